@@ -1,0 +1,167 @@
+// The tool skeleton, written once: registry record, create callback, declaration table, save
+// trailer, request check and deleting destructor. A tool states its identity and its table:
+//
+//   class RasterOperator : public Tool<RasterOperator> {
+//    public:
+//     static constexpr ToolIdentity kIdentity = {...};
+//     RasterOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
+//       output_ = Declare(Declarations(), inputs_);
+//     }
+//     ...
+//   };
+//   ORVANTA_REGISTER_TOOL(RasterOperator)
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "orvanta/operator.h"
+
+namespace orvanta {
+
+inline constexpr const char* kBetaVersionText = "V0.9 public Beta";
+inline constexpr const char* kBrand = "Orvanta";
+inline constexpr const char* kWebAddress = "https://www.orvanta-tools.example/";
+inline constexpr int32_t kBitmapId = 100;
+inline constexpr int32_t kRegKindTool = 3;
+
+struct ToolIdentity {
+  const char* registryName;  // the name handed to the Registry constructor
+  uint32_t classWord;
+  const char* identifier;
+  const char* caption;
+  const char* displayName;
+  const char* helpText;
+  const char* buildText;
+};
+
+// One row of a tool's declaration table: an input, a control page or the output.
+struct Row {
+  enum Kind { kInput, kPage, kOutput } kind;
+  const char* label;
+  uint32_t type;
+  uint32_t id;
+  TagList tags;
+};
+
+inline Row InputRow(const char* label, uint32_t type, uint32_t id, TagList tags = {}) {
+  return Row{Row::kInput, label, type, id, std::move(tags)};
+}
+inline Row PageRow(const char* label) { return Row{Row::kPage, label, 0, 0, {}}; }
+inline Row ImageOutputRow() { return Row{Row::kOutput, "Image", ImageDataType, ImageOutputId, {}}; }
+
+// Declares the rows in order. Input handles go to inputs[0], inputs[1], ... in row order; the
+// output handle is returned.
+Output* DeclareRows(Operator* op, const std::vector<Row>& rows, Input** inputs);
+
+// Truncation toward zero into signed 32 bits; NaN gives 0 and out-of-range values saturate, so a
+// degenerate control value can never cause undefined behaviour.
+inline int32_t TruncToInt(double v) {
+  if (!(v == v)) return 0;
+  if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+  if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+  return int32_t(v);
+}
+
+// Truncation toward zero into an unsigned pixel word; NaN and negatives give 0.
+inline uint32_t TruncToWord(double v) {
+  if (!(v > 0.0)) return 0;
+  if (v >= 4294967295.0) return 0xFFFFFFFFu;
+  return uint32_t(v);
+}
+
+// Control values of a request.
+double NumberValue(Input* in, Request* req);
+int32_t WholeValue(Input* in, Request* req);
+Image* ImageValue(Input* in, Request* req);
+Point PointValue(Input* in, Request* req);
+
+// Sets a number or point through the set-value operation, as a host UI would.
+void SetNumberValue(Input* in, double value, double time);
+void SetPointValue(Input* in, double x, double y, double time);
+void SetShown(Input* in, bool shown);
+
+template <class T>
+class Tool : public ThreadedOperator {
+ public:
+  static ThreadedOperator* Create(Registry* reg, CArchive* archive, TagList* tags) {
+    void* mem = Object::operator new(sizeof(T), std::nothrow);
+    if (!mem) return nullptr;
+    try {
+      return ::new (mem) T(reg, archive, tags);
+    } catch (...) {
+      Object::operator delete(mem);
+      throw;
+    }
+  }
+
+  int Save(CArchive* archive, TagList* tags) override {
+    archive->WriteWord(T::kIdentity.classWord);
+    int result = Operator::Save(archive, tags);
+    archive->WriteWord(0);
+    archive->WriteWord(EndMark);
+    return result & 1;
+  }
+
+  int CheckRequest(Request* req) override {
+    (void)req->GetPri();
+    return Operator::CheckRequest(req);
+  }
+
+  void* DeletingDestructor(uint32_t flags) override {
+    T* self = static_cast<T*>(this);
+    self->~T();
+    if (flags & 1u) Object::operator delete(self);
+    return self;
+  }
+
+  static TagList RegistryTags() {
+    const ToolIdentity& id = T::kIdentity;
+    return TagList{
+        {RegInitHook, &Operator::RegInit},
+        {RegCleanupHook, &Operator::RegCleanup},
+        {RegCreate, &Tool<T>::Create},
+        {RegClassWord, id.classWord},
+        {RegKind, kRegKindTool},
+        {RegVersionText, id.buildText},
+        {RegBitmapId, kBitmapId},
+        {RegBrand, kBrand},
+        {RegIdentifier, id.identifier},
+        {RegCaption, id.caption},
+        {RegDisplayName, id.displayName},
+        {RegHelpText, id.helpText},
+        {RegVersionText, kBetaVersionText},
+        {RegCompany, kBrand},
+        {RegWebAddress, kWebAddress},
+    };
+  }
+
+ protected:
+  Tool(Registry* reg, CArchive* archive, TagList* tags)
+      : ThreadedOperator(reg, archive, tags), archive_(archive) {}
+
+  // Declares the table, then, when loading, reads and discards the trailer's two words (0 and
+  // "EndC"), which follow the host's data.
+  Output* Declare(const std::vector<Row>& rows, Input** inputs) {
+    Output* out = DeclareRows(this, rows, inputs);
+    if (archive_) {
+      (void)archive_->ReadWord();
+      (void)archive_->ReadWord();
+      archive_ = nullptr;
+    }
+    return out;
+  }
+
+ private:
+  CArchive* archive_;
+};
+
+}  // namespace orvanta
+
+// The library's one static registry record; place it inside namespace orvanta.
+#define ORVANTA_REGISTER_TOOL(T) \
+  static ::orvanta::Registry g_registry_##T(&::orvanta::ClassRegistry, T::kIdentity.registryName, \
+                                            T::RegistryTags());

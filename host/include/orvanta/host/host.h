@@ -1,0 +1,234 @@
+// The host runtime's own interface, for the command, the tests and the benchmarks: plug-in
+// loading, the class registry, nodes with their controls, rendering and compositions. Tools never
+// include this header.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orvanta/operator.h"
+
+namespace orvanta::host {
+
+// ---- errors ---------------------------------------------------------------------------------
+
+// An image larger than the memory budget, refused before any allocation.
+class ImageBudgetError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---- class registry -------------------------------------------------------------------------
+
+struct RegistryTag {
+  uint32_t tag;
+  TagKind kind;
+  uint64_t word;     // word tags (also routines, as addresses)
+  std::string text;  // text tags
+  double number;     // double tags
+};
+
+struct ClassInfo {
+  std::string name;  // as given to the Registry constructor
+  uint32_t classWord = 0;
+  CreateFn create = nullptr;
+  std::string identifier, caption, displayName, helpText, brand, company, webAddress;
+  std::vector<std::string> versionTexts;  // in the order given
+  int32_t kind = 0, bitmapId = 0;
+  std::vector<RegistryTag> tags;  // every registry tag, in order
+  std::string library;            // path of the plug-in that registered it ("" when linked in)
+  Registry* registry = nullptr;
+};
+
+// Classes currently registered, in registration order.
+std::vector<const ClassInfo*> Classes();
+// By display name, identifier or registry name, case-insensitive.
+const ClassInfo* FindClass(std::string_view name);
+const ClassInfo* FindClassByWord(uint32_t classWord);
+
+// ---- plug-ins -------------------------------------------------------------------------------
+
+struct PluginLoad {
+  std::string path;
+  bool ok = false;
+  std::string error;                 // why it failed to load
+  std::vector<std::string> classes;  // names of the classes it registered
+};
+
+// Opens one plug-in with dlopen; its static Registry record adds its class.
+PluginLoad LoadPlugin(const std::string& path);
+// Opens every *.so in dir, in name order; a failing one is reported and the rest still load.
+std::vector<PluginLoad> LoadPluginDirectory(const std::string& dir);
+// Closes a plug-in opened by LoadPlugin (its class leaves the registry); false if not open.
+bool UnloadPlugin(const std::string& path);
+void UnloadAllPlugins();
+
+// ---- controls -------------------------------------------------------------------------------
+
+struct ControlDescription {
+  std::string label;
+  uint32_t type = 0;  // data type
+  uint32_t id = 0;
+  uint32_t control = 0;  // control kind, 0 when none given
+  std::string page;      // the control page it sits on ("" = the tool's default page)
+  int32_t group = -1, groupIndex = -1;
+  std::string groupLabel;
+  std::optional<double> rangeLow, rangeHigh, limitLow, limitHigh, defaultValue;
+  bool wholeNumbers = false;
+  std::vector<std::string> items;
+  std::optional<int32_t> rowCount;
+  bool shown = true;
+  std::optional<bool> required;  // as declared; image inputs without the tag are required
+  std::optional<int32_t> linkOption;
+  std::optional<int32_t> listOption;
+  uint32_t previewControl = 0;
+  TagList declaredTags;  // the declaration's tags, in order (text pointers not kept)
+
+  bool IsImage() const { return type == ImageDataType; }
+  bool IsRequired() const { return IsImage() && required.value_or(true); }
+};
+
+struct Key {
+  double time;
+  double x;  // the number, or a point's x
+  double y;  // a point's y
+};
+
+// Host-side view of a node's input.
+const ControlDescription& Describe(const Input* in);
+// Keyframes of a number or point input (empty: the default holds).
+std::vector<Key> Keys(const Input* in);
+// Replaces the keyframes; no notification.
+void SetKeys(Input* in, std::vector<Key> keys);
+// Number or point value at a time.
+double NumberAt(const Input* in, double time);
+Point PointAt(const Input* in, double time);
+
+// Where an image input takes its image from: a fixed image (not owned), or a source asked per
+// time. The name is what a saved composition keeps (a file path, for the command).
+using ImageSource = std::function<Image*(double time)>;
+void Connect(Input* in, Image* image, std::string name = "");
+void Connect(Input* in, ImageSource source, std::string name);
+void Disconnect(Input* in);
+bool IsConnected(const Input* in);
+const std::string& SourceName(const Input* in);
+
+// ---- nodes ----------------------------------------------------------------------------------
+
+struct ImageDeleter {
+  void operator()(Image* im) const;
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
+
+struct RenderResult {
+  ImagePtr image;
+  std::string error;  // one sentence when the render failed
+  bool ok() const { return image != nullptr && error.empty(); }
+};
+
+class Node {
+ public:
+  // A new node of the class; throws what the constructor throws, std::bad_alloc when the create
+  // callback returned null.
+  explicit Node(const ClassInfo& cls);
+  ~Node();
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  // Reads one saved node: class word, then the class's own reading. Throws ArchiveError (or
+  // std::runtime_error for an unknown class) and builds nothing on failure.
+  static std::unique_ptr<Node> Load(CArchive& archive);
+  // Writes the node (class word, host data, 0, "EndC"); returns the tool's Save result.
+  int Save(CArchive& archive);
+
+  const ClassInfo& Class() const { return *cls_; }
+  ThreadedOperator* Op() const { return op_; }
+  const std::vector<Input*>& Inputs() const;
+  Input* FindInput(uint32_t id) const;
+  Output* MainOutput() const;
+  std::vector<std::string> Pages() const;  // in declaration order
+
+  // Renders one request at time; never throws.
+  RenderResult Render(double time);
+
+ private:
+  Node(const ClassInfo& cls, ThreadedOperator* op) : cls_(&cls), op_(op) {}
+  const ClassInfo* cls_;
+  ThreadedOperator* op_;
+};
+
+// ---- images ---------------------------------------------------------------------------------
+
+// A new cleared image of the given depth (32, 64 or 128), owned by the caller.
+ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth);
+size_t ImageBytes(const Image* im);
+// Bytes of row y, width * BytesPerPixel long.
+uint8_t* RowBytes(const Image* im, int32_t y);
+
+// Largest image, in bytes, that NewImage accepts. Default: half the machine's memory.
+void SetImageBudget(uint64_t bytes);
+uint64_t ImageBudget();
+
+// ---- workers --------------------------------------------------------------------------------
+
+// Worker count for DoMultiProcess (0 = all cores).
+void SetThreadCount(int32_t n);
+int32_t ThreadCount();
+
+// ---- compositions ---------------------------------------------------------------------------
+
+// A composition file: "OrvC", a format word, a node count, then each node as Node::Save writes
+// it. Writing goes to a temporary name and is renamed into place.
+void SaveComposition(const std::string& path, const std::vector<Node*>& nodes);
+std::vector<std::unique_ptr<Node>> LoadComposition(const std::string& path);
+
+// Memory and file archives.
+class MemoryArchive : public CArchive {
+ public:
+  MemoryArchive() : CArchive(false) {}  // for writing
+  explicit MemoryArchive(std::vector<uint8_t> bytes) : CArchive(true), bytes_(std::move(bytes)) {}
+  void Read(void* dst, size_t n) override;
+  void Write(const void* src, size_t n) override;
+  const std::vector<uint8_t>& Bytes() const { return bytes_; }
+  size_t Position() const { return pos_; }
+  size_t Remaining() const { return bytes_.size() - pos_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t pos_ = 0;
+};
+
+class FileArchive : public CArchive {
+ public:
+  // mode "r" reads, "w" writes; throws ArchiveError when the file cannot be opened.
+  FileArchive(const std::string& path, const char* mode);
+  ~FileArchive() override;
+  void Read(void* dst, size_t n) override;
+  void Write(const void* src, size_t n) override;
+  void Close();  // flushes; throws ArchiveError on a failed write
+
+ private:
+  std::string path_;
+  std::FILE* f_ = nullptr;
+};
+
+// Writes bytes to path through a temporary file in the same folder and a rename, so the final
+// name never holds a partial file. Throws std::runtime_error naming the path on failure.
+void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// ---- test hooks -----------------------------------------------------------------------------
+namespace testing {
+// The next n host allocations succeed, then they fail (-1 = never fail).
+void FailAllocationsAfter(int64_t n);
+// Host-allocated objects currently alive.
+int64_t LiveObjects();
+}  // namespace testing
+
+}  // namespace orvanta::host

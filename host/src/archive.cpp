@@ -1,0 +1,114 @@
+// Archives over memory and files: 32-bit little-endian words, every read bounds-checked.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "state.h"
+
+namespace orvanta {
+
+CArchive::~CArchive() = default;
+
+uint32_t CArchive::ReadWord() {
+  uint8_t b[4];
+  Read(b, 4);
+  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+void CArchive::WriteWord(uint32_t w) {
+  uint8_t b[4] = {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)};
+  Write(b, 4);
+}
+
+double CArchive::ReadDouble() {
+  uint64_t lo = ReadWord();
+  uint64_t hi = ReadWord();
+  uint64_t bits = lo | hi << 32;
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+void CArchive::WriteDouble(double d) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, sizeof d);
+  WriteWord(uint32_t(bits));
+  WriteWord(uint32_t(bits >> 32));
+}
+
+std::string CArchive::ReadText() {
+  uint32_t n = ReadWord();
+  if (n > (1u << 20)) throw ArchiveError("a text of " + std::to_string(n) + " bytes is too long");
+  std::string s(n, '\0');
+  if (n) Read(s.data(), n);
+  uint8_t pad[3];
+  if (n % 4) Read(pad, 4 - n % 4);
+  return s;
+}
+
+void CArchive::WriteText(const std::string& s) {
+  WriteWord(uint32_t(s.size()));
+  if (!s.empty()) Write(s.data(), s.size());
+  static const uint8_t zeros[3] = {0, 0, 0};
+  if (s.size() % 4) Write(zeros, 4 - s.size() % 4);
+}
+
+namespace host {
+
+void MemoryArchive::Read(void* dst, size_t n) {
+  if (n > Remaining())
+    throw ArchiveError("the data ends early: " + std::to_string(n) + " more bytes were expected at offset " +
+                       std::to_string(pos_));
+  std::memcpy(dst, bytes_.data() + pos_, n);
+  pos_ += n;
+}
+
+void MemoryArchive::Write(const void* src, size_t n) {
+  auto* p = static_cast<const uint8_t*>(src);
+  bytes_.insert(bytes_.end(), p, p + n);
+}
+
+FileArchive::FileArchive(const std::string& path, const char* mode)
+    : CArchive(mode[0] == 'r'), path_(path) {
+  f_ = std::fopen(path.c_str(), mode[0] == 'r' ? "rb" : "wb");
+  if (!f_) throw ArchiveError(path + ": " + std::strerror(errno));
+}
+
+FileArchive::~FileArchive() {
+  if (f_) std::fclose(f_);
+}
+
+void FileArchive::Read(void* dst, size_t n) {
+  if (std::fread(dst, 1, n, f_) != n) throw ArchiveError(path_ + ": the file ends early");
+}
+
+void FileArchive::Write(const void* src, size_t n) {
+  if (std::fwrite(src, 1, n, f_) != n) throw ArchiveError(path_ + ": " + std::strerror(errno));
+}
+
+void FileArchive::Close() {
+  if (!f_) return;
+  int rc = std::fclose(f_);
+  f_ = nullptr;
+  if (rc != 0) throw ArchiveError(path_ + ": " + std::strerror(errno));
+}
+
+void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::string tmp = path + ".tmp-" + std::to_string(::getpid());
+  std::FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  ok = (std::fflush(f) == 0) && ok;
+  ok = (::fsync(::fileno(f)) == 0 || errno == EINVAL) && ok;
+  int err = errno;
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (ok) err = errno;
+    std::remove(tmp.c_str());
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
+  }
+}
+
+}  // namespace host
+}  // namespace orvanta

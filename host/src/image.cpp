@@ -1,0 +1,390 @@
+// The image model: three storage formats with their access routines, NewImage, and the host's
+// image operations.
+#include <sys/sysinfo.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "state.h"
+
+namespace orvanta {
+namespace {
+
+inline uint32_t Sat16(uint32_t v) { return v > 65535u ? 65535u : v; }
+
+// Float in 0..1 to a 16-bit value, rounded; NaN gives 0.
+inline uint32_t FloatTo16(float f) {
+  if (!(f > 0.0f)) return 0;
+  if (f >= 1.0f) return 65535;
+  return uint32_t(f * 65535.0f + 0.5f);
+}
+inline uint32_t FloatTo8(float f) {
+  if (!(f > 0.0f)) return 0;
+  if (f >= 1.0f) return 255;
+  return uint32_t(f * 255.0f + 0.5f);
+}
+// 16-bit value to 8 bits, rounded to nearest (v = 257 k maps back to k exactly).
+inline uint8_t SixteenTo8(uint32_t v) { return uint8_t((uint64_t(Sat16(v)) * 255u + 32767u) / 65535u); }
+
+// 8-bit storage.
+void Get8(const Image*, const void* a, Pixel& p) {
+  auto* s = static_cast<const uint8_t*>(a);
+  p.B = s[0] * 257u; p.G = s[1] * 257u; p.R = s[2] * 257u; p.A = s[3] * 257u;
+}
+void Put8(const Image*, void* a, const Pixel& p) {
+  auto* d = static_cast<uint8_t*>(a);
+  d[0] = SixteenTo8(p.B); d[1] = SixteenTo8(p.G); d[2] = SixteenTo8(p.R); d[3] = SixteenTo8(p.A);
+}
+void GetFlt8(const Image*, const void* a, FltPixel& p) {
+  auto* s = static_cast<const uint8_t*>(a);
+  p.B = s[0] / 255.0f; p.G = s[1] / 255.0f; p.R = s[2] / 255.0f; p.A = s[3] / 255.0f;
+}
+void PutFlt8(const Image*, void* a, const FltPixel& p) {
+  auto* d = static_cast<uint8_t*>(a);
+  d[0] = uint8_t(FloatTo8(p.B)); d[1] = uint8_t(FloatTo8(p.G));
+  d[2] = uint8_t(FloatTo8(p.R)); d[3] = uint8_t(FloatTo8(p.A));
+}
+
+// 16-bit storage.
+void Get16(const Image*, const void* a, Pixel& p) {
+  auto* s = static_cast<const uint16_t*>(a);
+  p.B = s[0]; p.G = s[1]; p.R = s[2]; p.A = s[3];
+}
+void Put16(const Image*, void* a, const Pixel& p) {
+  auto* d = static_cast<uint16_t*>(a);
+  d[0] = uint16_t(Sat16(p.B)); d[1] = uint16_t(Sat16(p.G));
+  d[2] = uint16_t(Sat16(p.R)); d[3] = uint16_t(Sat16(p.A));
+}
+void GetFlt16(const Image*, const void* a, FltPixel& p) {
+  auto* s = static_cast<const uint16_t*>(a);
+  p.B = s[0] / 65535.0f; p.G = s[1] / 65535.0f; p.R = s[2] / 65535.0f; p.A = s[3] / 65535.0f;
+}
+void PutFlt16(const Image*, void* a, const FltPixel& p) {
+  auto* d = static_cast<uint16_t*>(a);
+  d[0] = uint16_t(FloatTo16(p.B)); d[1] = uint16_t(FloatTo16(p.G));
+  d[2] = uint16_t(FloatTo16(p.R)); d[3] = uint16_t(FloatTo16(p.A));
+}
+
+// Float storage.
+void GetF(const Image*, const void* a, Pixel& p) {
+  auto* s = static_cast<const float*>(a);
+  p.B = FloatTo16(s[0]); p.G = FloatTo16(s[1]); p.R = FloatTo16(s[2]); p.A = FloatTo16(s[3]);
+}
+void PutF(const Image*, void* a, const Pixel& p) {
+  auto* d = static_cast<float*>(a);
+  d[0] = Sat16(p.B) / 65535.0f; d[1] = Sat16(p.G) / 65535.0f;
+  d[2] = Sat16(p.R) / 65535.0f; d[3] = Sat16(p.A) / 65535.0f;
+}
+void GetFltF(const Image*, const void* a, FltPixel& p) { std::memcpy(&p, a, sizeof p); }
+void PutFltF(const Image*, void* a, const FltPixel& p) { std::memcpy(a, &p, sizeof p); }
+
+uint64_t DefaultBudget() {
+  struct sysinfo si {};
+  if (sysinfo(&si) == 0) return uint64_t(si.totalram) * si.mem_unit / 2;
+  return uint64_t(8) << 30;
+}
+std::atomic<uint64_t> g_budget{0};
+
+class HostImage final : public Image {
+ public:
+  HostImage(int32_t w, int32_t h, uint32_t depth) {
+    Width = w;
+    Height = h;
+    Depth = depth;
+    switch (depth) {
+      case Depth8:
+        BytesPerPixel = 4;
+        ReadPixel = Get8; WritePixel = Put8; ReadFltPixel = GetFlt8; WriteFltPixel = PutFlt8;
+        break;
+      case DepthFloat:
+        BytesPerPixel = 16;
+        ReadPixel = GetF; WritePixel = PutF; ReadFltPixel = GetFltF; WriteFltPixel = PutFltF;
+        break;
+      default:
+        Depth = Depth16;
+        BytesPerPixel = 8;
+        ReadPixel = Get16; WritePixel = Put16; ReadFltPixel = GetFlt16; WriteFltPixel = PutFlt16;
+        break;
+    }
+    size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
+    storage_.reset(new uint8_t[bytes ? bytes : 1]());
+    rows_.resize(size_t(h) + 1);
+    for (int32_t y = 0; y < h; ++y) rows_[y] = storage_.get() + size_t(y) * size_t(w) * BytesPerPixel;
+    RowTable = rows_.data();
+  }
+
+ private:
+  std::unique_ptr<uint8_t[]> storage_;
+  std::vector<uint8_t*> rows_;
+};
+
+uint32_t BytesFor(uint32_t depth) { return depth == Depth8 ? 4 : depth == DepthFloat ? 16 : 8; }
+
+// Encodes one pixel of this image's format into bytes, then repeats them over every pixel.
+void FillWith(Image* im, const uint8_t* encoded) {
+  for (int32_t y = 0; y < im->Height; ++y) {
+    uint8_t* row = im->RowTable[y];
+    for (int32_t x = 0; x < im->Width; ++x) std::memcpy(row + size_t(x) * im->BytesPerPixel, encoded, im->BytesPerPixel);
+  }
+}
+
+bool Inside(const Image* im, int32_t x, int32_t y) {
+  return x >= 0 && y >= 0 && x < im->Width && y < im->Height;
+}
+
+// Pixel values normalised to 0..1 (float images as stored).
+inline void ReadNormal(const Image* im, const uint8_t* a, double v[4]) {
+  if (im->Depth == DepthFloat) {
+    FltPixel f;
+    im->ReadFltPixel(im, a, f);
+    v[0] = f.B; v[1] = f.G; v[2] = f.R; v[3] = f.A;
+  } else {
+    Pixel p;
+    im->ReadPixel(im, a, p);
+    v[0] = p.B / 65535.0; v[1] = p.G / 65535.0; v[2] = p.R / 65535.0; v[3] = p.A / 65535.0;
+  }
+}
+inline void WriteNormal(const Image* im, uint8_t* a, const double v[4]) {
+  if (im->Depth == DepthFloat) {
+    FltPixel f{float(v[0]), float(v[1]), float(v[2]), float(v[3])};
+    im->WriteFltPixel(im, a, f);
+  } else {
+    Pixel p;
+    uint32_t* c[4] = {&p.B, &p.G, &p.R, &p.A};
+    for (int i = 0; i < 4; ++i) {
+      double s = v[i] * 65535.0 + 0.5;
+      *c[i] = s <= 0.0 || !(s == s) ? 0u : s >= 65535.0 ? 65535u : uint32_t(s);
+    }
+    im->WritePixel(im, a, p);
+  }
+}
+
+}  // namespace
+
+namespace hostdetail {
+host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth) {
+  if (width < 0 || height < 0)
+    throw std::invalid_argument("an image of " + std::to_string(width) + " x " +
+                                std::to_string(height) + " pixels cannot be made");
+  uint64_t bytes = uint64_t(width) * uint64_t(height) * BytesFor(depth);
+  uint64_t budget = host::ImageBudget();
+  if (bytes > budget)
+    throw host::ImageBudgetError("an image of " + std::to_string(width) + " x " +
+                                 std::to_string(height) + " pixels (" + std::to_string(bytes >> 20) +
+                                 " MiB) exceeds the memory budget of " +
+                                 std::to_string(budget >> 20) + " MiB");
+  return host::ImagePtr(new HostImage(width, height, depth));
+}
+}  // namespace hostdetail
+
+Image::~Image() = default;
+
+void Image::Fill(const FltPixel& p) {
+  uint8_t enc[16];
+  WriteFltPixel(this, enc, p);
+  FillWith(this, enc);
+}
+
+void Image::Fill(uint32_t b, uint32_t g, uint32_t r, uint32_t a) {
+  uint8_t enc[16];
+  WritePixel(this, enc, Pixel{b, g, r, a});
+  FillWith(this, enc);
+}
+
+void Image::SetPixel(int32_t x, int32_t y, const Pixel& p) {
+  if (Inside(this, x, y)) WritePixel(this, PixelAddress(x, y), p);
+}
+void Image::SetPixel(int32_t x, int32_t y, const FltPixel& p) {
+  if (Inside(this, x, y)) WriteFltPixel(this, PixelAddress(x, y), p);
+}
+void Image::GetPixel(int32_t x, int32_t y, Pixel& p) const {
+  if (Inside(this, x, y)) ReadPixel(this, PixelAddress(x, y), p);
+  else p = Pixel{0, 0, 0, 0};
+}
+void Image::GetPixel(int32_t x, int32_t y, FltPixel& p) const {
+  if (Inside(this, x, y)) ReadFltPixel(this, PixelAddress(x, y), p);
+  else p = FltPixel{0, 0, 0, 0};
+}
+
+Image* Image::CopyOfImage() const {
+  host::ImagePtr copy = hostdetail::NewHostImage(Width, Height, Depth);
+  size_t rowBytes = size_t(Width) * BytesPerPixel;
+  for (int32_t y = 0; y < Height; ++y) std::memcpy(copy->RowTable[y], RowTable[y], rowBytes);
+  return copy.release();
+}
+
+// Separable filtered resize with a triangle (tent) filter widened when shrinking, so that every
+// source pixel contributes and the result is smooth both ways. Computed in doubles on normalised
+// values and stored in this image's own format.
+Image* Image::ResizeOfImage(int32_t width, int32_t height, int32_t, int32_t, int32_t) const {
+  host::ImagePtr out = hostdetail::NewHostImage(width, height, Depth);
+  if (width == 0 || height == 0 || Width == 0 || Height == 0) return out.release();
+
+  struct Tap { int32_t first; std::vector<double> w; };
+  auto weights = [](int32_t src, int32_t dst) {
+    std::vector<Tap> taps(dst);
+    double scale = double(src) / dst;
+    double support = std::max(1.0, scale);
+    for (int32_t i = 0; i < dst; ++i) {
+      double centre = (i + 0.5) * scale - 0.5;
+      int32_t lo = int32_t(std::floor(centre - support)) + 1;
+      int32_t hi = int32_t(std::ceil(centre + support)) - 1;
+      lo = std::max(lo, 0);
+      hi = std::min(hi, src - 1);
+      if (hi < lo) lo = hi = std::clamp(int32_t(std::lround(centre)), 0, src - 1);
+      Tap& t = taps[i];
+      t.first = lo;
+      double sum = 0;
+      for (int32_t s = lo; s <= hi; ++s) {
+        double w = 1.0 - std::fabs((s - centre) / support);
+        if (w < 0) w = 0;
+        t.w.push_back(w);
+        sum += w;
+      }
+      if (sum <= 0) { t.w.assign(t.w.size(), 0.0); t.w[0] = 1.0; sum = 1.0; }
+      for (double& w : t.w) w /= sum;
+    }
+    return taps;
+  };
+  std::vector<Tap> xt = weights(Width, width), yt = weights(Height, height);
+
+  // Horizontal pass into a double buffer of width x Height.
+  std::vector<double> mid(size_t(width) * Height * 4);
+  std::vector<double> row(size_t(Width) * 4);
+  for (int32_t y = 0; y < Height; ++y) {
+    for (int32_t x = 0; x < Width; ++x) ReadNormal(this, PixelAddress(x, y), &row[size_t(x) * 4]);
+    for (int32_t i = 0; i < width; ++i) {
+      double acc[4] = {0, 0, 0, 0};
+      const Tap& t = xt[i];
+      for (size_t k = 0; k < t.w.size(); ++k)
+        for (int c = 0; c < 4; ++c) acc[c] += t.w[k] * row[size_t(t.first + k) * 4 + c];
+      std::memcpy(&mid[(size_t(y) * width + i) * 4], acc, sizeof acc);
+    }
+  }
+  for (int32_t j = 0; j < height; ++j) {
+    const Tap& t = yt[j];
+    for (int32_t i = 0; i < width; ++i) {
+      double acc[4] = {0, 0, 0, 0};
+      for (size_t k = 0; k < t.w.size(); ++k)
+        for (int c = 0; c < 4; ++c) acc[c] += t.w[k] * mid[(size_t(t.first + k) * width + i) * 4 + c];
+      WriteNormal(out.get(), out->PixelAddress(i, j), acc);
+    }
+  }
+  return out.release();
+}
+
+// Separable Gaussian blur; the radius is the standard deviation in pixels, the kernel reaches
+// three of them, and edges repeat the border pixel.
+void Image::ImageBlur(Image* target, int32_t, int32_t, int32_t, int32_t, int32_t, double xRadius,
+                      double yRadius, double, double) const {
+  if (!target || target->Width != Width || target->Height != Height) return;
+  auto kernel = [](double sigma) {
+    std::vector<double> k;
+    if (!(sigma > 0.0) || !std::isfinite(sigma)) return std::vector<double>{1.0};
+    int32_t reach = int32_t(std::ceil(std::min(sigma, 1000.0) * 3.0));
+    double sum = 0;
+    for (int32_t i = -reach; i <= reach; ++i) {
+      double w = std::exp(-0.5 * (i * i) / (sigma * sigma));
+      k.push_back(w);
+      sum += w;
+    }
+    for (double& w : k) w /= sum;
+    return k;
+  };
+  std::vector<double> kx = kernel(xRadius), ky = kernel(yRadius);
+  int32_t rx = int32_t(kx.size() / 2), ry = int32_t(ky.size() / 2);
+  if (Width == 0 || Height == 0) return;
+
+  std::vector<double> src(size_t(Width) * Height * 4), mid(src.size());
+  for (int32_t y = 0; y < Height; ++y)
+    for (int32_t x = 0; x < Width; ++x) ReadNormal(this, PixelAddress(x, y), &src[(size_t(y) * Width + x) * 4]);
+  for (int32_t y = 0; y < Height; ++y)
+    for (int32_t x = 0; x < Width; ++x) {
+      double acc[4] = {0, 0, 0, 0};
+      for (int32_t k = -rx; k <= rx; ++k) {
+        int32_t sx = std::clamp(x + k, 0, Width - 1);
+        for (int c = 0; c < 4; ++c) acc[c] += kx[k + rx] * src[(size_t(y) * Width + sx) * 4 + c];
+      }
+      std::memcpy(&mid[(size_t(y) * Width + x) * 4], acc, sizeof acc);
+    }
+  for (int32_t y = 0; y < Height; ++y)
+    for (int32_t x = 0; x < Width; ++x) {
+      double acc[4] = {0, 0, 0, 0};
+      for (int32_t k = -ry; k <= ry; ++k) {
+        int32_t sy = std::clamp(y + k, 0, Height - 1);
+        for (int c = 0; c < 4; ++c) acc[c] += ky[k + ry] * mid[(size_t(sy) * Width + x) * 4 + c];
+      }
+      WriteNormal(target, target->PixelAddress(x, y), acc);
+    }
+}
+
+// Premultiplied over: out = src + dst * (1 - src alpha), clipped to this image.
+void Image::OXMerge(const Image* src, int32_t x, int32_t y) {
+  if (!src || src->Width <= 0 || src->Height <= 0) return;
+  int64_t x0 = std::max<int64_t>(0, x), y0 = std::max<int64_t>(0, y);
+  int64_t x1 = std::min<int64_t>(Width, int64_t(x) + src->Width);
+  int64_t y1 = std::min<int64_t>(Height, int64_t(y) + src->Height);
+  for (int64_t oy = y0; oy < y1; ++oy)
+    for (int64_t ox = x0; ox < x1; ++ox) {
+      double s[4], d[4];
+      ReadNormal(src, src->PixelAddress(int32_t(ox - x), int32_t(oy - y)), s);
+      uint8_t* a = PixelAddress(int32_t(ox), int32_t(oy));
+      ReadNormal(this, a, d);
+      double keep = 1.0 - s[3];
+      for (int c = 0; c < 4; ++c) d[c] = s[c] + d[c] * keep;
+      WriteNormal(this, a, d);
+    }
+}
+
+Image* NewImage(const TagList& tags) {
+  if (const Tag* like = tags.Find(ImLike)) {
+    auto* model = static_cast<const Image*>(like->ptr);
+    if (!model) throw std::invalid_argument("NewImage was given no image to take the size of");
+    return hostdetail::NewHostImage(model->Width, model->Height, model->Depth).release();
+  }
+  const Tag* w = tags.Find(ImWidth);
+  const Tag* h = tags.Find(ImHeight);
+  if (!w || !h) throw std::invalid_argument("NewImage needs a width and a height");
+  uint32_t depth = Depth16;
+  if (const Tag* owner = tags.Find(ImOwner)) {
+    // Owner-form images take the depth of the request's main image input.
+    auto* io = static_cast<const ImageOwner*>(owner->ptr);
+    if (io && io->op()) {
+      OperatorState* st = io->op()->State();
+      if (st->current) {
+        for (auto& in : st->inputs)
+          if (in->State()->desc.id == MainImageId && in->State()->desc.IsImage()) {
+            if (auto* im = dynamic_cast<Image*>(in->GetValue(st->current, 0))) depth = im->Depth;
+            break;
+          }
+      }
+    }
+  }
+  return hostdetail::NewHostImage(int32_t(uint32_t(w->word)), int32_t(uint32_t(h->word)), depth)
+      .release();
+}
+
+namespace host {
+void ImageDeleter::operator()(Image* im) const { delete im; }
+
+ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth) {
+  return hostdetail::NewHostImage(width, height, depth);
+}
+size_t ImageBytes(const Image* im) { return size_t(im->Width) * im->Height * im->BytesPerPixel; }
+uint8_t* RowBytes(const Image* im, int32_t y) { return im->RowTable[y]; }
+
+void SetImageBudget(uint64_t bytes) { g_budget.store(bytes); }
+uint64_t ImageBudget() {
+  uint64_t b = g_budget.load();
+  if (b == 0) {
+    b = DefaultBudget();
+    g_budget.store(b);
+  }
+  return b;
+}
+}  // namespace host
+
+}  // namespace orvanta

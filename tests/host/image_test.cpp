@@ -1,0 +1,186 @@
+// The image model: conversions between storage formats and pixel forms, saturation, cursors and
+// the host's image operations.
+#include <cmath>
+
+#include "orvanta/pixel_cursor.h"
+#include "support.h"
+
+namespace orvanta {
+namespace {
+using testing::At;
+using testing::AtFlt;
+
+TEST(ImageModel, EightBitReadsScaleExactlyAndRoundTrip) {
+  auto im = host::MakeImage(256, 1, Depth8);
+  EXPECT_EQ(im->BytesPerPixel, 4u);
+  for (int32_t x = 0; x < 256; ++x) im->RowTable[0][x * 4 + 2] = uint8_t(x);  // red byte
+  for (int32_t x = 0; x < 256; ++x) {
+    Pixel p = At(im.get(), x, 0);
+    EXPECT_EQ(p.R, uint32_t(x) * 257u);
+    im->SetPixel(x, 0, p);  // writing back a read gives the same byte
+    EXPECT_EQ(im->RowTable[0][x * 4 + 2], x);
+  }
+  // Rounds to nearest: 128 is nearer 0 than 257.
+  im->SetPixel(0, 0, Pixel{128, 129, 65535, 0});
+  EXPECT_EQ(im->RowTable[0][0], 0);
+  EXPECT_EQ(im->RowTable[0][1], 1);
+  EXPECT_EQ(im->RowTable[0][2], 255);
+}
+
+TEST(ImageModel, IntegerWritesSaturateInsteadOfWrapping) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    auto im = host::MakeImage(1, 1, depth);
+    im->SetPixel(0, 0, Pixel{70000, 65536, 0xFFFFFFFFu, 65535});
+    Pixel p = At(im.get(), 0, 0);
+    EXPECT_EQ(p.B, 65535u) << depth;
+    EXPECT_EQ(p.G, 65535u) << depth;
+    EXPECT_EQ(p.R, 65535u) << depth;
+    im->SetPixel(0, 0, FltPixel{-0.5f, 2.0f, NAN, 0.5f});
+    p = At(im.get(), 0, 0);
+    EXPECT_EQ(p.B, 0u) << depth;
+    EXPECT_EQ(p.G, 65535u) << depth;
+    EXPECT_EQ(p.R, 0u) << depth;
+  }
+}
+
+TEST(ImageModel, FloatStorageKeepsValuesAndConvertsByRounding) {
+  auto im = host::MakeImage(1, 1, DepthFloat);
+  im->SetPixel(0, 0, FltPixel{2.0f, -1.0f, 0.25f, 1.0f});
+  FltPixel f = AtFlt(im.get(), 0, 0);
+  EXPECT_EQ(f.B, 2.0f);
+  EXPECT_EQ(f.G, -1.0f);
+  EXPECT_EQ(f.R, 0.25f);
+  Pixel p = At(im.get(), 0, 0);  // Pixel view clamps and rounds
+  EXPECT_EQ(p.B, 65535u);
+  EXPECT_EQ(p.G, 0u);
+  EXPECT_EQ(p.R, 16384u);  // 0.25 * 65535 = 16383.75
+  // Every 16-bit value survives a trip through float storage.
+  auto round = host::MakeImage(1, 1, DepthFloat);
+  for (uint32_t v = 0; v <= 65535; v += 1) {
+    round->SetPixel(0, 0, Pixel{v, v, v, v});
+    ASSERT_EQ(At(round.get(), 0, 0).G, v);
+  }
+  // And 16-bit storage read as float gives v / 65535.
+  auto sixteen = host::MakeImage(1, 1, Depth16);
+  sixteen->SetPixel(0, 0, Pixel{32768, 0, 65535, 1});
+  f = AtFlt(sixteen.get(), 0, 0);
+  EXPECT_FLOAT_EQ(f.B, 32768.0f / 65535.0f);
+  EXPECT_EQ(f.R, 1.0f);
+}
+
+TEST(ImageModel, NewImagesAreClearedAndOwnerFormFollowsTheMainInputDepth) {
+  auto im = host::MakeImage(3, 2, Depth16);
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 3; ++x) EXPECT_EQ(At(im.get(), x, y), (Pixel{0, 0, 0, 0}));
+  Image* like = NewImage(TagList{{ImLike, static_cast<const Image*>(im.get())}});
+  EXPECT_EQ(like->Width, 3);
+  EXPECT_EQ(like->Height, 2);
+  EXPECT_EQ(like->Depth, Depth16);
+  like->Recycle();
+  // Without an owner's request the owner form is 16-bit.
+  Image* owned = NewImage(TagList{{ImWidth, 4}, {ImHeight, 5}});
+  EXPECT_EQ(owned->Depth, Depth16);
+  EXPECT_EQ(owned->Width, 4);
+  owned->Recycle();
+  EXPECT_THROW(NewImage(TagList{{ImWidth, -4}, {ImHeight, 5}}), std::invalid_argument);
+}
+
+TEST(ImageModel, BudgetRefusesLargeImagesBeforeAllocating) {
+  uint64_t before = host::ImageBudget();
+  host::SetImageBudget(1 << 20);
+  EXPECT_THROW(host::MakeImage(1024, 1024, Depth16), host::ImageBudgetError);
+  try {
+    host::MakeImage(1024, 1024, Depth16);
+  } catch (const host::ImageBudgetError& e) {
+    EXPECT_NE(std::string(e.what()).find("1024 x 1024"), std::string::npos) << e.what();
+  }
+  EXPECT_NO_THROW(host::MakeImage(256, 256, Depth16));
+  host::SetImageBudget(before);
+}
+
+TEST(PixelCursor, StepsOnePixelPerNextAndGetDoesNotMove) {
+  auto im = testing::Numbered(5, 3, Depth16);
+  PixelCursor c(im.get(), 1, 2);
+  Pixel a, b;
+  c.Get(a);
+  c.Get(b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a.B, 1u);
+  EXPECT_EQ(a.G, 2u);
+  c.MoveTo(0, 1);
+  for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(c.GetNext(a).B, uint32_t(x));
+  EXPECT_EQ(c.Address(), im->RowTable[1] + 5 * im->BytesPerPixel);  // one past the row
+  PixelCursor w(im.get(), 4, 0);
+  w.PutNext(Pixel{9, 9, 9, 9});
+  EXPECT_EQ(At(im.get(), 4, 0), (Pixel{9, 9, 9, 9}));
+  EXPECT_EQ(At(im.get(), 0, 1).B, 0u);  // the next row was not touched
+}
+
+TEST(ImageOps, FillSetGetAndCopy) {
+  auto im = host::MakeImage(4, 3, Depth8);
+  im->Fill(0, 257, 514, 65535);
+  EXPECT_EQ(At(im.get(), 3, 2), (Pixel{0, 257, 514, 65535}));
+  im->SetPixel(10, 10, Pixel{1, 1, 1, 1});  // outside: ignored
+  EXPECT_EQ(At(im.get(), 10, 10), (Pixel{0, 0, 0, 0}));
+  Image* copy = im->CopyOfImage();
+  EXPECT_TRUE(testing::SameBytes(copy, im.get()));
+  copy->Recycle();
+  auto f = host::MakeImage(2, 2, DepthFloat);
+  f->Fill(FltPixel{0.5f, 1.5f, -2.0f, 1.0f});
+  EXPECT_EQ(AtFlt(f.get(), 1, 1).G, 1.5f);
+}
+
+TEST(ImageOps, ResizeKeepsFlatColoursAndSizes) {
+  auto src = testing::Flat(32, 48, Depth16, Pixel{1000, 20000, 40000, 65535});
+  Image* big = src->ResizeOfImage(64, 64, 0, 1, 100);
+  ASSERT_EQ(big->Width, 64);
+  ASSERT_EQ(big->Height, 64);
+  EXPECT_EQ(big->Depth, Depth16);
+  for (int32_t y = 0; y < 64; y += 7)
+    for (int32_t x = 0; x < 64; x += 5) EXPECT_EQ(At(big, x, y), (Pixel{1000, 20000, 40000, 65535}));
+  big->Recycle();
+  // Shrinking averages: a 2x1 black/white pair becomes mid grey.
+  auto pair = host::MakeImage(2, 1, DepthFloat);
+  pair->SetPixel(1, 0, FltPixel{1, 1, 1, 1});
+  Image* one = pair->ResizeOfImage(1, 1);
+  EXPECT_NEAR(AtFlt(one, 0, 0).G, 0.5f, 1e-6);
+  one->Recycle();
+}
+
+TEST(ImageOps, BlurSpreadsAndKeepsTotals) {
+  auto src = host::MakeImage(21, 21, DepthFloat);
+  src->SetPixel(10, 10, FltPixel{1, 1, 1, 1});
+  auto dst = host::MakeImage(21, 21, DepthFloat);
+  src->ImageBlur(dst.get(), 4, 1, 1, 1, 1, 1.0, 1.0, 1.0, 1.0);
+  double total = 0;
+  for (int32_t y = 0; y < 21; ++y)
+    for (int32_t x = 0; x < 21; ++x) total += AtFlt(dst.get(), x, y).G;
+  EXPECT_NEAR(total, 1.0, 1e-5);
+  EXPECT_LT(AtFlt(dst.get(), 10, 10).G, 0.2f);
+  EXPECT_GT(AtFlt(dst.get(), 11, 10).G, 0.05f);
+  EXPECT_NEAR(AtFlt(dst.get(), 11, 10).G, AtFlt(dst.get(), 10, 9).G, 1e-6);  // symmetric
+  // A zero radius copies.
+  src->ImageBlur(dst.get(), 4, 1, 1, 1, 1, 0.0, 0.0, 1.0, 1.0);
+  EXPECT_TRUE(testing::SameBytes(src.get(), dst.get()));
+}
+
+TEST(ImageOps, MergeIsPremultipliedOverAndClipsAtEdges) {
+  auto dst = testing::Flat(4, 4, Depth16, Pixel{0, 0, 65535, 65535});
+  auto fig = testing::Flat(3, 3, Depth16, Pixel{0, 32768, 0, 32768});  // half-covering green
+  dst->OXMerge(fig.get(), -1, -1);
+  Pixel p = At(dst.get(), 0, 0);
+  EXPECT_EQ(p.G, 32768u);
+  EXPECT_NEAR(double(p.R), 65535.0 * (1.0 - 32768.0 / 65535.0), 1.0);
+  EXPECT_EQ(p.A, 65535u);
+  EXPECT_EQ(At(dst.get(), 2, 2), (Pixel{0, 0, 65535, 65535}));  // outside the figure
+  dst->OXMerge(fig.get(), 100, 100);                              // wholly outside: nothing
+  auto empty = host::MakeImage(0, 0, Depth16);
+  dst->OXMerge(empty.get(), 0, 0);
+  // A float figure onto a 16-bit image goes through the access routines.
+  auto opaque = testing::Flat(1, 1, DepthFloat, Pixel{65535, 0, 0, 65535});
+  dst->OXMerge(opaque.get(), 3, 3);
+  EXPECT_EQ(At(dst.get(), 3, 3), (Pixel{65535, 0, 0, 65535}));
+}
+
+}  // namespace
+}  // namespace orvanta

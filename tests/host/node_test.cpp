@@ -1,0 +1,268 @@
+// Class registry, plug-in loading, nodes, controls over time, saving and loading, and the tool
+// skeleton's create and destroy paths.
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+#include "orvanta/skeleton.h"
+#include "support.h"
+
+namespace orvanta {
+namespace {
+
+const std::string kLineDrop = std::string(ORVANTA_PLUGIN_DIR) + "/OrvantaLineDrop.so";
+
+// A tool linked into the test, for the skeleton's failure paths.
+class ProbeOperator : public Tool<ProbeOperator> {
+ public:
+  static constexpr ToolIdentity kIdentity = {"Probe", 0x842900F0, "OrvaProbe", "Prb", "Probe",
+                                             "A test tool.", "Built: today"};
+  static inline bool throwInConstructor = false;
+  static inline bool duplicateId = false;
+  static inline int liveCount = 0;
+  ProbeOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
+    ++liveCount;
+    std::vector<Row> rows = {InputRow("Input", ImageDataType, MainImageId),
+                             InputRow("Level", NumberDataType, FourCC("LEVL"),
+                                      {{InControl, SliderControl}, {InDefault, 2}}),
+                             ImageOutputRow()};
+    if (duplicateId) rows.insert(rows.begin() + 2, InputRow("Again", NumberDataType, FourCC("LEVL")));
+    output_ = Declare(rows, in_);
+    if (throwInConstructor) {
+      --liveCount;
+      throw std::runtime_error("constructor failed");
+    }
+  }
+  ~ProbeOperator() override { --liveCount; }
+  void NotifyChanged(Input* in, Parameter* value, double time) override {
+    ++notifications;
+    lastTime = time;
+    Operator::NotifyChanged(in, value, time);
+  }
+  Input* in_[3] = {};
+  Output* output_ = nullptr;
+  int notifications = 0;
+  double lastTime = -1;
+};
+ORVANTA_REGISTER_TOOL(ProbeOperator)
+
+TEST(Registry, PluginClassAppearsOnLoadAndLeavesOnUnload) {
+  host::UnloadPlugin(kLineDrop);
+  EXPECT_EQ(host::FindClass("OrvantaLineDrop"), nullptr);
+  host::PluginLoad load = host::LoadPlugin(kLineDrop);
+  ASSERT_TRUE(load.ok) << load.error;
+  ASSERT_EQ(load.classes, std::vector<std::string>{"OrvantaLineDrop"});
+  const host::ClassInfo* cls = host::FindClass("orvalinedrop");  // identifier, any case
+  ASSERT_NE(cls, nullptr);
+  EXPECT_EQ(cls, host::FindClassByWord(0x84290007));
+  EXPECT_EQ(cls->identifier, "OrvaLineDrop");
+  EXPECT_EQ(cls->caption, "LnDr");
+  EXPECT_EQ(cls->displayName, "OrvantaLineDrop");
+  EXPECT_EQ(cls->helpText, "Crop certain scanlines to repair or deinterlace footage.");
+  EXPECT_EQ(cls->versionTexts, (std::vector<std::string>{"Built: Oct 14 2005", "V0.9 public Beta"}));
+  EXPECT_EQ(cls->brand, "Orvanta");
+  EXPECT_EQ(cls->company, "Orvanta");
+  EXPECT_EQ(cls->kind, 3);
+  EXPECT_EQ(cls->bitmapId, 100);
+  EXPECT_EQ(cls->library, kLineDrop);
+  const std::vector<uint32_t> order = {RegInitHook,  RegCleanupHook, RegCreate,      RegClassWord,
+                                       RegKind,      RegVersionText, RegBitmapId,    RegBrand,
+                                       RegIdentifier, RegCaption,    RegDisplayName, RegHelpText,
+                                       RegVersionText, RegCompany,   RegWebAddress};
+  ASSERT_EQ(cls->tags.size(), order.size());
+  for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(cls->tags[i].tag, order[i]) << i;
+  EXPECT_EQ(cls->tags[0].word, uint64_t(reinterpret_cast<uintptr_t>(&Operator::RegInit)));
+  EXPECT_TRUE(host::UnloadPlugin(kLineDrop));
+  EXPECT_EQ(host::FindClass("OrvantaLineDrop"), nullptr);
+  EXPECT_EQ(host::FindClassByWord(0x84290007), nullptr);
+  EXPECT_TRUE(host::LoadPlugin(kLineDrop).ok);
+  EXPECT_NE(host::FindClass("OrvantaLineDrop"), nullptr);
+}
+
+TEST(Registry, BrokenPluginIsReportedWhileOthersLoad) {
+  auto dir = std::filesystem::temp_directory_path() / "orvanta-broken-plugins";
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream bad(dir / "OrvantaBroken.so");
+    bad << "not an ELF file";
+  }
+  std::filesystem::copy_file(kLineDrop, dir / "OrvantaLineDrop.so",
+                             std::filesystem::copy_options::overwrite_existing);
+  auto loads = host::LoadPluginDirectory(dir.string());
+  ASSERT_EQ(loads.size(), 2u);
+  EXPECT_FALSE(loads[0].ok);
+  EXPECT_FALSE(loads[0].error.empty());
+  EXPECT_NE(loads[0].path.find("OrvantaBroken.so"), std::string::npos);
+  EXPECT_TRUE(loads[1].ok) << loads[1].error;
+  host::UnloadPlugin((dir / "OrvantaLineDrop.so").string());
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Controls, DeclarationsKeepEveryTagAndRefuseDuplicateIds) {
+  const host::ClassInfo* probe = host::FindClass("Probe");
+  ASSERT_NE(probe, nullptr);
+  host::Node node(*probe);
+  Input* level = node.FindInput(FourCC("LEVL"));
+  ASSERT_NE(level, nullptr);
+  EXPECT_EQ(host::Describe(level).control, SliderControl);
+  EXPECT_EQ(host::Describe(level).defaultValue, 2.0);  // an int literal became the double 2.0
+  EXPECT_EQ(host::NumberAt(level, 0.0), 2.0);
+  EXPECT_TRUE(host::Describe(node.FindInput(MainImageId)).IsRequired());
+
+  int64_t before = host::testing::LiveObjects();
+  ProbeOperator::duplicateId = true;
+  EXPECT_THROW(host::Node bad(*probe), std::invalid_argument);
+  ProbeOperator::duplicateId = false;
+  EXPECT_EQ(host::testing::LiveObjects(), before);  // nothing leaked
+}
+
+TEST(Controls, SetValueNotifiesAndKeyframesInterpolate) {
+  host::Node node(*host::FindClass("Probe"));
+  auto* op = static_cast<ProbeOperator*>(node.Op());
+  Input* level = node.FindInput(FourCC("LEVL"));
+  AutoNumber five(5.0);
+  level->SetValue(five, 3.0, 1);
+  EXPECT_EQ(op->notifications, 1);
+  EXPECT_EQ(op->lastTime, 3.0);
+  EXPECT_EQ(host::NumberAt(level, 100.0), 5.0);  // a constant
+  AutoNumber ten(10.0), twenty(20.0);
+  level->SetValue(ten, 1.0, 2);  // keyframes
+  level->SetValue(twenty, 11.0, 2);
+  EXPECT_EQ(host::NumberAt(level, 0.0), 10.0);
+  EXPECT_EQ(host::NumberAt(level, 6.0), 15.0);
+  EXPECT_EQ(host::NumberAt(level, 50.0), 20.0);
+  AutoNumber zero(0.0);
+  level->SetValue(zero, 6.0, 1);  // an animated input takes a key at that time
+  EXPECT_EQ(host::NumberAt(level, 6.0), 0.0);
+  EXPECT_EQ(host::NumberAt(level, 3.5), 5.0);
+  level->SetAttrs(TagList{{InShown, 0}, {InRangeHigh, 5.0}});
+  EXPECT_FALSE(host::Describe(level).shown);
+  EXPECT_EQ(host::Describe(level).rangeHigh, 5.0);
+}
+
+TEST(Controls, RequiredInputMissingRefusesTheRequest) {
+  host::Node node(*host::FindClass("Probe"));
+  host::RenderResult r = node.Render(0.0);
+  EXPECT_FALSE(r.ok());
+  EXPECT_NE(r.error.find("\"Input\" is required"), std::string::npos) << r.error;
+}
+
+TEST(Skeleton, CreateReturnsNullWhenAllocationFails) {
+  const host::ClassInfo* probe = host::FindClass("Probe");
+  host::testing::FailAllocationsAfter(0);
+  TagList none;
+  ThreadedOperator* op = probe->create(probe->registry, nullptr, &none);
+  host::testing::FailAllocationsAfter(-1);
+  EXPECT_EQ(op, nullptr);
+  EXPECT_EQ(ProbeOperator::liveCount, 0);  // the constructor never ran
+  host::testing::FailAllocationsAfter(0);
+  EXPECT_THROW(host::Node n(*probe), std::bad_alloc);
+  host::testing::FailAllocationsAfter(-1);
+}
+
+TEST(Skeleton, ConstructorExceptionFreesTheMemoryAndPassesOn) {
+  const host::ClassInfo* probe = host::FindClass("Probe");
+  int64_t before = host::testing::LiveObjects();
+  ProbeOperator::throwInConstructor = true;
+  TagList none;
+  EXPECT_THROW(probe->create(probe->registry, nullptr, &none), std::runtime_error);
+  ProbeOperator::throwInConstructor = false;
+  EXPECT_EQ(host::testing::LiveObjects(), before);
+}
+
+TEST(Skeleton, DeletingDestructorFreesOnlyWithBitZero) {
+  const host::ClassInfo* probe = host::FindClass("Probe");
+  TagList none;
+  int64_t before = host::testing::LiveObjects();
+  ThreadedOperator* op = probe->create(probe->registry, nullptr, &none);
+  ASSERT_NE(op, nullptr);
+  int64_t alive = host::testing::LiveObjects();
+  void* same = op->DeletingDestructor(0);
+  EXPECT_EQ(same, static_cast<void*>(op));
+  EXPECT_EQ(ProbeOperator::liveCount, 0);                 // destroyed
+  EXPECT_EQ(host::testing::LiveObjects(), alive - 3);     // its two inputs and output went
+  Object::operator delete(same);                          // its own memory was left
+  EXPECT_EQ(host::testing::LiveObjects(), before);
+  op = probe->create(probe->registry, nullptr, &none);
+  op->DeletingDestructor(1);
+  EXPECT_EQ(host::testing::LiveObjects(), before);
+}
+
+TEST(Persistence, SaveWrapsHostDataInTheTrailerAndLoadConsumesIt) {
+  const host::ClassInfo& cls = testing::LoadTool("OrvantaLineDrop");
+  host::Node node(cls);
+  testing::Set(node, FourCC("BSCH"), 3);
+  Input* crop = node.FindInput(FourCC("CSCH"));
+  host::SetKeys(crop, {{1.0, 2.0, 0.0}, {9.0, 6.0, 0.0}});
+  host::Connect(node.FindInput(MainImageId), static_cast<Image*>(nullptr), "");
+  host::MemoryArchive out;
+  EXPECT_EQ(node.Save(out), 1);
+  const std::vector<uint8_t>& b = out.Bytes();
+  ASSERT_GE(b.size(), 12u);
+  auto word = [&](size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+  };
+  EXPECT_EQ(word(0), 0x84290007u);
+  EXPECT_EQ(word(b.size() - 8), 0u);
+  EXPECT_EQ(word(b.size() - 4), EndMark);
+
+  // Followed by one more word that must be left for the caller.
+  std::vector<uint8_t> withExtra = b;
+  withExtra.insert(withExtra.end(), {0xAA, 0xBB, 0xCC, 0xDD});
+  host::MemoryArchive in(withExtra);
+  auto loaded = host::Node::Load(in);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(in.Remaining(), 4u);
+  EXPECT_EQ(in.ReadWord(), 0xDDCCBBAAu);
+  EXPECT_EQ(testing::Get(*loaded, FourCC("BSCH")), 3.0);
+  EXPECT_EQ(testing::Get(*loaded, FourCC("CSCH"), 5.0), 4.0);  // the keyframes came back
+
+  // The trailer words are not compared with anything.
+  host::MemoryArchive odd;
+  odd.Write(b.data(), b.size() - 8);
+  odd.WriteWord(7);
+  odd.WriteWord(FourCC("Junk"));
+  host::MemoryArchive oddIn(odd.Bytes());
+  EXPECT_NO_THROW(host::Node::Load(oddIn));
+}
+
+TEST(Persistence, TruncatedOrForeignArchivesAreErrorsNotCrashes) {
+  host::Node node(testing::LoadTool("OrvantaLineDrop"));
+  host::MemoryArchive out;
+  node.Save(out);
+  const std::vector<uint8_t>& b = out.Bytes();
+  int64_t before = host::testing::LiveObjects();
+  for (size_t cut = 0; cut < b.size(); ++cut) {
+    host::MemoryArchive in(std::vector<uint8_t>(b.begin(), b.begin() + cut));
+    EXPECT_ANY_THROW(host::Node::Load(in)) << "cut at " << cut;
+  }
+  EXPECT_EQ(host::testing::LiveObjects(), before);
+  host::MemoryArchive foreign(std::vector<uint8_t>{0x01, 0x00, 0x29, 0x99});
+  try {
+    host::Node::Load(foreign);
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("0x99290001"), std::string::npos) << e.what();
+  }
+}
+
+TEST(Persistence, CompositionFilesRoundTripAndDamageIsNamed) {
+  auto path = (std::filesystem::temp_directory_path() / "orvanta-node-test.orvc").string();
+  host::Node node(testing::LoadTool("OrvantaLineDrop"));
+  testing::Set(node, FourCC("SCOH"), 1);
+  host::SaveComposition(path, {&node});
+  auto nodes = host::LoadComposition(path);
+  ASSERT_EQ(nodes.size(), 1u);
+  EXPECT_EQ(testing::Get(*nodes[0], FourCC("SCOH")), 1.0);
+  std::filesystem::resize_file(path, std::filesystem::file_size(path) - 3);
+  try {
+    host::LoadComposition(path);
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(path), std::string::npos);
+  }
+  std::filesystem::remove(path);
+}
+
+}  // namespace
+}  // namespace orvanta

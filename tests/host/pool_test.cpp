@@ -1,0 +1,64 @@
+// DoMultiProcess on the worker pool: every index once, nothing for n <= 0, exceptions reach the
+// caller after the chunks stopped.
+#include <atomic>
+#include <stdexcept>
+#include <vector>
+
+#include "support.h"
+
+namespace orvanta {
+namespace {
+
+class CountingOperator : public ThreadedOperator {
+ public:
+  CountingOperator() : ThreadedOperator(nullptr, nullptr, nullptr) {}
+  void ProcessChunk(Request*, int32_t index) override {
+    if (index == throwAt) throw std::runtime_error("chunk failed");
+    if (index >= 0 && index < int32_t(hits.size())) hits[index].fetch_add(1);
+    calls.fetch_add(1);
+  }
+  std::vector<std::atomic<int>> hits = std::vector<std::atomic<int>>(1000);
+  std::atomic<int> calls{0};
+  int32_t throwAt = -1;
+};
+
+TEST(DoMultiProcess, RunsEveryIndexExactlyOnceForAnyWorkerCount) {
+  for (int32_t workers : {1, 2, 8}) {
+    host::SetThreadCount(workers);
+    EXPECT_EQ(host::ThreadCount(), workers);
+    for (int32_t n : {1, 7, 1000}) {
+      CountingOperator op;
+      Request req(0.0);
+      op.DoMultiProcess(&req, n);
+      EXPECT_EQ(op.calls.load(), n) << workers << " workers";
+      for (int32_t i = 0; i < 1000; ++i) ASSERT_EQ(op.hits[i].load(), i < n ? 1 : 0) << i;
+    }
+  }
+  host::SetThreadCount(0);
+}
+
+TEST(DoMultiProcess, RunsNothingForZeroOrNegativeCounts) {
+  CountingOperator op;
+  Request req(0.0);
+  op.DoMultiProcess(&req, 0);
+  op.DoMultiProcess(&req, -5);
+  EXPECT_EQ(op.calls.load(), 0);
+}
+
+TEST(DoMultiProcess, AnExceptionReachesTheCallerAndThePoolStaysUsable) {
+  for (int32_t workers : {1, 4}) {
+    host::SetThreadCount(workers);
+    CountingOperator op;
+    op.throwAt = 3;
+    Request req(0.0);
+    EXPECT_THROW(op.DoMultiProcess(&req, 100), std::runtime_error);
+    EXPECT_LT(op.calls.load(), 100);
+    CountingOperator again;
+    again.DoMultiProcess(&req, 50);
+    EXPECT_EQ(again.calls.load(), 50);
+  }
+  host::SetThreadCount(0);
+}
+
+}  // namespace
+}  // namespace orvanta

@@ -1,0 +1,136 @@
+// OrvantaLineDrop loaded as a plug-in: its declarations as the host parsed them, and the row
+// patterns it keeps in both orders and both pixel forms.
+#include "support.h"
+
+namespace orvanta {
+namespace {
+
+constexpr uint32_t kOrder = FourCC("SCOH"), kShow = FourCC("BSCH"), kCrop = FourCC("CSCH");
+
+std::unique_ptr<host::Node> Node() { return testing::MakeNode("OrvantaLineDrop"); }
+
+TEST(LineDropDeclarations, AsTheHostParsedThem) {
+  auto node = Node();
+  const auto& ins = node->Inputs();
+  ASSERT_EQ(ins.size(), 4u);
+  EXPECT_EQ(node->Pages(), std::vector<std::string>{"Controls"});
+
+  const host::ControlDescription& input = host::Describe(ins[0]);
+  EXPECT_EQ(input.label, "Input");
+  EXPECT_EQ(input.type, ImageDataType);
+  EXPECT_EQ(input.id, MainImageId);
+  EXPECT_EQ(input.linkOption, -1);
+  EXPECT_EQ(input.page, "");
+  EXPECT_TRUE(input.IsRequired());
+
+  const host::ControlDescription& order = host::Describe(ins[1]);
+  EXPECT_EQ(order.label, "Scanline Order");
+  EXPECT_EQ(order.id, 0x484F4353u);  // "SCOH" in memory order
+  EXPECT_EQ(order.control, ComboControl);
+  EXPECT_EQ(order.items, (std::vector<std::string>{"input first", "crop first"}));
+  EXPECT_EQ(order.page, "Controls");
+
+  const char* labels[] = {"scanlines showing input", "scanlines to crop"};
+  for (int i = 0; i < 2; ++i) {
+    const host::ControlDescription& d = host::Describe(ins[2 + i]);
+    EXPECT_EQ(d.label, labels[i]);
+    EXPECT_EQ(d.id, i == 0 ? kShow : kCrop);
+    EXPECT_EQ(d.control, ScrollControl);
+    EXPECT_TRUE(d.wholeNumbers);
+    EXPECT_EQ(d.rangeLow, 1.0);
+    EXPECT_EQ(d.rangeHigh, 255.0);
+    EXPECT_EQ(d.limitLow, 1.0);
+    EXPECT_EQ(d.limitHigh, 255.0);
+    EXPECT_EQ(d.defaultValue, 1.0);
+    EXPECT_EQ(d.linkOption, 1);
+    EXPECT_TRUE(d.shown);
+  }
+  ASSERT_NE(node->MainOutput(), nullptr);
+  EXPECT_EQ(node->MainOutput()->Id(), ImageOutputId);
+}
+
+struct Case {
+  int32_t height, show, crop, order;
+  std::vector<int32_t> rows;  // input row for each output row, -1 = not written
+};
+
+void ExpectRows(uint32_t depth, const Case& c) {
+  auto node = Node();
+  testing::Set(*node, kShow, c.show);
+  testing::Set(*node, kCrop, c.crop);
+  testing::Set(*node, kOrder, c.order);
+  auto input = testing::Numbered(7, c.height, depth);
+  host::Connect(node->FindInput(MainImageId), input.get());
+  auto out = testing::RenderOk(*node);
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->Width, 7);
+  ASSERT_EQ(out->Height, int32_t(c.rows.size()));
+  EXPECT_EQ(out->Depth, depth);
+  auto blank = host::MakeImage(7, 1, depth);
+  for (size_t r = 0; r < c.rows.size(); ++r) {
+    if (c.rows[r] < 0)
+      EXPECT_TRUE(testing::SameRow(out.get(), int32_t(r), blank.get(), 0)) << "row " << r << " should be clear";
+    else
+      EXPECT_TRUE(testing::SameRow(out.get(), int32_t(r), input.get(), c.rows[r]))
+          << "output row " << r << " should be input row " << c.rows[r];
+  }
+}
+
+TEST(LineDropRender, RowPatternsInBothOrdersAndPixelForms) {
+  std::vector<int32_t> even, odd;
+  for (int32_t r = 0; r < 240; ++r) {
+    even.push_back(2 * r);
+    odd.push_back(2 * r + 1);
+  }
+  const std::vector<Case> cases = {
+      {480, 1, 1, 0, even},
+      {480, 1, 1, 1, odd},
+      {5, 1, 1, 0, {0, 2, 4}},
+      {5, 1, 1, 1, {1, 3, -1}},  // the incomplete last cycle leaves the last row clear
+      {4, 2, 1, 0, {0, 1, 3}},
+      {7, 2, 3, 0, {0, 1, 5, 6}},
+      {7, 2, 3, 1, {3, 4, -1, -1}},
+      {1, 1, 1, 1, {-1}},
+  };
+  for (uint32_t depth : {Depth16, DepthFloat, Depth8})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(testing::Message() << "depth " << depth << " H " << c.height << " S " << c.show
+                                      << " C " << c.crop << " order " << c.order);
+      ExpectRows(depth, c);
+    }
+}
+
+TEST(LineDropRender, FloatPassesThroughWithoutQuantising) {
+  auto node = Node();
+  auto input = host::MakeImage(2, 2, DepthFloat);
+  input->SetPixel(1, 0, FltPixel{1.75f, -0.25f, 0.1234567f, 3.0f});
+  host::Connect(node->FindInput(MainImageId), input.get());
+  auto out = testing::RenderOk(*node);
+  ASSERT_EQ(out->Height, 1);
+  EXPECT_EQ(out->Depth, DepthFloat);
+  EXPECT_EQ(testing::AtFlt(out.get(), 1, 0), (FltPixel{1.75f, -0.25f, 0.1234567f, 3.0f}));
+}
+
+TEST(LineDropRender, SameBytesOnEveryRunAndEmptyInputs) {
+  auto node = Node();
+  testing::Set(*node, kShow, 2);
+  testing::Set(*node, kCrop, 3);
+  auto input = testing::Numbered(9, 11, Depth16);
+  host::Connect(node->FindInput(MainImageId), input.get());
+  auto a = testing::RenderOk(*node);
+  auto b = testing::RenderOk(*node);
+  EXPECT_TRUE(testing::SameBytes(a.get(), b.get()));
+  auto empty = host::MakeImage(0, 0, Depth16);
+  host::Connect(node->FindInput(MainImageId), empty.get());
+  auto none = testing::RenderOk(*node);
+  EXPECT_EQ(none->Width, 0);
+  EXPECT_EQ(none->Height, 0);
+  // Counts that the controls cannot give (driven from elsewhere) still render.
+  testing::Set(*node, kShow, 0.0);
+  testing::Set(*node, kCrop, -1e300);
+  host::Connect(node->FindInput(MainImageId), input.get());
+  EXPECT_TRUE(node->Render(0).ok());
+}
+
+}  // namespace
+}  // namespace orvanta

@@ -1,0 +1,109 @@
+#include "support.h"
+
+#include <cstring>
+#include <map>
+#include <ostream>
+
+namespace orvanta::testing {
+
+const host::ClassInfo& LoadTool(const std::string& library) {
+  static std::map<std::string, std::string> loaded;  // library -> class name
+  auto it = loaded.find(library);
+  if (it == loaded.end()) {
+    host::PluginLoad r = host::LoadPlugin(std::string(ORVANTA_PLUGIN_DIR) + "/" + library + ".so");
+    if (!r.ok || r.classes.empty()) {
+      ADD_FAILURE() << "cannot load " << library << ": " << r.error;
+      throw std::runtime_error("plug-in did not load");
+    }
+    it = loaded.emplace(library, r.classes.front()).first;
+  }
+  const host::ClassInfo* cls = host::FindClass(it->second);
+  if (!cls) throw std::runtime_error("class vanished");
+  return *cls;
+}
+
+std::unique_ptr<host::Node> MakeNode(const std::string& library) {
+  return std::make_unique<host::Node>(LoadTool(library));
+}
+
+void Set(host::Node& node, uint32_t id, double value, double time) {
+  Input* in = node.FindInput(id);
+  ASSERT_NE(in, nullptr) << "no input " << std::hex << id;
+  AutoNumber n(value);
+  in->SetValue(n.get(), time, 1);
+}
+
+double Get(host::Node& node, uint32_t id, double time) {
+  Input* in = node.FindInput(id);
+  EXPECT_NE(in, nullptr) << "no input " << std::hex << id;
+  return in ? host::NumberAt(in, time) : 0.0;
+}
+
+bool Shown(host::Node& node, uint32_t id) {
+  Input* in = node.FindInput(id);
+  EXPECT_NE(in, nullptr) << "no input " << std::hex << id;
+  return in && host::Describe(in).shown;
+}
+
+host::ImagePtr Flat(int32_t w, int32_t h, uint32_t depth, Pixel p) {
+  host::ImagePtr im = host::MakeImage(w, h, depth);
+  if (depth == DepthFloat)
+    im->Fill(FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, p.A / 65535.0f});
+  else
+    im->Fill(p.B, p.G, p.R, p.A);
+  return im;
+}
+
+host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth) {
+  host::ImagePtr im = host::MakeImage(w, h, depth);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x) {
+      Pixel p{uint32_t(x) & 0xFFFF, uint32_t(y) & 0xFFFF, uint32_t(x + y * w) & 0xFFFF, 65535};
+      if (depth == DepthFloat)
+        im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, 1.0f});
+      else
+        im->SetPixel(x, y, p);
+    }
+  return im;
+}
+
+Pixel At(const Image* im, int32_t x, int32_t y) {
+  Pixel p{};
+  im->GetPixel(x, y, p);
+  return p;
+}
+
+FltPixel AtFlt(const Image* im, int32_t x, int32_t y) {
+  FltPixel p{};
+  im->GetPixel(x, y, p);
+  return p;
+}
+
+bool SameBytes(const Image* a, const Image* b) {
+  if (a->Width != b->Width || a->Height != b->Height || a->Depth != b->Depth) return false;
+  for (int32_t y = 0; y < a->Height; ++y)
+    if (!SameRow(a, y, b, y)) return false;
+  return true;
+}
+
+bool SameRow(const Image* a, int32_t ya, const Image* b, int32_t yb) {
+  return a->Width == b->Width && a->BytesPerPixel == b->BytesPerPixel &&
+         std::memcmp(a->RowTable[ya], b->RowTable[yb], size_t(a->Width) * a->BytesPerPixel) == 0;
+}
+
+host::ImagePtr RenderOk(host::Node& node, double time) {
+  host::RenderResult r = node.Render(time);
+  EXPECT_TRUE(r.ok()) << r.error;
+  return std::move(r.image);
+}
+
+}  // namespace orvanta::testing
+
+namespace orvanta {
+std::ostream& operator<<(std::ostream& os, const Pixel& p) {
+  return os << "(B " << p.B << ", G " << p.G << ", R " << p.R << ", A " << p.A << ")";
+}
+std::ostream& operator<<(std::ostream& os, const FltPixel& p) {
+  return os << "(B " << p.B << ", G " << p.G << ", R " << p.R << ", A " << p.A << ")";
+}
+}  // namespace orvanta

@@ -1,0 +1,56 @@
+// Shared test helpers: load a built plug-in through the host loader, make small images, read
+// pixels back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "orvanta/host/host.h"
+
+namespace orvanta::testing {
+
+// Loads build/lib/<library>.so (once per process) and returns its class; fails the test when it
+// does not load.
+const host::ClassInfo& LoadTool(const std::string& library);
+
+// A node of the tool with its inputs reachable by id.
+std::unique_ptr<host::Node> MakeNode(const std::string& library);
+
+// Sets a number control through the set-value path (notifications run).
+void Set(host::Node& node, uint32_t id, double value, double time = 0.0);
+double Get(host::Node& node, uint32_t id, double time = 0.0);
+bool Shown(host::Node& node, uint32_t id);
+
+// A w x h image of depth with every pixel p (16-bit values; for float images value / 65535).
+host::ImagePtr Flat(int32_t w, int32_t h, uint32_t depth, Pixel p);
+// A w x h image whose pixel (x, y) has B = x, G = y, R = x + y * w, A = 65535 (16-bit), or the
+// same divided by 65535 for float images.
+host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth);
+
+Pixel At(const Image* im, int32_t x, int32_t y);
+FltPixel AtFlt(const Image* im, int32_t x, int32_t y);
+bool SameBytes(const Image* a, const Image* b);
+// Rows a and b of the two images hold the same bytes.
+bool SameRow(const Image* a, int32_t ya, const Image* b, int32_t yb);
+
+
+// Renders at time 0, failing the test on error.
+host::ImagePtr RenderOk(host::Node& node, double time = 0.0);
+
+// Runs fn with the worker pool at n threads, then restores the default.
+template <class F>
+auto WithThreads(int32_t n, F fn) {
+  host::SetThreadCount(n);
+  auto r = fn();
+  host::SetThreadCount(0);
+  return r;
+}
+
+}  // namespace orvanta::testing
+
+namespace orvanta {
+std::ostream& operator<<(std::ostream& os, const Pixel& p);
+std::ostream& operator<<(std::ostream& os, const FltPixel& p);
+}  // namespace orvanta

@@ -1,0 +1,98 @@
+// OrvantaLineDrop: keeps a run of rows, drops the next run, and packs the kept rows into a
+// shorter image of the same width. One row kept and one dropped separates interlaced fields.
+#include "orvanta/pixel_cursor.h"
+#include "orvanta/skeleton.h"
+
+namespace orvanta {
+
+class LineDropOperator : public Tool<LineDropOperator> {
+ public:
+  // 1. Identity.
+  static constexpr ToolIdentity kIdentity = {
+      "OrvantaLineDrop", 0x84290007, "OrvaLineDrop", "LnDr", "OrvantaLineDrop",
+      "Crop certain scanlines to repair or deinterlace footage.", "Built: Oct 14 2005"};
+
+  // 2. Declarations, in display order.
+  enum { kInput, kOrder, kShow, kCrop, kInputCount };
+  static std::vector<Row> Declarations() {
+    const TagList count = {{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, 1.0},
+                           {InRangeHigh, 255.0},       {InLimitLow, 1.0},   {InLimitHigh, 255.0},
+                           {InDefault, 1.0},           {InLinkOption, 1}};
+    return {
+        InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
+        PageRow("Controls"),
+        InputRow("Scanline Order", NumberDataType, FourCC("SCOH"),
+                 {{InControl, ComboControl}, {InListItem, "input first"}, {InListItem, "crop first"}}),
+        InputRow("scanlines showing input", NumberDataType, FourCC("BSCH"), count),
+        InputRow("scanlines to crop", NumberDataType, FourCC("CSCH"), count),
+        ImageOutputRow(),
+    };
+  }
+
+  LineDropOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+    output_ = Declare(Declarations(), in_);
+  }
+
+  // 3. Gathering and 4. the pixel work: all on the calling thread.
+  void Process(Request* req) override {
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // the host refuses the request before this; nothing to render
+    width_ = source_->Width;
+    height_ = source_->Height;
+    show_ = WholeValue(in_[kShow], req);
+    crop_ = WholeValue(in_[kCrop], req);
+    order_ = WholeValue(in_[kOrder], req);
+    // Counts below 1 cannot come from the controls; treat them as 1 so the cycle is never empty.
+    if (show_ < 1) show_ = 1;
+    if (crop_ < 1) crop_ = 1;
+    int64_t cycle = int64_t(show_) + crop_;
+    outHeight_ = int32_t(height_ - (height_ / cycle) * crop_);
+    output_image_ = NewImage(TagList{{ImOwner, Owner}, {ImWidth, width_}, {ImHeight, outHeight_},
+                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}});
+    keep_ = order_ == 0 ? 1 : 0;
+    kept_ = dropped_ = nextRow_ = 0;
+    const bool flt = source_->Depth == DepthFloat;
+    for (int32_t y = 0; y < height_; ++y) {
+      if (keep_ && nextRow_ < outHeight_) {
+        PixelCursor src(source_, 0, y), dst(output_image_, 0, nextRow_);
+        if (flt) {
+          FltPixel p;
+          for (int32_t x = 0; x < width_; ++x) dst.PutNextFlt(src.GetNextFlt(p));
+        } else {
+          Pixel p;
+          for (int32_t x = 0; x < width_; ++x) dst.PutNext(src.GetNext(p));
+        }
+      }
+      if (keep_) {
+        ++kept_;
+        ++nextRow_;
+      } else {
+        ++dropped_;
+      }
+      if (kept_ >= show_) {
+        kept_ = 0;
+        keep_ = 0;
+      }
+      if (dropped_ >= crop_) {
+        dropped_ = 0;
+        keep_ = 1;
+      }
+    }
+    output_->Set(req, output_image_);
+  }
+
+  void ProcessChunk(Request*, int32_t) override {}
+
+ private:
+  Input* in_[kInputCount] = {};
+  Output* output_ = nullptr;
+  // Per-request working values.
+  Image* source_ = nullptr;
+  Image* output_image_ = nullptr;
+  int32_t width_ = 0, height_ = 0, show_ = 1, crop_ = 1, order_ = 0, outHeight_ = 0;
+  int32_t keep_ = 1, kept_ = 0, dropped_ = 0, nextRow_ = 0;
+};
+
+ORVANTA_REGISTER_TOOL(LineDropOperator)
+
+}  // namespace orvanta
