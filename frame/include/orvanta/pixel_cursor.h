@@ -47,3 +47,22 @@ class PixelCursor {
 };
 
 }  // namespace orvanta
+
+namespace orvanta {
+
+// Runs body with cursors attached at the given positions. Row loops written against these take
+// whatever cursor type is best for the images' storage (the body must be generic: `auto&`), so
+// the access can be specialised per format once per call instead of per pixel.
+template <class F>
+void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
+  PixelCursor c(im, x, y);
+  body(c);
+}
+
+template <class F>
+void WithCursors(Image* a, int32_t ax, int32_t ay, Image* b, int32_t bx, int32_t by, F&& body) {
+  PixelCursor ca(a, ax, ay), cb(b, bx, by);
+  body(ca, cb);
+}
+
+}  // namespace orvanta
