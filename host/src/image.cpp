@@ -8,78 +8,21 @@
 #include <cstring>
 #include <string>
 
+#include "orvanta/pixel_formats.h"
 #include "state.h"
 
 namespace orvanta {
 namespace {
 
-inline uint32_t Sat16(uint32_t v) { return v > 65535u ? 65535u : v; }
-
-// Float in 0..1 to a 16-bit value, rounded; NaN gives 0.
-inline uint32_t FloatTo16(float f) {
-  if (!(f > 0.0f)) return 0;
-  if (f >= 1.0f) return 65535;
-  return uint32_t(f * 65535.0f + 0.5f);
-}
-inline uint32_t FloatTo8(float f) {
-  if (!(f > 0.0f)) return 0;
-  if (f >= 1.0f) return 255;
-  return uint32_t(f * 255.0f + 0.5f);
-}
-// 16-bit value to 8 bits, rounded to nearest (v = 257 k maps back to k exactly).
-inline uint8_t SixteenTo8(uint32_t v) { return uint8_t((uint64_t(Sat16(v)) * 255u + 32767u) / 65535u); }
-
-// 8-bit storage.
-void Get8(const Image*, const void* a, Pixel& p) {
-  auto* s = static_cast<const uint8_t*>(a);
-  p.B = s[0] * 257u; p.G = s[1] * 257u; p.R = s[2] * 257u; p.A = s[3] * 257u;
-}
-void Put8(const Image*, void* a, const Pixel& p) {
-  auto* d = static_cast<uint8_t*>(a);
-  d[0] = SixteenTo8(p.B); d[1] = SixteenTo8(p.G); d[2] = SixteenTo8(p.R); d[3] = SixteenTo8(p.A);
-}
-void GetFlt8(const Image*, const void* a, FltPixel& p) {
-  auto* s = static_cast<const uint8_t*>(a);
-  p.B = s[0] / 255.0f; p.G = s[1] / 255.0f; p.R = s[2] / 255.0f; p.A = s[3] / 255.0f;
-}
-void PutFlt8(const Image*, void* a, const FltPixel& p) {
-  auto* d = static_cast<uint8_t*>(a);
-  d[0] = uint8_t(FloatTo8(p.B)); d[1] = uint8_t(FloatTo8(p.G));
-  d[2] = uint8_t(FloatTo8(p.R)); d[3] = uint8_t(FloatTo8(p.A));
-}
-
-// 16-bit storage.
-void Get16(const Image*, const void* a, Pixel& p) {
-  auto* s = static_cast<const uint16_t*>(a);
-  p.B = s[0]; p.G = s[1]; p.R = s[2]; p.A = s[3];
-}
-void Put16(const Image*, void* a, const Pixel& p) {
-  auto* d = static_cast<uint16_t*>(a);
-  d[0] = uint16_t(Sat16(p.B)); d[1] = uint16_t(Sat16(p.G));
-  d[2] = uint16_t(Sat16(p.R)); d[3] = uint16_t(Sat16(p.A));
-}
-void GetFlt16(const Image*, const void* a, FltPixel& p) {
-  auto* s = static_cast<const uint16_t*>(a);
-  p.B = s[0] / 65535.0f; p.G = s[1] / 65535.0f; p.R = s[2] / 65535.0f; p.A = s[3] / 65535.0f;
-}
-void PutFlt16(const Image*, void* a, const FltPixel& p) {
-  auto* d = static_cast<uint16_t*>(a);
-  d[0] = uint16_t(FloatTo16(p.B)); d[1] = uint16_t(FloatTo16(p.G));
-  d[2] = uint16_t(FloatTo16(p.R)); d[3] = uint16_t(FloatTo16(p.A));
-}
-
-// Float storage.
-void GetF(const Image*, const void* a, Pixel& p) {
-  auto* s = static_cast<const float*>(a);
-  p.B = FloatTo16(s[0]); p.G = FloatTo16(s[1]); p.R = FloatTo16(s[2]); p.A = FloatTo16(s[3]);
-}
-void PutF(const Image*, void* a, const Pixel& p) {
-  auto* d = static_cast<float*>(a);
-  d[0] = Sat16(p.B) / 65535.0f; d[1] = Sat16(p.G) / 65535.0f;
-  d[2] = Sat16(p.R) / 65535.0f; d[3] = Sat16(p.A) / 65535.0f;
-}
-void GetFltF(const Image*, const void* a, FltPixel& p) { std::memcpy(&p, a, sizeof p); }
-void PutFltF(const Image*, void* a, const FltPixel& p) { std::memcpy(a, &p, sizeof p); }
+// Access routines: the inline conversions of pixel_formats.h behind function pointers.
+template <class F>
+void GetR(const Image*, const void* a, Pixel& p) { F::Get(static_cast<const uint8_t*>(a), p); }
+template <class F>
+void PutR(const Image*, void* a, const Pixel& p) { F::Put(static_cast<uint8_t*>(a), p); }
+template <class F>
+void GetFltR(const Image*, const void* a, FltPixel& p) { F::GetFlt(static_cast<const uint8_t*>(a), p); }
+template <class F>
+void PutFltR(const Image*, void* a, const FltPixel& p) { F::PutFlt(static_cast<uint8_t*>(a), p); }
 
 uint64_t DefaultBudget() {
   struct sysinfo si {};
@@ -95,19 +38,9 @@ class HostImage final : public Image {
     Height = h;
     Depth = depth;
     switch (depth) {
-      case Depth8:
-        BytesPerPixel = 4;
-        ReadPixel = Get8; WritePixel = Put8; ReadFltPixel = GetFlt8; WriteFltPixel = PutFlt8;
-        break;
-      case DepthFloat:
-        BytesPerPixel = 16;
-        ReadPixel = GetF; WritePixel = PutF; ReadFltPixel = GetFltF; WriteFltPixel = PutFltF;
-        break;
-      default:
-        Depth = Depth16;
-        BytesPerPixel = 8;
-        ReadPixel = Get16; WritePixel = Put16; ReadFltPixel = GetFlt16; WriteFltPixel = PutFlt16;
-        break;
+      case Depth8: Use<formats::Bgra8>(StorageBgra8); break;
+      case DepthFloat: Use<formats::BgraFloat>(StorageBgraFloat); break;
+      default: Use<formats::Bgra16>(StorageBgra16); break;
     }
     size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
     storage_.reset(new uint8_t[bytes ? bytes : 1]());
@@ -117,6 +50,16 @@ class HostImage final : public Image {
   }
 
  private:
+  template <class F>
+  void Use(uint32_t storage) {
+    Depth = F::kDepth;
+    BytesPerPixel = F::kBytes;
+    Storage = storage;
+    ReadPixel = GetR<F>;
+    WritePixel = PutR<F>;
+    ReadFltPixel = GetFltR<F>;
+    WriteFltPixel = PutFltR<F>;
+  }
   std::unique_ptr<uint8_t[]> storage_;
   std::vector<uint8_t*> rows_;
 };

@@ -1,6 +1,7 @@
 // The image model: conversions between storage formats and pixel forms, saturation, cursors and
 // the host's image operations.
 #include <cmath>
+#include <cstring>
 
 #include "orvanta/pixel_cursor.h"
 #include "support.h"
@@ -180,6 +181,46 @@ TEST(ImageOps, MergeIsPremultipliedOverAndClipsAtEdges) {
   auto opaque = testing::Flat(1, 1, DepthFloat, Pixel{65535, 0, 0, 65535});
   dst->OXMerge(opaque.get(), 3, 3);
   EXPECT_EQ(At(dst.get(), 3, 3), (Pixel{65535, 0, 0, 65535}));
+}
+
+}  // namespace
+}  // namespace orvanta
+
+namespace orvanta {
+namespace {
+
+// The inline cursors must agree with the image's own routines bit for bit, in every format.
+TEST(PixelCursor, FormatCursorsMatchTheAccessRoutines) {
+  const Pixel pixels[] = {{0, 1, 256, 257}, {65535, 70000, 32767, 32768}, {12345, 54321, 0, 65534}};
+  const FltPixel flts[] = {{0.f, 1.f, -0.5f, 2.f}, {0.25f, 0.75f, 1e-6f, 0.999999f}, {NAN, INFINITY, 0.5f, 0.1f}};
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    auto viaRoutines = host::MakeImage(6, 1, depth);
+    auto viaInline = host::MakeImage(6, 1, depth);
+    PixelCursor r(viaRoutines.get(), 0, 0);
+    for (const Pixel& p : pixels) r.PutNext(p);
+    for (const FltPixel& f : flts) r.PutNextFlt(f);
+    WithCursor(viaInline.get(), 0, 0, [&](auto& c) {
+      for (const Pixel& p : pixels) c.PutNext(p);
+      for (const FltPixel& f : flts) c.PutNextFlt(f);
+    });
+    ASSERT_TRUE(testing::SameBytes(viaRoutines.get(), viaInline.get())) << depth;
+    WithCursors(viaInline.get(), 0, 0, viaRoutines.get(), 0, 0, [&](auto& a, auto& b) {
+      PixelCursor check(viaRoutines.get(), 0, 0);
+      for (int32_t x = 0; x < 6; ++x) {
+        Pixel p1, p2;
+        FltPixel f1, f2;
+        a.Get(p1);
+        check.Get(p2);
+        a.GetFlt(f1);
+        check.GetFlt(f2);
+        EXPECT_EQ(p1, p2);
+        EXPECT_EQ(std::memcmp(&f1, &f2, sizeof f1), 0);
+        a.Next();
+        check.Next();
+        b.Next();
+      }
+    });
+  }
 }
 
 }  // namespace

@@ -54,14 +54,15 @@ class LineDropOperator : public Tool<LineDropOperator> {
     const bool flt = source_->Depth == DepthFloat;
     for (int32_t y = 0; y < height_; ++y) {
       if (keep_ && nextRow_ < outHeight_) {
-        PixelCursor src(source_, 0, y), dst(output_image_, 0, nextRow_);
-        if (flt) {
-          FltPixel p;
-          for (int32_t x = 0; x < width_; ++x) dst.PutNextFlt(src.GetNextFlt(p));
-        } else {
-          Pixel p;
-          for (int32_t x = 0; x < width_; ++x) dst.PutNext(src.GetNext(p));
-        }
+        WithCursors(source_, 0, y, output_image_, 0, nextRow_, [&](auto& src, auto& dst) {
+          if (flt) {
+            FltPixel p;
+            for (int32_t x = 0; x < width_; ++x) dst.PutNextFlt(src.GetNextFlt(p));
+          } else {
+            Pixel p;
+            for (int32_t x = 0; x < width_; ++x) dst.PutNext(src.GetNext(p));
+          }
+        });
       }
       if (keep_) {
         ++kept_;

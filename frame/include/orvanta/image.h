@@ -27,6 +27,11 @@ inline constexpr uint32_t Depth16 = 64;
 inline constexpr uint32_t DepthFloat = 128;
 
 // Full scale of an image of this depth: 1.0 for float pixels, 65535 otherwise.
+inline constexpr uint32_t StorageCustom = 0;
+inline constexpr uint32_t StorageBgra8 = 1;
+inline constexpr uint32_t StorageBgra16 = 2;
+inline constexpr uint32_t StorageBgraFloat = 3;
+
 constexpr double FullScaleOf(uint32_t depth) { return depth == DepthFloat ? 1.0 : 65535.0; }
 
 class Image;
@@ -49,6 +54,9 @@ class Image : public Parameter {
   PutPixelFn WritePixel = nullptr;
   GetFltPixelFn ReadFltPixel = nullptr;
   PutFltPixelFn WriteFltPixel = nullptr;
+  // Which of the host's own storage formats the routines implement (StorageCustom when none), so
+  // that loops may use the same conversions inline.
+  uint32_t Storage = 0;
 
   ~Image() override;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "orvanta/image.h"
+#include "orvanta/pixel_formats.h"
 
 namespace orvanta {
 
@@ -50,19 +51,50 @@ class PixelCursor {
 
 namespace orvanta {
 
-// Runs body with cursors attached at the given positions. Row loops written against these take
-// whatever cursor type is best for the images' storage (the body must be generic: `auto&`), so
-// the access can be specialised per format once per call instead of per pixel.
+// A cursor for one of the host's own storage formats: the same interface and the same results as
+// PixelCursor, with the conversions inline instead of called through the image's routines.
+template <class Format>
+class FormatCursor {
+ public:
+  FormatCursor(Image* image, int32_t x, int32_t y) : rows_(image->RowTable) { MoveTo(x, y); }
+
+  void MoveTo(int32_t x, int32_t y) { addr_ = rows_[y] + size_t(x) * Format::kBytes; }
+  void Next() { addr_ += Format::kBytes; }
+
+  void Get(Pixel& p) const { Format::Get(addr_, p); }
+  void Put(const Pixel& p) const { Format::Put(addr_, p); }
+  void GetFlt(FltPixel& p) const { Format::GetFlt(addr_, p); }
+  void PutFlt(const FltPixel& p) const { Format::PutFlt(addr_, p); }
+
+  Pixel& GetNext(Pixel& p) { Get(p); Next(); return p; }
+  const Pixel& PutNext(const Pixel& p) { Put(p); Next(); return p; }
+  FltPixel& GetNextFlt(FltPixel& p) { GetFlt(p); Next(); return p; }
+  const FltPixel& PutNextFlt(const FltPixel& p) { PutFlt(p); Next(); return p; }
+
+  uint8_t* Address() const { return addr_; }
+
+ private:
+  uint8_t** rows_;
+  uint8_t* addr_ = nullptr;
+};
+
+// Runs body(cursor) with a cursor on im at (x, y): a FormatCursor when im uses one of the host's
+// own storage formats, else a PixelCursor. The format is decided once per call, so a row loop
+// inside body runs without a call per pixel. body must be generic (take `auto&`).
 template <class F>
 void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
-  PixelCursor c(im, x, y);
-  body(c);
+  switch (im->Storage) {
+    case StorageBgra8: { FormatCursor<formats::Bgra8> c(im, x, y); body(c); return; }
+    case StorageBgra16: { FormatCursor<formats::Bgra16> c(im, x, y); body(c); return; }
+    case StorageBgraFloat: { FormatCursor<formats::BgraFloat> c(im, x, y); body(c); return; }
+    default: { PixelCursor c(im, x, y); body(c); return; }
+  }
 }
 
+// The same for two images: body(cursor on a, cursor on b).
 template <class F>
 void WithCursors(Image* a, int32_t ax, int32_t ay, Image* b, int32_t bx, int32_t by, F&& body) {
-  PixelCursor ca(a, ax, ay), cb(b, bx, by);
-  body(ca, cb);
+  WithCursor(a, ax, ay, [&](auto& ca) { WithCursor(b, bx, by, [&](auto& cb) { body(ca, cb); }); });
 }
 
 }  // namespace orvanta
