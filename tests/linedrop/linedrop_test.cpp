@@ -94,7 +94,7 @@ TEST(LineDropRender, RowPatternsInBothOrdersAndPixelForms) {
   };
   for (uint32_t depth : {Depth16, DepthFloat, Depth8})
     for (const Case& c : cases) {
-      SCOPED_TRACE(testing::Message() << "depth " << depth << " H " << c.height << " S " << c.show
+      SCOPED_TRACE(::testing::Message() << "depth " << depth << " H " << c.height << " S " << c.show
                                       << " C " << c.crop << " order " << c.order);
       ExpectRows(depth, c);
     }
