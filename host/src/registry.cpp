@@ -149,6 +149,17 @@ PluginLoad LoadPlugin(const std::string& path) {
     result.error = "it announces no tool class";
     return result;
   }
+  using BitmapFn = const uint8_t* (*)(int32_t, size_t*);
+  auto bitmapFn = reinterpret_cast<BitmapFn>(dlsym(handle, "OrvantaBitmapResource"));
+  {
+    std::lock_guard<std::mutex> lock(hostdetail::RegistryMutex());
+    for (auto& c : g_classes.classes)
+      if (c->library == key && bitmapFn) {
+        size_t size = 0;
+        const uint8_t* bytes = bitmapFn(c->bitmapId, &size);
+        if (bytes) c->bitmap.assign(bytes, bytes + size);
+      }
+  }
   result.ok = true;
   result.classes = registered;
   OpenPlugins()[key] = OpenPlugin{handle, registered};

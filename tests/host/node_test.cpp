@@ -21,17 +21,14 @@ class ProbeOperator : public Tool<ProbeOperator> {
   static inline bool duplicateId = false;
   static inline int liveCount = 0;
   ProbeOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
-    ++liveCount;
     std::vector<Row> rows = {InputRow("Input", ImageDataType, MainImageId),
                              InputRow("Level", NumberDataType, FourCC("LEVL"),
                                       {{InControl, SliderControl}, {InDefault, 2}}),
                              ImageOutputRow()};
     if (duplicateId) rows.insert(rows.begin() + 2, InputRow("Again", NumberDataType, FourCC("LEVL")));
     output_ = Declare(rows, in_);
-    if (throwInConstructor) {
-      --liveCount;
-      throw std::runtime_error("constructor failed");
-    }
+    if (throwInConstructor) throw std::runtime_error("constructor failed");
+    ++liveCount;  // counted once fully built: the destructor runs only for those
   }
   ~ProbeOperator() override { --liveCount; }
   void NotifyChanged(Input* in, Parameter* value, double time) override {
@@ -65,6 +62,12 @@ TEST(Registry, PluginClassAppearsOnLoadAndLeavesOnUnload) {
   EXPECT_EQ(cls->kind, 3);
   EXPECT_EQ(cls->bitmapId, 100);
   EXPECT_EQ(cls->library, kLineDrop);
+  // The bitmap resource: a 116 x 87, 24-bit BMP.
+  ASSERT_EQ(cls->bitmap.size(), 54u + 348u * 87u);
+  EXPECT_EQ(cls->bitmap[0], 'B');
+  EXPECT_EQ(cls->bitmap[18] | cls->bitmap[19] << 8, 116);
+  EXPECT_EQ(cls->bitmap[22] | cls->bitmap[23] << 8, 87);
+  EXPECT_EQ(cls->bitmap[28], 24);
   const std::vector<uint32_t> order = {RegInitHook,  RegCleanupHook, RegCreate,      RegClassWord,
                                        RegKind,      RegVersionText, RegBitmapId,    RegBrand,
                                        RegIdentifier, RegCaption,    RegDisplayName, RegHelpText,

@@ -27,6 +27,11 @@ inline constexpr const char* kBrand = "Orvanta";
 inline constexpr const char* kWebAddress = "https://www.orvanta-tools.example/";
 inline constexpr int32_t kBitmapId = 100;
 inline constexpr int32_t kRegKindTool = 3;
+inline constexpr int32_t kBitmapWidth = 116;
+inline constexpr int32_t kBitmapHeight = 87;
+
+// The library's bitmap resource as BMP file bytes (null for an unknown id).
+const uint8_t* BitmapResource(int32_t id, size_t* size);
 
 struct ToolIdentity {
   const char* registryName;  // the name handed to the Registry constructor
@@ -161,7 +166,12 @@ class Tool : public ThreadedOperator {
 
 }  // namespace orvanta
 
-// The library's one static registry record; place it inside namespace orvanta.
-#define ORVANTA_REGISTER_TOOL(T) \
+// The library's one static registry record, and the entry point through which the host reads
+// the library's bitmap resource; place it inside namespace orvanta.
+#define ORVANTA_REGISTER_TOOL(T)                                                                 \
   static ::orvanta::Registry g_registry_##T(&::orvanta::ClassRegistry, T::kIdentity.registryName, \
-                                            T::RegistryTags());
+                                            T::RegistryTags());                                  \
+  extern "C" __attribute__((visibility("default"))) const uint8_t* OrvantaBitmapResource(        \
+      int32_t id, size_t* size) {                                                                \
+    return ::orvanta::BitmapResource(id, size);                                                  \
+  }
