@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -42,8 +43,10 @@ class HostImage final : public Image {
       case DepthFloat: Use<formats::BgraFloat>(StorageBgraFloat); break;
       default: Use<formats::Bgra16>(StorageBgra16); break;
     }
+    // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
     size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
-    storage_.reset(new uint8_t[bytes ? bytes : 1]());
+    storage_.reset(static_cast<uint8_t*>(std::calloc(bytes ? bytes : 1, 1)));
+    if (!storage_) throw std::bad_alloc();
     rows_.resize(size_t(h) + 1);
     for (int32_t y = 0; y < h; ++y) rows_[y] = storage_.get() + size_t(y) * size_t(w) * BytesPerPixel;
     RowTable = rows_.data();
@@ -60,7 +63,10 @@ class HostImage final : public Image {
     ReadFltPixel = GetFltR<F>;
     WriteFltPixel = PutFltR<F>;
   }
-  std::unique_ptr<uint8_t[]> storage_;
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, Free> storage_;
   std::vector<uint8_t*> rows_;
 };
 
