@@ -1,0 +1,315 @@
+// OrvantaRemap loaded as a plug-in: its declarations and notifications as the host sees them,
+// and the linear map with its inclusive ends and its non-input results in both pixel forms.
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "support.h"
+
+namespace orvanta {
+namespace {
+
+constexpr uint32_t kRed = 0x684364D2, kGreen = 0x68436EC7, kBlue = 0x68436CC2, kAlpha = 0x68436CC1;
+constexpr uint32_t kRanges = 0x43520000, kNonInput = FourCC("OOIO");
+constexpr uint32_t kLuma[4] = {FourCC("ICLR"), FourCC("ICLG"), FourCC("ICLB"), FourCC("ICLA")};
+constexpr uint32_t kRegion[4] = {FourCC("SORL"), FourCC("SORH"), FourCC("SOTL"), FourCC("SOTH")};
+constexpr uint32_t kHidden[4] = {FourCC("AORL"), FourCC("AORH"), FourCC("AOTL"), FourCC("AOTH")};
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::unique_ptr<host::Node> Node() { return testing::MakeNode("OrvantaRemap"); }
+
+void SetRegion(host::Node& n, double inStart, double inEnd, double outStart, double outEnd) {
+  const double v[4] = {inStart, inEnd, outStart, outEnd};
+  for (int i = 0; i < 4; ++i) testing::Set(n, kRegion[i], v[i]);
+}
+
+TEST(RemapDeclarations, IdentityAndControlsAsTheHostParsedThem) {
+  const host::ClassInfo& cls = testing::LoadTool("OrvantaRemap");
+  EXPECT_EQ(cls.classWord, 0x84290009u);
+  EXPECT_EQ(cls.identifier, "OrvaRemap");
+  EXPECT_EQ(cls.caption, "IcnRemap");
+  EXPECT_EQ(cls.displayName, "OrvantaRemap");
+  EXPECT_EQ(cls.helpText, "Expand (or contract) a luminance range into another.");
+  EXPECT_EQ(cls.versionTexts, (std::vector<std::string>{"Built: Oct 14 2005", "V0.9 public Beta"}));
+
+  auto node = Node();
+  const auto& ins = node->Inputs();
+  ASSERT_EQ(ins.size(), 19u);
+  EXPECT_EQ(node->Pages(), std::vector<std::string>{"Settings"});
+  EXPECT_EQ(host::Describe(ins[0]).id, MainImageId);
+  EXPECT_EQ(host::Describe(ins[0]).linkOption, -1);
+  const char* channels[4] = {"Red", "Green", "Blue", "Alpha"};
+  const uint32_t channelIds[4] = {kRed, kGreen, kBlue, kAlpha};
+  for (int i = 0; i < 4; ++i) {
+    const host::ControlDescription& c = host::Describe(ins[1 + i]);
+    EXPECT_EQ(c.label, channels[i]);
+    EXPECT_EQ(c.id, channelIds[i]);
+    EXPECT_EQ(c.control, CheckboxControl);
+    EXPECT_EQ(c.defaultValue, 1.0);
+    EXPECT_EQ(c.rowCount, 4);
+  }
+  const host::ControlDescription& ranges = host::Describe(ins[5]);
+  EXPECT_EQ(ranges.label, "Ranges");
+  EXPECT_EQ(ranges.id, kRanges);
+  EXPECT_EQ(ranges.control, ComboControl);
+  EXPECT_EQ(ranges.listOption, 1);
+  EXPECT_EQ(ranges.items, (std::vector<std::string>{"0.0 to 1.0", "0.0 to 5.0"}));
+  EXPECT_FALSE(ranges.defaultValue.has_value());
+  const host::ControlDescription& nonInput = host::Describe(ins[6]);
+  EXPECT_EQ(nonInput.label, "Non Input Values");
+  EXPECT_EQ(nonInput.id, 0x4F494F4Fu);
+  EXPECT_EQ(nonInput.listOption, 1);
+  EXPECT_EQ(nonInput.items, (std::vector<std::string>{"Keep Luminance", "Colorize"}));
+  EXPECT_EQ(nonInput.defaultValue, 0.0);
+
+  const char* lumas[4] = {"Red Luma", "Green Luma", "Blue Luma", "Alpha Luma"};
+  for (int i = 0; i < 4; ++i) {
+    const host::ControlDescription& c = host::Describe(ins[7 + i]);
+    EXPECT_EQ(c.label, lumas[i]);
+    EXPECT_EQ(c.id, kLuma[i]);
+    EXPECT_EQ(c.control, ColorControl);
+    EXPECT_EQ(c.groupLabel, i < 3 ? "Colorize Luminances" : "");
+    EXPECT_EQ(c.group, 2);
+    EXPECT_EQ(c.groupIndex, i);
+    EXPECT_EQ(c.rangeLow, 0.0);
+    EXPECT_EQ(c.rangeHigh, 1.0);
+    EXPECT_EQ(c.defaultValue, i == 3 ? 1.0 : 0.0);
+    EXPECT_FALSE(c.shown);
+  }
+  const char* regions[4] = {"Input Region Start", "Input Region End", "Output Region Start",
+                            "Output Region End"};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(regions[i]);
+    const host::ControlDescription& r = host::Describe(ins[11 + i]);
+    EXPECT_EQ(r.label, regions[i]);
+    EXPECT_EQ(r.id, kRegion[i]);
+    EXPECT_EQ(r.control, RangeControl);
+    EXPECT_EQ(r.group, i < 2 ? 1 : 3);
+    EXPECT_EQ(r.groupIndex, i % 2);
+    EXPECT_EQ(r.rangeLow, 0.0);
+    EXPECT_EQ(r.rangeHigh, 1.0);
+    EXPECT_EQ(r.defaultValue, double(i % 2));
+    EXPECT_TRUE(r.shown);
+    const host::ControlDescription& h = host::Describe(ins[15 + i]);
+    EXPECT_EQ(h.label, regions[i]);
+    EXPECT_EQ(h.id, kHidden[i]);
+    EXPECT_EQ(h.control, ScrollControl);
+    EXPECT_FALSE(h.wholeNumbers);
+    ASSERT_GE(h.declaredTags.size(), 2u);
+    EXPECT_EQ(h.declaredTags[1].tag, InWholeNumbers);
+    EXPECT_EQ(h.rangeLow, -5.0);
+    EXPECT_EQ(h.rangeHigh, 5.0);
+    EXPECT_EQ(h.limitLow, -5.0);
+    EXPECT_EQ(h.limitHigh, 5.0);
+    EXPECT_EQ(h.defaultValue, double(i % 2));
+    EXPECT_EQ(h.linkOption, 1);
+    EXPECT_FALSE(h.shown);
+  }
+  ASSERT_NE(node->MainOutput(), nullptr);
+  EXPECT_EQ(node->MainOutput()->Id(), ImageOutputId);
+}
+
+TEST(RemapControls, ColorizeShowsTheLumaColour) {
+  auto node = Node();
+  auto lumaShown = [&] {
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(testing::Shown(*node, kLuma[i]), testing::Shown(*node, kLuma[0]));
+    return testing::Shown(*node, kLuma[0]);
+  };
+  const std::pair<double, bool> steps[] = {{1, true}, {0.5, true}, {2, true}, {kNaN, true},
+                                           {0, false}, {-1, false}, {1, true}, {0, false}};
+  for (auto [value, shown] : steps) {
+    testing::Set(*node, kNonInput, value);
+    EXPECT_EQ(lumaShown(), shown) << "after " << value;
+  }
+}
+
+TEST(RemapControls, RangesRestoresTheRememberedRegionBothWays) {
+  auto node = Node();
+  auto expectRegion = [&](double high, std::vector<double> values) {
+    for (int i = 0; i < 4; ++i) {
+      const host::ControlDescription& d = host::Describe(node->FindInput(kRegion[i]));
+      EXPECT_EQ(d.rangeLow, 0.0);
+      EXPECT_EQ(d.rangeHigh, high);
+      EXPECT_EQ(d.limitLow, 0.0);
+      EXPECT_EQ(d.limitHigh, high);
+      EXPECT_TRUE(d.shown);
+      EXPECT_EQ(testing::Get(*node, kRegion[i]), values[size_t(i)]) << i;
+      EXPECT_FALSE(testing::Shown(*node, kHidden[i]));
+    }
+  };
+  auto input = testing::Flat(2, 2, Depth16, Pixel{1000, 2000, 3000, 4000});
+  host::Connect(node->FindInput(MainImageId), input.get());
+
+  // Before any render the remembered region is the default one.
+  SetRegion(*node, 0.3, 0.4, 0.5, 0.6);
+  testing::Set(*node, kRanges, 1);
+  expectRegion(5.0, {0, 1, 0, 1});
+
+  // A render under "0.0 to 1.0" remembers; changes made afterwards are not kept.
+  testing::Set(*node, kRanges, 0);
+  SetRegion(*node, 0.1, 0.9, 0.2, 0.8);
+  ASSERT_TRUE(node->Render(0).ok());
+  SetRegion(*node, 0.15, 0.95, 0.25, 0.85);
+  node->FindInput(kHidden[2])->SetAttrs(TagList{{InShown, 1}});  // shown from elsewhere
+  testing::Set(*node, kRanges, 1);
+  expectRegion(5.0, {0.1, 0.9, 0.2, 0.8});
+
+  // Renders under "0.0 to 5.0" are not remembered; switching back restores the same region.
+  SetRegion(*node, 2, 4, 1, 5);
+  ASSERT_TRUE(node->Render(0).ok());
+  testing::Set(*node, kRanges, 0);
+  expectRegion(1.0, {0.1, 0.9, 0.2, 0.8});
+
+  // Values that no item has change nothing.
+  SetRegion(*node, 0.4, 0.6, 0.4, 0.6);
+  for (double v : {0.5, 2.0, -1.0, 1e9, kNaN}) {
+    testing::Set(*node, kRanges, v);
+    expectRegion(1.0, {0.4, 0.6, 0.4, 0.6});
+  }
+  // A "Ranges" keyframed between its items truncates to the first one, which remembers.
+  ASSERT_TRUE(node->Render(0).ok());  // rangeMode 0 (value NaN)
+  testing::Set(*node, kRanges, 1);
+  expectRegion(5.0, {0.4, 0.6, 0.4, 0.6});
+}
+
+struct Map {
+  const char* name;
+  double inStart, inEnd, outStart, outEnd, nonInput;
+  double luma[4];  // red, green, blue, alpha
+  uint32_t depth;
+  std::vector<std::pair<double, double>> values;  // input -> expected in every channel
+  std::vector<std::pair<double, Pixel>> coloured = {};  // input -> (B, G, R, A) in 16-bit units
+};
+
+void ExpectMap(const Map& m) {
+  SCOPED_TRACE(::testing::Message() << m.name << ", depth " << m.depth);
+  auto node = Node();
+  if (m.outEnd > 1.0 || m.inEnd > 1.0) testing::Set(*node, kRanges, 1);
+  SetRegion(*node, m.inStart, m.inEnd, m.outStart, m.outEnd);
+  testing::Set(*node, kNonInput, m.nonInput);
+  for (int i = 0; i < 4; ++i) testing::Set(*node, kLuma[i], m.luma[i]);
+  std::vector<double> all;
+  for (auto& v : m.values) all.push_back(v.first);
+  for (auto& v : m.coloured) all.push_back(v.first);
+  const int32_t n = int32_t(all.size());
+  auto input = host::MakeImage(n, 1, m.depth);
+  for (int32_t x = 0; x < n; ++x) {
+    const double v = all[size_t(x)];
+    if (m.depth == DepthFloat) input->SetPixel(x, 0, FltPixel{float(v), float(v), float(v), float(v)});
+    else input->SetPixel(x, 0, Pixel{uint32_t(v), uint32_t(v), uint32_t(v), uint32_t(v)});
+  }
+  host::Connect(node->FindInput(MainImageId), input.get());
+  auto out = testing::RenderOk(*node);
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->Width, n);
+  ASSERT_EQ(out->Depth, m.depth);
+  for (int32_t x = 0; x < int32_t(m.values.size()); ++x) {
+    const auto [in, want] = m.values[size_t(x)];
+    if (m.depth == DepthFloat) {
+      const FltPixel p = testing::AtFlt(out.get(), x, 0);
+      for (float got : {p.B, p.G, p.R, p.A}) {
+        if (std::isnan(want)) EXPECT_TRUE(std::isnan(got)) << in;
+        else if (!std::isfinite(want)) EXPECT_EQ(got, float(want)) << in;
+        else EXPECT_NEAR(got, want, 1e-6) << in;
+      }
+    } else {
+      EXPECT_EQ(testing::At(out.get(), x, 0), (Pixel{uint32_t(want), uint32_t(want), uint32_t(want),
+                                                     uint32_t(want)})) << in;
+    }
+  }
+  for (size_t k = 0; k < m.coloured.size(); ++k) {
+    const int32_t x = int32_t(m.values.size() + k);
+    EXPECT_EQ(testing::At(out.get(), x, 0), m.coloured[k].second) << m.coloured[k].first;
+  }
+}
+
+TEST(RemapRender, LinearMapInclusiveEndsAndNonInputResults) {
+  const std::vector<Map> maps = {
+      {"defaults 16-bit", 0, 1, 0, 1, 0, {0, 0, 0, 1}, Depth16,
+       {{0, 0}, {1, 1}, {30000, 30000}, {65534, 65534}, {65535, 65535}}},
+      {"defaults float", 0, 1, 0, 1, 0, {0, 0, 0, 1}, DepthFloat,
+       {{0.1234567, 0.1234567}, {1.0, 1.0}, {0.0, 0.0}, {1.5, 1.5}, {-0.25, -0.25}}},
+      {"0.25..0.75 onto 0..1", 0.25, 0.75, 0, 1, 0, {0, 0, 0, 1}, Depth16,
+       {{40000, 47232}, {49151, 65534}, {49152, 49152}, {16383, 16383}, {16384, 0}, {0, 0}, {65535, 65535}}},
+      {"0.25..0.75 ends, float", 0.25, 0.75, 0.1, 0.9, 0, {0, 0, 0, 1}, DepthFloat,
+       {{0.25, 0.1}, {0.75, 0.9}, {0.5, 0.5}, {0.2, 0.2}, {0.8, 0.8}}},
+      {"Colorize float", 0.25, 0.75, 0, 1, 1, {1, 0, 0.5, 1}, DepthFloat,
+       {{0.5, 0.5}, {0.25, 0.0}, {0.75, 1.0}}},
+      {"Colorize 16-bit", 0.25, 0.75, 0, 1, 1, {1, 0, 0.5, 1}, Depth16, {{40000, 47232}},
+       {{10, Pixel{32767, 0, 65535, 65535}}, {60000, Pixel{32767, 0, 65535, 65535}}}},
+      {"zero-width region, float", 0.5, 0.5, 0.2, 0.9, 0, {0, 0, 0, 1}, DepthFloat,
+       {{0.5, 0.2}, {0.25, 0.25}, {0.75, 0.75}, {0.5000001, 0.5000001}}},
+      {"zero-width region, 16-bit", 0.5, 0.5, 0.2, 0.9, 1, {0.25, 0.25, 0.25, 0.25}, Depth16,
+       {{32767, 16383}, {32768, 16383}, {0, 16383}}},
+      {"backwards input region", 0.75, 0.25, 0, 1, 0, {0, 0, 0, 1}, DepthFloat, {{0.5, 0.5}, {0.25, 0.25}}},
+      {"backwards output region", 0, 1, 1, 0, 0, {0, 0, 0, 1}, DepthFloat, {{0.25, 0.75}, {1.0, 0.0}}},
+      {"backwards output, 16-bit", 0, 1, 1, 0, 0, {0, 0, 0, 1}, Depth16, {{0, 65535}, {65535, 0}}},
+      // "0.0 to 5.0": floats above 1 are kept, 16-bit words saturate in the store.
+      {"output to 5, float", 0, 1, 0, 5, 0, {0, 0, 0, 1}, DepthFloat, {{0.5, 2.5}, {1.0, 5.0}}},
+      {"output to 5, 16-bit", 0, 1, 0, 5, 0, {0, 0, 0, 1}, Depth16, {{6553, 32765}, {20000, 65535}}},
+      {"input to 5, float", 0, 5, 0, 1, 0, {0, 0, 0, 1}, DepthFloat, {{2.5, 0.5}, {6.0, 6.0}}},
+      // "Non Input Values" the combo does not list: 0.5 and NaN truncate to "Keep Luminance",
+      // 1.7 to "Colorize"; anything else writes 0.
+      {"non-input 0.5", 0.25, 0.75, 0, 1, 0.5, {1, 1, 1, 1}, DepthFloat, {{0.1, 0.1}}},
+      {"non-input NaN", 0.25, 0.75, 0, 1, kNaN, {1, 1, 1, 1}, DepthFloat, {{0.1, 0.1}}},
+      {"non-input 1.7", 0.25, 0.75, 0, 1, 1.7, {1, 1, 1, 1}, DepthFloat, {{0.1, 1.0}}},
+      {"non-input 2", 0.25, 0.75, 0, 1, 2, {1, 1, 1, 1}, DepthFloat, {{0.1, 0.0}, {0.5, 0.5}}},
+      {"non-input -1", 0.25, 0.75, 0, 1, -1, {1, 1, 1, 1}, Depth16, {{100, 0}, {32768, 32768}}},
+      {"non-input 1e9", 0.25, 0.75, 0, 1, 1e9, {1, 1, 1, 1}, Depth16, {{100, 0}}},
+      // Non-finite pixels are outside every region; non-finite controls give defined results.
+      {"non-finite pixels, keep", 0, 1, 0, 1, 0, {0, 0, 0, 1}, DepthFloat,
+       {{kNaN, kNaN}, {HUGE_VAL, HUGE_VAL}, {-HUGE_VAL, -HUGE_VAL}}},
+      {"non-finite pixels, colorize", 0, 1, 0, 1, 1, {0.5, 0.5, 0.5, 0.5}, DepthFloat,
+       {{kNaN, 0.5}, {HUGE_VAL, 0.5}}},
+      {"NaN region", kNaN, 1, 0, 1, 1, {0.5, 0.5, 0.5, 0.5}, Depth16, {{100, 32767}}},
+      {"NaN output end", 0, 1, 0, kNaN, 0, {0, 0, 0, 1}, Depth16, {{100, 0}}},
+  };
+  for (const Map& m : maps) ExpectMap(m);
+}
+
+TEST(RemapRender, DisabledChannelsAreCopiedBitForBit) {
+  for (uint32_t depth : {Depth16, DepthFloat}) {
+    SCOPED_TRACE(depth);
+    auto node = Node();
+    SetRegion(*node, 0.0, 1.0, 0.5, 0.5);  // every enabled value in 0..1 becomes 0.5
+    testing::Set(*node, kNonInput, 1);
+    testing::Set(*node, kGreen, 0);
+    testing::Set(*node, kAlpha, 0.9);  // truncates to 0
+    auto input = host::MakeImage(1, 1, depth);
+    if (depth == DepthFloat)
+      input->SetPixel(0, 0, FltPixel{0.3f, std::numeric_limits<float>::quiet_NaN(), 0.7f, -3.0f});
+    else
+      input->SetPixel(0, 0, Pixel{1000, 2000, 3000, 65535});
+    host::Connect(node->FindInput(MainImageId), input.get());
+    auto out = testing::RenderOk(*node);
+    const size_t c = out->BytesPerPixel / 4;
+    const uint8_t* a = host::RowBytes(out.get(), 0);
+    const uint8_t* b = host::RowBytes(input.get(), 0);
+    EXPECT_EQ(std::memcmp(a + c, b + c, c), 0) << "green";
+    EXPECT_EQ(std::memcmp(a + 3 * c, b + 3 * c, c), 0) << "alpha";
+    const FltPixel p = testing::AtFlt(out.get(), 0, 0);
+    EXPECT_NEAR(p.B, 0.5, 1e-4);
+    EXPECT_NEAR(p.R, 0.5, 1e-4);
+  }
+}
+
+TEST(RemapRender, SameBytesForOneAndSeveralWorkers) {
+  for (uint32_t depth : {Depth16, DepthFloat, Depth8}) {
+    auto node = Node();
+    SetRegion(*node, 0.001, 0.008, 0.3, 0.9);
+    testing::Set(*node, kNonInput, 1);
+    testing::Set(*node, kLuma[0], 0.75);
+    auto input = testing::Numbered(19, 41, depth);
+    host::Connect(node->FindInput(MainImageId), input.get());
+    auto one = testing::WithThreads(1, [&] { return testing::RenderOk(*node); });
+    auto many = testing::WithThreads(4, [&] { return testing::RenderOk(*node); });
+    ASSERT_EQ(one->Width, 19);
+    ASSERT_EQ(one->Height, 41);
+    EXPECT_EQ(one->Depth, depth);
+    EXPECT_TRUE(testing::SameBytes(one.get(), many.get()));
+    EXPECT_FALSE(testing::SameBytes(one.get(), input.get()));
+  }
+}
+
+}  // namespace
+}  // namespace orvanta

@@ -1,0 +1,259 @@
+// OrvantaRaster: lays coloured scanlines over footage, as rows, columns or both. Each direction
+// repeats a cycle of input lines and colour lines; "keep input size" replaces input lines in place,
+// "stretch input" repeats every input line and inserts the colour lines, so the output grows.
+// Where a colour row crosses a colour column the two colours are blended.
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "orvanta/pixel_cursor.h"
+#include "orvanta/skeleton.h"
+
+namespace orvanta {
+
+class RasterOperator : public Tool<RasterOperator> {
+ public:
+  // 1. Identity.
+  static constexpr ToolIdentity kIdentity = {
+      "OrvantaRaster", 0x84290004, "OrvaRaster", "Rstr", "OrvantaRaster",
+      "Add variable scanlines to footage, both horizontally and vertically.", "Built: Oct 14 2005"};
+
+  // 2. Declarations, in display order. The two directions declare the same controls; only their
+  // ids, their colour group and the checkbox default differ.
+  // Offsets within a direction's block of inputs, then the inputs of the whole tool.
+  static constexpr int32_t kActive = 0, kMode = 1, kOrder = 2, kShow = 3, kColour = 4, kRed = 5,
+                           kDirCount = 9;
+  static constexpr int32_t kInput = 0, kHorizontal = 1, kVertical = kHorizontal + kDirCount,
+                           kBlend = kVertical + kDirCount, kInputCount = kBlend + 1;
+
+  struct DirectionIds {
+    const char* page;
+    uint32_t ids[kDirCount];
+    int32_t group;
+    double activeDefault;
+  };
+  static constexpr DirectionIds kHorizontalIds = {
+      "horizontal Scanlines",
+      {0x48536100, FourCC("MODH"), FourCC("SCOH"), FourCC("BSCH"), FourCC("CSCH"), 0x48524300,
+       0x48474300, 0x48424300, 0x48414300},
+      1, 1.0};
+  static constexpr DirectionIds kVerticalIds = {
+      "vertical Scanlines",
+      {0x56536100, FourCC("MODV"), FourCC("SCOV"), FourCC("BSCV"), FourCC("CSCV"), 0x56524300,
+       0x56474300, 0x56424300, 0x56414300},
+      2, 0.0};
+
+  static void AddDirection(std::vector<Row>& rows, const DirectionIds& d) {
+    const TagList count = {{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, 1.0},
+                           {InRangeHigh, 255.0},       {InLimitLow, 1.0},   {InLimitHigh, 255.0},
+                           {InDefault, 1.0},           {InLinkOption, 1}};
+    rows.push_back(PageRow(d.page));
+    rows.push_back(InputRow("activate Scanlines", NumberDataType, d.ids[kActive],
+                            {{InControl, CheckboxControl}, {InDefault, d.activeDefault}, {InRowCount, 1}}));
+    rows.push_back(InputRow("Mode", NumberDataType, d.ids[kMode],
+                            {{InControl, ComboControl},
+                             {InListItem, "keep input size"},
+                             {InListItem, "stretch input"}}));
+    rows.push_back(InputRow("Scanline Order", NumberDataType, d.ids[kOrder],
+                            {{InControl, ComboControl},
+                             {InListItem, "show input first"},
+                             {InListItem, "show color first"}}));
+    rows.push_back(InputRow("scanlines showing input", NumberDataType, d.ids[kShow], count));
+    rows.push_back(InputRow("scanlines showing Color", NumberDataType, d.ids[kColour], count));
+    const char* labels[4] = {"Red", "Green", "Blue", "Alpha"};
+    for (int32_t i = 0; i < 4; ++i) {
+      TagList tags{{InControl, ColorControl}};
+      if (i < 3) tags.Add({InGroupLabel, "Scanline Color"});
+      tags.Append({{InGroup, d.group}, {InGroupIndex, i}, {InRangeLow, 0.0}, {InRangeHigh, 1.0},
+                   {InDefault, 0.0}});
+      rows.push_back(InputRow(labels[i], NumberDataType, d.ids[kRed + i], tags));
+    }
+  }
+
+  static std::vector<Row> Declarations() {
+    std::vector<Row> rows = {InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}})};
+    AddDirection(rows, kHorizontalIds);
+    AddDirection(rows, kVerticalIds);
+    rows.push_back(InputRow("Blend Mode", NumberDataType, FourCC("BMDV"),
+                            {{InControl, ComboControl},
+                             {InListItem, "none (write over)"},
+                             {InListItem, "add"},
+                             {InListItem, "subtract"}}));
+    rows.push_back(ImageOutputRow());
+    return rows;
+  }
+
+  RasterOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+    output_ = Declare(Declarations(), in_);
+  }
+
+  // 3. Gathering, once per request.
+  void Process(Request* req) override {
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // the host refuses the request before this; nothing to render
+    width_ = source_->Width;
+    height_ = source_->Height;
+    float_ = source_->Depth == DepthFloat;
+    const double full = FullScaleOf(source_->Depth);
+    h_ = ReadDirection(req, kHorizontal);
+    v_ = ReadDirection(req, kVertical);
+    if (!h_.active && !v_.active) {
+      output_->Set(req, source_->CopyOfImage());
+      return;
+    }
+
+    // Stretched sizes in 64 bits: counts driven from elsewhere can be huge.
+    const int64_t ow = v_.keepSize ? width_ : int64_t(width_) * v_.period;
+    const int64_t oh = h_.keepSize ? height_ : int64_t(height_) * h_.period;
+    constexpr int64_t kMaxSide = INT32_MAX, kMaxPixels = int64_t(1) << 56;
+    if (ow > kMaxSide || oh > kMaxSide || ow * oh > kMaxPixels)
+      throw std::length_error("a stretched output of " + std::to_string(ow) + " x " +
+                              std::to_string(oh) + " pixels is too large to make");
+    outW_ = int32_t(ow);
+    outH_ = int32_t(oh);
+
+    double hc[4], vc[4];  // red, green, blue, alpha in control units
+    for (int32_t i = 0; i < 4; ++i) {
+      hc[i] = NumberValue(in_[kHorizontal + kRed + i], req);
+      vc[i] = NumberValue(in_[kVertical + kRed + i], req);
+    }
+    const int32_t blend = WholeValue(in_[kBlend], req);
+    double hPix[4], vPix[4], xPix[4];
+    for (int32_t i = 0; i < 4; ++i) {
+      hPix[i] = Clamp(full * hc[i]);
+      vPix[i] = Clamp(full * vc[i]);
+      xPix[i] = Clamp(Blend(blend, full, hc[i], vc[i]));
+    }
+    SetColour(hColour_, hPix);
+    SetColour(vColour_, vPix);
+    SetColour(crossColour_, xPix);
+
+    image_ = (outW_ == width_ && outH_ == height_)
+                 ? NewImage(TagList{{ImLike, source_}})
+                 : NewImage(TagList{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, outH_},
+                                    {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}});
+    try {
+      DoMultiProcess(req, outH_);
+    } catch (...) {
+      image_->Recycle();
+      image_ = nullptr;
+      throw;
+    }
+    output_->Set(req, image_);
+  }
+
+  // 4. Pixel work: one output row per chunk.
+  void ProcessChunk(Request*, int32_t y) override {
+    if (y < 0 || y >= outH_) return;
+    if (float_) RenderRow(y, hColour_.f, vColour_.f, crossColour_.f);
+    else RenderRow(y, hColour_.i, vColour_.i, crossColour_.i);
+  }
+
+ private:
+  struct Direction {
+    bool active = false;
+    bool keepSize = true;
+    bool colourFirst = false;
+    int64_t show = 1, colour = 1, period = 2;
+  };
+  struct Colour {
+    Pixel i;
+    FltPixel f;
+  };
+
+  // A checkbox counts as ticked when its whole value is nonzero. "stretch input" and "show color
+  // first" are item 1 exactly; any other combo value acts as item 0. Counts below 1 act as 1.
+  Direction ReadDirection(Request* req, int32_t base) {
+    Direction d;
+    d.active = WholeValue(in_[base + kActive], req) != 0;
+    d.keepSize = !(d.active && WholeValue(in_[base + kMode], req) == 1);
+    d.colourFirst = WholeValue(in_[base + kOrder], req) == 1;
+    d.show = std::max<int32_t>(1, WholeValue(in_[base + kShow], req));
+    d.colour = std::max<int32_t>(1, WholeValue(in_[base + kColour], req));
+    d.period = d.show + d.colour;
+    return d;
+  }
+
+  // 0 below zero (and for NaN), 65535 above it, for both pixel forms.
+  static double Clamp(double v) { return v > 0.0 ? (v < 65535.0 ? v : 65535.0) : 0.0; }
+
+  // The crossing of a colour row and a colour column, before clamping. Modes 3 (multiply) and 4
+  // (divide) are not listed in the combo; any other value writes the vertical colour over.
+  static double Blend(int32_t mode, double full, double h, double v) {
+    switch (mode) {
+      case 1: return full * (h + v);
+      case 2: return full * (h - v);
+      case 3: return full * h * v;
+      case 4: return v != 0.0 ? full * h / v : (h != 0.0 ? full : 0.0);
+      default: return full * v;
+    }
+  }
+
+  static void SetColour(Colour& c, const double* rgba) {
+    c.i = Pixel{TruncToWord(rgba[2]), TruncToWord(rgba[1]), TruncToWord(rgba[0]), TruncToWord(rgba[3])};
+    c.f = FltPixel{float(rgba[2]), float(rgba[1]), float(rgba[0]), float(rgba[3])};
+  }
+
+  template <class C> static void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
+  template <class C> static void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
+  template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
+  template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
+
+  template <class P>
+  void RenderRow(int32_t y, const P& hColour, const P& vColour, const P& cross) const {
+    bool rowInput = true;
+    int32_t inRow = y;
+    if (h_.active) {
+      const int64_t p = y % h_.period;
+      rowInput = h_.colourFirst ? p >= h_.colour : p < h_.show;
+      if (!h_.keepSize) inRow = int32_t(y / h_.period);
+    }
+    // What a colour column shows on this row: its own colour, or the crossing.
+    const P& columnColour = rowInput ? vColour : cross;
+    const int32_t w = outW_;
+    const Direction v = v_;
+    WithCursors(source_, 0, inRow, image_, 0, y, [&](auto& src, auto& dst) {
+      P px;
+      if (!v.active) {  // the whole row is input or horizontal colour; OW = W here
+        if (rowInput)
+          for (int32_t x = 0; x < w; ++x) { ReadNext(src, px); WriteNext(dst, px); }
+        else
+          for (int32_t x = 0; x < w; ++x) WriteNext(dst, hColour);
+        return;
+      }
+      int64_t q = 0;       // position of column x within its cycle
+      int32_t inCol = 0;   // x div period, the input column when stretched
+      for (int32_t x = 0; x < w; ++x) {
+        const bool columnInput = v.colourFirst ? q >= v.colour : q < v.show;
+        if (!columnInput) {
+          WriteNext(dst, columnColour);
+        } else if (rowInput) {
+          src.MoveTo(v.keepSize ? x : inCol, inRow);
+          ReadNext(src, px);
+          WriteNext(dst, px);
+        } else {
+          WriteNext(dst, hColour);
+        }
+        if (++q == v.period) {
+          q = 0;
+          ++inCol;
+        }
+      }
+    });
+  }
+
+  Input* in_[kInputCount] = {};
+  Output* output_ = nullptr;
+  // Per-request working values.
+  Image* source_ = nullptr;
+  Image* image_ = nullptr;
+  int32_t width_ = 0, height_ = 0, outW_ = 0, outH_ = 0;
+  bool float_ = false;
+  Direction h_, v_;
+  Colour hColour_{}, vColour_{}, crossColour_{};
+};
+
+ORVANTA_REGISTER_TOOL(RasterOperator)
+
+}  // namespace orvanta

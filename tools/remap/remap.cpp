@@ -1,0 +1,204 @@
+// OrvantaRemap: maps the values of an input region linearly onto an output region, per channel,
+// and keeps the values outside the input region or replaces them by a fixed colour. Both region
+// ends are inclusive; nothing is clamped.
+#include <cstdint>
+
+#include "orvanta/pixel_cursor.h"
+#include "orvanta/skeleton.h"
+
+namespace orvanta {
+
+class RemapOperator : public Tool<RemapOperator> {
+ public:
+  // 1. Identity.
+  static constexpr ToolIdentity kIdentity = {
+      "OrvantaRemap", 0x84290009, "OrvaRemap", "IcnRemap", "OrvantaRemap",
+      "Expand (or contract) a luminance range into another.", "Built: Oct 14 2005"};
+
+  // 2. Declarations, in display order. The region controls come twice: the visible range
+  // controls, and a hidden set of scroll controls over -5..5 with the same labels.
+  enum { kInput, kRed, kGreen, kBlue, kAlpha, kRanges, kNonInput, kRedLuma, kGreenLuma, kBlueLuma,
+         kAlphaLuma, kInStart, kInEnd, kOutStart, kOutEnd, kHiddenInStart, kHiddenInEnd,
+         kHiddenOutStart, kHiddenOutEnd, kInputCount };
+
+  static std::vector<Row> Declarations() {
+    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
+    auto luma = [](int32_t index, double def) {
+      TagList t{{InControl, ColorControl}};
+      if (index < 3) t.Add({InGroupLabel, "Colorize Luminances"});
+      t.Append({{InGroup, 2}, {InGroupIndex, index}, {InRangeLow, 0.0}, {InRangeHigh, 1.0},
+                {InDefault, def}, {InShown, 0}});
+      return t;
+    };
+    auto range = [](int32_t group, int32_t index, double def) {
+      return TagList{{InControl, RangeControl}, {InGroup, group}, {InGroupIndex, index},
+                     {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, def}};
+    };
+    auto hidden = [](double def) {
+      return TagList{{InControl, ScrollControl}, {InWholeNumbers, 0}, {InRangeLow, -5.0},
+                     {InRangeHigh, 5.0}, {InLimitLow, -5.0}, {InLimitHigh, 5.0},
+                     {InDefault, def}, {InLinkOption, 1}, {InShown, 0}};
+    };
+    return {
+        InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
+        PageRow("Settings"),
+        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
+        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
+        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
+        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        InputRow("Ranges", NumberDataType, 0x43520000,
+                 {{InControl, ComboControl},
+                  {InListOption, 1},
+                  {InListItem, "0.0 to 1.0"},
+                  {InListItem, "0.0 to 5.0"}}),
+        InputRow("Non Input Values", NumberDataType, FourCC("OOIO"),
+                 {{InControl, ComboControl},
+                  {InListOption, 1},
+                  {InListItem, "Keep Luminance"},
+                  {InListItem, "Colorize"},
+                  {InDefault, 0.0}}),
+        InputRow("Red Luma", NumberDataType, FourCC("ICLR"), luma(0, 0.0)),
+        InputRow("Green Luma", NumberDataType, FourCC("ICLG"), luma(1, 0.0)),
+        InputRow("Blue Luma", NumberDataType, FourCC("ICLB"), luma(2, 0.0)),
+        InputRow("Alpha Luma", NumberDataType, FourCC("ICLA"), luma(3, 1.0)),
+        InputRow("Input Region Start", NumberDataType, FourCC("SORL"), range(1, 0, 0.0)),
+        InputRow("Input Region End", NumberDataType, FourCC("SORH"), range(1, 1, 1.0)),
+        InputRow("Output Region Start", NumberDataType, FourCC("SOTL"), range(3, 0, 0.0)),
+        InputRow("Output Region End", NumberDataType, FourCC("SOTH"), range(3, 1, 1.0)),
+        InputRow("Input Region Start", NumberDataType, FourCC("AORL"), hidden(0.0)),
+        InputRow("Input Region End", NumberDataType, FourCC("AORH"), hidden(1.0)),
+        InputRow("Output Region Start", NumberDataType, FourCC("AOTL"), hidden(0.0)),
+        InputRow("Output Region End", NumberDataType, FourCC("AOTH"), hidden(1.0)),
+        ImageOutputRow(),
+    };
+  }
+
+  RemapOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+    output_ = Declare(Declarations(), in_);
+  }
+
+  // 3. Gathering, once per request.
+  void Process(Request* req) override {
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // the host refuses the request before this; nothing to render
+    width_ = source_->Width;
+    height_ = source_->Height;
+    float_ = source_->Depth == DepthFloat;
+    full_ = FullScaleOf(source_->Depth);
+    // Pixel words are blue, green, red, alpha.
+    const int32_t channel[4] = {kBlue, kGreen, kRed, kAlpha};
+    const int32_t luma[4] = {kBlueLuma, kGreenLuma, kRedLuma, kAlphaLuma};
+    const int32_t rangeMode = WholeValue(in_[kRanges], req);
+    const int32_t nonInputMode = WholeValue(in_[kNonInput], req);
+    for (int32_t c = 0; c < 4; ++c) {
+      enabled_[c] = WholeValue(in_[channel[c]], req) != 0;
+      // Outside the input region: "Keep Luminance" keeps the value, "Colorize" writes the
+      // channel's Luma colour, and a mode the combo does not list writes 0.
+      keepOutside_[c] = nonInputMode == 0;
+      outsideValue_[c] = nonInputMode == 1 ? NumberValue(in_[luma[c]], req) * full_ : 0.0;
+    }
+    const double region[4] = {NumberValue(in_[kInStart], req), NumberValue(in_[kInEnd], req),
+                              NumberValue(in_[kOutStart], req), NumberValue(in_[kOutEnd], req)};
+    if (rangeMode == 0)
+      for (int32_t i = 0; i < 4; ++i) rememberedRegion_[i] = region[i];
+    inStart_ = region[0];
+    inEnd_ = region[1];
+    outStart_ = region[2];
+    const double width = inEnd_ - inStart_;
+    slope_ = width != 0.0 ? (region[3] - outStart_) / width : 0.0;
+
+    image_ = NewImage(TagList{{ImLike, source_}});
+    try {
+      DoMultiProcess(req, height_);
+    } catch (...) {
+      image_->Recycle();
+      image_ = nullptr;
+      throw;
+    }
+    output_->Set(req, image_);
+  }
+
+  // 4. Pixel work: one row per chunk, remapped into the same row of the output.
+  void ProcessChunk(Request*, int32_t y) override {
+    if (y < 0 || y >= height_) return;
+    if (float_) RunRow<FltPixel>(y);
+    else RunRow<Pixel>(y);
+  }
+
+  // 5. "Non Input Values" shows the Luma colour while it is "Colorize". "Ranges" sets the bounds
+  // of the region controls to 0..1 or 0..5, gives them the region last rendered under
+  // "0.0 to 1.0", and keeps the second set of region inputs hidden.
+  void NotifyChanged(Input* in, Parameter* value, double time) override {
+    auto* number = dynamic_cast<Number*>(value);
+    if (number && in == in_[kNonInput]) {
+      const double v = number->Value();
+      if (v == 0.0 || v == 1.0)
+        for (int32_t i = kRedLuma; i <= kAlphaLuma; ++i) SetShown(in_[i], v == 1.0);
+    } else if (number && in == in_[kRanges]) {
+      const double v = number->Value();
+      const double high = v == 0.0 ? 1.0 : v == 1.0 ? 5.0 : 0.0;
+      if (high != 0.0) {
+        for (int32_t i = kInStart; i <= kOutEnd; ++i)
+          in_[i]->SetAttrs(TagList{{InRangeLow, 0.0}, {InRangeHigh, high}, {InLimitLow, 0.0},
+                                   {InLimitHigh, high}, {InShown, 1}});
+        for (int32_t i = 0; i < 4; ++i) SetNumberValue(in_[kInStart + i], rememberedRegion_[i], time);
+        for (int32_t i = kHiddenInStart; i <= kHiddenOutEnd; ++i) SetShown(in_[i], false);
+      }
+    }
+    Operator::NotifyChanged(in, value, time);
+  }
+
+ private:
+  template <class C> static void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
+  template <class C> static void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
+  template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
+  template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
+  static void Store(uint32_t& w, double r) { w = TruncToWord(r); }
+  static void Store(float& f, double r) { f = float(r); }
+
+  // One channel: inside the input region (ends included) the linear map; outside, the value
+  // kept or the fixed result. A NaN value is outside every region.
+  template <class V>
+  void Map(V& value, int32_t c) const {
+    const double t = double(value) / full_;
+    if (inStart_ <= t && t <= inEnd_) Store(value, (outStart_ + (t - inStart_) * slope_) * full_);
+    else if (!keepOutside_[c]) Store(value, outsideValue_[c]);
+  }
+
+  template <class P>
+  void RunRow(int32_t y) const {
+    const bool eb = enabled_[0], eg = enabled_[1], er = enabled_[2], ea = enabled_[3];
+    const int32_t w = width_;
+    WithCursors(source_, 0, y, image_, 0, y, [&](auto& src, auto& dst) {
+      P px;
+      for (int32_t x = 0; x < w; ++x) {
+        ReadNext(src, px);
+        if (eb) Map(px.B, 0);
+        if (eg) Map(px.G, 1);
+        if (er) Map(px.R, 2);
+        if (ea) Map(px.A, 3);
+        WriteNext(dst, px);
+      }
+    });
+  }
+
+  Input* in_[kInputCount] = {};
+  Output* output_ = nullptr;
+  // Region last rendered under "0.0 to 1.0": input start, input end, output start, output end.
+  // Not saved; a loaded node starts again from the defaults.
+  double rememberedRegion_[4] = {0.0, 1.0, 0.0, 1.0};
+  // Per-request working values.
+  Image* source_ = nullptr;
+  Image* image_ = nullptr;
+  int32_t width_ = 0, height_ = 0;
+  bool float_ = false;
+  double full_ = 1.0;
+  bool enabled_[4] = {};       // blue, green, red, alpha
+  bool keepOutside_[4] = {};   // per channel, same order
+  double outsideValue_[4] = {};
+  double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
+};
+
+ORVANTA_REGISTER_TOOL(RemapOperator)
+
+}  // namespace orvanta

@@ -1,0 +1,290 @@
+// OrvantaToneGate: passes every enabled channel through one of eight transfer curves, like the
+// filter types of an audio equalizer: values below or above a level, or inside or outside a
+// region, are pulled to 0 (cut) or to full scale (boost), with a linear band of width
+// "Smoothness Range" in between. Each channel is filtered on its own value; alpha included.
+#include <cstdint>
+
+#include "orvanta/pixel_cursor.h"
+#include "orvanta/skeleton.h"
+
+namespace orvanta {
+
+class ToneGateOperator : public Tool<ToneGateOperator> {
+ public:
+  // 1. Identity.
+  static constexpr ToolIdentity kIdentity = {
+      "OrvantaToneGate", 0x8429000A, "OrvaToneGate", "TnGt", "OrvantaToneGate",
+      "Use this to cut or boost certain luminances in the style of Filters in Audio-Software.\n"
+      " V 0.9 public Beta",
+      "Built: Oct 11 2005"};
+
+  // 2. Declarations, in display order.
+  enum { kInput, kRed, kGreen, kBlue, kAlpha, kFilter, kLevel, kRegionStart, kRegionEnd,
+         kSmoothness, kInputCount };
+  enum FilterType { kLowCut, kHighCut, kLowBoost, kHighBoost, kRangeInsideCut, kRangeInsideBoost,
+                    kRangeOutsideCut, kRangeOutsideBoost, kFilterTypeCount };
+
+  static std::vector<Row> Declarations() {
+    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
+    return {
+        InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
+        PageRow("Settings"),
+        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
+        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
+        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
+        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        InputRow("Filter Options", NumberDataType, FourCC("FLTO"),
+                 {{InControl, ComboControl},
+                  {InListOption, 1},
+                  {InListItem, "lowcut"},
+                  {InListItem, "highcut"},
+                  {InListItem, "lowboost"},
+                  {InListItem, "highboost"},
+                  {InListItem, "range inside cut"},
+                  {InListItem, "range inside boost"},
+                  {InListItem, "range outside cut"},
+                  {InListItem, "range outside boost"},
+                  {InListOption, 1}}),
+        InputRow("Luminance", NumberDataType, FourCC("LUMG"),
+                 {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.5}}),
+        InputRow("Luminance Region Start", NumberDataType, FourCC("LUML"),
+                 {{InControl, RangeControl}, {InGroup, 1}, {InGroupIndex, 0}, {InRangeLow, 0.0},
+                  {InRangeHigh, 1.0}, {InDefault, 0.0}, {InShown, 0}}),
+        InputRow("Luminance Region End", NumberDataType, FourCC("LUMH"),
+                 {{InControl, RangeControl}, {InGroup, 1}, {InGroupIndex, 1}, {InRangeLow, 0.0},
+                  {InRangeHigh, 1.0}, {InDefault, 1.0}, {InShown, 0}}),
+        InputRow("Smoothness Range", NumberDataType, 0x534D5300,
+                 {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.1}}),
+        ImageOutputRow(),
+    };
+  }
+
+  ToneGateOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+    output_ = Declare(Declarations(), in_);
+  }
+
+  // 3. Gathering, once per request.
+  void Process(Request* req) override {
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // the host refuses the request before this; nothing to render
+    width_ = source_->Width;
+    height_ = source_->Height;
+    float_ = source_->Depth == DepthFloat;
+    Curve& c = curve_;
+    c.full = FullScaleOf(source_->Depth);
+    // Pixel words are blue, green, red, alpha.
+    enabled_[0] = WholeValue(in_[kBlue], req) != 0;
+    enabled_[1] = WholeValue(in_[kGreen], req) != 0;
+    enabled_[2] = WholeValue(in_[kRed], req) != 0;
+    enabled_[3] = WholeValue(in_[kAlpha], req) != 0;
+    const int32_t type = WholeValue(in_[kFilter], req);
+    c.L = NumberValue(in_[kLevel], req);
+    c.S = NumberValue(in_[kRegionStart], req);
+    c.E = NumberValue(in_[kRegionEnd], req);
+    c.W = NumberValue(in_[kSmoothness], req);
+
+    const double band = c.W * c.full;
+    c.level = c.L * c.full;
+    c.lower = c.level - band;
+    c.upper = c.level + band;
+    c.regionStart = c.S * c.full;
+    c.regionEnd = c.E * c.full;
+    c.startInner = c.S + c.W;
+    c.endInner = c.E - c.W;
+    c.startOuter = c.S - c.W;
+    c.endOuter = c.E + c.W;
+    const bool boost = type == kLowBoost || type == kHighBoost || type == kRangeInsideBoost ||
+                       type == kRangeOutsideBoost;
+    c.tau = boost ? 1.0 : 0.0;
+    c.far = boost ? c.full : 0.0;
+    c.boost = boost;
+    // A type the combo does not list (driven from elsewhere) leaves every pixel as it is.
+    switch (type) {
+      case kLowCut: case kLowBoost: family_ = kBelow; break;
+      case kHighCut: case kHighBoost: family_ = kAbove; break;
+      case kRangeInsideCut: case kRangeInsideBoost: family_ = kInside; break;
+      case kRangeOutsideCut: case kRangeOutsideBoost: family_ = kOutside; break;
+      default: family_ = kNone; break;
+    }
+
+    image_ = NewImage(TagList{{ImLike, source_}});
+    try {
+      DoMultiProcess(req, height_);
+    } catch (...) {
+      image_->Recycle();
+      image_ = nullptr;
+      throw;
+    }
+    output_->Set(req, image_);
+  }
+
+  // 4. Pixel work: one row per chunk, filtered into the same row of the output.
+  void ProcessChunk(Request*, int32_t y) override {
+    if (y < 0 || y >= height_) return;
+    const Curve& c = curve_;
+    switch (family_) {
+      case kBelow: Run(y, [&c](double v, double& r) { return c.Below(v, r); }); break;
+      case kAbove: Run(y, [&c](double v, double& r) { return c.Above(v, r); }); break;
+      case kInside: Run(y, [&c](double v, double& r) { return c.Inside(v, r); }); break;
+      case kOutside: Run(y, [&c](double v, double& r) { return c.Outside(v, r); }); break;
+      case kNone: Run(y, [](double, double&) { return false; }); break;
+    }
+  }
+
+  // 5. Shows the level for the level types and the region pair for the region types.
+  void NotifyChanged(Input* in, Parameter* value, double time) override {
+    auto* number = dynamic_cast<Number*>(value);
+    if (number && in == in_[kFilter]) {
+      const double v = number->Value();
+      for (int32_t k = 0; k < kFilterTypeCount; ++k)
+        if (v == double(k)) {
+          const bool levelType = k < kRangeInsideCut;
+          SetShown(in_[kLevel], levelType);
+          SetShown(in_[kRegionStart], !levelType);
+          SetShown(in_[kRegionEnd], !levelType);
+          break;
+        }
+    }
+    Operator::NotifyChanged(in, value, time);
+  }
+
+ private:
+  enum Family { kNone, kBelow, kAbove, kInside, kOutside };
+
+  // The transfer curves on precomputed doubles. v is in pixel units, t = v / full in control
+  // units. Each rule returns true with r (pixel units) when it changes the value, false when the
+  // value passes unchanged; every comparison is written so that NaN passes unchanged.
+  struct Curve {
+    double full = 1.0, L = 0, S = 0, E = 0, W = 0, tau = 0, far = 0;
+    double level = 0, lower = 0, upper = 0, regionStart = 0, regionEnd = 0;
+    double startInner = 0, endInner = 0, startOuter = 0, endOuter = 0;
+    bool boost = false;
+
+    bool Below(double v, double& r) const {
+      if (v > level) return false;
+      if (lower < v) {
+        const double t = v / full;
+        r = (L + (tau - L) * (L - t) / W) * full;
+        return true;
+      }
+      if (v <= lower) {
+        r = far;
+        return true;
+      }
+      return false;
+    }
+
+    bool Above(double v, double& r) const {
+      if (v < level) return false;
+      if (v < upper) {
+        const double t = v / full;
+        r = (L + (tau - L) * (t - L) / W) * full;
+        return true;
+      }
+      if (v >= upper) {
+        r = far;
+        return true;
+      }
+      return false;
+    }
+
+    bool Inside(double v, double& r) const {
+      if (v <= regionStart || v >= regionEnd) return false;
+      const double t = v / full;
+      if (startInner < t && t < endInner) {
+        r = far;
+        return true;
+      }
+      const bool inStart = S < t && t <= startInner;
+      const bool inEnd = endInner <= t && t < E;
+      const double a = inStart ? S + (tau - S) * (t - S) / W : 0.0;
+      const double b = inEnd ? E + (tau - E) * (E - t) / W : 0.0;
+      if (inStart && inEnd) {  // the region is narrower than two bands: the ramps add up
+        const double s = (a + b) * full;
+        if (boost) r = s >= full ? full : s;
+        else if (a + b >= t) return false;  // the smaller is t itself: keep the value exactly
+        else r = s;
+        return true;
+      }
+      if (inStart) r = a * full;
+      else if (inEnd) r = b * full;
+      else return false;
+      return true;
+    }
+
+    bool Outside(double v, double& r) const {
+      if (regionStart < v && v < regionEnd) return false;
+      const double t = v / full;
+      if (t < startOuter || t > endOuter) {
+        r = far;
+        return true;
+      }
+      bool changed = false;
+      if (startOuter <= t && t < S) {
+        r = (S + (tau - S) * (S - t) / W) * full;
+        changed = true;
+      }
+      if (E < t && t <= endOuter) {  // when both apply (start above end) this one stands
+        r = (E + (tau - E) * (t - E) / W) * full;
+        changed = true;
+      }
+      return changed;
+    }
+  };
+
+  template <class C> static void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
+  template <class C> static void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
+  template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
+  template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
+
+  // A changed value is stored as the nearest float, or truncated to a word; unchanged values
+  // keep their word bit for bit.
+  template <class Rule>
+  static void Apply(uint32_t& w, const Rule& rule) {
+    double r;
+    if (rule(double(w), r)) w = TruncToWord(r);
+  }
+  template <class Rule>
+  static void Apply(float& f, const Rule& rule) {
+    double r;
+    if (rule(double(f), r)) f = float(r);
+  }
+
+  template <class Rule>
+  void Run(int32_t y, const Rule& rule) {
+    if (float_) RunRow<FltPixel>(y, rule);
+    else RunRow<Pixel>(y, rule);
+  }
+
+  template <class P, class Rule>
+  void RunRow(int32_t y, const Rule& rule) const {
+    const bool eb = enabled_[0], eg = enabled_[1], er = enabled_[2], ea = enabled_[3];
+    const int32_t w = width_;
+    WithCursors(source_, 0, y, image_, 0, y, [&](auto& src, auto& dst) {
+      P px;
+      for (int32_t x = 0; x < w; ++x) {
+        ReadNext(src, px);
+        if (eb) Apply(px.B, rule);
+        if (eg) Apply(px.G, rule);
+        if (er) Apply(px.R, rule);
+        if (ea) Apply(px.A, rule);
+        WriteNext(dst, px);
+      }
+    });
+  }
+
+  Input* in_[kInputCount] = {};
+  Output* output_ = nullptr;
+  // Per-request working values.
+  Image* source_ = nullptr;
+  Image* image_ = nullptr;
+  int32_t width_ = 0, height_ = 0;
+  bool float_ = false;
+  bool enabled_[4] = {};  // blue, green, red, alpha
+  Family family_ = kNone;
+  Curve curve_;
+};
+
+ORVANTA_REGISTER_TOOL(ToneGateOperator)
+
+}  // namespace orvanta
