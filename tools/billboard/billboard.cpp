@@ -1,0 +1,383 @@
+// OrvantaBillboard: simulates display systems (TV and monitors, airport displays, diode marquees).
+// Every input pixel becomes one enlarged display pixel per ticked colour channel, side by side in
+// the order red, green, blue; a display pixel is a small pattern image (connected or built in)
+// whose channel component shapes the cell and whose colour comes from the channel's source.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <span>
+
+#include "orvanta/pixel_cursor.h"
+#include "orvanta/skeleton.h"
+
+namespace orvanta {
+namespace {
+
+// Releases a tool-made image on every way out unless it was handed on.
+struct Recycler {
+  void operator()(Image* im) const { im->Recycle(); }
+};
+using HeldImage = std::unique_ptr<Image, Recycler>;
+
+// Levels of the built-in patterns, as floats and as 16-bit values.
+enum Level : uint8_t { kFull, kBright, kMid, kDim, kOff };
+constexpr float kLevelFloat[] = {1.0f, 0.8f, 0.534065f, 0.19989f, 0.0f};
+constexpr uint32_t kLevelWord[] = {65535, 52428, 35000, 13100, 0};
+
+struct PatternDot {
+  int32_t x, y;
+  Level level;
+};
+
+struct Pattern {
+  int32_t width, height;
+  Level background;
+  std::span<const PatternDot> dots;  // set one by one after the fill, in this order
+};
+
+constexpr PatternDot kDiamondDots[] = {
+    {1, 0, kFull}, {0, 1, kFull}, {1, 1, kFull}, {2, 1, kFull}, {1, 2, kFull}};
+constexpr PatternDot kPlaquetteDots[] = {
+    {1, 0, kFull},   {2, 0, kFull},   {1, 1, kFull},   {3, 1, kFull},   {2, 2, kFull},
+    {3, 2, kFull},   {3, 0, kBright}, {2, 1, kBright}, {1, 2, kBright}, {0, 3, kOff}};
+constexpr PatternDot kDiodeDots[] = {
+    {2, 1, kFull}, {2, 0, kBright}, {1, 1, kBright}, {3, 1, kBright}, {2, 2, kBright},
+    {1, 0, kMid},  {3, 2, kMid},    {3, 0, kMid},    {1, 2, kMid},    {0, 3, kOff}};
+
+const Pattern kPatterns[] = {
+    {1, 2, kFull, {}},
+    {3, 3, kOff, kDiamondDots},
+    {4, 4, kDim, kPlaquetteDots},
+    {4, 4, kDim, kDiodeDots},
+};
+
+// The red, green or blue component of a pixel (0, 1, 2).
+template <class Px>
+auto& Component(Px& p, int32_t c) {
+  return c == 0 ? p.R : c == 1 ? p.G : p.B;
+}
+
+// A channel value times a custom colour component: truncated for 16-bit values, a float otherwise.
+inline uint32_t Scaled(uint32_t v, double k) { return TruncToWord(double(v) * k); }
+inline float Scaled(float v, double k) { return float(double(v) * k); }
+
+template <class C>
+void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
+template <class C>
+void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
+template <class C>
+void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
+template <class C>
+void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
+
+}  // namespace
+
+class BillboardOperator : public Tool<BillboardOperator> {
+ public:
+  // 1. Identity.
+  static constexpr ToolIdentity kIdentity = {
+      "OrvantaBillboard", 0x84290001, "OrvaBillboard", "Bilb", "OrvantaBillboard",
+      "Simulates display systems like TV/Monitor,Airport & public Displays etc.\n V 0.9 public Beta",
+      "Built: Oct  6 2005"};
+
+  // 2. Declarations, in display order.
+  enum {
+    kPreset, kInput, kDisplayPixel,
+    kRed, kGreen, kBlue, kPixelPreset,
+    kRedSource, kRedColorR, kRedColorG, kRedColorB,
+    kGreenSource, kGreenColorR, kGreenColorG, kGreenColorB,
+    kBlueSource, kBlueColorR, kBlueColorG, kBlueColorB,
+    kMaxCellWidth, kMaxCellHeight, kMaxOutputWidth, kMaxOutputHeight,
+    kInputCount
+  };
+  // Per channel (red, green, blue): checkbox, colour source, first custom colour component.
+  static constexpr int kFlagOf[3] = {kRed, kGreen, kBlue};
+  static constexpr int kSourceOf[3] = {kRedSource, kGreenSource, kBlueSource};
+  static constexpr int kColorOf[3] = {kRedColorR, kGreenColorR, kBlueColorR};
+
+  static std::vector<Row> Declarations() {
+    auto combo = [](std::initializer_list<const char*> items) {
+      TagList t{{InControl, ComboControl}, {InListOption, 1}};
+      for (const char* item : items) t.Add({InListItem, item});
+      return t;
+    };
+    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 3}};
+    auto color = [](const char* group, int32_t number, int32_t index) {
+      return TagList{{InControl, ColorControl}, {InGroupLabel, group}, {InGroup, number},
+                     {InGroupIndex, index},     {InRangeLow, 0.0},     {InRangeHigh, 1.0},
+                     {InDefault, 0.0}};
+    };
+    auto limit = [](double low, double high, double def) {
+      return TagList{{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, low},
+                     {InRangeHigh, high},        {InLimitLow, low},   {InLimitHigh, high},
+                     {InDefault, def},           {InLinkOption, 1}};
+    };
+    std::vector<Row> rows = {
+        PageRow("Display Type"),
+        InputRow("Preset", NumberDataType, FourCC("Type"),
+                 combo({"TV + Monitors", "Airport", "Diode Marquee"})),
+        InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
+        InputRow("DisplayPixel", ImageDataType, SecondImageId, {{InRequired, 0}, {InLinkOption, -1}}),
+        PageRow("Settings"),
+        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
+        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
+        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
+        InputRow("Pixel Preset", NumberDataType, 0x50444900,
+                 combo({"Default(1x2 full RGBA)", "Diamond(3x3 full RGBA)", "Plaquette(4x4 RGBA)",
+                        "Diode(4x4 RGBA)"})),
+    };
+    struct Source {
+      const char* label;
+      uint32_t id;
+      const char* first;
+      const char* group;
+      uint32_t colorIds[3];
+    };
+    const Source sources[] = {
+        {"Red Color", 0x43520000, "Red from Input", "new Red Color", {0x52524E00, 0x47524E00, 0x42524E00}},
+        {"Green Color", 0x43470000, "Green from Input", "new Green Color", {0x52474E00, 0x47474E00, 0x42474E00}},
+        {"Blue Color", 0x43420000, "Blue from Input", "new Blue Color", {0x52424E00, 0x47424E00, 0x42424E00}},
+    };
+    const char* componentLabels[] = {"Red", "Green", "Blue"};
+    for (int32_t s = 0; s < 3; ++s) {
+      const Source& src = sources[s];
+      rows.push_back(InputRow(src.label, NumberDataType, src.id,
+                              combo({src.first, "Color from Input", "Color from Pixel", "Custom Color Pick"})));
+      for (int32_t c = 0; c < 3; ++c)
+        rows.push_back(InputRow(componentLabels[c], NumberDataType, src.colorIds[c], color(src.group, s + 1, c)));
+    }
+    rows.push_back(PageRow("Boundaries"));
+    rows.push_back(InputRow("max DisplayPixel width", NumberDataType, FourCC("MDPW"), limit(1.0, 65535.0, 4.0)));
+    rows.push_back(InputRow("max DisplayPixel height", NumberDataType, FourCC("MDPH"), limit(2.0, 65535.0, 4.0)));
+    rows.push_back(InputRow("max Output width", NumberDataType, FourCC("MOPW"), limit(1.0, 30000.0, 10000.0)));
+    rows.push_back(InputRow("max Output height", NumberDataType, FourCC("MOPH"), limit(2.0, 30000.0, 10000.0)));
+    rows.push_back(ImageOutputRow());
+    return rows;
+  }
+
+  BillboardOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+    output_ = Declare(Declarations(), in_);
+  }
+
+  // 3. Gathering: every control value of the request into plain members.
+  void Process(Request* req) override {
+    input_ = ImageValue(in_[kInput], req);
+    if (!input_) return;  // the host refuses the request before this; nothing to render
+    Image* connected = ImageValue(in_[kDisplayPixel], req);
+    const int32_t pixelPreset = WholeValue(in_[kPixelPreset], req);
+    flt_ = input_->Depth == DepthFloat;
+    inWidth_ = input_->Width;
+    inHeight_ = input_->Height;
+
+    HeldImage pattern;  // the built-in pattern lives until the chunks are done
+    if (!connected) {
+      pattern.reset(MakePattern(pixelPreset));
+      cells_ = pattern.get();
+      cellWidth_ = cells_->Width;
+      cellHeight_ = cells_->Height;
+    } else {
+      // Only the top-left part of a connected image is used; an empty image gives empty cells.
+      cells_ = connected;
+      cellWidth_ = std::max(0, std::min(connected->Width, WholeValue(in_[kMaxCellWidth], req)));
+      cellHeight_ = std::max(0, std::min(connected->Height, WholeValue(in_[kMaxCellHeight], req)));
+    }
+
+    channelCount_ = 0;
+    int32_t active[3] = {};
+    for (int32_t c = 0; c < 3; ++c)
+      if (WholeValue(in_[kFlagOf[c]], req) != 0) active[channelCount_++] = c;
+
+    HeldImage out;
+    if (channelCount_ > 0) {
+      // Sizes are formed wide and limited before they become image sizes, so a large input times
+      // a large cell can neither wrap nor go negative.
+      int64_t width = int64_t(inWidth_) * cellWidth_ * channelCount_;
+      int64_t height = int64_t(inHeight_) * cellHeight_;
+      width = std::max<int64_t>(0, std::min<int64_t>(width, WholeValue(in_[kMaxOutputWidth], req)));
+      height = std::max<int64_t>(0, std::min<int64_t>(height, WholeValue(in_[kMaxOutputHeight], req)));
+      outWidth_ = int32_t(width);
+      outHeight_ = int32_t(height);
+      out.reset(NewImage(TagList{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_},
+                                 {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}}));
+    } else {
+      out.reset(NewImage(TagList{{ImLike, static_cast<const void*>(input_)}}));
+      outWidth_ = out->Width;
+      outHeight_ = out->Height;
+    }
+    output_image_ = out.get();
+    if (flt_) output_image_->Fill(FltPixel{0.0f, 0.0f, 0.0f, 0.0f});
+    else output_image_->Fill(0, 0, 0, 0);
+
+    double custom[3][3];
+    for (int32_t c = 0; c < 3; ++c)
+      for (int32_t k = 0; k < 3; ++k) custom[c][k] = NumberValue(in_[kColorOf[c] + k], req);
+    int32_t source[3];
+    for (int32_t c = 0; c < 3; ++c) {
+      source[c] = WholeValue(in_[kSourceOf[c]], req);
+      // The combos give 0..3 only; a value driven from elsewhere draws as the channel alone.
+      if (source[c] < 0 || source[c] > 3) source[c] = 0;
+    }
+    for (int32_t a = 0; a < channelCount_; ++a) {
+      Channel& ch = channels_[a];
+      ch.component = active[a];
+      ch.source = source[ch.component];
+      for (int32_t k = 0; k < 3; ++k) ch.custom[k] = custom[ch.component][k];
+    }
+
+    if (channelCount_ > 0 && cellWidth_ > 0 && cellHeight_ > 0) {
+      fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
+      DoMultiProcess(req, inHeight_);
+    }
+    output_->Set(req, out.release());
+  }
+
+  // 4. Pixel work: input row y becomes output rows y * cell height .. + cell height - 1.
+  void ProcessChunk(Request*, int32_t y) override {
+    if (y < 0 || y >= inHeight_) return;
+    const int64_t top = int64_t(y) * cellHeight_;
+    if (top + cellHeight_ > outHeight_) return;  // cells of this row would cross the bottom edge
+    if (flt_) RenderRow<FltPixel>(y, int32_t(top));
+    else RenderRow<Pixel>(y, int32_t(top));
+  }
+
+  // 5. Display-type presets: "Preset" sets the controls of its column, in this order.
+  void NotifyChanged(Input* in, Parameter* value, double time) override {
+    auto* number = dynamic_cast<Number*>(value);
+    if (number && in == in_[kPreset]) {
+      const double v = number->Value();
+      for (int32_t column = 0; column < 3; ++column)
+        if (v == double(column))
+          for (const PresetSetting& s : kPresetSettings)
+            if (!std::isnan(s.value[column])) SetNumberValue(in_[s.input], s.value[column], time);
+    }
+    Operator::NotifyChanged(in, value, time);
+  }
+
+ private:
+  struct PresetSetting {
+    int input;
+    double value[3];  // "TV + Monitors", "Airport", "Diode Marquee"; NaN = not set
+  };
+  static constexpr double kNotSet = std::numeric_limits<double>::quiet_NaN();
+  static constexpr PresetSetting kPresetSettings[] = {
+      {kRed, {1.0, 1.0, 1.0}},
+      {kGreen, {1.0, 0.0, 0.0}},
+      {kBlue, {1.0, 0.0, 0.0}},
+      {kPixelPreset, {0.0, 2.0, 3.0}},
+      {kRedSource, {0.0, 3.0, 3.0}},
+      {kGreenSource, {0.0, kNotSet, kNotSet}},
+      {kBlueSource, {0.0, kNotSet, kNotSet}},
+      {kRedColorR, {kNotSet, 0.75, 1.0}},
+      {kRedColorG, {kNotSet, 0.9, 0.0}},
+      {kRedColorB, {kNotSet, 0.0, 0.0}},
+  };
+
+  // A ticked channel in slot order: which component it is, its colour source and custom colour.
+  struct Channel {
+    int32_t component = 0;  // 0 red, 1 green, 2 blue
+    int32_t source = 0;
+    double custom[3] = {};  // red, green, blue
+  };
+
+  // The built-in pattern image for a "Pixel Preset" value (others than 0..3 give pattern 0).
+  Image* MakePattern(int32_t preset) {
+    const Pattern& p = kPatterns[preset >= 0 && preset <= 3 ? preset : 0];
+    HeldImage im(NewImage(TagList{{ImOwner, Owner}, {ImWidth, p.width}, {ImHeight, p.height},
+                                  {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}}));
+    if (flt_) {
+      const float b = kLevelFloat[p.background];
+      im->Fill(FltPixel{b, b, b, b});
+      for (const PatternDot& d : p.dots) {
+        const float v = kLevelFloat[d.level];
+        im->SetPixel(d.x, d.y, FltPixel{v, v, v, v});
+      }
+    } else {
+      const uint32_t b = kLevelWord[p.background];
+      im->Fill(b, b, b, b);
+      for (const PatternDot& d : p.dots) {
+        const uint32_t v = kLevelWord[d.level];
+        im->SetPixel(d.x, d.y, Pixel{v, v, v, v});
+      }
+    }
+    return im.release();
+  }
+
+  // Colour of one display pixel of a channel from input pixel P and display pixel D.
+  template <class Px>
+  static Px Shade(const Channel& ch, const Px& P, const Px& D) {
+    const auto alpha = Component(D, ch.component);
+    switch (ch.source) {
+      case 1: return Px{P.B, P.G, P.R, alpha};
+      case 2: return Px{D.B, D.G, D.R, alpha};
+      case 3: {
+        const auto v = Component(P, ch.component);
+        return Px{Scaled(v, ch.custom[2]), Scaled(v, ch.custom[1]), Scaled(v, ch.custom[0]), alpha};
+      }
+      default: {
+        Px o{0, 0, 0, alpha};
+        Component(o, ch.component) = Component(P, ch.component);
+        return o;
+      }
+    }
+  }
+
+  template <class Px>
+  void RenderRow(int32_t y, int32_t top) {
+    WithCursors(input_, 0, y, cells_, 0, 0, [&](auto& src, auto& cell) {
+      WithCursor(output_image_, 0, top, [&](auto& out0) {
+        WithCursor(output_image_, 0, top, [&](auto& out1) {
+          WithCursor(output_image_, 0, top, [&](auto& out2) {
+            RenderCells<Px>(top, src, cell, out0, out1, out2);
+          });
+        });
+      });
+    });
+  }
+
+  // One cursor per slot; a slot is drawn only where its whole cell fits inside the output.
+  template <class Px, class Src, class Cell, class Out0, class Out1, class Out2>
+  void RenderCells(int32_t top, Src& src, Cell& cell, Out0& out0, Out1& out1, Out2& out2) {
+    const int32_t n = channelCount_;
+    const Channel& c0 = channels_[0];
+    const Channel& c1 = channels_[1];
+    const Channel& c2 = channels_[2];
+    Px P, D;
+    for (int32_t x = 0; x < inWidth_; ++x) {
+      const int64_t firstCell = int64_t(x) * n;
+      if (firstCell >= fittingCells_) break;  // this and every later pixel lie past the right edge
+      const int32_t drawn = int32_t(std::min<int64_t>(n, fittingCells_ - firstCell));
+      const int32_t left = int32_t(firstCell * cellWidth_);
+      ReadNext(src, P);
+      for (int32_t j = 0; j < cellHeight_; ++j) {
+        const int32_t row = top + j;
+        cell.MoveTo(0, j);
+        out0.MoveTo(left, row);
+        if (drawn > 1) out1.MoveTo(left + cellWidth_, row);
+        if (drawn > 2) out2.MoveTo(left + 2 * cellWidth_, row);
+        for (int32_t k = 0; k < cellWidth_; ++k) {
+          ReadNext(cell, D);
+          WriteNext(out0, Shade(c0, P, D));
+          if (drawn > 1) WriteNext(out1, Shade(c1, P, D));
+          if (drawn > 2) WriteNext(out2, Shade(c2, P, D));
+        }
+      }
+    }
+  }
+
+  Input* in_[kInputCount] = {};
+  Output* output_ = nullptr;
+  // Per-request working values.
+  Image* input_ = nullptr;
+  Image* cells_ = nullptr;  // the display pixel image
+  Image* output_image_ = nullptr;
+  bool flt_ = false;
+  int32_t inWidth_ = 0, inHeight_ = 0, cellWidth_ = 0, cellHeight_ = 0;
+  int32_t outWidth_ = 0, outHeight_ = 0, channelCount_ = 0;
+  int64_t fittingCells_ = 0;
+  Channel channels_[3];
+};
+
+ORVANTA_REGISTER_TOOL(BillboardOperator)
+
+}  // namespace orvanta

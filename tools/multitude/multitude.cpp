@@ -1,0 +1,160 @@
+// OrvantaMultitude: builds a crowd. Every pixel of the "Crowd" dot map whose colour equals the key
+// colour of a folk slot exactly is replaced by that slot's figure, centred on the pixel, on an
+// output that starts cleared and takes the background's size and format.
+//
+// The chunks (one per crowd row) only search for dots and note the matching slots of each pixel;
+// the figures are merged afterwards on the calling thread, row by row, column by column, slot by
+// slot, so overlapping figures always end up in the same order whatever the worker count.
+#include <memory>
+#include <vector>
+
+#include "orvanta/pixel_cursor.h"
+#include "orvanta/skeleton.h"
+
+namespace orvanta {
+namespace {
+
+struct Recycler {
+  void operator()(Image* im) const { im->Recycle(); }
+};
+
+template <class C>
+void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
+template <class C>
+void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
+
+}  // namespace
+
+class MultitudeOperator : public Tool<MultitudeOperator> {
+ public:
+  // 1. Identity.
+  static constexpr ToolIdentity kIdentity = {
+      "OrvantaMultitude", 0x84290002, "OrvaMultitude", "Mltd", "OrvantaMultitude Generator",
+      "Quickly create a crowd by replacing colored dots.\nV0.9 public Beta", "Built: Oct 14 2005"};
+
+  // 2. Declarations, in display order.
+  static constexpr int kSlots = 4;
+  enum { kBackground, kCrowd, kFirstFolk, kInputCount = kFirstFolk + 5 * kSlots };
+  // Inputs of slot s (0-based): the folk image, then its key's red, green, blue and alpha.
+  static constexpr int FolkInput(int s) { return kFirstFolk + 5 * s; }
+
+  static std::vector<Row> Declarations() {
+    std::vector<Row> rows = {
+        PageRow("Crowd"),
+        InputRow("Background", ImageDataType, MainImageId, {{InLinkOption, -1}}),
+        InputRow("Crowd", ImageDataType, SecondImageId, {{InRequired, 1}, {InLinkOption, -1}}),
+    };
+    static const char* const folkLabels[kSlots] = {"Folk 1", "Folk 2", "Folk 3", "Folk 4"};
+    static constexpr uint32_t folkIds[kSlots] = {0x314D4300, 0x324D4300, 0x334D4300, 0x344D4300};
+    static constexpr char keyIds[kSlots][4][5] = {{"CM1R", "CM1G", "CM1B", "CM1A"},
+                                                  {"CM2R", "CM2G", "CM2B", "CM2A"},
+                                                  {"CM3R", "CM3G", "CM3B", "CM3A"},
+                                                  {"CM4R", "CM4G", "CM4B", "CM4A"}};
+    const char* componentLabels[4] = {"Red", "Green", "Blue", "Alpha"};
+    for (int32_t s = 0; s < kSlots; ++s) {
+      rows.push_back(InputRow(folkLabels[s], ImageDataType, folkIds[s],
+                              {{InControl, ImageControl}, {InRequired, 0}, {InLinkOption, -1}}));
+      for (int32_t c = 0; c < 4; ++c) {
+        TagList tags{{InControl, ColorControl}};
+        if (c < 3) tags.Add({InGroupLabel, "Color"});  // the alpha member carries no heading
+        tags.Append(TagList{{InGroup, s + 1}, {InGroupIndex, c}, {InRangeLow, 0.0},
+                            {InRangeHigh, 1.0}, {InDefault, 0.0}});
+        rows.push_back(InputRow(componentLabels[c], NumberDataType, FourCC(keyIds[s][c]), tags));
+      }
+    }
+    rows.push_back(ImageOutputRow());
+    return rows;
+  }
+
+  MultitudeOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+    output_ = Declare(Declarations(), in_);
+  }
+
+  // 3. Gathering, then the merges in crowd order once every chunk has searched its row.
+  void Process(Request* req) override {
+    Image* background = ImageValue(in_[kBackground], req);
+    if (!background) return;  // the host refuses the request before this; nothing to size by
+    crowd_ = ImageValue(in_[kCrowd], req);
+    for (int32_t s = 0; s < kSlots; ++s) folk_[s] = ImageValue(in_[FolkInput(s)], req);
+    flt_ = background->Depth == DepthFloat;
+    const double fullScale = FullScaleOf(background->Depth);
+
+    std::unique_ptr<Image, Recycler> out(NewImage(TagList{{ImLike, static_cast<const void*>(background)}}));
+    if (flt_) out->Fill(FltPixel{0.0f, 0.0f, 0.0f, 0.0f});
+    else out->Fill(0, 0, 0, 0);
+
+    if (crowd_) {
+      crowdWidth_ = crowd_->Width;
+      crowdHeight_ = crowd_->Height;
+      bool anyFolk = false;
+      for (int32_t s = 0; s < kSlots; ++s) {
+        if (!folk_[s]) continue;
+        halfWidth_[s] = folk_[s]->Width / 2;
+        halfHeight_[s] = folk_[s]->Height / 2;
+        for (int32_t c = 0; c < 4; ++c) key_[s][c] = NumberValue(in_[FolkInput(s) + 1 + c], req) * fullScale;
+        anyFolk = true;
+      }
+      if (anyFolk && crowdWidth_ > 0 && crowdHeight_ > 0) {
+        // One byte per crowd pixel, bit s set when slot s + 1 matches; each chunk fills its row.
+        matches_.assign(size_t(crowdWidth_) * size_t(crowdHeight_), 0);
+        DoMultiProcess(req, crowdHeight_);
+        MergeFigures(out.get());
+      }
+    }
+    output_->Set(req, out.release());
+  }
+
+  // 4. Pixel work: the dot search of crowd row y.
+  void ProcessChunk(Request*, int32_t y) override {
+    if (y < 0 || y >= crowdHeight_) return;
+    if (flt_) SearchRow<FltPixel>(y);
+    else SearchRow<Pixel>(y);
+  }
+
+ private:
+  template <class Px>
+  void SearchRow(int32_t y) {
+    uint8_t* found = matches_.data() + size_t(y) * size_t(crowdWidth_);
+    WithCursor(crowd_, 0, y, [&](auto& c) {
+      Px p;
+      for (int32_t x = 0; x < crowdWidth_; ++x) {
+        ReadNext(c, p);
+        if (p.R == 0 && p.G == 0 && p.B == 0 && p.A == 0) continue;  // blank: never a dot
+        uint8_t bits = 0;
+        for (int32_t s = 0; s < kSlots; ++s) {
+          const double* k = key_[s];
+          if (folk_[s] && double(p.R) == k[0] && double(p.G) == k[1] && double(p.B) == k[2] &&
+              double(p.A) == k[3])
+            bits |= uint8_t(1u << s);
+        }
+        found[x] = bits;
+      }
+    });
+  }
+
+  // Every figure merged one at a time: row by row, column by column, slot 1 to 4.
+  void MergeFigures(Image* out) const {
+    const uint8_t* found = matches_.data();
+    for (int32_t y = 0; y < crowdHeight_; ++y)
+      for (int32_t x = 0; x < crowdWidth_; ++x, ++found) {
+        if (!*found) continue;
+        for (int32_t s = 0; s < kSlots; ++s)
+          if (*found & (1u << s)) out->OXMerge(folk_[s], x - halfWidth_[s], y - halfHeight_[s]);
+      }
+  }
+
+  Input* in_[kInputCount] = {};
+  Output* output_ = nullptr;
+  // Per-request working values.
+  Image* crowd_ = nullptr;
+  Image* folk_[kSlots] = {};
+  bool flt_ = false;
+  int32_t crowdWidth_ = 0, crowdHeight_ = 0;
+  int32_t halfWidth_[kSlots] = {}, halfHeight_[kSlots] = {};
+  double key_[kSlots][4] = {};
+  std::vector<uint8_t> matches_;
+};
+
+ORVANTA_REGISTER_TOOL(MultitudeOperator)
+
+}  // namespace orvanta
