@@ -118,12 +118,15 @@ host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth) {
   if (width < 0 || height < 0)
     throw std::invalid_argument("an image of " + std::to_string(width) + " x " +
                                 std::to_string(height) + " pixels cannot be made");
-  uint64_t bytes = uint64_t(width) * uint64_t(height) * BytesFor(depth);
   uint64_t budget = host::ImageBudget();
-  if (bytes > budget)
+  // Compared by division first, so sizes whose byte count would wrap are refused too.
+  uint64_t perRow = uint64_t(width) * BytesFor(depth);
+  bool tooBig = height != 0 && perRow > budget / uint64_t(height);
+  uint64_t bytes = tooBig ? UINT64_MAX : perRow * uint64_t(height);
+  if (tooBig || bytes > budget)
     throw host::ImageBudgetError("an image of " + std::to_string(width) + " x " +
-                                 std::to_string(height) + " pixels (" + std::to_string(bytes >> 20) +
-                                 " MiB) exceeds the memory budget of " +
+                                 std::to_string(height) + " pixels (" +
+                                 std::to_string((perRow >> 10) * uint64_t(height) >> 10) + " MiB) exceeds the memory budget of " +
                                  std::to_string(budget >> 20) + " MiB");
   return host::ImagePtr(new HostImage(width, height, depth));
 }
@@ -312,8 +315,13 @@ Image* NewImage(const TagList& tags) {
       }
     }
   }
-  return hostdetail::NewHostImage(int32_t(uint32_t(w->word)), int32_t(uint32_t(h->word)), depth)
-      .release();
+  // Sizes are signed 32-bit words; anything else in the slot is refused rather than wrapped.
+  auto side = [](const Tag* t) -> int32_t {
+    int64_t v = int64_t(int32_t(uint32_t(t->word)));
+    if (uint64_t(t->word) > 0xFFFFFFFFu) v = -1;
+    return int32_t(v);
+  };
+  return hostdetail::NewHostImage(side(w), side(h), depth).release();
 }
 
 namespace host {

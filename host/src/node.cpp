@@ -108,6 +108,10 @@ std::vector<std::unique_ptr<Node>> LoadComposition(const std::string& path) {
   bool bad = std::ferror(f);
   std::fclose(f);
   if (bad) throw std::runtime_error("cannot read " + path);
+  return LoadCompositionBytes(std::move(bytes), path);
+}
+
+std::vector<std::unique_ptr<Node>> LoadCompositionBytes(std::vector<uint8_t> bytes, const std::string& path) {
   MemoryArchive ar(std::move(bytes));
   std::vector<std::unique_ptr<Node>> nodes;
   try {

@@ -97,6 +97,11 @@ TEST(ImageModel, BudgetRefusesLargeImagesBeforeAllocating) {
   }
   EXPECT_NO_THROW(host::MakeImage(256, 256, Depth16));
   host::SetImageBudget(before);
+  // A byte count that would wrap 64 bits is refused, not wrapped into a small allocation.
+  EXPECT_THROW(host::MakeImage(2147483647, 2147483647, DepthFloat), host::ImageBudgetError);
+  host::SetImageBudget(~uint64_t(0));
+  EXPECT_THROW(host::MakeImage(2147483647, 2147483647, DepthFloat), host::ImageBudgetError);
+  host::SetImageBudget(before);
 }
 
 TEST(PixelCursor, StepsOnePixelPerNextAndGetDoesNotMove) {

@@ -58,6 +58,7 @@ class Output : public Object {
   // Publishes the result for the request; the host takes ownership of it.
   void Set(Request* req, Parameter* value);
   uint32_t Id() const { return id_; }
+  Operator* Owner() const { return owner_; }
 
  private:
   friend class Operator;

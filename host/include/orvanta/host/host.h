@@ -189,6 +189,8 @@ int32_t ThreadCount();
 // it. Writing goes to a temporary name and is renamed into place.
 void SaveComposition(const std::string& path, const std::vector<Node*>& nodes);
 std::vector<std::unique_ptr<Node>> LoadComposition(const std::string& path);
+// The same from bytes already read; path names them in errors.
+std::vector<std::unique_ptr<Node>> LoadCompositionBytes(std::vector<uint8_t> bytes, const std::string& path);
 
 // Memory and file archives.
 class MemoryArchive : public CArchive {
