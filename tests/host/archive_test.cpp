@@ -1,5 +1,6 @@
 // Archives: little-endian words, bounds-checked reads, atomic file writes.
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 
 #include "support.h"
@@ -59,6 +60,32 @@ TEST(Archive, AtomicWriteLeavesNoPartialFile) {
   size_t files = 0;
   for (auto& e : std::filesystem::directory_iterator(dir)) files += e.is_regular_file();
   EXPECT_EQ(files, 1u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace orvanta
+
+namespace orvanta {
+namespace {
+
+// A real full disk: a 64 KiB tmpfs (needs root; skipped elsewhere). The old file under the final
+// name survives intact and no temporary is left behind.
+TEST(Archive, FullDiskKeepsTheOldFileAndLeavesNoTemporary) {
+  auto dir = std::filesystem::temp_directory_path() / "orvanta-full-disk";
+  std::filesystem::create_directories(dir);
+  if (std::system(("mount -t tmpfs -o size=64k tmpfs " + dir.string() + " 2>/dev/null").c_str()) != 0) {
+    std::filesystem::remove_all(dir);
+    GTEST_SKIP() << "cannot mount a small tmpfs here";
+  }
+  auto path = (dir / "comp.orvc").string();
+  host::WriteFileAtomically(path, std::vector<uint8_t>(1000, 7));
+  EXPECT_THROW(host::WriteFileAtomically(path, std::vector<uint8_t>(200000, 9)), std::runtime_error);
+  EXPECT_EQ(std::filesystem::file_size(path), 1000u);
+  size_t files = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir)) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u);
+  EXPECT_EQ(std::system(("umount " + dir.string()).c_str()), 0);
   std::filesystem::remove_all(dir);
 }
 
