@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
+#include "orvanta/pixel_cursor.h"
 #include "orvanta/pixel_formats.h"
 #include "state.h"
 
@@ -273,22 +275,65 @@ void Image::ImageBlur(Image* target, int32_t, int32_t, int32_t, int32_t, int32_t
     }
 }
 
-// Premultiplied over: out = src + dst * (1 - src alpha), clipped to this image.
-void Image::OXMerge(const Image* src, int32_t x, int32_t y) {
-  if (!src || src->Width <= 0 || src->Height <= 0) return;
-  int64_t x0 = std::max<int64_t>(0, x), y0 = std::max<int64_t>(0, y);
-  int64_t x1 = std::min<int64_t>(Width, int64_t(x) + src->Width);
-  int64_t y1 = std::min<int64_t>(Height, int64_t(y) + src->Height);
-  for (int64_t oy = y0; oy < y1; ++oy)
+namespace {
+
+// Premultiplied over of one pixel. Integer images: o = s + round(d * (65535 - sa) / 65535), in
+// exact integer arithmetic (saturated by the store); float images: o = s + d * (1 - sa).
+inline void Over(const Pixel& s, Pixel& d) {
+  const uint64_t keep = 65535u - std::min<uint32_t>(s.A, 65535u);
+  d.B = s.B + uint32_t((d.B * keep + 32767u) / 65535u);
+  d.G = s.G + uint32_t((d.G * keep + 32767u) / 65535u);
+  d.R = s.R + uint32_t((d.R * keep + 32767u) / 65535u);
+  d.A = s.A + uint32_t((d.A * keep + 32767u) / 65535u);
+}
+inline void Over(const FltPixel& s, FltPixel& d) {
+  const float keep = 1.0f - s.A;
+  d.B = s.B + d.B * keep;
+  d.G = s.G + d.G * keep;
+  d.R = s.R + d.R * keep;
+  d.A = s.A + d.A * keep;
+}
+
+// The merge loop for one pair of cursor types, over output rows y0..y1 and columns x0..x1.
+template <class Px, class SrcC, class DstC>
+void MergeRows(SrcC& sc, DstC& dc, int64_t x, int64_t y, int64_t x0, int64_t x1, int64_t y0, int64_t y1) {
+  Px sp, dp;
+  for (int64_t oy = y0; oy < y1; ++oy) {
+    sc.MoveTo(int32_t(x0 - x), int32_t(oy - y));
+    dc.MoveTo(int32_t(x0), int32_t(oy));
     for (int64_t ox = x0; ox < x1; ++ox) {
-      double s[4], d[4];
-      ReadNormal(src, src->PixelAddress(int32_t(ox - x), int32_t(oy - y)), s);
-      uint8_t* a = PixelAddress(int32_t(ox), int32_t(oy));
-      ReadNormal(this, a, d);
-      double keep = 1.0 - s[3];
-      for (int c = 0; c < 4; ++c) d[c] = s[c] + d[c] * keep;
-      WriteNormal(this, a, d);
+      if constexpr (std::is_same_v<Px, FltPixel>) {
+        sc.GetNextFlt(sp);
+        dc.GetFlt(dp);
+        Over(sp, dp);
+        dc.PutNextFlt(dp);
+      } else {
+        sc.GetNext(sp);
+        dc.Get(dp);
+        Over(sp, dp);
+        dc.PutNext(dp);
+      }
     }
+  }
+}
+
+}  // namespace
+
+void Image::OXMerge(const Image* src, int32_t x, int32_t y) { OXMergeRows(src, x, y, 0, Height); }
+
+// Premultiplied over of src with its top-left pixel at (x, y), clipped to this image and to the
+// output rows rowBegin..rowEnd-1; disjoint row bands may be merged on different threads.
+void Image::OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin, int32_t rowEnd) {
+  if (!src || src->Width <= 0 || src->Height <= 0) return;
+  int64_t x0 = std::max<int64_t>(0, x), y0 = std::max<int64_t>({0, y, rowBegin});
+  int64_t x1 = std::min<int64_t>(Width, int64_t(x) + src->Width);
+  int64_t y1 = std::min<int64_t>({int64_t(Height), int64_t(y) + src->Height, int64_t(rowEnd)});
+  if (x0 >= x1 || y0 >= y1) return;
+  Image* source = const_cast<Image*>(src);  // only read
+  WithCursors(source, 0, 0, this, 0, 0, [&](auto& sc, auto& dc) {
+    if (Depth == DepthFloat) MergeRows<FltPixel>(sc, dc, x, y, x0, x1, y0, y1);
+    else MergeRows<Pixel>(sc, dc, x, y, x0, x1, y0, y1);
+  });
 }
 
 Image* NewImage(const TagList& tags) {

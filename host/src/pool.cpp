@@ -26,7 +26,9 @@ class WorkerPool {
     lock.lock();
     workers_.clear();
     quit_ = false;
-    for (int32_t i = 1; i < total; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    // New workers start at the current generation, so a job that ended before they existed
+    // does not wake them.
+    for (int32_t i = 1; i < total; ++i) workers_.emplace_back([this, g = generation_] { WorkerLoop(g); });
   }
 
   int32_t Size() {
@@ -74,8 +76,7 @@ class WorkerPool {
     }
   }
 
-  void WorkerLoop() {
-    uint64_t seen = 0;
+  void WorkerLoop(uint64_t seen) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       wake_.wait(lock, [&] { return quit_ || generation_ != seen; });

@@ -2,9 +2,11 @@
 // colour of a folk slot exactly is replaced by that slot's figure, centred on the pixel, on an
 // output that starts cleared and takes the background's size and format.
 //
-// The chunks (one per crowd row) only search for dots and note the matching slots of each pixel;
-// the figures are merged afterwards on the calling thread, row by row, column by column, slot by
-// slot, so overlapping figures always end up in the same order whatever the worker count.
+// The chunks (one per crowd row) first only search for dots and note the matching slots of each
+// pixel. The figures are then merged by a second round of chunks, one per band of output rows,
+// each applying every figure in crowd order (row, column, slot) clipped to its band, so
+// overlapping figures always end up in the same order whatever the worker count.
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -97,8 +99,15 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
       if (anyFolk && crowdWidth_ > 0 && crowdHeight_ > 0) {
         // One byte per crowd pixel, bit s set when slot s + 1 matches; each chunk fills its row.
         matches_.assign(size_t(crowdWidth_) * size_t(crowdHeight_), 0);
+        phase_ = kSearch;
         DoMultiProcess(req, crowdHeight_);
-        MergeFigures(out.get());
+        ListPlacements();
+        // The merges, in bands of output rows: each band applies every figure in crowd order,
+        // clipped to its rows, so each pixel sees the same merges in the same order as one
+        // figure at a time would give it, whatever the worker count.
+        output_image_ = out.get();
+        phase_ = kMerge;
+        DoMultiProcess(req, (output_image_->Height + kBandRows - 1) / kBandRows);
       }
     }
     output_->Set(req, out.release());
@@ -106,6 +115,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
 
   // 4. Pixel work: the dot search of crowd row y.
   void ProcessChunk(Request*, int32_t y) override {
+    if (phase_ == kMerge) return MergeBand(y);
     if (y < 0 || y >= crowdHeight_) return;
     if (flt_) SearchRow<FltPixel>(y);
     else SearchRow<Pixel>(y);
@@ -132,15 +142,28 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     });
   }
 
-  // Every figure merged one at a time: row by row, column by column, slot 1 to 4.
-  void MergeFigures(Image* out) const {
+  // Every figure to merge, in merge order: row by row, column by column, slot 1 to 4.
+  void ListPlacements() {
+    placements_.clear();
     const uint8_t* found = matches_.data();
     for (int32_t y = 0; y < crowdHeight_; ++y)
       for (int32_t x = 0; x < crowdWidth_; ++x, ++found) {
         if (!*found) continue;
         for (int32_t s = 0; s < kSlots; ++s)
-          if (*found & (1u << s)) out->OXMerge(folk_[s], x - halfWidth_[s], y - halfHeight_[s]);
+          if (*found & (1u << s))
+            placements_.push_back(Placement{int64_t(x) - halfWidth_[s], int64_t(y) - halfHeight_[s], s});
       }
+  }
+
+  // Output rows band * kBandRows .. + kBandRows - 1, every figure that reaches them, in order.
+  void MergeBand(int32_t band) const {
+    const int64_t top = int64_t(band) * kBandRows, bottom = top + kBandRows;
+    for (const Placement& p : placements_) {
+      const Image* fig = folk_[p.slot];
+      if (p.y >= bottom || p.y + fig->Height <= top) continue;
+      if (p.x > INT32_MAX || p.y > INT32_MAX || p.x < INT32_MIN || p.y < INT32_MIN) continue;
+      output_image_->OXMergeRows(fig, int32_t(p.x), int32_t(p.y), int32_t(top), int32_t(bottom));
+    }
   }
 
   Input* in_[kInputCount] = {};
@@ -153,6 +176,14 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   int32_t halfWidth_[kSlots] = {}, halfHeight_[kSlots] = {};
   double key_[kSlots][4] = {};
   std::vector<uint8_t> matches_;
+  struct Placement {
+    int64_t x, y;  // the figure's top-left pixel in the output
+    int32_t slot;
+  };
+  static constexpr int32_t kBandRows = 16;
+  enum Phase { kSearch, kMerge } phase_ = kSearch;
+  std::vector<Placement> placements_;
+  Image* output_image_ = nullptr;
 };
 
 ORVANTA_REGISTER_TOOL(MultitudeOperator)

@@ -79,6 +79,9 @@ class Image : public Parameter {
   // Premultiplied "over" of src onto this image with src's top-left pixel at (x, y), clipped to
   // this image.
   void OXMerge(const Image* src, int32_t x, int32_t y);
+  // The same, touching only this image's rows rowBegin..rowEnd-1, so that disjoint bands of rows
+  // can be merged on different threads with the result of one whole merge.
+  void OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin, int32_t rowEnd);
 
   // Byte address of pixel (x, y); no bounds check.
   uint8_t* PixelAddress(int32_t x, int32_t y) const { return RowTable[y] + size_t(x) * BytesPerPixel; }
