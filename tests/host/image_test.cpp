@@ -230,3 +230,22 @@ TEST(PixelCursor, FormatCursorsMatchTheAccessRoutines) {
 
 }  // namespace
 }  // namespace orvanta
+
+namespace orvanta {
+namespace {
+
+TEST(ImageOps, MergingInRowBandsEqualsOneMerge) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    auto fig = testing::Numbered(7, 9, depth);
+    for (int32_t y = 0; y < 9; ++y) fig->SetPixel(3, y, Pixel{1000, 2000, 3000, 20000});
+    auto whole = testing::Flat(12, 12, depth, Pixel{30000, 20000, 10000, 40000});
+    Image* banded = whole->CopyOfImage();
+    whole->OXMerge(fig.get(), 2, -3);
+    for (int32_t top = 0; top < 12; top += 5) banded->OXMergeRows(fig.get(), 2, -3, top, top + 5);
+    EXPECT_TRUE(testing::SameBytes(whole.get(), banded)) << depth;
+    banded->Recycle();
+  }
+}
+
+}  // namespace
+}  // namespace orvanta
