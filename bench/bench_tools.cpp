@@ -67,31 +67,31 @@ void Set(host::Node& n, uint32_t id, double v) {
 std::vector<Setup> Setups() {
   auto none = [](host::Node&, uint32_t, std::vector<host::ImagePtr>&) {};
   return {
-      {"LineDrop 1/1", "OrvantaLineDrop", none},
-      {"Raster both add", "OrvantaRaster",
+      {"LineDrop_1:1", "OrvantaLineDrop", none},
+      {"Raster_both_add", "OrvantaRaster",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) {
          Set(n, 0x56536100, 1);            // vertical on
          Set(n, FourCC("BMDV"), 1);        // add
          Set(n, 0x48524300, 0.5);          // horizontal red
          Set(n, 0x56474300, 0.5);          // vertical green
        }},
-      {"Raster stretch 1/1", "OrvantaRaster",
+      {"Raster_stretch_1:1", "OrvantaRaster",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, FourCC("MODH"), 1); }},
-      {"ToneGate inside cut", "OrvantaToneGate",
+      {"ToneGate_inside_cut", "OrvantaToneGate",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) {
          Set(n, FourCC("FLTO"), 4);
          Set(n, FourCC("LUML"), 0.2);
          Set(n, FourCC("LUMH"), 0.8);
          Set(n, 0x534D5300, 0.1);
        }},
-      {"Remap 0.25-0.75", "OrvantaRemap",
+      {"Remap_0.25-0.75", "OrvantaRemap",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) {
          Set(n, FourCC("SORL"), 0.25);
          Set(n, FourCC("SORH"), 0.75);
        }},
-      {"Billboard TV", "OrvantaBillboard",
+      {"Billboard_TV", "OrvantaBillboard",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x65707954, 0); }},
-      {"Multitude 2000 dots", "OrvantaMultitude",
+      {"Multitude_2000_dots", "OrvantaMultitude",
        [](host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
          const Pixel keys[4] = {{0, 0, 65535, 65535}, {0, 65535, 0, 65535}, {65535, 0, 0, 65535}, {0, 65535, 65535, 65535}};
          host::ImagePtr crowd = host::MakeImage(kW, kH, depth);
@@ -116,7 +116,7 @@ std::vector<Setup> Setups() {
            Set(n, base | uint32_t(uint8_t('A')) << 24, 1.0);
          }
        }},
-      {"Mosaic 8 tiles", "OrvantaMosaic",
+      {"Mosaic_8_tiles", "OrvantaMosaic",
        [](host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
          for (uint32_t k = 1; k <= 8; ++k) {
            host::ImagePtr tile = Picture(64, 32, depth);
@@ -127,11 +127,11 @@ std::vector<Setup> Setups() {
          Set(n, FourCC("PRBH"), 8);
          Set(n, 0x4C4F5400, 2);
        }},
-      {"Scope type 0", "OrvantaScope",
+      {"Scope_type_0", "OrvantaScope",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x45505954, 0); }},
-      {"Scope type 4", "OrvantaScope",
+      {"Scope_type_4", "OrvantaScope",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x45505954, 4); }},
-      {"Scope type 5", "OrvantaScope",
+      {"Scope_type_5", "OrvantaScope",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x45505954, 5); }},
   };
 }
@@ -168,7 +168,6 @@ void RunTool(benchmark::State& state, const Setup& setup, uint32_t depth, int32_
     outBytes = int64_t(host::ImageBytes(r.image.get()));
     benchmark::DoNotOptimize(r.image->RowTable[0]);
   }
-  state.counters["out_MB"] = double(outBytes) / 1e6;
   state.SetBytesProcessed(int64_t(state.iterations()) * outBytes);
 }
 

@@ -100,6 +100,22 @@ TEST(LineDropRender, RowPatternsInBothOrdersAndPixelForms) {
     }
 }
 
+// Rows are copied as bytes between images of one host format, and pixel by pixel through the
+// access routines otherwise; both give the same picture.
+TEST(LineDropRender, ForeignImageModelGivesTheSamePicture) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    auto node = Node();
+    testing::Set(*node, kShow, 2);
+    auto native = testing::Numbered(13, 17, depth);
+    auto foreign = testing::CustomStorageCopy(native.get());
+    host::Connect(node->FindInput(MainImageId), native.get());
+    auto a = testing::RenderOk(*node);
+    host::Connect(node->FindInput(MainImageId), foreign.get());
+    auto b = testing::RenderOk(*node);
+    EXPECT_TRUE(testing::SameBytes(a.get(), b.get())) << depth;
+  }
+}
+
 TEST(LineDropRender, FloatPassesThroughWithoutQuantising) {
   auto node = Node();
   auto input = host::MakeImage(2, 2, DepthFloat);

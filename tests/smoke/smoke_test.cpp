@@ -127,5 +127,29 @@ TEST(Smoke, OneAndThreeWorkersGiveTheSameBytes) {
   }
 }
 
+// The format-specialised loops and the general cursor path must give the same bytes: the same
+// inputs once as host images and once as images of a foreign model.
+TEST(Smoke, ForeignImageModelGivesTheSameBytes) {
+  for (const host::ClassInfo* c : AllTools()) {
+    SCOPED_TRACE(c->name);
+    for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+      host::Node node(*c);
+      auto images = ConnectInputs(node, depth, true);
+      auto native = node.Render(0);
+      std::vector<host::ImagePtr> foreign;
+      size_t k = 0;
+      for (Input* in : node.Inputs())
+        if (host::IsConnected(in)) {
+          foreign.push_back(testing::CustomStorageCopy(images[k++].get()));
+          host::Connect(in, foreign.back().get(), "foreign");
+        }
+      auto other = node.Render(0);
+      ASSERT_TRUE(native.ok()) << native.error;
+      ASSERT_TRUE(other.ok()) << other.error;
+      EXPECT_TRUE(testing::SameBytes(native.image.get(), other.image.get()));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvanta

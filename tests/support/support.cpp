@@ -67,6 +67,37 @@ host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth) {
   return im;
 }
 
+namespace {
+class CustomImage final : public Image {
+ public:
+  explicit CustomImage(const Image* src) {
+    Width = src->Width;
+    Height = src->Height;
+    Depth = src->Depth;
+    BytesPerPixel = src->BytesPerPixel;
+    ReadPixel = src->ReadPixel;
+    WritePixel = src->WritePixel;
+    ReadFltPixel = src->ReadFltPixel;
+    WriteFltPixel = src->WriteFltPixel;
+    Storage = StorageCustom;
+    size_t row = size_t(Width) * BytesPerPixel;
+    bytes_.resize(row * Height + 1);
+    rows_.resize(size_t(Height) + 1);
+    for (int32_t y = 0; y < Height; ++y) {
+      rows_[y] = bytes_.data() + row * y;
+      std::memcpy(rows_[y], src->RowTable[y], row);
+    }
+    RowTable = rows_.data();
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::vector<uint8_t*> rows_;
+};
+}  // namespace
+
+host::ImagePtr CustomStorageCopy(const Image* im) { return host::ImagePtr(new CustomImage(im)); }
+
 Pixel At(const Image* im, int32_t x, int32_t y) {
   Pixel p{};
   im->GetPixel(x, y, p);

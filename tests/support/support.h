@@ -29,6 +29,10 @@ host::ImagePtr Flat(int32_t w, int32_t h, uint32_t depth, Pixel p);
 // same divided by 65535 for float images.
 host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth);
 
+// A copy of im that keeps its bytes and access routines but does not say which host storage
+// format it is, so tools take their general cursor path on it.
+host::ImagePtr CustomStorageCopy(const Image* im);
+
 Pixel At(const Image* im, int32_t x, int32_t y);
 FltPixel AtFlt(const Image* im, int32_t x, int32_t y);
 bool SameBytes(const Image* a, const Image* b);

@@ -1,5 +1,7 @@
 // OrvantaLineDrop: keeps a run of rows, drops the next run, and packs the kept rows into a
 // shorter image of the same width. One row kept and one dropped separates interlaced fields.
+#include <cstring>
+
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
 
@@ -52,8 +54,14 @@ class LineDropOperator : public Tool<LineDropOperator> {
     keep_ = order_ == 0 ? 1 : 0;
     kept_ = dropped_ = nextRow_ = 0;
     const bool flt = source_->Depth == DepthFloat;
+    // Between two images of the same host storage format the pixel moves are the identity, so a
+    // kept row is copied as bytes.
+    const bool sameStorage = source_->Storage != StorageCustom && source_->Storage == output_image_->Storage;
+    const size_t rowBytes = size_t(width_) * source_->BytesPerPixel;
     for (int32_t y = 0; y < height_; ++y) {
-      if (keep_ && nextRow_ < outHeight_) {
+      if (keep_ && nextRow_ < outHeight_ && sameStorage) {
+        std::memcpy(output_image_->RowTable[nextRow_], source_->RowTable[y], rowBytes);
+      } else if (keep_ && nextRow_ < outHeight_) {
         WithCursors(source_, 0, y, output_image_, 0, nextRow_, [&](auto& src, auto& dst) {
           if (flt) {
             FltPixel p;
