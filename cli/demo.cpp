@@ -1,0 +1,316 @@
+#include "demo.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <vector>
+
+#include "controls.h"
+#include "failure.h"
+#include "image_io.h"
+#include "orvanta/host/host.h"
+
+namespace orvanta::cli {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int32_t kW = 160, kH = 120;
+constexpr uint32_t kFull = 65535;
+
+// ---- footage: 16-bit pictures computed from integers, the same on every run ----------------------
+
+void Put(Image& im, int32_t x, int32_t y, uint32_t r, uint32_t g, uint32_t b, uint32_t a = kFull) {
+  im.SetPixel(x, y, Pixel{b, g, r, a});
+}
+
+uint32_t Ramp(int32_t i, int32_t n) { return n <= 1 ? 0 : uint32_t(int64_t(i) * kFull / (n - 1)); }
+
+// Seven 75% colour bars and black over a grey ramp.
+host::ImagePtr Bars() {
+  auto im = host::MakeImage(kW, kH, Depth16);
+  const uint32_t v = 49151;
+  const uint32_t bars[8][3] = {{v, v, v}, {v, v, 0}, {0, v, v}, {0, v, 0}, {v, 0, v}, {v, 0, 0}, {0, 0, v}, {0, 0, 0}};
+  for (int32_t y = 0; y < kH; ++y)
+    for (int32_t x = 0; x < kW; ++x) {
+      if (y < kH * 3 / 4) {
+        const uint32_t* c = bars[x * 8 / kW];
+        Put(*im, x, y, c[0], c[1], c[2]);
+      } else {
+        uint32_t g = Ramp(x, kW);
+        Put(*im, x, y, g, g, g);
+      }
+    }
+  return im;
+}
+
+// A grey ramp from black at the left to white at the right.
+host::ImagePtr GreyRamp() {
+  auto im = host::MakeImage(kW, kH, Depth16);
+  for (int32_t y = 0; y < kH; ++y)
+    for (int32_t x = 0; x < kW; ++x) {
+      uint32_t g = Ramp(x, kW);
+      Put(*im, x, y, g, g, g);
+    }
+  return im;
+}
+
+// Two pictures woven row by row, as two fields of interlaced video: bars on even rows, a
+// diagonal colour ramp on odd rows.
+host::ImagePtr Interlaced() {
+  auto bars = Bars();
+  auto im = host::MakeImage(kW, kH, Depth16);
+  for (int32_t y = 0; y < kH; ++y)
+    for (int32_t x = 0; x < kW; ++x) {
+      if (y % 2 == 0) {
+        Pixel p;
+        bars->GetPixel(x, y, p);
+        im->SetPixel(x, y, p);
+      } else {
+        Put(*im, x, y, Ramp(x, kW), Ramp(y, kH), Ramp(kW - 1 - x, kW));
+      }
+    }
+  return im;
+}
+
+// A dark blue backdrop, light at the top.
+host::ImagePtr Backdrop() {
+  auto im = host::MakeImage(kW, kH, Depth16);
+  for (int32_t y = 0; y < kH; ++y)
+    for (int32_t x = 0; x < kW; ++x) Put(*im, x, y, 4000, 8000, 20000 + Ramp(kH - 1 - y, kH) / 3);
+  return im;
+}
+
+// Small generator for placing things, so the footage is the same on every run.
+struct Lcg {
+  uint32_t s;
+  uint32_t Next() { return (s = s * 1664525u + 1013904223u) >> 8; }
+};
+
+// Transparent map with single-pixel dots of pure red, green and blue, the key colours of the
+// figures.
+host::ImagePtr DotMap() {
+  auto im = host::MakeImage(kW, kH, Depth16);
+  Lcg r{12345};
+  int n = 0;
+  for (int32_t gy = 0; gy < 4; ++gy)
+    for (int32_t gx = 0; gx < 7; ++gx, ++n) {
+      int32_t x = 12 + gx * 22 + int32_t(r.Next() % 9) - 4;
+      int32_t y = 20 + gy * 26 + int32_t(r.Next() % 9) - 4;
+      uint32_t c[3] = {0, 0, 0};
+      c[n % 3] = kFull;
+      Put(*im, x, y, c[0], c[1], c[2]);
+    }
+  return im;
+}
+
+// A 11 x 21 stick figure in the colour given, on transparency.
+host::ImagePtr Figure(uint32_t r, uint32_t g, uint32_t b) {
+  auto im = host::MakeImage(11, 21, Depth16);
+  auto dot = [&](int32_t x, int32_t y) { Put(*im, x, y, r, g, b); };
+  for (int32_t y = 0; y < 5; ++y)
+    for (int32_t x = 3; x < 8; ++x)
+      if ((x - 5) * (x - 5) + (y - 2) * (y - 2) <= 5) dot(x, y);
+  for (int32_t y = 5; y < 14; ++y)
+    for (int32_t x = 3; x < 8; ++x) dot(x, y);
+  for (int32_t y = 6; y < 12; ++y) dot(1, y), dot(2, y), dot(8, y), dot(9, y);
+  for (int32_t y = 14; y < 21; ++y) dot(3, y), dot(4, y), dot(6, y), dot(7, y);
+  return im;
+}
+
+// A 32 x 16 brick with a light mortar edge and a little grain.
+host::ImagePtr Brick(uint32_t r, uint32_t g, uint32_t b, uint32_t seed) {
+  auto im = host::MakeImage(32, 16, Depth16);
+  Lcg n{seed};
+  for (int32_t y = 0; y < 16; ++y)
+    for (int32_t x = 0; x < 32; ++x) {
+      if (x == 0 || y == 0) {
+        Put(*im, x, y, 52000, 50000, 46000);
+        continue;
+      }
+      uint32_t grain = n.Next() % 6000;
+      Put(*im, x, y, r + grain, g + grain, b + grain);
+    }
+  return im;
+}
+
+// ---- the demo runs ----------------------------------------------------------------------------
+
+struct Footage {
+  host::ImagePtr image;
+  std::string file;  // relative to the demo folder
+};
+
+struct Job {
+  std::string file, tool, title, what;
+  std::vector<std::pair<std::string, std::string>> inputs;  // image input ("" = main) -> footage
+  std::vector<std::string> settings;
+};
+
+std::vector<Job> Jobs() {
+  return {
+      {"linedrop", "OrvantaLineDrop", "OrvantaLineDrop",
+       "Keeps one row and drops the next: the even field of interlaced footage, at half height.",
+       {{"", "interlaced"}},
+       {"BSCH=1", "CSCH=1"}},
+      {"raster", "OrvantaRaster", "OrvantaRaster",
+       "Red lines every fourth row and blue lines in pairs every six columns, added where they cross.",
+       {{"", "bars"}},
+       {"0x48536100=on", "BSCH=3", "CSCH=1", "0x48524300=1", "0x48414300=1", "0x56536100=on", "BSCV=4",
+        "CSCV=2", "0x56424300=1", "0x56414300=1", "BMDV=add"}},
+      {"tonegate", "OrvantaToneGate", "OrvantaToneGate",
+       "Range inside cut: values from 0.3 to 0.7 are cut to black, with a soft edge of 0.05.",
+       {{"", "ramp"}},
+       {"FLTO=range inside cut", "LUML=0.3", "LUMH=0.7", "0x534D5300=0.05"}},
+      {"remap", "OrvantaRemap", "OrvantaRemap",
+       "The range 0.25 to 0.75 stretched onto 0 to 1; values outside it keep their level.",
+       {{"", "ramp"}},
+       {"SORL=0.25", "SORH=0.75", "SOTL=0", "SOTH=1"}},
+      {"billboard-tv", "OrvantaBillboard", "OrvantaBillboard: TV + Monitors",
+       "Every pixel rebuilt from red, green and blue display stripes.",
+       {{"", "bars"}},
+       {"Type=TV + Monitors"}},
+      {"billboard-airport", "OrvantaBillboard", "OrvantaBillboard: Airport",
+       "An airport display: amber plaquettes lit by the red channel.",
+       {{"", "bars"}},
+       {"Type=Airport"}},
+      {"multitude", "OrvantaMultitude", "OrvantaMultitude Generator",
+       "Every red, green and blue dot of the dot map replaced by the figure of that key colour.",
+       {{"", "backdrop"}, {"Crowd", "dots"}, {"Folk 1", "figure-red"}, {"Folk 2", "figure-green"},
+        {"Folk 3", "figure-blue"}},
+       {"CM1R=1", "CM1A=1", "CM2G=1", "CM2A=1", "CM3B=1", "CM3A=1"}},
+      {"mosaic", "OrvantaMosaic", "OrvantaMosaic",
+       "A brick wall laid from four tiles chosen at random (seed 7), rows offset by half a brick.",
+       {{"", "backdrop"}, {"Tile 1", "tile-1"}, {"Tile 2", "tile-2"}, {"Tile 3", "tile-3"}, {"Tile 4", "tile-4"}},
+       {"SEED=7", "PRBL=1", "PRBH=4"}},
+      {"scope-luminance", "OrvantaScope", "OrvantaScope: Luminance", "Waveform of the brightest component.",
+       {{"", "bars"}},
+       {"TYPE=0"}},
+      {"scope-parade", "OrvantaScope", "OrvantaScope: RGBA parade", "Red, green and blue waveforms side by side.",
+       {{"", "bars"}},
+       {"TYPE=4"}},
+      {"scope-red", "OrvantaScope", "OrvantaScope: static Red", "The red values alone, at a fixed scale.",
+       {{"", "bars"}},
+       {"TYPE=5"}},
+  };
+}
+
+std::string Html(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '&': out += "&amp;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+struct Outcome {
+  enum { kDone, kSkipped, kFailed } state;
+  std::string detail;  // the error, or the result's size
+};
+
+}  // namespace
+
+int RunDemo(const std::string& dirName) {
+  const fs::path dir(dirName.empty() ? "orvanta-demo" : dirName);
+  std::error_code ec;
+  fs::create_directories(dir / "footage", ec);
+  if (ec) throw Failure("cannot make the demo folder " + (dir / "footage").string() + ": " + ec.message());
+
+  std::map<std::string, Footage> footage;
+  auto add = [&](const std::string& key, host::ImagePtr im) {
+    footage[key] = Footage{std::move(im), "footage/" + key + ".png"};
+  };
+  add("bars", Bars());
+  add("ramp", GreyRamp());
+  add("interlaced", Interlaced());
+  add("backdrop", Backdrop());
+  add("dots", DotMap());
+  add("figure-red", Figure(60000, 14000, 9000));
+  add("figure-green", Figure(12000, 50000, 16000));
+  add("figure-blue", Figure(15000, 24000, 62000));
+  add("tile-1", Brick(36000, 12000, 8000, 1));
+  add("tile-2", Brick(28000, 9000, 6000, 2));
+  add("tile-3", Brick(40000, 20000, 10000, 3));
+  add("tile-4", Brick(24000, 22000, 20000, 4));
+  for (auto& [key, f] : footage) WriteImage(*f.image, (dir / f.file).string());
+
+  std::vector<Job> jobs = Jobs();
+  std::vector<Outcome> outcomes;
+  int failed = 0;
+  for (const Job& job : jobs) {
+    const host::ClassInfo* cls = host::FindClass(job.tool);
+    if (!cls) {
+      outcomes.push_back({Outcome::kSkipped, "not installed"});
+      std::cout << "  " << job.title << ": skipped, not installed\n";
+      continue;
+    }
+    try {
+      host::Node node(*cls);
+      for (const auto& [name, key] : job.inputs) {
+        Input* in = name.empty() ? MainImageInput(node) : FindImageInput(node, name);
+        if (!in) throw Failure(job.tool + " has no image input " + Quoted(name));
+        host::Connect(in, footage.at(key).image.get(), footage.at(key).file);
+      }
+      for (const std::string& s : job.settings) ApplySetting(node, s);
+      host::RenderResult r = node.Render(1.0);
+      if (!r.ok()) throw Failure(r.error);
+      WriteImage(*r.image, (dir / (job.file + ".png")).string(), r.image->Depth == DepthFloat ? Bits::U16 : Bits::Keep);
+      std::string size = std::to_string(r.image->Width) + " x " + std::to_string(r.image->Height);
+      outcomes.push_back({Outcome::kDone, size});
+      std::cout << "  " << job.title << ": " << (dir / (job.file + ".png")).string() << " (" << size << ")\n";
+    } catch (const std::exception& e) {
+      ++failed;
+      outcomes.push_back({Outcome::kFailed, e.what()});
+      std::cerr << "orvanta: the demo of " << job.title << " failed: " << e.what() << "\n";
+    }
+  }
+
+  std::string html =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Orvanta demo</title>\n<style>"
+      "body{font-family:sans-serif;background:#222;color:#ddd;margin:2em}"
+      "section{margin-bottom:2em;border-top:1px solid #555;padding-top:1em}"
+      "figure{display:inline-block;margin:0 1em 1em 0;vertical-align:top}"
+      "img{image-rendering:pixelated;max-width:480px;min-width:160px;background:"
+      "repeating-conic-gradient(#444 0 25%,#666 0 50%) 0 0/16px 16px}"
+      "figcaption{font-size:80%;color:#aaa}code{color:#fc6}</style></head><body>\n"
+      "<h1>Orvanta tools on generated footage</h1>\n";
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const Job& job = jobs[i];
+    const Outcome& o = outcomes[i];
+    html += "<section><h2>" + Html(job.title) + "</h2>\n<p>" + Html(job.what) + "</p>\n";
+    if (o.state == Outcome::kSkipped) {
+      html += "<p><em>Not installed; skipped.</em></p></section>\n";
+      continue;
+    }
+    std::string settings;
+    for (const std::string& s : job.settings) settings += " -s " + Quoted(s);
+    html += "<p><code>" + Html(settings) + "</code></p>\n";
+    for (const auto& [name, key] : job.inputs)
+      html += "<figure><img src=\"" + footage.at(key).file + "\"><figcaption>" +
+              Html(name.empty() ? "main input" : name) + ": " + Html(key) + "</figcaption></figure>\n";
+    if (o.state == Outcome::kDone)
+      html += "<figure><img src=\"" + job.file + ".png\"><figcaption>result, " + Html(o.detail) +
+              "</figcaption></figure>\n";
+    else
+      html += "<p><strong>Failed:</strong> " + Html(o.detail) + "</p>\n";
+    html += "</section>\n";
+  }
+  html += "</body></html>\n";
+  const std::string sheet = (dir / "index.html").string();
+  try {
+    host::WriteFileAtomically(sheet, std::vector<uint8_t>(html.begin(), html.end()));
+  } catch (const std::exception& e) {
+    throw Failure(e.what());
+  }
+  std::cout << "orvanta: the contact sheet is " << sheet << "\n";
+  return failed;
+}
+
+}  // namespace orvanta::cli

@@ -1,0 +1,320 @@
+#include "image_io.h"
+
+#include <OpenImageIO/imageio.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "failure.h"
+
+namespace orvanta::cli {
+namespace fs = std::filesystem;
+using OIIO::TypeDesc;
+
+namespace {
+
+// OpenImageIO's messages can span lines; the command reports one line.
+std::string OneLine(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '.' || s.back() == ' ')) s.pop_back();
+  std::replace(s.begin(), s.end(), '\n', ' ');
+  return s.empty() ? "the image library gave no reason" : s;
+}
+
+TypeDesc MemoryType(uint32_t depth) {
+  return depth == Depth8 ? TypeDesc::UINT8 : depth == DepthFloat ? TypeDesc::FLOAT : TypeDesc::UINT16;
+}
+
+const char* SampleName(TypeDesc t) {
+  if (t == TypeDesc::UINT8) return "8-bit";
+  if (t == TypeDesc::UINT16) return "16-bit";
+  if (t == TypeDesc::HALF) return "half-float";
+  if (t == TypeDesc::FLOAT) return "float";
+  return "such";
+}
+
+int FindChannel(const OIIO::ImageSpec& spec, const char* name) {
+  for (int i = 0; i < spec.nchannels && i < int(spec.channelnames.size()); ++i)
+    if (strcasecmp(spec.channelnames[i].c_str(), name) == 0) return i;
+  return -1;
+}
+
+// Which file channels become red, green, blue and alpha (-1: alpha at full scale).
+struct ChannelMap {
+  int r, g, b, a;
+  int Count() const { return std::max({r, g, b, a}) + 1; }
+};
+
+ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
+  ChannelMap m{FindChannel(spec, "R"), FindChannel(spec, "G"), FindChannel(spec, "B"), -1};
+  m.a = spec.alpha_channel >= 0 && spec.alpha_channel < spec.nchannels ? spec.alpha_channel
+                                                                       : FindChannel(spec, "A");
+  if (m.r < 0 || m.g < 0 || m.b < 0) {
+    if (spec.nchannels >= 3) {
+      m.r = 0, m.g = 1, m.b = 2;
+    } else {
+      int grey = m.a == 0 && spec.nchannels > 1 ? 1 : 0;
+      m.r = m.g = m.b = grey;
+    }
+  }
+  if (m.a == m.r || m.a == m.g || m.a == m.b) m.a = -1;
+  return m;
+}
+
+// Copies interleaved file samples into the image's rows, reordering RGBA to BGRA.
+template <class T>
+void CopyIn(const std::vector<T>& buf, int nch, const ChannelMap& m, T full, Image& im) {
+  for (int32_t y = 0; y < im.Height; ++y) {
+    T* row = reinterpret_cast<T*>(host::RowBytes(&im, y));
+    const T* s = buf.data() + size_t(y) * size_t(im.Width) * nch;
+    for (int32_t x = 0; x < im.Width; ++x, s += nch, row += 4) {
+      row[0] = s[m.b];
+      row[1] = s[m.g];
+      row[2] = s[m.r];
+      row[3] = m.a >= 0 ? s[m.a] : full;
+    }
+  }
+}
+
+template <class T>
+void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc type, T full, Image& im,
+              const std::string& path) {
+  int nch = m.Count();
+  std::vector<T> buf(size_t(im.Width) * size_t(im.Height) * size_t(nch));
+  if (!in.read_image(subimage, 0, 0, nch, type, buf.data()))
+    throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
+  CopyIn(buf, nch, m, full, im);
+}
+
+// Image rows (BGRA) to interleaved RGB or RGBA samples.
+template <class T>
+std::vector<T> CopyOut(const Image& im, int nch) {
+  std::vector<T> buf(size_t(im.Width) * size_t(im.Height) * size_t(nch));
+  T* d = buf.data();
+  for (int32_t y = 0; y < im.Height; ++y) {
+    const T* row = reinterpret_cast<const T*>(host::RowBytes(&im, y));
+    for (int32_t x = 0; x < im.Width; ++x, row += 4, d += nch) {
+      d[0] = row[2];
+      d[1] = row[1];
+      d[2] = row[0];
+      if (nch == 4) d[3] = row[3];
+    }
+  }
+  return buf;
+}
+
+std::string TempName(const std::string& path) {
+  fs::path p(path);
+  std::string name = p.stem().string() + ".tmp-" + std::to_string(::getpid()) + p.extension().string();
+  return (p.parent_path() / name).string();
+}
+
+std::string Extension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  return ext.empty() ? "(none)" : ext;
+}
+
+// The pending temporary file, kept in plain storage the signal handler may read.
+char g_pending[4096];
+volatile std::sig_atomic_t g_hasPending = 0;
+
+void OnSignal(int sig) {
+  if (g_hasPending) ::unlink(g_pending);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+}  // namespace
+
+Bits ParseBits(std::string_view text) {
+  if (text == "8") return Bits::U8;
+  if (text == "16") return Bits::U16;
+  if (text == "half") return Bits::Half;
+  if (text == "float" || text == "32") return Bits::Float;
+  throw Failure("--bits takes 8, 16, half or float, not " + Quoted(std::string(text)));
+}
+
+namespace {
+
+// Reads the current picture of an open file (after seek_subimage) into a new image.
+host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
+  const OIIO::ImageSpec spec = in.spec();
+  if (spec.deep) throw Failure("cannot read " + path + ": deep images are not supported");
+  if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1 || spec.nchannels < 1)
+    throw Failure("cannot read " + path + ": it holds no flat 2D picture");
+  uint32_t depth = Depth16;
+  switch (spec.format.basetype) {
+    case TypeDesc::UINT8:
+    case TypeDesc::INT8: depth = Depth8; break;
+    case TypeDesc::HALF:
+    case TypeDesc::FLOAT:
+    case TypeDesc::DOUBLE: depth = DepthFloat; break;
+    default: depth = Depth16; break;
+  }
+  host::ImagePtr im;
+  try {
+    im = host::MakeImage(spec.width, spec.height, depth);
+  } catch (const std::exception& e) {
+    throw Failure("cannot read " + path + ": " + e.what());
+  }
+  ChannelMap m = MapChannels(spec);
+  int subimage = in.current_subimage();
+  if (depth == Depth8) ReadInto<uint8_t>(in, subimage, m, TypeDesc::UINT8, 255, *im, path);
+  else if (depth == Depth16) ReadInto<uint16_t>(in, subimage, m, TypeDesc::UINT16, 65535, *im, path);
+  else ReadInto<float>(in, subimage, m, TypeDesc::FLOAT, 1.0f, *im, path);
+  return im;
+}
+
+std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw Failure("cannot read " + path + ": the file does not exist");
+  if (fs::is_directory(path, ec)) throw Failure("cannot read " + path + ": it is a folder, not an image file");
+  OIIO::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);  // keep the stored values, do not premultiply
+  auto in = OIIO::ImageInput::open(path, &config);
+  if (!in) throw Failure("cannot read " + path + ": " + OneLine(OIIO::geterror()));
+  return in;
+}
+
+}  // namespace
+
+struct MovieReader::Handle {
+  std::unique_ptr<OIIO::ImageInput> in;
+};
+
+MovieReader::MovieReader(std::string path, std::unique_ptr<Handle> handle, int32_t frames)
+    : path_(std::move(path)), handle_(std::move(handle)), frames_(frames) {}
+MovieReader::~MovieReader() = default;
+
+std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
+  std::unique_ptr<OIIO::ImageInput> in;
+  try {
+    in = OpenForReading(path);
+  } catch (const Failure&) {
+    return nullptr;
+  }
+  if (!in->spec().get_int_attribute("oiio:Movie", 0)) return nullptr;
+  int n = in->spec().get_int_attribute("oiio:subimages", 0);
+  if (n <= 0) {
+    n = 1;
+    while (n < 10000000 && in->seek_subimage(n, 0)) ++n;
+  }
+  // The movie reader decodes later frames reliably only once its first one has been read.
+  if (in->seek_subimage(0, 0)) {
+    std::vector<uint8_t> first(in->spec().image_bytes());
+    (void)in->read_image(0, 0, 0, in->spec().nchannels, in->spec().format, first.data());
+  }
+  (void)in->geterror();
+  auto h = std::make_unique<Handle>();
+  h->in = std::move(in);
+  return std::unique_ptr<MovieReader>(new MovieReader(path, std::move(h), n));
+}
+
+host::ImagePtr MovieReader::Read(int32_t index) {
+  if (index < 0 || index >= frames_ || !handle_->in->seek_subimage(index, 0))
+    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie has frames 1 to " +
+                  std::to_string(frames_));
+  return ReadOpen(*handle_->in, path_);
+}
+
+host::ImagePtr ReadImage(const std::string& path) {
+  auto in = OpenForReading(path);
+  return ReadOpen(*in, path);
+}
+
+void CheckWritable(const std::string& path) {
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out) {
+    (void)OIIO::geterror();
+    throw Failure("cannot write " + path + ": no image format is known for the extension " + Extension(path));
+  }
+  std::error_code ec;
+  fs::path dir = fs::path(path).parent_path();
+  if (dir.empty()) dir = ".";
+  if (!fs::is_directory(dir, ec)) throw Failure("cannot write " + path + ": the folder " + dir.string() + " does not exist");
+  if (::access(dir.c_str(), W_OK) != 0) throw Failure("cannot write " + path + ": the folder " + dir.string() + " is not writable");
+  if (fs::is_directory(path, ec)) throw Failure("cannot write " + path + ": it is a folder");
+}
+
+void WriteImage(const Image& im, const std::string& path, Bits bits) {
+  CheckWritable(path);
+  if (im.Width <= 0 || im.Height <= 0)
+    throw Failure("cannot write " + path + ": the result is empty (" + std::to_string(im.Width) + " x " +
+                  std::to_string(im.Height) + " pixels)");
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out) {
+    (void)OIIO::geterror();
+    throw Failure("cannot write " + path + ": no image format is known for the extension " + Extension(path));
+  }
+  const TypeDesc mem = MemoryType(im.Depth);
+  TypeDesc file = mem;
+  switch (bits) {
+    case Bits::Keep: break;
+    case Bits::U8: file = TypeDesc::UINT8; break;
+    case Bits::U16: file = TypeDesc::UINT16; break;
+    case Bits::Half: file = TypeDesc::HALF; break;
+    case Bits::Float: file = TypeDesc::FLOAT; break;
+  }
+  const bool alpha = out->supports("alpha");
+  const int nch = alpha ? 4 : 3;
+  OIIO::ImageSpec spec(im.Width, im.Height, nch, file);
+  if (alpha) spec.attribute("oiio:UnassociatedAlpha", 1);  // write the values as they are
+  spec.attribute("DateTime", "");  // no time stamp: the same render gives the same file bytes
+  std::vector<uint8_t> bytes;
+  auto pack = [&](auto sample) {
+    using T = decltype(sample);
+    std::vector<T> buf = CopyOut<T>(im, nch);
+    bytes.resize(buf.size() * sizeof(T));
+    std::memcpy(bytes.data(), buf.data(), bytes.size());
+  };
+  if (im.Depth == Depth8) pack(uint8_t{});
+  else if (im.Depth == DepthFloat) pack(float{});
+  else pack(uint16_t{});
+
+  const std::string tmp = TempName(path);
+  SetPendingFile(tmp);
+  auto fail = [&](const std::string& why) {
+    out.reset();  // closes the file if still open
+    std::remove(tmp.c_str());
+    ClearPendingFile();
+    return Failure("cannot write " + path + ": " + why);
+  };
+  if (!out->open(tmp, spec)) throw fail(OneLine(out->geterror()));
+  if (out->spec().format != file) {
+    std::string why = std::string(out->format_name()) + " files cannot hold " + SampleName(file) +
+                      " samples; write another format or choose them with --bits";
+    // Finish the temporary file before removing it: some writers complain when closed empty.
+    (void)out->write_image(mem, bytes.data());
+    out->close();
+    throw fail(why);
+  }
+  if (!out->write_image(mem, bytes.data())) throw fail(OneLine(out->geterror()));
+  if (!out->close()) throw fail(OneLine(out->geterror()));
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
+  ClearPendingFile();
+}
+
+void InstallSignalCleanup() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+void SetPendingFile(const std::string& path) {
+  g_hasPending = 0;
+  size_t n = std::min(path.size(), sizeof g_pending - 1);
+  std::memcpy(g_pending, path.data(), n);
+  g_pending[n] = '\0';
+  g_hasPending = path.size() < sizeof g_pending ? 1 : 0;
+}
+
+void ClearPendingFile() { g_hasPending = 0; }
+
+}  // namespace orvanta::cli

@@ -1,0 +1,57 @@
+// Image files through OpenImageIO: reading into host images (channel order, depths, grey and
+// alpha-less files, movie frames) and writing them atomically in the depth asked for.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "orvanta/host/host.h"
+
+namespace orvanta::cli {
+
+// Sample format of a written file: the image's own, or one the user asked for.
+enum class Bits { Keep, U8, U16, Half, Float };
+// "8", "16", "half", "float"; throws Failure otherwise.
+Bits ParseBits(std::string_view text);
+
+// A movie file kept open, its pictures read by frame index (from 0).
+class MovieReader {
+ public:
+  // nullptr when the file is not a movie (or cannot be opened: reading it as a still then says why).
+  static std::unique_ptr<MovieReader> Open(const std::string& path);
+  ~MovieReader();
+  int32_t Frames() const { return frames_; }
+  // Throws Failure.
+  host::ImagePtr Read(int32_t index);
+
+ private:
+  struct Handle;
+  MovieReader(std::string path, std::unique_ptr<Handle> handle, int32_t frames);
+  std::string path_;
+  std::unique_ptr<Handle> handle_;
+  int32_t frames_;
+};
+
+// Reads a file (its first picture) into a new image: 8-bit files
+// as 8-bit images, other integer files as 16-bit, half and float files as float. Grey files fill
+// blue, green and red; files without alpha get alpha at full scale. Throws Failure.
+host::ImagePtr ReadImage(const std::string& path);
+
+// Checks before any work that path names a format that can be written and a folder that exists
+// and is writable; throws Failure otherwise.
+void CheckWritable(const std::string& path);
+
+// Writes the image to path through a temporary file in the same folder and a rename, so the
+// final name never holds a partial file. With Bits::Keep the file holds the image's own sample
+// format; a format that cannot hold it is refused. Throws Failure.
+void WriteImage(const Image& image, const std::string& path, Bits bits = Bits::Keep);
+
+// SIGINT and SIGTERM remove a temporary file being written, then end the process.
+void InstallSignalCleanup();
+// A temporary file that the signal handler removes (the host's composition writes use one).
+void SetPendingFile(const std::string& path);
+void ClearPendingFile();
+
+}  // namespace orvanta::cli

@@ -1,0 +1,245 @@
+// orvanta: lists, describes and renders the Orvanta tools from the command line.
+//
+//   orvanta [--plugins DIR] [--threads N] [-q] COMMAND ...
+//     tools [--json]                  the loaded tools
+//     info TOOL [--json]              a tool's help text and inputs
+//     render TOOL [options]           renders a tool on image files
+//     demo [DIR]                      renders every installed tool on generated footage
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "demo.h"
+#include "describe.h"
+#include "failure.h"
+#include "image_io.h"
+#include "orvanta/host/host.h"
+#include "render.h"
+
+namespace orvanta::cli {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "usage: orvanta [--plugins DIR] [--threads N] [-q] COMMAND ...\n"
+    "\n"
+    "commands:\n"
+    "  tools [--json]             list the loaded tools\n"
+    "  info TOOL [--json]         show a tool's help text and its inputs\n"
+    "  render TOOL [options]      render a tool on image files\n"
+    "  demo [DIR]                 render every installed tool on generated footage into DIR\n"
+    "                             (default orvanta-demo), with a contact sheet DIR/index.html\n"
+    "\n"
+    "render options:\n"
+    "  -i PATH | -i LABEL=PATH    connect the main image input, or the image input LABEL (or id)\n"
+    "  -s CONTROL=VALUE           set a control by id, label, PAGE/LABEL or GROUP LABEL/LABEL;\n"
+    "                             VALUE is a number, a combo item or index, 0/1/on/off, X,Y, or\n"
+    "                             keyframes VALUE@FRAME,VALUE@FRAME,...\n"
+    "  -o PATH                    write the result (# or %04d for the frame number)\n"
+    "  --frames RANGE             frames to render: 1-100, 1-100x2, 1,5,9\n"
+    "  --bits 8|16|half|float     sample format of the written files (default: the image's own)\n"
+    "  --save COMP                write the node as a composition file\n"
+    "  --comp COMP                start from a composition file (TOOL may then be left out)\n"
+    "\n"
+    "global options:\n"
+    "  --plugins DIR              load the tools from DIR (else $ORVANTA_PLUGIN_PATH, a list of\n"
+    "                             folders separated by ':', else the folder next to the command)\n"
+    "  --threads N                worker threads for rendering (default: all cores)\n"
+    "  -q, --quiet                no progress line\n";
+
+[[noreturn]] void Usage(const std::string& why) {
+  throw Failure(why + "; 'orvanta --help' shows the usage");
+}
+
+std::string ExeDir() {
+  std::error_code ec;
+  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
+}
+
+bool HasPlugins(const fs::path& dir) {
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(dir, ec))
+    if (e.path().extension() == ".so" && e.path().filename().string().rfind("Orvanta", 0) == 0) return true;
+  return false;
+}
+
+// The plug-in folders: --plugins, else ORVANTA_PLUGIN_PATH, else next to the command (installed:
+// <exe dir>/../<libdir>/orvanta; in the build tree: <exe dir>/../lib).
+std::vector<std::string> PluginDirs(const std::string& option) {
+  if (!option.empty()) {
+    std::error_code ec;
+    if (!fs::is_directory(option, ec)) throw Failure("the plug-in folder " + option + " does not exist");
+    return {option};
+  }
+  if (const char* env = std::getenv("ORVANTA_PLUGIN_PATH"); env && *env) {
+    std::vector<std::string> dirs;
+    std::string list = env;
+    size_t pos = 0;
+    while (pos <= list.size()) {
+      size_t colon = list.find(':', pos);
+      std::string d = list.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
+      if (!d.empty()) dirs.push_back(d);
+      if (colon == std::string::npos) break;
+      pos = colon + 1;
+    }
+    return dirs;
+  }
+  fs::path exe = ExeDir();
+  fs::path installed = exe / ".." / ORVANTA_INSTALL_PLUGIN_SUBDIR;
+  if (HasPlugins(installed)) return {installed.lexically_normal().string()};
+  return {(exe / ".." / "lib").lexically_normal().string()};
+}
+
+void LoadPlugins(const std::string& option) {
+  for (const std::string& dir : PluginDirs(option))
+    for (const host::PluginLoad& load : host::LoadPluginDirectory(dir))
+      if (!load.ok)
+        std::cerr << "orvanta: the plug-in " << fs::path(load.path).filename().string()
+                  << " did not load: " << load.error << "\n";
+}
+
+int32_t ParseThreads(const std::string& s) {
+  int32_t n = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+  if (ec != std::errc() || p != s.data() + s.size() || n < 1 || n > 1024)
+    throw Failure("--threads takes a whole number from 1 to 1024, not " + Quoted(s));
+  return n;
+}
+
+int Run(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string plugins, command;
+  std::vector<std::string> rest;
+  bool quiet = false;
+  int32_t threads = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* opt) -> std::string {
+      if (i + 1 >= args.size()) Usage(std::string(opt) + " needs a value");
+      return args[++i];
+    };
+    if (a == "-h" || a == "--help" || (command.empty() && a == "help")) {
+      std::cout << kUsage;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "orvanta 0.9\n";
+      return 0;
+    } else if (a == "--plugins") {
+      plugins = value("--plugins");
+    } else if (a == "--threads") {
+      threads = ParseThreads(value("--threads"));
+    } else if (a == "-q" || a == "--quiet") {
+      quiet = true;
+    } else if (command.empty() && !a.empty() && a[0] != '-') {
+      command = a;
+    } else {
+      rest.push_back(a);
+      // Keep an option's value with it, so a value such as "-5" is not read as an option.
+      if (!command.empty() && i + 1 < args.size() &&
+          (a == "-i" || a == "-s" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" || a == "--comp"))
+        rest.push_back(args[++i]);
+    }
+  }
+  if (command.empty()) Usage("no command given");
+  if (command != "tools" && command != "info" && command != "render" && command != "demo")
+    Usage("there is no command " + Quoted(command));
+
+  InstallSignalCleanup();
+  LoadPlugins(plugins);
+  if (threads > 0) host::SetThreadCount(threads);
+
+  if (command == "tools") {
+    bool json = false;
+    for (const std::string& a : rest) {
+      if (a == "--json") json = true;
+      else Usage("tools does not take " + Quoted(a));
+    }
+    auto classes = host::Classes();
+    PrintTools(std::cout, classes, json);
+    if (classes.empty() && !json) std::cerr << "orvanta: no tools are installed\n";
+    return 0;
+  }
+  if (command == "info") {
+    bool json = false;
+    std::string tool;
+    for (const std::string& a : rest) {
+      if (a == "--json") json = true;
+      else if (tool.empty() && !a.empty() && a[0] != '-') tool = a;
+      else Usage("info does not take " + Quoted(a));
+    }
+    if (tool.empty()) Usage("info needs a tool name");
+    const host::ClassInfo* cls = host::FindClass(tool);
+    if (!cls) throw Failure("no installed tool is named " + Quoted(tool) + "; 'orvanta tools' lists them");
+    host::Node node(*cls);
+    PrintInfo(std::cout, node, json);
+    return 0;
+  }
+  if (command == "demo") {
+    std::string dir;
+    for (const std::string& a : rest) {
+      if (dir.empty() && !a.empty() && a[0] != '-') dir = a;
+      else Usage("demo does not take " + Quoted(a));
+    }
+    int failed = RunDemo(dir.empty() ? "orvanta-demo" : dir);
+    if (failed > 0) throw Failure(std::to_string(failed) + " of the demo renders failed");
+    return 0;
+  }
+
+  RenderOptions o;
+  o.quiet = quiet;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    const std::string& a = rest[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= rest.size()) Usage(a + " needs a value");
+      return rest[++i];
+    };
+    if (a == "-i") o.inputs.push_back(value());
+    else if (a == "-s") o.settings.push_back(value());
+    else if (a == "-o") {
+      if (!o.output.empty()) Usage("give -o once");
+      o.output = value();
+    } else if (a == "--frames") o.frames = value();
+    else if (a == "--bits") o.bits = ParseBits(value());
+    else if (a == "--save") o.save = value();
+    else if (a == "--comp") o.comp = value();
+    else if (o.tool.empty() && !a.empty() && a[0] != '-') o.tool = a;
+    else Usage("render does not take " + Quoted(a));
+  }
+  Render(o);
+  return 0;
+}
+
+}  // namespace
+}  // namespace orvanta::cli
+
+#if defined(__SANITIZE_ADDRESS__)
+// Under the leak checker: the FFmpeg libraries behind OpenImageIO's movie reader keep a small
+// allocation until exit (the image library's own tools show the same); it is not ours to free.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libavutil.so\nleak:libavcodec.so\nleak:libavformat.so\n";
+}
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+// Under the race checker: OpenImageIO decodes on its own worker pool, whose lock-free queue the
+// checker cannot see into (the library is not instrumented); its reports there are not about us.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
+}
+#endif
+
+int main(int argc, char** argv) {
+  try {
+    return orvanta::cli::Run(argc, argv);
+  } catch (const std::exception& e) {
+    orvanta::cli::EndProgressLine();
+    std::cerr << "orvanta: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,560 @@
+// The orvanta command, run as a subprocess on small files the tests make: exact round trips
+// through TIFF, PNG and EXR, renders equal to in-process ones, error reports, compositions,
+// sequences with animated controls, thread counts, plug-in loading and the demo.
+#include <OpenImageIO/imageio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sequence.h"
+#include "support.h"
+
+#if defined(__SANITIZE_THREAD__)
+// The tests read files through OpenImageIO too; its uninstrumented worker pool is not ours.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
+}
+#endif
+
+namespace orvanta {
+namespace {
+namespace fs = std::filesystem;
+using OIIO::TypeDesc;
+
+constexpr uint32_t kOrder = FourCC("SCOH"), kShow = FourCC("BSCH"), kCrop = FourCC("CSCH");
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// A scratch folder per test; the command runs with it as working folder.
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("orvanta-cli-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string P(const std::string& name) const { return (dir_ / name).string(); }
+
+  Result Run(const std::vector<std::string>& args, const std::string& env = "") const {
+    std::string cmd = "cd " + ShellQuote(dir_.string()) + " && " + env + " " + ShellQuote(ORVANTA_CLI);
+    for (const std::string& a : args) cmd += " " + ShellQuote(a);
+    // Output goes beside the scratch folder, so that runs may go on at the same time and the
+    // folder holds only what the command wrote.
+    const std::string io = dir_.string() + ".io" + std::to_string(runs_.fetch_add(1));
+    cmd += " >" + ShellQuote(io + ".out") + " 2>" + ShellQuote(io + ".err");
+    int raw = std::system(cmd.c_str());
+    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Slurp(io + ".out"), Slurp(io + ".err")};
+    fs::remove(io + ".out");
+    fs::remove(io + ".err");
+    return r;
+  }
+
+  // Files of the scratch folder, for checking that a failed run wrote nothing.
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir_;
+  mutable std::atomic<int> runs_{0};
+};
+
+// ---- files through OpenImageIO, independently of the command ----------------------------------
+
+struct Picture {
+  int w = 0, h = 0, nch = 0;
+  TypeDesc type;
+  std::vector<uint8_t> bytes;  // interleaved samples of type
+};
+
+void WriteFile(const std::string& path, const Picture& p) {
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out) << path;
+  OIIO::ImageSpec spec(p.w, p.h, p.nch, p.type);
+  if (p.nch == 4 || p.nch == 2) spec.attribute("oiio:UnassociatedAlpha", 1);
+  ASSERT_TRUE(out->open(path, spec)) << out->geterror();
+  ASSERT_EQ(out->spec().format, p.type) << path;
+  ASSERT_TRUE(out->write_image(p.type, p.bytes.data())) << out->geterror();
+  ASSERT_TRUE(out->close());
+}
+
+Picture ReadFile(const std::string& path) {
+  Picture p;
+  OIIO::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(path, &config);
+  EXPECT_TRUE(in) << "cannot open " << path << ": " << OIIO::geterror();
+  if (!in) return p;
+  const OIIO::ImageSpec& s = in->spec();
+  p.w = s.width, p.h = s.height, p.nch = s.nchannels, p.type = s.format;
+  p.bytes.resize(size_t(p.w) * p.h * p.nch * p.type.size());
+  EXPECT_TRUE(in->read_image(0, 0, 0, p.nch, p.type, p.bytes.data())) << in->geterror();
+  return p;
+}
+
+// Samples that exercise every bit: a hash of the position and channel, with some zero and
+// partial alpha over non-zero colour (which premultiplying on the way would change).
+Picture Pattern(int w, int h, int nch, TypeDesc type) {
+  Picture p{w, h, nch, type, {}};
+  size_t n = size_t(w) * h * nch;
+  p.bytes.resize(n * type.size());
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t v = uint32_t(i) * 2654435761u ^ 0x9E3779B9u;
+    v ^= v >> 13;
+    bool alpha = nch == 4 && i % 4 == 3;
+    if (alpha && (i / 4) % 3 == 0) v = 0;
+    if (type == TypeDesc::UINT8) p.bytes[i] = uint8_t(v);
+    else if (type == TypeDesc::UINT16) reinterpret_cast<uint16_t*>(p.bytes.data())[i] = uint16_t(v);
+    else if (type == TypeDesc::HALF) reinterpret_cast<uint16_t*>(p.bytes.data())[i] = uint16_t(v % 0x7BFF);
+    else reinterpret_cast<float*>(p.bytes.data())[i] = float(v % 200000) / 100000.0f - 0.5f;  // beyond 0..1 too
+  }
+  return p;
+}
+
+// The test's picture as a host image (file RGBA to memory BGRA), for in-process renders.
+host::ImagePtr ToImage(const Picture& p) {
+  uint32_t depth = p.type == TypeDesc::FLOAT ? DepthFloat : p.type == TypeDesc::UINT8 ? Depth8 : Depth16;
+  auto im = host::MakeImage(p.w, p.h, depth);
+  const size_t bytes = p.type.size();
+  for (int y = 0; y < p.h; ++y)
+    for (int x = 0; x < p.w; ++x)
+      for (int c = 0; c < 4; ++c) {
+        const int mem = c == 3 ? 3 : 2 - c;
+        std::memcpy(host::RowBytes(im.get(), y) + (size_t(x) * 4 + mem) * bytes,
+                    p.bytes.data() + ((size_t(y) * p.w + x) * p.nch + c) * bytes, bytes);
+      }
+  return im;
+}
+
+// The file holds exactly the pixels of the image, channel for channel.
+void ExpectFileIs(const std::string& path, const Image* im) {
+  Picture f = ReadFile(path);
+  ASSERT_EQ(f.w, im->Width);
+  ASSERT_EQ(f.h, im->Height);
+  ASSERT_EQ(f.nch, 4);
+  host::ImagePtr back = ToImage(f);
+  ASSERT_EQ(back->Depth, im->Depth) << path;
+  EXPECT_TRUE(testing::SameBytes(back.get(), im)) << path << " differs from the in-process render";
+}
+
+std::unique_ptr<host::Node> LineDrop() { return testing::MakeNode("OrvantaLineDrop"); }
+
+// ---- parsers ----------------------------------------------------------------------------------
+
+TEST(FrameRanges, ListsAndPatterns) {
+  using V = std::vector<int32_t>;
+  EXPECT_EQ(cli::ParseFrames("1-5"), (V{1, 2, 3, 4, 5}));
+  EXPECT_EQ(cli::ParseFrames("1-10x3"), (V{1, 4, 7, 10}));
+  EXPECT_EQ(cli::ParseFrames("1,5,9"), (V{1, 5, 9}));
+  EXPECT_EQ(cli::ParseFrames("3,1-2,7-8x5"), (V{3, 1, 2, 7}));
+  EXPECT_EQ(cli::ParseFrames("0"), (V{0}));
+  EXPECT_EQ(cli::ParseFrames("9999999"), (V{9999999}));
+  for (const char* bad : {"", "5-1", "1-10x0", "1-10x", "x2", "1,", ",1", "1,,2", "a", "-3", "1-", "1.5",
+                          "10000000", "4x2", "1-2-3", "0-9999999"})
+    EXPECT_THROW(cli::ParseFrames(bad), std::runtime_error) << bad;
+
+  EXPECT_EQ(cli::FramePath("shot.#.exr", 7), "shot.0007.exr");
+  EXPECT_EQ(cli::FramePath("shot.##.exr", 7), "shot.07.exr");
+  EXPECT_EQ(cli::FramePath("shot_%04d.png", 12), "shot_0012.png");
+  EXPECT_EQ(cli::FramePath("shot_%d.png", 12345), "shot_12345.png");
+  EXPECT_EQ(cli::FramePath("shot.#.exr", 123456), "shot.123456.exr");
+  EXPECT_EQ(cli::FramePath("100%.png", 3), "100%.png");
+  EXPECT_FALSE(cli::HasFramePattern("plain.png"));
+  EXPECT_FALSE(cli::HasFramePattern("50%_off.png"));
+  EXPECT_TRUE(cli::HasFramePattern("dir/f%03d.tif"));
+}
+
+// ---- files ------------------------------------------------------------------------------------
+
+// LineDrop keeping 255 rows and dropping 1 passes an image of fewer rows through unchanged, so
+// the round trip shows what the reader and writer do.
+const std::vector<std::string> kIdentity = {"render", "OrvantaLineDrop", "-s", "BSCH=255", "-s", "CSCH=1"};
+
+TEST_F(Cli, RoundTripsAreExactToTheBit) {
+  struct Case {
+    const char* ext;
+    TypeDesc type;
+    const char* bits;  // --bits, or ""
+  };
+  const Case cases[] = {{"tif", TypeDesc::UINT16, ""}, {"png", TypeDesc::UINT16, ""}, {"png", TypeDesc::UINT8, ""},
+                        {"tif", TypeDesc::UINT8, ""},  {"exr", TypeDesc::FLOAT, ""},  {"tif", TypeDesc::FLOAT, ""},
+                        {"exr", TypeDesc::HALF, "half"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.ext) + " " + c.type.c_str());
+    Picture in = Pattern(13, 9, 4, c.type);
+    WriteFile(P(std::string("in.") + c.ext), in);
+    std::vector<std::string> args = kIdentity;
+    args.insert(args.end(), {"-i", std::string("in.") + c.ext, "-o", std::string("out.") + c.ext});
+    if (*c.bits) args.insert(args.end(), {"--bits", c.bits});
+    Result r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+    Picture out = ReadFile(P(std::string("out.") + c.ext));
+    EXPECT_EQ(out.type, c.type);
+    EXPECT_EQ(out.nch, 4);
+    EXPECT_EQ(out.w, in.w);
+    EXPECT_EQ(out.h, in.h);
+    EXPECT_TRUE(out.bytes == in.bytes) << "samples changed on the way through";
+  }
+}
+
+TEST_F(Cli, GreyAndAlphaLessFilesGainChannels) {
+  // One grey channel of 16 bits: the same value in red, green and blue, alpha at full scale.
+  Picture grey = Pattern(5, 4, 1, TypeDesc::UINT16);
+  WriteFile(P("grey.png"), grey);
+  // Three 8-bit channels: alpha 255.
+  Picture rgb = Pattern(5, 4, 3, TypeDesc::UINT8);
+  WriteFile(P("rgb.png"), rgb);
+  for (const char* name : {"grey", "rgb"}) {
+    std::vector<std::string> args = kIdentity;
+    args.insert(args.end(), {"-i", std::string(name) + ".png", "-o", std::string(name) + "-out.png"});
+    Result r = Run(args);
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  Picture g = ReadFile(P("grey-out.png"));
+  ASSERT_EQ(g.nch, 4);
+  ASSERT_EQ(g.type, TypeDesc::UINT16);
+  auto* gs = reinterpret_cast<const uint16_t*>(g.bytes.data());
+  auto* gi = reinterpret_cast<const uint16_t*>(grey.bytes.data());
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(gs[i * 4 + 0], gi[i]);
+    EXPECT_EQ(gs[i * 4 + 1], gi[i]);
+    EXPECT_EQ(gs[i * 4 + 2], gi[i]);
+    EXPECT_EQ(gs[i * 4 + 3], 65535);
+  }
+  Picture c = ReadFile(P("rgb-out.png"));
+  ASSERT_EQ(c.nch, 4);
+  ASSERT_EQ(c.type, TypeDesc::UINT8);
+  for (int i = 0; i < 20; ++i) {
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(c.bytes[size_t(i) * 4 + k], rgb.bytes[size_t(i) * 3 + k]);
+    EXPECT_EQ(c.bytes[size_t(i) * 4 + 3], 255);
+  }
+}
+
+// ---- renders ----------------------------------------------------------------------------------
+
+TEST_F(Cli, LineDropEqualsTheInProcessRender) {
+  for (TypeDesc type : {TypeDesc(TypeDesc::UINT16), TypeDesc(TypeDesc::FLOAT)}) {
+    SCOPED_TRACE(type.c_str());
+    const std::string ext = type == TypeDesc::FLOAT ? "exr" : "tif";
+    Picture in = Pattern(11, 17, 4, type);
+    WriteFile(P("in." + ext), in);
+    Result r = Run({"render", "orvalinedrop", "-i", "in." + ext, "-o", "out." + ext, "-s", "BSCH=2", "-s",
+                    "scanlines to crop=3", "-s", "Controls/Scanline Order=crop first"});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    auto node = LineDrop();
+    testing::Set(*node, kShow, 2);
+    testing::Set(*node, kCrop, 3);
+    testing::Set(*node, kOrder, 1);
+    auto image = ToImage(in);
+    host::Connect(node->FindInput(MainImageId), image.get());
+    auto expected = testing::RenderOk(*node);
+    ASSERT_TRUE(expected);
+    ASSERT_LT(expected->Height, 17);  // rows were dropped
+    ExpectFileIs(P("out." + ext), expected.get());
+  }
+}
+
+TEST_F(Cli, ThreadCountsGiveTheSameBytes) {
+  WriteFile(P("in.tif"), Pattern(31, 23, 4, TypeDesc::UINT16));
+  for (const char* n : {"1", "4"}) {
+    Result r = Run({"--threads", n, "render", "OrvantaLineDrop", "-i", "in.tif", "-o", std::string("out") + n + ".tif",
+                    "-s", "BSCH=3", "-s", "CSCH=2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  std::string one = Slurp(dir_ / "out1.tif");
+  EXPECT_FALSE(one.empty());
+  EXPECT_EQ(one, Slurp(dir_ / "out4.tif"));
+}
+
+TEST_F(Cli, SequenceWithAnimatedControl) {
+  std::vector<Picture> frames;
+  for (int f = 1; f <= 3; ++f) {
+    frames.push_back(Pattern(6 + f, 12, 4, TypeDesc::UINT16));
+    WriteFile(P(cli::FramePath("in_#.png", f)), frames.back());
+  }
+  Result r = Run({"-q", "render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_%04d.png", "--frames", "1-3", "-s",
+                  "BSCH=1@1,3@3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // -q: no progress
+
+  auto node = LineDrop();
+  for (double f : {1.0, 3.0}) {
+    AutoNumber n(f);
+    node->FindInput(kShow)->SetValue(n.get(), f, 2);
+  }
+  const int32_t heights[] = {6, 8, 9};  // 12 rows keeping 1, 2 and 3 of every 1 + 1, 2 + 1, 3 + 1
+  for (int f = 1; f <= 3; ++f) {
+    SCOPED_TRACE(f);
+    auto image = ToImage(frames[size_t(f - 1)]);
+    host::Connect(node->FindInput(MainImageId), image.get());
+    auto expected = testing::RenderOk(*node, f);
+    ASSERT_TRUE(expected);
+    EXPECT_EQ(expected->Height, heights[f - 1]);
+    ExpectFileIs(P(cli::FramePath("out_%04d.png", f)), expected.get());
+  }
+}
+
+TEST_F(Cli, CompositionRendersAgainIdentically) {
+  WriteFile(P("in.png"), Pattern(9, 20, 4, TypeDesc::UINT16));
+  Result r = Run({"render", "OrvantaLineDrop", "-i", "in.png", "-s", "BSCH=2@1,5@9", "-s", "CSCH=2", "-s", "SCOH=1",
+                  "--save", "shot.orvc", "-o", "first.png", "--frames", "4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(fs::exists(dir_ / "shot.orvc"));
+
+  // From another folder: the composition keeps the input's absolute path.
+  fs::create_directories(dir_ / "elsewhere");
+  r = Run({"render", "--comp", "shot.orvc", "-o", "elsewhere/again.png", "--frames", "4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Slurp(dir_ / "first.png"), Slurp(dir_ / "elsewhere/again.png"));
+
+  // -s still overrides what the composition holds.
+  r = Run({"render", "--comp", "shot.orvc", "-s", "CSCH=1", "-o", "changed.png", "--frames", "4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Run({"render", "OrvantaLineDrop", "-i", "in.png", "-s", "BSCH=2@1,5@9", "-s", "CSCH=1", "-s", "SCOH=1", "-o",
+           "direct.png", "--frames", "4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(Slurp(dir_ / "first.png"), Slurp(dir_ / "changed.png"));
+  EXPECT_EQ(Slurp(dir_ / "changed.png"), Slurp(dir_ / "direct.png"));
+}
+
+// A movie counts as a sequence of frames from 1; every frame of a motion-JPEG file is a key
+// frame, so any frame can be read on its own.
+TEST_F(Cli, MovieFramesAreASequence) {
+  if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+  ASSERT_EQ(std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=32x24:rate=5 -frames:v 4 -c:v mjpeg " +
+                         ShellQuote(P("clip.avi"))).c_str()),
+            0);
+  Result r = Run({"render", "OrvantaLineDrop", "-i", "clip.avi", "-o", "all_#.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (int f = 1; f <= 4; ++f) EXPECT_TRUE(fs::exists(dir_ / cli::FramePath("all_#.png", f))) << f;
+  EXPECT_FALSE(fs::exists(dir_ / "all_0005.png"));
+  r = Run({"render", "OrvantaLineDrop", "-i", "clip.avi", "-o", "one.png", "--frames", "3"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Slurp(dir_ / "one.png"), Slurp(dir_ / "all_0003.png"));
+  EXPECT_NE(Slurp(dir_ / "one.png"), Slurp(dir_ / "all_0001.png"));
+  r = Run({"render", "OrvantaLineDrop", "-i", "clip.avi", "-o", "late.png", "--frames", "5"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("the movie has frames 1 to 4"), std::string::npos) << r.err;
+}
+
+// ---- errors -----------------------------------------------------------------------------------
+
+TEST_F(Cli, BadInputsFailWithOneSentenceAndWriteNothing) {
+  WriteFile(P("in.png"), Pattern(4, 6, 4, TypeDesc::UINT16));
+  WriteFile(P("in.exr"), Pattern(4, 6, 4, TypeDesc::FLOAT));
+  { std::ofstream(dir_ / "garbage.png") << "this is not an image"; }
+  { std::ofstream(dir_ / "garbage.orvc") << "OrvC and then nothing useful"; }
+  // A real composition cut short.
+  ASSERT_EQ(Run({"render", "OrvantaLineDrop", "-i", "in.png", "--save", "whole.orvc"}).status, 0);
+  std::string whole = Slurp(dir_ / "whole.orvc");
+  { std::ofstream(dir_ / "cut.orvc", std::ios::binary) << whole.substr(0, whole.size() - 6); }
+
+  const std::vector<std::string> base = {"render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> a = base;
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"render", "NoSuchTool", "-i", "in.png", "-o", "out.png"}, "no installed tool is named \"NoSuchTool\""},
+      {{"info", "NoSuchTool"}, "no installed tool is named \"NoSuchTool\""},
+      {{"frobnicate"}, "there is no command \"frobnicate\""},
+      {with({"-s", "Brightness=1"}), "OrvantaLineDrop has no control \"Brightness\""},
+      {with({"-s", "BSCH=256"}), "256 is outside the range of \"scanlines showing input\" of OrvantaLineDrop (1 to 255)"},
+      {with({"-s", "CSCH=0"}), "outside the range"},
+      {with({"-s", "BSCH=2.5"}), "takes whole numbers only"},
+      {with({"-s", "BSCH=lots"}), "\"lots\" is not a number"},
+      {with({"-s", "SCOH=sideways"}), "\"sideways\" is not an item of \"Scanline Order\""},
+      {with({"-s", "SCOH=2"}), "is not an item"},
+      {with({"-s", "BSCH"}), "-s takes CONTROL=VALUE"},
+      {with({"-s", "BSCH=1@1,x@"}), "is not a frame number"},
+      {with({"-s", "Input=2"}), "is an image input"},
+      {{"render", "OrvantaLineDrop", "-o", "out.png"}, "needs its image input \"Input\""},
+      {{"render", "OrvantaLineDrop", "-i", "missing.png", "-o", "out.png"}, "cannot read missing.png"},
+      {{"render", "OrvantaLineDrop", "-i", "garbage.png", "-o", "out.png"}, "cannot read garbage.png"},
+      {{"render", "OrvantaLineDrop", "-i", "Nope=in.png", "-o", "out.png"}, "has no image input \"Nope\""},
+      {{"render", "OrvantaLineDrop", "-i", "in.png", "-o", "no/such/folder/out.png"}, "does not exist"},
+      {{"render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.xyz"}, "no image format is known"},
+      {{"render", "OrvantaLineDrop", "-i", "in.exr", "-o", "out.png"}, "cannot hold float samples"},
+      {with({"--frames", "5-1"}), "the frame range \"5-1\" is not valid"},
+      {with({"--frames", "1-9x0"}), "is not valid"},
+      {with({"--frames", "1-3"}), "needs a frame pattern"},
+      {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png", "--frames", "1-2"}, "does not exist"},
+      {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png"}, "give the frames with --frames"},
+      {with({"--bits", "12"}), "--bits takes 8, 16, half or float"},
+      {{"--threads", "0", "render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"}, "--threads takes"},
+      {{"render", "--comp", "garbage.orvc", "-o", "out.png"}, "garbage.orvc is damaged"},
+      {{"render", "--comp", "cut.orvc", "-o", "out.png"}, "cut.orvc is damaged"},
+      {{"render", "--comp", "absent.orvc", "-o", "out.png"}, "cannot read absent.orvc"},
+      {{"render", "OrvantaLineDrop", "-i", "in.png"}, "nothing to do"},
+  };
+  const std::vector<std::string> before = Files();
+  // Four runs at a time: most of a run is the start-up of the image library.
+  const size_t n = std::size(cases);
+  for (size_t first = 0; first < n; first += 4) {
+    std::vector<std::future<Result>> runs;
+    for (size_t i = first; i < std::min(n, first + 4); ++i)
+      runs.push_back(std::async(std::launch::async, [&, i] { return Run(cases[i].args); }));
+    for (size_t i = first; i < std::min(n, first + 4); ++i) {
+      const Case& c = cases[i];
+      std::string line;
+      for (const std::string& a : c.args) line += a + " ";
+      SCOPED_TRACE(line);
+      Result r = runs[i - first].get();
+      EXPECT_NE(r.status, 0);
+      EXPECT_EQ(r.err.rfind("orvanta: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+  }
+  EXPECT_EQ(Files(), before) << "a failed run left files behind";
+}
+
+TEST_F(Cli, AFailedWriteKeepsTheOldFile) {
+  WriteFile(P("in.exr"), Pattern(4, 6, 4, TypeDesc::FLOAT));
+  { std::ofstream(dir_ / "out.png") << "previous result"; }
+  Result r = Run({"render", "OrvantaLineDrop", "-i", "in.exr", "-o", "out.png"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(Slurp(dir_ / "out.png"), "previous result");
+  EXPECT_EQ(Files(), (std::vector<std::string>{"in.exr", "out.png"}));
+  // Asked for, the same render writes 16 bits.
+  r = Run({"render", "OrvantaLineDrop", "-i", "in.exr", "-o", "out.png", "--bits", "16"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(P("out.png")).type, TypeDesc::UINT16);
+}
+
+// The labels of OrvantaRaster repeat across its pages, so it shows how names are qualified.
+TEST_F(Cli, AmbiguousLabelsListTheirCandidates) {
+  if (!fs::exists(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaRaster.so")) GTEST_SKIP() << "OrvantaRaster is not built";
+  WriteFile(P("in.png"), Pattern(4, 6, 4, TypeDesc::UINT16));
+  const std::vector<std::string> base = {"render", "OrvantaRaster", "-i", "in.png", "-o", "out.png"};
+  auto run = [&](const std::string& setting) {
+    std::vector<std::string> a = base;
+    a.insert(a.end(), {"-s", setting});
+    return Run(a);
+  };
+  Result r = run("Red=1");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("\"Red\" is ambiguous in OrvantaRaster"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0x48524300"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0x56524300"), std::string::npos) << r.err;
+  // Both colour groups carry the label "Scanline Color"; their alpha members inherit it.
+  r = run("Scanline Color/Alpha=0.5");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("0x48414300"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("0x56414300"), std::string::npos) << r.err;
+  for (const char* ok : {"horizontal Scanlines/Red=1", "vertical scanlines/alpha=0.5", "0x56524300=1",
+                         "MODV=stretch input"}) {
+    r = run(ok);
+    EXPECT_EQ(r.status, 0) << ok << ": " << r.err;
+  }
+  // A group label names a colour member uniquely where the page does not.
+  if (fs::exists(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaBillboard.so")) {
+    r = Run({"render", "OrvantaBillboard", "-i", "in.png", "-o", "out.png", "-s", "new Green Color/Blue=0.5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Run({"render", "OrvantaBillboard", "-i", "in.png", "-o", "out.png", "-s", "Settings/Blue=0.5"});
+    EXPECT_NE(r.err.find("is ambiguous"), std::string::npos) << r.err;
+  }
+}
+
+// ---- listing, plug-ins and the demo -----------------------------------------------------------
+
+TEST_F(Cli, ToolsAndInfo) {
+  Result r = Run({"tools"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("OrvantaLineDrop"), std::string::npos);
+  EXPECT_NE(r.out.find("OrvaLineDrop"), std::string::npos);
+  EXPECT_NE(r.out.find("0x84290007"), std::string::npos);
+  EXPECT_NE(r.out.find("Built: Oct 14 2005"), std::string::npos);
+  r = Run({"tools", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"identifier\": \"OrvaLineDrop\", \"caption\": \"LnDr\", \"classWord\": \"0x84290007\""),
+            std::string::npos)
+      << r.out;
+
+  r = Run({"info", "orvantalinedrop"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const char* order[] = {"Crop certain scanlines", "\"Input\"", "Page \"Controls\"", "\"Scanline Order\"",
+                         "id SCOH", "1 \"crop first\"", "\"scanlines showing input\"", "range 1 to 255",
+                         "\"scanlines to crop\""};
+  size_t pos = 0;
+  for (const char* s : order) {
+    size_t at = r.out.find(s, pos);
+    EXPECT_NE(at, std::string::npos) << s << " missing or out of order in\n" << r.out;
+    if (at != std::string::npos) pos = at;
+  }
+  r = Run({"info", "OrvaLineDrop", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("{\"label\": \"scanlines to crop\", \"id\": \"CSCH\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"items\": [\"input first\", \"crop first\"]"), std::string::npos) << r.out;
+}
+
+TEST_F(Cli, ABrokenPlugInIsReportedAndTheOthersLoad) {
+  fs::create_directories(dir_ / "plugins");
+  fs::copy_file(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaLineDrop.so", dir_ / "plugins/OrvantaLineDrop.so");
+  { std::ofstream(dir_ / "plugins/OrvantaBroken.so") << "not a shared object"; }
+  for (bool env : {false, true}) {
+    Result r = env ? Run({"tools"}, "ORVANTA_PLUGIN_PATH=" + ShellQuote(P("plugins"))) : Run({"--plugins", "plugins", "tools"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("OrvantaBroken.so did not load"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("OrvantaLineDrop"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("OrvantaRaster"), std::string::npos) << "only the named folder is searched";
+  }
+  Result r = Run({"--plugins", "no-such-folder", "tools"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("the plug-in folder no-such-folder does not exist"), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, DemoRendersTheInstalledTools) {
+  Result r = Run({"demo", "show"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string html = Slurp(dir_ / "show/index.html");
+  EXPECT_NE(html.find("<img src=\"linedrop.png\">"), std::string::npos);
+  Picture ld = ReadFile(P("show/linedrop.png"));
+  Picture src = ReadFile(P("show/footage/interlaced.png"));
+  EXPECT_EQ(ld.w, src.w);
+  EXPECT_EQ(ld.h * 2, src.h);  // one row kept of every two
+  // Every result the page shows was written.
+  for (size_t at = html.find("<img src=\""); at != std::string::npos; at = html.find("<img src=\"", at + 1)) {
+    size_t b = at + 10, e = html.find('"', b);
+    EXPECT_TRUE(fs::exists(dir_ / "show" / html.substr(b, e - b))) << html.substr(b, e - b);
+  }
+}
+
+}  // namespace
+}  // namespace orvanta
