@@ -45,11 +45,14 @@ constexpr const char* kUsage =
     "  --bits 8|16|half|float     sample format of the written files (default: the image's own)\n"
     "  --save COMP                write the node as a composition file\n"
     "  --comp COMP                start from a composition file (TOOL may then be left out)\n"
+    "  --stats                    print the tool's own time per frame; -o may then be left out\n"
     "\n"
     "global options:\n"
     "  --plugins DIR              load the tools from DIR (else $ORVANTA_PLUGIN_PATH, a list of\n"
     "                             folders separated by ':', else the folder next to the command)\n"
     "  --threads N                worker threads for rendering (default: all cores)\n"
+    "  --memory-budget MIB        refuse images larger than MIB mebibytes (default: half the\n"
+    "                             machine's memory; also $ORVANTA_MEMORY_BUDGET)\n"
     "  -q, --quiet                no progress line\n";
 
 [[noreturn]] void Usage(const std::string& why) {
@@ -112,12 +115,23 @@ int32_t ParseThreads(const std::string& s) {
   return n;
 }
 
+uint64_t ParseBudget(const std::string& s, const char* where) {
+  uint64_t mib = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), mib);
+  if (ec != std::errc() || p != s.data() + s.size() || mib < 1 || mib > (uint64_t(1) << 40))
+    throw Failure(std::string(where) + " takes a whole number of mebibytes from 1, not " + Quoted(s));
+  return mib << 20;
+}
+
 int Run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string plugins, command;
   std::vector<std::string> rest;
   bool quiet = false;
   int32_t threads = 0;
+  uint64_t budget = 0;
+  if (const char* env = std::getenv("ORVANTA_MEMORY_BUDGET"); env && *env)
+    budget = ParseBudget(env, "ORVANTA_MEMORY_BUDGET");
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* opt) -> std::string {
@@ -134,6 +148,8 @@ int Run(int argc, char** argv) {
       plugins = value("--plugins");
     } else if (a == "--threads") {
       threads = ParseThreads(value("--threads"));
+    } else if (a == "--memory-budget") {
+      budget = ParseBudget(value("--memory-budget"), "--memory-budget");
     } else if (a == "-q" || a == "--quiet") {
       quiet = true;
     } else if (command.empty() && !a.empty() && a[0] != '-') {
@@ -153,6 +169,7 @@ int Run(int argc, char** argv) {
   InstallSignalCleanup();
   LoadPlugins(plugins);
   if (threads > 0) host::SetThreadCount(threads);
+  if (budget > 0) host::SetImageBudget(budget);
 
   if (command == "tools") {
     bool json = false;
@@ -208,6 +225,7 @@ int Run(int argc, char** argv) {
     else if (a == "--bits") o.bits = ParseBits(value());
     else if (a == "--save") o.save = value();
     else if (a == "--comp") o.comp = value();
+    else if (a == "--stats") o.stats = true;
     else if (o.tool.empty() && !a.empty() && a[0] != '-') o.tool = a;
     else Usage("render does not take " + Quoted(a));
   }

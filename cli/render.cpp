@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -189,7 +190,8 @@ void Render(const RenderOptions& o) {
                     (main ? std::string("PATH") : Quoted(d.label + "=PATH")));
     }
   }
-  if (o.output.empty() && o.save.empty()) throw Failure("nothing to do: give -o PATH for the result or --save COMP");
+  if (o.output.empty() && o.save.empty() && !o.stats)
+    throw Failure("nothing to do: give -o PATH for the result or --save COMP");
 
   std::vector<int32_t> frames = FramesToRender(s, o);
   if (!o.output.empty()) {
@@ -211,15 +213,26 @@ void Render(const RenderOptions& o) {
     }
     ClearPendingFile();
   }
-  if (o.output.empty()) return;
+  if (o.output.empty() && !o.stats) return;
 
+  using Clock = std::chrono::steady_clock;
+  Clock::duration inTool{0}, total{0};
   for (size_t i = 0; i < frames.size(); ++i) {
     const int32_t f = frames[i];
+    const Clock::time_point start = Clock::now();
     for (const auto& [in, feed] : s.feeds) feed->Load(f);
+    const Clock::time_point loaded = Clock::now();
     host::RenderResult r = s.node->Render(double(f));
+    inTool += Clock::now() - loaded;
     if (!r.ok()) throw Failure(r.error.empty() ? tool + ": the render failed" : r.error);
-    WriteImage(*r.image, FramePath(o.output, f), o.bits);
+    if (!o.output.empty()) WriteImage(*r.image, FramePath(o.output, f), o.bits);
+    total += Clock::now() - start;
     Progress(o, f, i + 1, frames.size());
+  }
+  if (o.stats && !frames.empty()) {
+    auto ms = [&](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count() / double(frames.size()); };
+    std::fprintf(stderr, "%s: %zu frames, %.3f ms per frame in the tool, %.3f ms per frame with reading and writing\n",
+                 tool.c_str(), frames.size(), ms(inTool), ms(total));
   }
 }
 

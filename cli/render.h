@@ -22,6 +22,7 @@ struct RenderOptions {
   std::string frames;                 // --frames text, "" when not given
   Bits bits = Bits::Keep;
   bool quiet = false;
+  bool stats = false;  // print the tool's own time per frame (reading and writing not counted)
 };
 
 // Renders as the options say; throws Failure for every bad input before anything is written.

@@ -36,7 +36,7 @@ Node::~Node() {
 std::unique_ptr<Node> Node::Load(CArchive& archive) {
   uint32_t word = archive.ReadWord();
   const ClassInfo* cls = FindClassByWord(word);
-  if (!cls) throw std::runtime_error("no installed tool has the class word " + Hex(word));
+  if (!cls) throw UnknownClassError("no installed tool has the class word " + Hex(word));
   ThreadedOperator* op = CreateOrThrow(*cls, &archive);
   return std::unique_ptr<Node>(new Node(*cls, op));
 }
@@ -123,6 +123,8 @@ std::vector<std::unique_ptr<Node>> LoadCompositionBytes(std::vector<uint8_t> byt
     if (count > kMaxNodes) throw ArchiveError("it claims " + std::to_string(count) + " nodes");
     for (uint32_t i = 0; i < count; ++i) nodes.push_back(Node::Load(ar));
     if (ar.Remaining() != 0) throw ArchiveError("it has " + std::to_string(ar.Remaining()) + " bytes of trailing data");
+  } catch (const UnknownClassError& e) {
+    throw UnknownClassError(path + " needs a tool that is not installed: " + e.what());
   } catch (const std::exception& e) {
     throw std::runtime_error(path + " is damaged: " + e.what());
   }

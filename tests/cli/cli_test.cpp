@@ -422,6 +422,10 @@ TEST_F(Cli, BadInputsFailWithOneSentenceAndWriteNothing) {
       {{"render", "--comp", "cut.orvc", "-o", "out.png"}, "cut.orvc is damaged"},
       {{"render", "--comp", "absent.orvc", "-o", "out.png"}, "cannot read absent.orvc"},
       {{"render", "OrvantaLineDrop", "-i", "in.png"}, "nothing to do"},
+      {{"--memory-budget", "0", "render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"}, "--memory-budget takes"},
+      {{"--memory-budget", "16", "render", "OrvantaRaster", "-i", "in.png", "-o", "out.png", "-s", "MODH=1",
+        "-s", "MODV=1", "-s", "0x56536100=on", "-s", "BSCH=255", "-s", "CSCH=255", "-s", "BSCV=255", "-s", "CSCV=255"},
+       "OrvantaRaster: an image of"},
   };
   const std::vector<std::string> before = Files();
   // Four runs at a time: most of a run is the start-up of the image library.

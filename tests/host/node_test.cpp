@@ -257,6 +257,17 @@ TEST(Persistence, CompositionFilesRoundTripAndDamageIsNamed) {
   auto nodes = host::LoadComposition(path);
   ASSERT_EQ(nodes.size(), 1u);
   EXPECT_EQ(testing::Get(*nodes[0], FourCC("SCOH")), 1.0);
+  {  // a class word that no loaded tool has is named as such, not as damage
+    host::MemoryArchive ar;
+    for (uint32_t w : {FourCC("OrvC"), 1u, 1u, 0x842900EEu}) ar.WriteWord(w);
+    try {
+      host::LoadCompositionBytes(ar.Bytes(), "other.orvc");
+      ADD_FAILURE();
+    } catch (const host::UnknownClassError& e) {
+      EXPECT_NE(std::string(e.what()).find("not installed"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("0x842900EE"), std::string::npos) << e.what();
+    }
+  }
   std::filesystem::resize_file(path, std::filesystem::file_size(path) - 3);
   try {
     host::LoadComposition(path);

@@ -25,6 +25,12 @@ class ImageBudgetError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A saved node whose class word no installed tool has.
+class UnknownClassError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // ---- class registry -------------------------------------------------------------------------
 
 struct RegistryTag {
