@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
@@ -205,9 +206,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
       outWidth_ = out->Width;
       outHeight_ = out->Height;
     }
-    output_image_ = out.get();
-    if (flt_) output_image_->Fill(FltPixel{0.0f, 0.0f, 0.0f, 0.0f});
-    else output_image_->Fill(0, 0, 0, 0);
+    output_image_ = out.get();  // new, so already cleared to transparent black
 
     double custom[3][3];
     for (int32_t c = 0; c < 3; ++c)
@@ -225,8 +224,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
       for (int32_t k = 0; k < 3; ++k) ch.custom[k] = custom[ch.component][k];
     }
 
-    if (channelCount_ > 0 && cellWidth_ > 0 && cellHeight_ > 0) {
+    // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider or
+    // taller than the output.
+    if (channelCount_ > 0 && cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ &&
+        cellHeight_ <= outHeight_) {
       fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
+      if (flt_) ReadCells(slotsFlt_);
+      else ReadCells(slotsInt_);
       DoMultiProcess(req, inHeight_);
     }
     output_->Set(req, out.release());
@@ -322,48 +326,67 @@ class BillboardOperator : public Tool<BillboardOperator> {
     }
   }
 
+  // Per ticked channel, its shade of every pixel of the display pixel's cell (its top-left cell
+  // width x cell height pixels), read once per request: every input pixel draws the cell again.
+  // Only "Color from Pixel" takes its colour from the cell; the others take the colour from the
+  // input pixel and only the alpha from here.
+  template <class Px>
+  void ReadCells(std::vector<Px>* slots) {
+    const size_t size = size_t(cellWidth_) * size_t(cellHeight_);
+    for (int32_t a = 0; a < channelCount_; ++a) slots[a].resize(size);
+    for (int32_t j = 0; j < cellHeight_; ++j)
+      WithCursor(cells_, 0, j, [&](auto& cell) {
+        const size_t row = size_t(j) * size_t(cellWidth_);
+        Px D;
+        for (int32_t k = 0; k < cellWidth_; ++k) {
+          ReadNext(cell, D);
+          for (int32_t a = 0; a < channelCount_; ++a) slots[a][row + size_t(k)] = Shade(channels_[a], Px{}, D);
+        }
+      });
+  }
+
+  // Output row top + j holds cell row j of every drawn cell, side by side from column 0: input
+  // pixel x gives cells x * n .. x * n + n - 1, one per ticked channel, each drawn only where it
+  // fits inside the output. So one cursor walks each output row from its left end.
   template <class Px>
   void RenderRow(int32_t y, int32_t top) {
-    WithCursors(input_, 0, y, cells_, 0, 0, [&](auto& src, auto& cell) {
-      WithCursor(output_image_, 0, top, [&](auto& out0) {
-        WithCursor(output_image_, 0, top, [&](auto& out1) {
-          WithCursor(output_image_, 0, top, [&](auto& out2) {
-            RenderCells<Px>(top, src, cell, out0, out1, out2);
-          });
-        });
-      });
+    const std::vector<Px>* slots = SlotsOf(Px{});
+    // Locals, so that the compiler need not read them again after every pixel store.
+    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
+    const int64_t fitting = fittingCells_;
+    const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
+    WithCursors(input_, 0, y, output_image_, 0, top, [&](auto& src, auto& out) {
+      Px P;
+      for (int32_t j = 0; j < ch; ++j) {
+        const Px* cells[3] = {};
+        for (int32_t a = 0; a < n; ++a) cells[a] = slots[a].data() + size_t(j) * size_t(cw);
+        src.MoveTo(0, y);
+        out.MoveTo(0, top + j);
+        for (int32_t x = 0; x < inWidth; ++x) {
+          const int64_t firstCell = int64_t(x) * n;
+          if (firstCell >= fitting) break;  // this and every later pixel lie past the right edge
+          const int32_t drawn = int32_t(std::min<int64_t>(n, fitting - firstCell));
+          ReadNext(src, P);
+          for (int32_t a = 0; a < drawn; ++a) {
+            const Channel& c = channels[a];
+            const Px* S = cells[a];
+            if (c.source == 2) {
+              for (int32_t k = 0; k < cw; ++k) WriteNext(out, S[k]);
+            } else {
+              Px o = Shade(c, P, S[0]);
+              for (int32_t k = 0; k < cw; ++k) {
+                o.A = S[k].A;
+                WriteNext(out, o);
+              }
+            }
+          }
+        }
+      }
     });
   }
 
-  // One cursor per slot; a slot is drawn only where its whole cell fits inside the output.
-  template <class Px, class Src, class Cell, class Out0, class Out1, class Out2>
-  void RenderCells(int32_t top, Src& src, Cell& cell, Out0& out0, Out1& out1, Out2& out2) {
-    const int32_t n = channelCount_;
-    const Channel& c0 = channels_[0];
-    const Channel& c1 = channels_[1];
-    const Channel& c2 = channels_[2];
-    Px P, D;
-    for (int32_t x = 0; x < inWidth_; ++x) {
-      const int64_t firstCell = int64_t(x) * n;
-      if (firstCell >= fittingCells_) break;  // this and every later pixel lie past the right edge
-      const int32_t drawn = int32_t(std::min<int64_t>(n, fittingCells_ - firstCell));
-      const int32_t left = int32_t(firstCell * cellWidth_);
-      ReadNext(src, P);
-      for (int32_t j = 0; j < cellHeight_; ++j) {
-        const int32_t row = top + j;
-        cell.MoveTo(0, j);
-        out0.MoveTo(left, row);
-        if (drawn > 1) out1.MoveTo(left + cellWidth_, row);
-        if (drawn > 2) out2.MoveTo(left + 2 * cellWidth_, row);
-        for (int32_t k = 0; k < cellWidth_; ++k) {
-          ReadNext(cell, D);
-          WriteNext(out0, Shade(c0, P, D));
-          if (drawn > 1) WriteNext(out1, Shade(c1, P, D));
-          if (drawn > 2) WriteNext(out2, Shade(c2, P, D));
-        }
-      }
-    }
-  }
+  const std::vector<Pixel>* SlotsOf(const Pixel&) const { return slotsInt_; }
+  const std::vector<FltPixel>* SlotsOf(const FltPixel&) const { return slotsFlt_; }
 
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
@@ -376,6 +399,9 @@ class BillboardOperator : public Tool<BillboardOperator> {
   int32_t outWidth_ = 0, outHeight_ = 0, channelCount_ = 0;
   int64_t fittingCells_ = 0;
   Channel channels_[3];
+  // Per slot, the shade of each cell pixel, row by row, for the request's pixel form.
+  std::vector<Pixel> slotsInt_[3];
+  std::vector<FltPixel> slotsFlt_[3];
 };
 
 ORVANTA_REGISTER_TOOL(BillboardOperator)

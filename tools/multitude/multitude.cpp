@@ -81,9 +81,8 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     flt_ = background->Depth == DepthFloat;
     const double fullScale = FullScaleOf(background->Depth);
 
+    // New, so already cleared to transparent black.
     std::unique_ptr<Image, Recycler> out(NewImage(TagList{{ImLike, static_cast<const void*>(background)}}));
-    if (flt_) out->Fill(FltPixel{0.0f, 0.0f, 0.0f, 0.0f});
-    else out->Fill(0, 0, 0, 0);
 
     if (crowd_) {
       crowdWidth_ = crowd_->Width;

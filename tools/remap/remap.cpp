@@ -2,6 +2,7 @@
 // and keeps the values outside the input region or replaces them by a fixed colour. Both region
 // ends are inclusive; nothing is clamped.
 #include <cstdint>
+#include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
@@ -107,6 +108,8 @@ class RemapOperator : public Tool<RemapOperator> {
     const double width = inEnd_ - inStart_;
     slope_ = width != 0.0 ? (region[3] - outStart_) / width : 0.0;
 
+    if (!float_) BuildTables();
+
     image_ = NewImage(TagList{{ImLike, source_}});
     try {
       DoMultiProcess(req, height_);
@@ -121,8 +124,16 @@ class RemapOperator : public Tool<RemapOperator> {
   // 4. Pixel work: one row per chunk, remapped into the same row of the output.
   void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
-    if (float_) RunRow<FltPixel>(y);
-    else RunRow<Pixel>(y);
+    if (float_) {
+      RunRow<FltPixel>(y, [this](float& f, int32_t c) {
+        if (enabled_[c]) Map<true>(f, c);
+      });
+    } else {
+      RunRow<Pixel>(y, [this](uint32_t& w, int32_t c) {
+        if (w <= 65535u) w = channelTable_[c][w];
+        else if (enabled_[c]) Map<false>(w, c);
+      });
+    }
   }
 
   // 5. "Non Input Values" shows the Luma colour while it is "Colorize". "Ranges" sets the bounds
@@ -157,26 +168,61 @@ class RemapOperator : public Tool<RemapOperator> {
   static void Store(float& f, double r) { f = float(r); }
 
   // One channel: inside the input region (ends included) the linear map; outside, the value
-  // kept or the fixed result. A NaN value is outside every region.
-  template <class V>
+  // kept or the fixed result. A NaN value is outside every region. kUnit: full scale is 1.0
+  // (float pixels), so t = v and the result needs no scaling (both exact).
+  template <bool kUnit, class V>
   void Map(V& value, int32_t c) const {
-    const double t = double(value) / full_;
-    if (inStart_ <= t && t <= inEnd_) Store(value, (outStart_ + (t - inStart_) * slope_) * full_);
+    const double full = kUnit ? 1.0 : full_;
+    const double t = double(value) / full;
+    if (inStart_ <= t && t <= inEnd_) Store(value, (outStart_ + (t - inStart_) * slope_) * full);
     else if (!keepOutside_[c]) Store(value, outsideValue_[c]);
   }
 
-  template <class P>
-  void RunRow(int32_t y) const {
-    const bool eb = enabled_[0], eg = enabled_[1], er = enabled_[2], ea = enabled_[3];
+  // Integer pixels: every word the host's images give is 0..65535 and a channel's result
+  // depends on its word alone, so each channel reads its stored words from a table made with
+  // Map. Channels with the same outcome share one table; a channel that is not ticked reads
+  // words unchanged.
+  void BuildTables() {
+    int32_t owner[4];  // the channel whose table channel c reads
+    int32_t tables = 0;
+    int32_t index[4];
+    auto same = [&](int32_t a, int32_t b) {
+      if (enabled_[a] != enabled_[b]) return false;
+      if (!enabled_[a]) return true;
+      return keepOutside_[a] == keepOutside_[b] &&
+             (keepOutside_[a] || TruncToWord(outsideValue_[a]) == TruncToWord(outsideValue_[b]));
+    };
+    for (int32_t c = 0; c < 4; ++c) {
+      owner[c] = c;
+      for (int32_t k = 0; k < c; ++k)
+        if (owner[k] == k && same(k, c)) { owner[c] = k; break; }
+      if (owner[c] == c) index[c] = tables++;
+    }
+    table_.resize(size_t(tables) * 65536);
+    for (int32_t c = 0; c < 4; ++c) {
+      if (owner[c] != c) continue;
+      uint32_t* t = table_.data() + size_t(index[c]) * 65536;
+      for (uint32_t v = 0; v < 65536u; ++v) {
+        uint32_t w = v;
+        if (enabled_[c]) Map<false>(w, c);
+        t[v] = w;
+      }
+    }
+    for (int32_t c = 0; c < 4; ++c) channelTable_[c] = table_.data() + size_t(index[owner[c]]) * 65536;
+  }
+
+  // apply(value, channel) for each channel of each pixel, channels in pixel order.
+  template <class P, class Apply>
+  void RunRow(int32_t y, const Apply& apply) const {
     const int32_t w = width_;
     WithCursors(source_, 0, y, image_, 0, y, [&](auto& src, auto& dst) {
       P px;
       for (int32_t x = 0; x < w; ++x) {
         ReadNext(src, px);
-        if (eb) Map(px.B, 0);
-        if (eg) Map(px.G, 1);
-        if (er) Map(px.R, 2);
-        if (ea) Map(px.A, 3);
+        apply(px.B, 0);
+        apply(px.G, 1);
+        apply(px.R, 2);
+        apply(px.A, 3);
         WriteNext(dst, px);
       }
     });
@@ -197,6 +243,8 @@ class RemapOperator : public Tool<RemapOperator> {
   bool keepOutside_[4] = {};   // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
+  std::vector<uint32_t> table_;  // integer pixels: 65536 stored words per distinct table
+  const uint32_t* channelTable_[4] = {};
 };
 
 ORVANTA_REGISTER_TOOL(RemapOperator)

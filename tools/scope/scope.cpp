@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -123,8 +124,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     for (int ch = 0; ch < 4; ++ch) stretch[1 + ch] = NumberValue(in_[kStretchRed + ch], req);
     for (int t = 0; t < 5; ++t) center[t] = PointValue(in_[kCenter + t], req);
 
-    if (flt_) output->Fill(FltPixel{0.0f, 0.0f, 0.0f, 0.0f});
-    else output->Fill(0, 0, 0, 0);
+    // The output is new, so already cleared to transparent black.
 
     // Traces: 0 the main one, 1 to 4 red, green, blue, alpha.
     scale_ = height_ / 65535.0;
@@ -155,9 +155,19 @@ class ScopeOperator : public Tool<ScopeOperator> {
     for (int32_t y = 0; y < height_; ++y) {
       const uint8_t* bits = plane_.data() + size_t(y) * size_t(width_);
       WithCursor(output.get(), 0, y, [&](auto& d) {
-        for (int32_t x = 0; x < width_; ++x, d.Next()) {
+        for (int32_t x = 0; x < width_; ++x) {
+          // Most of the plane is empty: skip eight clear bytes at a time.
+          if ((x & 7) == 0 && x + 8 <= width_) {
+            uint64_t eight;
+            std::memcpy(&eight, bits + x, sizeof eight);
+            if (eight == 0) {
+              x += 7;
+              continue;
+            }
+          }
           const uint8_t b = bits[x];
           if (!b) continue;
+          d.MoveTo(x, y);
           if (flt_)
             d.PutFlt(FltPixel{b & kBitB ? fullFlt.B : 0.0f, b & kBitG ? fullFlt.G : 0.0f,
                               b & kBitR ? fullFlt.R : 0.0f, b & kBitA ? fullFlt.A : 0.0f});
@@ -175,22 +185,15 @@ class ScopeOperator : public Tool<ScopeOperator> {
   void ProcessChunk(Request*, int32_t a) override {
     const int32_t row = TruncToInt((a + firstChunk_) + (height_ - 1) * top_);
     if (row < 0 || row >= height_ || width_ <= 0) return;
-    WithCursor(source_, 0, row, [&](auto& s) {
-      if (flt_) {
-        // Float pixels on the 16-bit scale: 1.0 plots where 65535 does.
-        FltPixel p;
-        for (int32_t c = 0; c < width_; ++c) {
-          s.GetNextFlt(p);
-          PlotPixel(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
-        }
-      } else {
-        Pixel p;
-        for (int32_t c = 0; c < width_; ++c) {
-          s.GetNext(p);
-          PlotPixel(c, double(p.R), double(p.G), double(p.B), double(p.A));
-        }
-      }
-    });
+    // The type is chosen once per row; the plotting rule is then fixed inside the loop.
+    switch (type_) {
+      case 0: return PlotRow<0>(row);
+      case 1: return PlotRow<1>(row);
+      case 2: return PlotRow<2>(row);
+      case 3: case 4: return PlotRow<3>(row);
+      case 5: case 6: case 7: case 8: return PlotRow<5>(row);
+      default: return;
+    }
   }
 
   // 5. Show, hide and preset the controls of the chosen type.
@@ -205,14 +208,38 @@ class ScopeOperator : public Tool<ScopeOperator> {
   void Mark(double x, double y, uint8_t bits) {
     if (!(y >= 0.0 && y < height_ && x >= 0.0 && x < width_)) return;
     uint8_t& cell = plane_[size_t(int32_t(y)) * size_t(width_) + size_t(int32_t(x))];
-    std::atomic_ref<uint8_t>(cell).fetch_or(bits, std::memory_order_relaxed);
+    // Marks only ever add bits, so a cell that already holds them needs no write.
+    std::atomic_ref<uint8_t> ref(cell);
+    if ((ref.load(std::memory_order_relaxed) & bits) != bits) ref.fetch_or(bits, std::memory_order_relaxed);
+  }
+
+  template <int kKind>
+  void PlotRow(int32_t row) {
+    WithCursor(source_, 0, row, [&](auto& s) {
+      if (flt_) {
+        // Float pixels on the 16-bit scale: 1.0 plots where 65535 does.
+        FltPixel p;
+        for (int32_t c = 0; c < width_; ++c) {
+          s.GetNextFlt(p);
+          PlotPixel<kKind>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
+        }
+      } else {
+        Pixel p;
+        for (int32_t c = 0; c < width_; ++c) {
+          s.GetNext(p);
+          PlotPixel<kKind>(c, double(p.R), double(p.G), double(p.B), double(p.A));
+        }
+      }
+    });
   }
 
   double TraceRow(int t, double v) const { return base_[t] - (v * stretch_[t]) * scale_; }
 
+  // kKind: the type, with 3 standing for 3 and 4, and 5 for 5 to 8.
+  template <int kKind>
   void PlotPixel(int32_t c, double r, double g, double b, double a) {
     const double x = c + shift_[0];
-    switch (type_) {
+    switch (kKind) {
       case 0:
         if (r == r && g == g && b == b) Mark(x, TraceRow(0, std::max({r, g, b})), kWhite);
         break;

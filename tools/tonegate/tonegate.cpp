@@ -3,6 +3,7 @@
 // region, are pulled to 0 (cut) or to full scale (boost), with a linear band of width
 // "Smoothness Range" in between. Each channel is filtered on its own value; alpha included.
 #include <cstdint>
+#include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
@@ -71,7 +72,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     height_ = source_->Height;
     float_ = source_->Depth == DepthFloat;
     Curve& c = curve_;
-    c.full = FullScaleOf(source_->Depth);
+    c.fullScale = FullScaleOf(source_->Depth);
     // Pixel words are blue, green, red, alpha.
     enabled_[0] = WholeValue(in_[kBlue], req) != 0;
     enabled_[1] = WholeValue(in_[kGreen], req) != 0;
@@ -83,12 +84,12 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     c.E = NumberValue(in_[kRegionEnd], req);
     c.W = NumberValue(in_[kSmoothness], req);
 
-    const double band = c.W * c.full;
-    c.level = c.L * c.full;
+    const double band = c.W * c.fullScale;
+    c.level = c.L * c.fullScale;
     c.lower = c.level - band;
     c.upper = c.level + band;
-    c.regionStart = c.S * c.full;
-    c.regionEnd = c.E * c.full;
+    c.regionStart = c.S * c.fullScale;
+    c.regionEnd = c.E * c.fullScale;
     c.startInner = c.S + c.W;
     c.endInner = c.E - c.W;
     c.startOuter = c.S - c.W;
@@ -96,7 +97,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     const bool boost = type == kLowBoost || type == kHighBoost || type == kRangeInsideBoost ||
                        type == kRangeOutsideBoost;
     c.tau = boost ? 1.0 : 0.0;
-    c.far = boost ? c.full : 0.0;
+    c.far = boost ? c.fullScale : 0.0;
     c.boost = boost;
     // A type the combo does not list (driven from elsewhere) leaves every pixel as it is.
     switch (type) {
@@ -105,6 +106,20 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       case kRangeInsideCut: case kRangeInsideBoost: family_ = kInside; break;
       case kRangeOutsideCut: case kRangeOutsideBoost: family_ = kOutside; break;
       default: family_ = kNone; break;
+    }
+
+    // Every word the host's images give is 0..65535, and a channel's result depends on its value
+    // alone: one table per request holds the stored word for each (a changed value truncated to
+    // a word, an unchanged one kept). Larger words from other image models take the curve itself.
+    // A channel that is not ticked reads the second half, which keeps every word.
+    if (!float_) {
+      table_.resize(2 * 65536);
+      for (uint32_t v = 0; v < 65536u; ++v) {
+        double r;
+        table_[v] = Evaluate<false>(double(v), r) ? TruncToWord(r) : v;
+        table_[65536 + v] = v;
+      }
+      for (int32_t c = 0; c < 4; ++c) channelTable_[c] = table_.data() + (enabled_[c] ? 0 : 65536);
     }
 
     image_ = NewImage(TagList{{ImLike, source_}});
@@ -118,16 +133,32 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     output_->Set(req, image_);
   }
 
-  // 4. Pixel work: one row per chunk, filtered into the same row of the output.
+  // 4. Pixel work: one row per chunk, filtered into the same row of the output. Float pixels run
+  // the curves with full scale 1.0 known at compile time (v / 1.0 and r * 1.0 are v and r
+  // exactly); integer pixels look up the table Process built from the same curves.
   void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
+    if (!float_) {
+      RunRow<Pixel>(y, [this](uint32_t& w, int32_t channel) {
+        double r;
+        if (w <= 65535u) w = channelTable_[channel][w];
+        else if (enabled_[channel] && Evaluate<false>(double(w), r)) w = TruncToWord(r);
+      });
+      return;
+    }
     const Curve& c = curve_;
+    auto run = [&](auto rule) {
+      RunRow<FltPixel>(y, [this, &rule](float& f, int32_t channel) {
+        double r;
+        if (enabled_[channel] && rule(double(f), r)) f = float(r);
+      });
+    };
     switch (family_) {
-      case kBelow: Run(y, [&c](double v, double& r) { return c.Below(v, r); }); break;
-      case kAbove: Run(y, [&c](double v, double& r) { return c.Above(v, r); }); break;
-      case kInside: Run(y, [&c](double v, double& r) { return c.Inside(v, r); }); break;
-      case kOutside: Run(y, [&c](double v, double& r) { return c.Outside(v, r); }); break;
-      case kNone: Run(y, [](double, double&) { return false; }); break;
+      case kBelow: run([&c](double v, double& r) { return c.Below<true>(v, r); }); break;
+      case kAbove: run([&c](double v, double& r) { return c.Above<true>(v, r); }); break;
+      case kInside: run([&c](double v, double& r) { return c.Inside<true>(v, r); }); break;
+      case kOutside: run([&c](double v, double& r) { return c.Outside<true>(v, r); }); break;
+      case kNone: run([](double, double&) { return false; }); break;
     }
   }
 
@@ -155,12 +186,20 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   // units. Each rule returns true with r (pixel units) when it changes the value, false when the
   // value passes unchanged; every comparison is written so that NaN passes unchanged.
   struct Curve {
-    double full = 1.0, L = 0, S = 0, E = 0, W = 0, tau = 0, far = 0;
+    double fullScale = 1.0, L = 0, S = 0, E = 0, W = 0, tau = 0, far = 0;
     double level = 0, lower = 0, upper = 0, regionStart = 0, regionEnd = 0;
     double startInner = 0, endInner = 0, startOuter = 0, endOuter = 0;
     bool boost = false;
 
+    // Full scale; kUnit: known to be 1.0 (float pixels).
+    template <bool kUnit> double Full() const {
+      if constexpr (kUnit) return 1.0;
+      else return fullScale;
+    }
+
+    template <bool kUnit>
     bool Below(double v, double& r) const {
+      const double full = Full<kUnit>();
       if (v > level) return false;
       if (lower < v) {
         const double t = v / full;
@@ -174,7 +213,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       return false;
     }
 
+    template <bool kUnit>
     bool Above(double v, double& r) const {
+      const double full = Full<kUnit>();
       if (v < level) return false;
       if (v < upper) {
         const double t = v / full;
@@ -188,7 +229,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       return false;
     }
 
+    template <bool kUnit>
     bool Inside(double v, double& r) const {
+      const double full = Full<kUnit>();
       if (v <= regionStart || v >= regionEnd) return false;
       const double t = v / full;
       if (startInner < t && t < endInner) {
@@ -212,7 +255,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       return true;
     }
 
+    template <bool kUnit>
     bool Outside(double v, double& r) const {
+      const double full = Full<kUnit>();
       if (regionStart < v && v < regionEnd) return false;
       const double t = v / full;
       if (t < startOuter || t > endOuter) {
@@ -237,37 +282,33 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
   template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
 
-  // A changed value is stored as the nearest float, or truncated to a word; unchanged values
-  // keep their word bit for bit.
-  template <class Rule>
-  static void Apply(uint32_t& w, const Rule& rule) {
-    double r;
-    if (rule(double(w), r)) w = TruncToWord(r);
-  }
-  template <class Rule>
-  static void Apply(float& f, const Rule& rule) {
-    double r;
-    if (rule(double(f), r)) f = float(r);
-  }
-
-  template <class Rule>
-  void Run(int32_t y, const Rule& rule) {
-    if (float_) RunRow<FltPixel>(y, rule);
-    else RunRow<Pixel>(y, rule);
+  // The curve of the request's type; a type the combo does not list changes nothing.
+  template <bool kUnit>
+  bool Evaluate(double v, double& r) const {
+    switch (family_) {
+      case kBelow: return curve_.Below<kUnit>(v, r);
+      case kAbove: return curve_.Above<kUnit>(v, r);
+      case kInside: return curve_.Inside<kUnit>(v, r);
+      case kOutside: return curve_.Outside<kUnit>(v, r);
+      case kNone: break;
+    }
+    return false;
   }
 
-  template <class P, class Rule>
-  void RunRow(int32_t y, const Rule& rule) const {
-    const bool eb = enabled_[0], eg = enabled_[1], er = enabled_[2], ea = enabled_[3];
+  // apply(value, channel) filters one channel in place when it is ticked: a changed value is
+  // stored as the nearest float, or truncated to a word; unchanged values keep their word bit for
+  // bit. Channels in pixel order: blue, green, red, alpha.
+  template <class P, class Apply>
+  void RunRow(int32_t y, const Apply& apply) const {
     const int32_t w = width_;
     WithCursors(source_, 0, y, image_, 0, y, [&](auto& src, auto& dst) {
       P px;
       for (int32_t x = 0; x < w; ++x) {
         ReadNext(src, px);
-        if (eb) Apply(px.B, rule);
-        if (eg) Apply(px.G, rule);
-        if (er) Apply(px.R, rule);
-        if (ea) Apply(px.A, rule);
+        apply(px.B, 0);
+        apply(px.G, 1);
+        apply(px.R, 2);
+        apply(px.A, 3);
         WriteNext(dst, px);
       }
     });
@@ -283,6 +324,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   bool enabled_[4] = {};  // blue, green, red, alpha
   Family family_ = kNone;
   Curve curve_;
+  // Integer pixels: the stored word for each word 0..65535, then the same words unchanged.
+  std::vector<uint32_t> table_;
+  const uint32_t* channelTable_[4] = {};
 };
 
 ORVANTA_REGISTER_TOOL(ToneGateOperator)
