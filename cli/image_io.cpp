@@ -1,6 +1,7 @@
 #include "image_io.h"
 
 #include <OpenImageIO/imageio.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -66,12 +67,13 @@ ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
   return m;
 }
 
-// Copies interleaved file samples into the image's rows, reordering RGBA to BGRA.
+// Copies interleaved file samples of rows y0..y0+rows-1 into the image's rows, reordering RGBA to
+// BGRA.
 template <class T>
-void CopyIn(const std::vector<T>& buf, int nch, const ChannelMap& m, T full, Image& im) {
-  for (int32_t y = 0; y < im.Height; ++y) {
+void CopyIn(const T* buf, int32_t y0, int32_t rows, int nch, const ChannelMap& m, T full, Image& im) {
+  for (int32_t y = y0; y < y0 + rows; ++y) {
     T* row = reinterpret_cast<T*>(host::RowBytes(&im, y));
-    const T* s = buf.data() + size_t(y) * size_t(im.Width) * nch;
+    const T* s = buf + size_t(y - y0) * size_t(im.Width) * nch;
     for (int32_t x = 0; x < im.Width; ++x, s += nch, row += 4) {
       row[0] = s[m.b];
       row[1] = s[m.g];
@@ -81,22 +83,56 @@ void CopyIn(const std::vector<T>& buf, int nch, const ChannelMap& m, T full, Ima
   }
 }
 
+// Keeps the image libraries' own complaints (libpng prints to stderr) off the terminal while a
+// call into them runs; their errors still reach us through geterror() and become our one sentence.
+class QuietStderr {
+ public:
+  QuietStderr() {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    int null = ::open("/dev/null", O_WRONLY);
+    if (saved_ >= 0 && null >= 0) ::dup2(null, 2);
+    if (null >= 0) ::close(null);
+  }
+  ~QuietStderr() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      ::dup2(saved_, 2);
+      ::close(saved_);
+    }
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+// Rows are read a block at a time (tiled files whole), so reading costs little beyond the image.
+constexpr int32_t kBlockRows = 32;
+
 template <class T>
 void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc type, T full, Image& im,
               const std::string& path) {
-  int nch = m.Count();
-  std::vector<T> buf(size_t(im.Width) * size_t(im.Height) * size_t(nch));
-  if (!in.read_image(subimage, 0, 0, nch, type, buf.data()))
-    throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
-  CopyIn(buf, nch, m, full, im);
+  const int nch = m.Count();
+  const OIIO::ImageSpec& spec = in.spec();
+  const bool tiled = spec.tile_width > 0;
+  const int32_t block = tiled ? im.Height : std::min(kBlockRows, im.Height);
+  std::vector<T> buf(size_t(im.Width) * size_t(block) * size_t(nch));
+  for (int32_t y = 0; y < im.Height; y += block) {
+    const int32_t rows = std::min(block, im.Height - y);
+    QuietStderr quiet;
+    const bool ok = tiled ? in.read_image(subimage, 0, 0, nch, type, buf.data())
+                          : in.read_scanlines(subimage, 0, spec.y + y, spec.y + y + rows, 0, 0, nch, type, buf.data());
+    if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
+    CopyIn(buf.data(), y, rows, nch, m, full, im);
+  }
 }
 
-// Image rows (BGRA) to interleaved RGB or RGBA samples.
+// Image rows y0..y0+rows-1 (BGRA) to interleaved RGB or RGBA samples.
 template <class T>
-std::vector<T> CopyOut(const Image& im, int nch) {
-  std::vector<T> buf(size_t(im.Width) * size_t(im.Height) * size_t(nch));
-  T* d = buf.data();
-  for (int32_t y = 0; y < im.Height; ++y) {
+void CopyOut(const Image& im, int32_t y0, int32_t rows, int nch, T* d) {
+  for (int32_t y = y0; y < y0 + rows; ++y) {
     const T* row = reinterpret_cast<const T*>(host::RowBytes(&im, y));
     for (int32_t x = 0; x < im.Width; ++x, row += 4, d += nch) {
       d[0] = row[2];
@@ -105,7 +141,6 @@ std::vector<T> CopyOut(const Image& im, int nch) {
       if (nch == 4) d[3] = row[3];
     }
   }
-  return buf;
 }
 
 std::string TempName(const std::string& path) {
@@ -176,7 +211,11 @@ std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
   if (fs::is_directory(path, ec)) throw Failure("cannot read " + path + ": it is a folder, not an image file");
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);  // keep the stored values, do not premultiply
-  auto in = OIIO::ImageInput::open(path, &config);
+  std::unique_ptr<OIIO::ImageInput> in;
+  {
+    QuietStderr quiet;
+    in = OIIO::ImageInput::open(path, &config);
+  }
   if (!in) throw Failure("cannot read " + path + ": " + OneLine(OIIO::geterror()));
   return in;
 }
@@ -265,16 +304,20 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
   OIIO::ImageSpec spec(im.Width, im.Height, nch, file);
   if (alpha) spec.attribute("oiio:UnassociatedAlpha", 1);  // write the values as they are
   spec.attribute("DateTime", "");  // no time stamp: the same render gives the same file bytes
-  std::vector<uint8_t> bytes;
-  auto pack = [&](auto sample) {
-    using T = decltype(sample);
-    std::vector<T> buf = CopyOut<T>(im, nch);
-    bytes.resize(buf.size() * sizeof(T));
-    std::memcpy(bytes.data(), buf.data(), bytes.size());
+  // Written a block of rows at a time, so writing costs little beyond the image itself.
+  const int32_t block = std::min(kBlockRows, im.Height);
+  std::vector<uint8_t> bytes(size_t(im.Width) * size_t(block) * size_t(nch) * mem.size());
+  auto writeRows = [&]() {
+    for (int32_t y = 0; y < im.Height; y += block) {
+      const int32_t rows = std::min(block, im.Height - y);
+      if (im.Depth == Depth8) CopyOut(im, y, rows, nch, bytes.data());
+      else if (im.Depth == DepthFloat) CopyOut(im, y, rows, nch, reinterpret_cast<float*>(bytes.data()));
+      else CopyOut(im, y, rows, nch, reinterpret_cast<uint16_t*>(bytes.data()));
+      QuietStderr quiet;
+      if (!out->write_scanlines(y, y + rows, 0, mem, bytes.data())) return false;
+    }
+    return true;
   };
-  if (im.Depth == Depth8) pack(uint8_t{});
-  else if (im.Depth == DepthFloat) pack(float{});
-  else pack(uint16_t{});
 
   const std::string tmp = TempName(path);
   SetPendingFile(tmp);
@@ -289,11 +332,11 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
     std::string why = std::string(out->format_name()) + " files cannot hold " + SampleName(file) +
                       " samples; write another format or choose them with --bits";
     // Finish the temporary file before removing it: some writers complain when closed empty.
-    (void)out->write_image(mem, bytes.data());
+    (void)writeRows();
     out->close();
     throw fail(why);
   }
-  if (!out->write_image(mem, bytes.data())) throw fail(OneLine(out->geterror()));
+  if (!writeRows()) throw fail(OneLine(out->geterror()));
   if (!out->close()) throw fail(OneLine(out->geterror()));
   if (std::rename(tmp.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
   ClearPendingFile();
