@@ -63,15 +63,6 @@ auto& Component(Px& p, int32_t c) {
 inline uint32_t Scaled(uint32_t v, double k) { return TruncToWord(double(v) * k); }
 inline float Scaled(float v, double k) { return float(double(v) * k); }
 
-template <class C>
-void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
-template <class C>
-void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
-template <class C>
-void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
-template <class C>
-void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
-
 }  // namespace
 
 class BillboardOperator : public Tool<BillboardOperator> {

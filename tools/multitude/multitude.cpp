@@ -20,11 +20,6 @@ struct Recycler {
   void operator()(Image* im) const { im->Recycle(); }
 };
 
-template <class C>
-void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
-template <class C>
-void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
-
 }  // namespace
 
 class MultitudeOperator : public Tool<MultitudeOperator> {

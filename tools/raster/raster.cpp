@@ -133,14 +133,7 @@ class RasterOperator : public Tool<RasterOperator> {
                  ? NewImage(TagList{{ImLike, source_}})
                  : NewImage(TagList{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, outH_},
                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}});
-    try {
-      DoMultiProcess(req, outH_);
-    } catch (...) {
-      image_->Recycle();
-      image_ = nullptr;
-      throw;
-    }
-    output_->Set(req, image_);
+    RunChunksAndPublish(req, output_, image_, outH_);
   }
 
   // 4. Pixel work: one output row per chunk.
@@ -194,11 +187,6 @@ class RasterOperator : public Tool<RasterOperator> {
     c.i = Pixel{TruncToWord(rgba[2]), TruncToWord(rgba[1]), TruncToWord(rgba[0]), TruncToWord(rgba[3])};
     c.f = FltPixel{float(rgba[2]), float(rgba[1]), float(rgba[0]), float(rgba[3])};
   }
-
-  template <class C> static void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
-  template <class C> static void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
-  template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
-  template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
 
   template <class P>
   void RenderRow(int32_t y, const P& hColour, const P& vColour, const P& cross) const {

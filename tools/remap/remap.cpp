@@ -111,25 +111,18 @@ class RemapOperator : public Tool<RemapOperator> {
     if (!float_) BuildTables();
 
     image_ = NewImage(TagList{{ImLike, source_}});
-    try {
-      DoMultiProcess(req, height_);
-    } catch (...) {
-      image_->Recycle();
-      image_ = nullptr;
-      throw;
-    }
-    output_->Set(req, image_);
+    RunChunksAndPublish(req, output_, image_, height_);
   }
 
   // 4. Pixel work: one row per chunk, remapped into the same row of the output.
   void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
-      RunRow<FltPixel>(y, [this](float& f, int32_t c) {
+      MapRow<FltPixel>(source_, image_, y, width_, [this](float& f, int32_t c) {
         if (enabled_[c]) Map<true>(f, c);
       });
     } else {
-      RunRow<Pixel>(y, [this](uint32_t& w, int32_t c) {
+      MapRow<Pixel>(source_, image_, y, width_, [this](uint32_t& w, int32_t c) {
         if (w <= 65535u) w = channelTable_[c][w];
         else if (enabled_[c]) Map<false>(w, c);
       });
@@ -160,10 +153,6 @@ class RemapOperator : public Tool<RemapOperator> {
   }
 
  private:
-  template <class C> static void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
-  template <class C> static void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
-  template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
-  template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
   static void Store(uint32_t& w, double r) { w = TruncToWord(r); }
   static void Store(float& f, double r) { f = float(r); }
 
@@ -209,23 +198,6 @@ class RemapOperator : public Tool<RemapOperator> {
       }
     }
     for (int32_t c = 0; c < 4; ++c) channelTable_[c] = table_.data() + size_t(index[owner[c]]) * 65536;
-  }
-
-  // apply(value, channel) for each channel of each pixel, channels in pixel order.
-  template <class P, class Apply>
-  void RunRow(int32_t y, const Apply& apply) const {
-    const int32_t w = width_;
-    WithCursors(source_, 0, y, image_, 0, y, [&](auto& src, auto& dst) {
-      P px;
-      for (int32_t x = 0; x < w; ++x) {
-        ReadNext(src, px);
-        apply(px.B, 0);
-        apply(px.G, 1);
-        apply(px.R, 2);
-        apply(px.A, 3);
-        WriteNext(dst, px);
-      }
-    });
   }
 
   Input* in_[kInputCount] = {};

@@ -123,14 +123,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     image_ = NewImage(TagList{{ImLike, source_}});
-    try {
-      DoMultiProcess(req, height_);
-    } catch (...) {
-      image_->Recycle();
-      image_ = nullptr;
-      throw;
-    }
-    output_->Set(req, image_);
+    RunChunksAndPublish(req, output_, image_, height_);
   }
 
   // 4. Pixel work: one row per chunk, filtered into the same row of the output. Float pixels run
@@ -139,7 +132,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (!float_) {
-      RunRow<Pixel>(y, [this](uint32_t& w, int32_t channel) {
+      MapRow<Pixel>(source_, image_, y, width_, [this](uint32_t& w, int32_t channel) {
         double r;
         if (w <= 65535u) w = channelTable_[channel][w];
         else if (enabled_[channel] && Evaluate<false>(double(w), r)) w = TruncToWord(r);
@@ -148,7 +141,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
     const Curve& c = curve_;
     auto run = [&](auto rule) {
-      RunRow<FltPixel>(y, [this, &rule](float& f, int32_t channel) {
+      MapRow<FltPixel>(source_, image_, y, width_, [this, &rule](float& f, int32_t channel) {
         double r;
         if (enabled_[channel] && rule(double(f), r)) f = float(r);
       });
@@ -277,10 +270,6 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
   };
 
-  template <class C> static void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
-  template <class C> static void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
-  template <class C> static void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
-  template <class C> static void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
 
   // The curve of the request's type; a type the combo does not list changes nothing.
   template <bool kUnit>
@@ -293,25 +282,6 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       case kNone: break;
     }
     return false;
-  }
-
-  // apply(value, channel) filters one channel in place when it is ticked: a changed value is
-  // stored as the nearest float, or truncated to a word; unchanged values keep their word bit for
-  // bit. Channels in pixel order: blue, green, red, alpha.
-  template <class P, class Apply>
-  void RunRow(int32_t y, const Apply& apply) const {
-    const int32_t w = width_;
-    WithCursors(source_, 0, y, image_, 0, y, [&](auto& src, auto& dst) {
-      P px;
-      for (int32_t x = 0; x < w; ++x) {
-        ReadNext(src, px);
-        apply(px.B, 0);
-        apply(px.G, 1);
-        apply(px.R, 2);
-        apply(px.A, 3);
-        WriteNext(dst, px);
-      }
-    });
   }
 
   Input* in_[kInputCount] = {};

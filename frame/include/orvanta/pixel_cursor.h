@@ -98,3 +98,31 @@ void WithCursors(Image* a, int32_t ax, int32_t ay, Image* b, int32_t bx, int32_t
 }
 
 }  // namespace orvanta
+
+namespace orvanta {
+
+// Read or write the current pixel in the pixel form of p and step, for loops written once for
+// both forms.
+template <class C> void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
+template <class C> void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
+template <class C> void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
+template <class C> void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
+
+// Row y of src through apply(channel value, channel index) into row y of dst, width pixels, the
+// channels in pixel order (blue 0, green 1, red 2, alpha 3); P chooses the pixel form.
+template <class P, class Apply>
+void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Apply& apply) {
+  WithCursors(src, 0, y, dst, 0, y, [&](auto& s, auto& d) {
+    P px;
+    for (int32_t x = 0; x < width; ++x) {
+      ReadNext(s, px);
+      apply(px.B, 0);
+      apply(px.G, 1);
+      apply(px.R, 2);
+      apply(px.A, 3);
+      WriteNext(d, px);
+    }
+  });
+}
+
+}  // namespace orvanta

@@ -145,6 +145,18 @@ class Tool : public ThreadedOperator {
   }
 
  protected:
+  // Runs n chunks that fill image, then publishes it on out; a chunk's exception releases the
+  // image and passes on.
+  void RunChunksAndPublish(Request* req, Output* out, Image* image, int32_t n) {
+    try {
+      DoMultiProcess(req, n);
+    } catch (...) {
+      image->Recycle();
+      throw;
+    }
+    out->Set(req, image);
+  }
+
   Tool(Registry* reg, CArchive* archive, TagList* tags)
       : ThreadedOperator(reg, archive, tags), archive_(archive) {}
 
