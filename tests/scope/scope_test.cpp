@@ -399,6 +399,17 @@ TEST(ScopeRender, BandOfInputRows) {
     testing::Set(*node, kBottom, c.bottom);
     EXPECT_EQ(litRows(RenderOn(*node, input.get()).get()), c.rows);
   }
+  // Found by fuzzing: on a one-row image an infinite top makes the band's start NaN, which once
+  // gave two billion chunks; it names no row and renders at once.
+  auto row = host::MakeImage(4, 1, Depth16);
+  row->Fill(0, 0, 65535, 65535);
+  auto node = Node();
+  testing::Set(*node, kType, 5);
+  testing::Set(*node, kTop, -inf);
+  testing::Set(*node, kBottom, inf);
+  auto out = RenderOn(*node, row.get());
+  ASSERT_TRUE(out);
+  EXPECT_EQ(testing::At(out.get(), 0, 0), (Pixel{0, 0, 0, 0}));
 }
 
 TEST(ScopeRender, RoundnessBlursThroughTheHost) {

@@ -142,7 +142,8 @@ class ScopeOperator : public Tool<ScopeOperator> {
     const double hi = std::min(std::trunc(height_ * band), std::ceil(height_ - first) + 1.0);
     firstChunk_ = 0.0;
     int32_t chunks = 0;
-    if (lo < hi) {
+    // A band start that is not a number (top infinite on a one-row image) names no row at all.
+    if (lo < hi && std::isfinite(first)) {
       firstChunk_ = lo;
       chunks = TruncToInt(hi - lo);
     }
