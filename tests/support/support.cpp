@@ -1,8 +1,11 @@
 #include "support.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <ostream>
+#include <vector>
 
 namespace orvanta::testing {
 
@@ -63,6 +66,37 @@ host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth) {
         im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, 1.0f});
       else
         im->SetPixel(x, y, p);
+    }
+  return im;
+}
+
+host::ImagePtr EveryValue(uint32_t depth) {
+  std::vector<float> extra = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(),
+                              -std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::denorm_min(), -1e-40f, 1.0f, 1.5f, 5.0f,
+                              1e30f, -0.25f, -1e30f};
+  for (float f : {0.25f, 0.5f, 0.75f, 0.1f, 0.9f, 0.3f, 0.6f})
+    for (float g = f, k = 0; k < 4; ++k) {
+      extra.push_back(g);
+      extra.push_back(std::nextafter(f, g < f ? -1.0f : 2.0f));
+      g = std::nextafter(g, -1.0f);
+    }
+  const int32_t h = depth == DepthFloat ? 257 : 256;
+  host::ImagePtr im = host::MakeImage(256, h, depth);
+  for (uint32_t i = 0; i < 65536u; ++i) {
+    const Pixel p{i, 65535u - i, (i * 7u) & 0xFFFF, (i * 13u) & 0xFFFF};
+    const int32_t x = int32_t(i & 255), y = int32_t(i >> 8);
+    if (depth == DepthFloat)
+      im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, p.A / 65535.0f});
+    else
+      im->SetPixel(x, y, p);
+  }
+  if (depth == DepthFloat)
+    for (size_t k = 0; k < extra.size() && k < 256; ++k) {
+      const float f = extra[k], g = extra[(k + 5) % extra.size()];
+      im->SetPixel(int32_t(k), 256, FltPixel{f, g, -f, extra[(k * 3) % extra.size()]});
     }
   return im;
 }

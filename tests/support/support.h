@@ -29,6 +29,13 @@ host::ImagePtr Flat(int32_t w, int32_t h, uint32_t depth, Pixel p);
 // same divided by 65535 for float images.
 host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth);
 
+// Every value a channel can hold, in every channel: for integer depths a 256 x 256 image whose
+// pixel i (row-major) stores the word i in blue, and the words 65535 - i, i * 7 and i * 13 (mod
+// 65536) in green, red and alpha (8-bit images store what those words become); for float images
+// the same words / 65535 followed by values no word gives: signed zeros, NaN, infinities,
+// denormals, values beyond 0..1 and the neighbours of 0.25, 0.5 and 0.75.
+host::ImagePtr EveryValue(uint32_t depth);
+
 // A copy of im that keeps its bytes and access routines but does not say which host storage
 // format it is, so tools take their general cursor path on it.
 host::ImagePtr CustomStorageCopy(const Image* im);

@@ -299,5 +299,32 @@ TEST(ToneGateRender, SameBytesForOneAndSeveralWorkersAndSizeKept) {
   EXPECT_EQ(testing::RenderOk(*node)->Height, 4);
 }
 
+// The table loops for the host's own integer storage and the general cursor path agree on every
+// word, and the float loop on every special value, for every curve.
+TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    auto input = testing::EveryValue(depth);
+    auto foreign = testing::CustomStorageCopy(input.get());
+    for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type) {
+      SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth);
+      auto node = Node();
+      testing::Set(*node, kFilter, type);
+      testing::Set(*node, kLevel, 0.4);
+      testing::Set(*node, kStart, 0.3);
+      testing::Set(*node, kEnd, type == kInsideCut ? 0.45 : 0.6);  // ramps that overlap
+      testing::Set(*node, kSmooth, 0.1);
+      testing::Set(*node, kGreen, 0);
+      host::Connect(node->FindInput(MainImageId), input.get());
+      auto native = testing::RenderOk(*node);
+      host::Connect(node->FindInput(MainImageId), foreign.get());
+      auto general = testing::RenderOk(*node);
+      ASSERT_TRUE(native && general);
+      EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
+      // Every listed type changes something; the unlisted one changes nothing.
+      EXPECT_EQ(testing::SameBytes(native.get(), input.get()), type > kOutsideBoost);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvanta

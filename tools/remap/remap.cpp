@@ -4,8 +4,13 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
+#include "orvanta/word_tables.h"
 
 namespace orvanta {
 
@@ -115,16 +120,19 @@ class RemapOperator : public Tool<RemapOperator> {
   }
 
   // 4. Pixel work: one row per chunk, remapped into the same row of the output.
-  void ProcessChunk(Request*, int32_t y) override {
+  [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
+      if (source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
+        FloatRowDirect(y);
+        return;
+      }
       MapRow<FltPixel>(source_, image_, y, width_, [this](float& f, int32_t c) {
         if (enabled_[c]) Map<true>(f, c);
       });
     } else {
-      MapRow<Pixel>(source_, image_, y, width_, [this](uint32_t& w, int32_t c) {
-        if (w <= 65535u) w = channelTable_[c][w];
-        else if (enabled_[c]) Map<false>(w, c);
+      tables_.MapRow(source_, image_, y, width_, [this](uint32_t& w, int32_t c) {
+        if (enabled_[c]) Map<false>(w, c);
       });
     }
   }
@@ -153,6 +161,49 @@ class RemapOperator : public Tool<RemapOperator> {
   }
 
  private:
+  // Float pixels in the host's float storage: Map<true> for the four channels of a pixel at
+  // once, as selects on lanes (two doubles per lane pair, the same operations in the same order,
+  // so the same results): the mapped value inside the region, else the value kept or the fixed
+  // result, and the value itself in channels that are not ticked.
+  void FloatRowDirect(int32_t y) const {
+    const float* s = reinterpret_cast<const float*>(source_->RowTable[y]);
+    float* d = reinterpret_cast<float*>(image_->RowTable[y]);
+#if defined(__SSE2__)
+    const __m128d inStart = _mm_set1_pd(inStart_), inEnd = _mm_set1_pd(inEnd_);
+    const __m128d outStart = _mm_set1_pd(outStart_), slope = _mm_set1_pd(slope_);
+    auto mask = [](bool b) { return b ? ~0u : 0u; };
+    const __m128 on = _mm_castsi128_ps(_mm_setr_epi32(int(mask(enabled_[0])), int(mask(enabled_[1])),
+                                                      int(mask(enabled_[2])), int(mask(enabled_[3]))));
+    const __m128 keep = _mm_castsi128_ps(_mm_setr_epi32(
+        int(mask(keepOutside_[0])), int(mask(keepOutside_[1])), int(mask(keepOutside_[2])),
+        int(mask(keepOutside_[3]))));
+    const __m128 fixed = _mm_setr_ps(float(outsideValue_[0]), float(outsideValue_[1]),
+                                     float(outsideValue_[2]), float(outsideValue_[3]));
+    auto select = [](__m128 m, __m128 a, __m128 b) {  // a where m is set, else b
+      return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b));
+    };
+    for (int32_t x = 0; x < width_; ++x, s += 4, d += 4) {
+      const __m128 f = _mm_loadu_ps(s);
+      const __m128d lo = _mm_cvtps_pd(f), hi = _mm_cvtps_pd(_mm_movehl_ps(f, f));
+      const __m128d mlo = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(lo, inStart), slope));
+      const __m128d mhi = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(hi, inStart), slope));
+      const __m128 mapped = _mm_movelh_ps(_mm_cvtpd_ps(mlo), _mm_cvtpd_ps(mhi));
+      const __m128d ilo = _mm_and_pd(_mm_cmple_pd(inStart, lo), _mm_cmple_pd(lo, inEnd));
+      const __m128d ihi = _mm_and_pd(_mm_cmple_pd(inStart, hi), _mm_cmple_pd(hi, inEnd));
+      const __m128 inside = _mm_shuffle_ps(_mm_castpd_ps(ilo), _mm_castpd_ps(ihi), _MM_SHUFFLE(2, 0, 2, 0));
+      const __m128 result = select(inside, mapped, select(keep, f, fixed));
+      _mm_storeu_ps(d, select(on, result, f));
+    }
+#else
+    for (int32_t x = 0; x < width_; ++x, s += 4, d += 4)
+      for (int32_t c = 0; c < 4; ++c) {
+        float f = s[c];
+        if (enabled_[c]) Map<true>(f, c);
+        d[c] = f;
+      }
+#endif
+  }
+
   static void Store(uint32_t& w, double r) { w = TruncToWord(r); }
   static void Store(float& f, double r) { f = float(r); }
 
@@ -187,17 +238,18 @@ class RemapOperator : public Tool<RemapOperator> {
         if (owner[k] == k && same(k, c)) { owner[c] = k; break; }
       if (owner[c] == c) index[c] = tables++;
     }
-    table_.resize(size_t(tables) * 65536);
+    tables_.Reset(tables);
     for (int32_t c = 0; c < 4; ++c) {
       if (owner[c] != c) continue;
-      uint32_t* t = table_.data() + size_t(index[c]) * 65536;
+      uint32_t* t = tables_.Words(index[c]);
       for (uint32_t v = 0; v < 65536u; ++v) {
         uint32_t w = v;
         if (enabled_[c]) Map<false>(w, c);
         t[v] = w;
       }
     }
-    for (int32_t c = 0; c < 4; ++c) channelTable_[c] = table_.data() + size_t(index[owner[c]]) * 65536;
+    for (int32_t c = 0; c < 4; ++c) tables_.Assign(c, index[owner[c]]);
+    tables_.Seal();
   }
 
   Input* in_[kInputCount] = {};
@@ -215,8 +267,7 @@ class RemapOperator : public Tool<RemapOperator> {
   bool keepOutside_[4] = {};   // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
-  std::vector<uint32_t> table_;  // integer pixels: 65536 stored words per distinct table
-  const uint32_t* channelTable_[4] = {};
+  WordTables tables_;  // integer pixels: one table per distinct channel outcome
 };
 
 ORVANTA_REGISTER_TOOL(RemapOperator)

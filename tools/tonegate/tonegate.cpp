@@ -7,6 +7,7 @@
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
+#include "orvanta/word_tables.h"
 
 namespace orvanta {
 
@@ -113,13 +114,16 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     // a word, an unchanged one kept). Larger words from other image models take the curve itself.
     // A channel that is not ticked reads the second half, which keeps every word.
     if (!float_) {
-      table_.resize(2 * 65536);
+      tables_.Reset(2);
+      uint32_t* curve = tables_.Words(0);
+      uint32_t* same = tables_.Words(1);
       for (uint32_t v = 0; v < 65536u; ++v) {
         double r;
-        table_[v] = Evaluate<false>(double(v), r) ? TruncToWord(r) : v;
-        table_[65536 + v] = v;
+        curve[v] = Evaluate<false>(double(v), r) ? TruncToWord(r) : v;
+        same[v] = v;
       }
-      for (int32_t c = 0; c < 4; ++c) channelTable_[c] = table_.data() + (enabled_[c] ? 0 : 65536);
+      for (int32_t c = 0; c < 4; ++c) tables_.Assign(c, enabled_[c] ? 0 : 1);
+      tables_.Seal();
     }
 
     image_ = NewImage(TagList{{ImLike, source_}});
@@ -129,21 +133,22 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   // 4. Pixel work: one row per chunk, filtered into the same row of the output. Float pixels run
   // the curves with full scale 1.0 known at compile time (v / 1.0 and r * 1.0 are v and r
   // exactly); integer pixels look up the table Process built from the same curves.
-  void ProcessChunk(Request*, int32_t y) override {
+  [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (!float_) {
-      MapRow<Pixel>(source_, image_, y, width_, [this](uint32_t& w, int32_t channel) {
+      tables_.MapRow(source_, image_, y, width_, [this](uint32_t& w, int32_t channel) {
         double r;
-        if (w <= 65535u) w = channelTable_[channel][w];
-        else if (enabled_[channel] && Evaluate<false>(double(w), r)) w = TruncToWord(r);
+        if (enabled_[channel] && Evaluate<false>(double(w), r)) w = TruncToWord(r);
       });
       return;
     }
-    const Curve& c = curve_;
+    // Local copies keep the curve and the ticks in registers across the row.
+    const Curve c = curve_;
+    const bool on[4] = {enabled_[0], enabled_[1], enabled_[2], enabled_[3]};
     auto run = [&](auto rule) {
-      MapRow<FltPixel>(source_, image_, y, width_, [this, &rule](float& f, int32_t channel) {
+      MapRow<FltPixel>(source_, image_, y, width_, [&on, &rule](float& f, int32_t channel) {
         double r;
-        if (enabled_[channel] && rule(double(f), r)) f = float(r);
+        if (on[channel] && rule(double(f), r)) f = float(r);
       });
     };
     switch (family_) {
@@ -191,7 +196,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    bool Below(double v, double& r) const {
+    [[gnu::always_inline]] bool Below(double v, double& r) const {
       const double full = Full<kUnit>();
       if (v > level) return false;
       if (lower < v) {
@@ -207,7 +212,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    bool Above(double v, double& r) const {
+    [[gnu::always_inline]] bool Above(double v, double& r) const {
       const double full = Full<kUnit>();
       if (v < level) return false;
       if (v < upper) {
@@ -223,7 +228,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    bool Inside(double v, double& r) const {
+    [[gnu::always_inline]] bool Inside(double v, double& r) const {
       const double full = Full<kUnit>();
       if (v <= regionStart || v >= regionEnd) return false;
       const double t = v / full;
@@ -249,7 +254,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    bool Outside(double v, double& r) const {
+    [[gnu::always_inline]] bool Outside(double v, double& r) const {
       const double full = Full<kUnit>();
       if (regionStart < v && v < regionEnd) return false;
       const double t = v / full;
@@ -294,9 +299,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   bool enabled_[4] = {};  // blue, green, red, alpha
   Family family_ = kNone;
   Curve curve_;
-  // Integer pixels: the stored word for each word 0..65535, then the same words unchanged.
-  std::vector<uint32_t> table_;
-  const uint32_t* channelTable_[4] = {};
+  // Integer pixels: table 0 holds the curve's word for each word 0..65535, table 1 the same
+  // words unchanged (read by channels that are not ticked).
+  WordTables tables_;
 };
 
 ORVANTA_REGISTER_TOOL(ToneGateOperator)
