@@ -4,8 +4,10 @@
 // Where a colour row crosses a colour column the two colours are blended.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
@@ -133,13 +135,27 @@ class RasterOperator : public Tool<RasterOperator> {
                  ? NewImage(TagList{{ImLike, source_}})
                  : NewImage(TagList{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, outH_},
                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}});
-    RunChunksAndPublish(req, output_, image_, outH_);
+    try {
+      PrepareByteRows();
+    } catch (...) {
+      ReleaseByteRows();
+      image_->Recycle();
+      throw;
+    }
+    try {
+      RunChunksAndPublish(req, output_, image_, outH_);
+    } catch (...) {
+      ReleaseByteRows();
+      throw;
+    }
+    ReleaseByteRows();
   }
 
   // 4. Pixel work: one output row per chunk.
   void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= outH_) return;
-    if (float_) RenderRow(y, hColour_.f, vColour_.f, crossColour_.f);
+    if (colourRow_) CopyRow(y);
+    else if (float_) RenderRow(y, hColour_.f, vColour_.f, crossColour_.f);
     else RenderRow(y, hColour_.i, vColour_.i, crossColour_.i);
   }
 
@@ -186,6 +202,102 @@ class RasterOperator : public Tool<RasterOperator> {
   static void SetColour(Colour& c, const double* rgba) {
     c.i = Pixel{TruncToWord(rgba[2]), TruncToWord(rgba[1]), TruncToWord(rgba[0]), TruncToWord(rgba[3])};
     c.f = FltPixel{float(rgba[2]), float(rgba[1]), float(rgba[0]), float(rgba[3])};
+  }
+
+  // Where the input and the output use the same host storage format, an input pixel's bytes
+  // are what writing it gives, so every output row is bytes copied from the input row or from
+  // one of two rows written here once per request: the row as colour rows show it (horizontal
+  // colour, crossings in the colour columns) and the vertical colour in the colour columns of
+  // input rows. Which one each column takes, and from which input column, is settled here too.
+  void PrepareByteRows() {
+    if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
+    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},
+                      {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}};
+    colourRow_ = NewImage(row);
+    inputRow_ = NewImage(row);
+    if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
+      ReleaseByteRows();
+      return;
+    }
+    isColour_.assign(size_t(outW_), 0);
+    sourceColumn_.assign(size_t(outW_), 0);
+    int64_t q = 0;
+    int32_t inCol = 0;
+    for (int32_t x = 0; x < outW_; ++x) {
+      if (!v_.active) {
+        sourceColumn_[size_t(x)] = x;
+        continue;
+      }
+      const bool columnInput = v_.colourFirst ? q >= v_.colour : q < v_.show;
+      isColour_[size_t(x)] = columnInput ? 0 : 1;
+      sourceColumn_[size_t(x)] = v_.keepSize ? x : inCol;
+      if (++q == v_.period) {
+        q = 0;
+        ++inCol;
+      }
+    }
+    if (float_) WriteByteRows(hColour_.f, vColour_.f, crossColour_.f);
+    else WriteByteRows(hColour_.i, vColour_.i, crossColour_.i);
+  }
+
+  template <class P>
+  void WriteByteRows(const P& hColour, const P& vColour, const P& cross) {
+    WithCursors(colourRow_, 0, 0, inputRow_, 0, 0, [&](auto& colour, auto& input) {
+      for (int32_t x = 0; x < outW_; ++x) {
+        const bool c = isColour_[size_t(x)] != 0;
+        WriteNext(colour, c ? cross : hColour);
+        WriteNext(input, c ? vColour : P{});
+      }
+    });
+  }
+
+  void ReleaseByteRows() {
+    if (colourRow_) colourRow_->Recycle();
+    if (inputRow_) inputRow_->Recycle();
+    colourRow_ = inputRow_ = nullptr;
+  }
+
+  void CopyRow(int32_t y) const {
+    bool rowInput = true;
+    int32_t inRow = y;
+    if (h_.active) {
+      const int64_t p = y % h_.period;
+      rowInput = h_.colourFirst ? p >= h_.colour : p < h_.show;
+      if (!h_.keepSize) inRow = int32_t(y / h_.period);
+    }
+    uint8_t* d = image_->RowTable[y];
+    const size_t bytes = image_->BytesPerPixel;
+    if (!rowInput) {
+      std::memcpy(d, colourRow_->RowTable[0], size_t(outW_) * bytes);
+      return;
+    }
+    const uint8_t* s = source_->RowTable[inRow];
+    if (!v_.active) {
+      std::memcpy(d, s, size_t(outW_) * bytes);
+      return;
+    }
+    const uint8_t* colour = inputRow_->RowTable[0];
+    switch (bytes) {
+      case 4: SelectRow<4>(d, s, colour); break;
+      case 8: SelectRow<8>(d, s, colour); break;
+      case 16: SelectRow<16>(d, s, colour); break;
+      default:
+        for (int32_t x = 0; x < outW_; ++x)
+          std::memcpy(d + size_t(x) * bytes,
+                      isColour_[size_t(x)] ? colour + size_t(x) * bytes
+                                           : s + size_t(sourceColumn_[size_t(x)]) * bytes,
+                      bytes);
+    }
+  }
+
+  template <size_t kBytes>
+  void SelectRow(uint8_t* d, const uint8_t* s, const uint8_t* colour) const {
+    const uint8_t* isColour = isColour_.data();
+    const int32_t* column = sourceColumn_.data();
+    for (int32_t x = 0; x < outW_; ++x) {
+      const uint8_t* from = isColour[x] ? colour + size_t(x) * kBytes : s + size_t(column[x]) * kBytes;
+      std::memcpy(d + size_t(x) * kBytes, from, kBytes);
+    }
   }
 
   template <class P>
@@ -240,6 +352,11 @@ class RasterOperator : public Tool<RasterOperator> {
   bool float_ = false;
   Direction h_, v_;
   Colour hColour_{}, vColour_{}, crossColour_{};
+  // The byte path's rows and column tables (unset when the general path runs).
+  Image* colourRow_ = nullptr;
+  Image* inputRow_ = nullptr;
+  std::vector<uint8_t> isColour_;
+  std::vector<int32_t> sourceColumn_;
 };
 
 ORVANTA_REGISTER_TOOL(RasterOperator)
