@@ -33,10 +33,11 @@ uint64_t DefaultBudget() {
   return uint64_t(8) << 30;
 }
 std::atomic<uint64_t> g_budget{0};
+std::atomic<bool> g_poison{false};  // tests: uncleared images start as 0xA5 bytes
 
 class HostImage final : public Image {
  public:
-  HostImage(int32_t w, int32_t h, uint32_t depth) {
+  HostImage(int32_t w, int32_t h, uint32_t depth, bool clear) {
     Width = w;
     Height = h;
     Depth = depth;
@@ -46,9 +47,12 @@ class HostImage final : public Image {
       default: Use<formats::Bgra16>(StorageBgra16); break;
     }
     // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
+    // An image its maker writes in full skips the clear, which reused memory would need.
     size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
-    storage_.reset(static_cast<uint8_t*>(std::calloc(bytes ? bytes : 1, 1)));
+    storage_.reset(static_cast<uint8_t*>(clear ? std::calloc(bytes ? bytes : 1, 1)
+                                               : std::malloc(bytes ? bytes : 1)));
     if (!storage_) throw std::bad_alloc();
+    if (!clear && g_poison.load(std::memory_order_relaxed)) std::memset(storage_.get(), 0xA5, bytes);
     rows_.resize(size_t(h) + 1);
     for (int32_t y = 0; y < h; ++y) rows_[y] = storage_.get() + size_t(y) * size_t(w) * BytesPerPixel;
     RowTable = rows_.data();
@@ -116,7 +120,7 @@ inline void WriteNormal(const Image* im, uint8_t* a, const double v[4]) {
 }  // namespace
 
 namespace hostdetail {
-host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth) {
+host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear) {
   if (width < 0 || height < 0)
     throw std::invalid_argument("an image of " + std::to_string(width) + " x " +
                                 std::to_string(height) + " pixels cannot be made");
@@ -130,7 +134,7 @@ host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth) {
                                  std::to_string(height) + " pixels (" +
                                  std::to_string((perRow >> 10) * uint64_t(height) >> 10) + " MiB) exceeds the memory budget of " +
                                  std::to_string(budget >> 20) + " MiB");
-  return host::ImagePtr(new HostImage(width, height, depth));
+  return host::ImagePtr(new HostImage(width, height, depth, clear));
 }
 }  // namespace hostdetail
 
@@ -164,7 +168,7 @@ void Image::GetPixel(int32_t x, int32_t y, FltPixel& p) const {
 }
 
 Image* Image::CopyOfImage() const {
-  host::ImagePtr copy = hostdetail::NewHostImage(Width, Height, Depth);
+  host::ImagePtr copy = hostdetail::NewHostImage(Width, Height, Depth, false);  // every row copied
   size_t rowBytes = size_t(Width) * BytesPerPixel;
   for (int32_t y = 0; y < Height; ++y) std::memcpy(copy->RowTable[y], RowTable[y], rowBytes);
   return copy.release();
@@ -337,10 +341,11 @@ void Image::OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin
 }
 
 Image* NewImage(const TagList& tags) {
+  const bool clear = !tags.Find(ImUncleared);
   if (const Tag* like = tags.Find(ImLike)) {
     auto* model = static_cast<const Image*>(like->ptr);
     if (!model) throw std::invalid_argument("NewImage was given no image to take the size of");
-    return hostdetail::NewHostImage(model->Width, model->Height, model->Depth).release();
+    return hostdetail::NewHostImage(model->Width, model->Height, model->Depth, clear).release();
   }
   const Tag* w = tags.Find(ImWidth);
   const Tag* h = tags.Find(ImHeight);
@@ -366,14 +371,18 @@ Image* NewImage(const TagList& tags) {
     if (uint64_t(t->word) > 0xFFFFFFFFu) v = -1;
     return int32_t(v);
   };
-  return hostdetail::NewHostImage(side(w), side(h), depth).release();
+  return hostdetail::NewHostImage(side(w), side(h), depth, clear).release();
 }
+
+namespace host::testing {
+void PoisonUnclearedImages(bool on) { g_poison.store(on); }
+}  // namespace host::testing
 
 namespace host {
 void ImageDeleter::operator()(Image* im) const { delete im; }
 
-ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth) {
-  return hostdetail::NewHostImage(width, height, depth);
+ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear) {
+  return hostdetail::NewHostImage(width, height, depth, clear);
 }
 size_t ImageBytes(const Image* im) { return size_t(im->Width) * im->Height * im->BytesPerPixel; }
 uint8_t* RowBytes(const Image* im, int32_t y) { return im->RowTable[y]; }

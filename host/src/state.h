@@ -70,7 +70,8 @@ namespace hostdetail {
 extern std::string loadingLibrary;
 extern std::vector<std::string> registeredWhileLoading;
 std::mutex& RegistryMutex();
-host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth);
+// clear: start every byte at 0 (false: the caller writes every pixel first).
+host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear = true);
 void RunChunks(int32_t n, const std::function<void(int32_t)>& fn);
 }  // namespace hostdetail
 

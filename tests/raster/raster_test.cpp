@@ -418,5 +418,38 @@ TEST(RasterRender, EmptyInputsRender) {
   }
 }
 
+// The byte path (host storage) and the general cursor path give the same bytes in every mode,
+// and no output pixel is left unwritten: the result does not depend on what the image's memory
+// held before.
+TEST(RasterRender, BytePathGeneralPathAndUnclearedMemoryAgree) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat})
+    for (int mode = 0; mode < 16; ++mode) {
+      SCOPED_TRACE(::testing::Message() << "depth " << depth << " mode " << mode);
+      auto node = Node();
+      testing::Set(*node, kH.active, mode & 1);
+      testing::Set(*node, kV.active, (mode & 2) ? 1 : 0);
+      testing::Set(*node, kH.mode, (mode & 4) ? 1 : 0);
+      testing::Set(*node, kV.mode, (mode & 8) ? 1 : 0);
+      testing::Set(*node, kV.order, 1);
+      testing::Set(*node, kV.show, 2);
+      testing::Set(*node, kH.colour, 3);
+      testing::Set(*node, kBlend, 1);
+      SetColour(*node, kH, 0.9, 0.1, 0.4, 1);
+      SetColour(*node, kV, 0.3, 0.3, 0.6, 0.5);
+      auto input = testing::Numbered(23, 17, depth);
+      auto foreign = testing::CustomStorageCopy(input.get());
+      host::Connect(node->FindInput(MainImageId), input.get());
+      auto native = testing::RenderOk(*node);
+      host::testing::PoisonUnclearedImages(true);
+      auto poisoned = testing::RenderOk(*node);
+      host::testing::PoisonUnclearedImages(false);
+      host::Connect(node->FindInput(MainImageId), foreign.get());
+      auto general = testing::RenderOk(*node);
+      ASSERT_TRUE(native && poisoned && general);
+      EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
+      EXPECT_TRUE(testing::SameBytes(native.get(), poisoned.get()));
+    }
+}
+
 }  // namespace
 }  // namespace orvanta

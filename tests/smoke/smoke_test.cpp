@@ -151,5 +151,24 @@ TEST(Smoke, ForeignImageModelGivesTheSameBytes) {
   }
 }
 
+// Images a tool makes without clearing must be written in full: poisoning their memory first
+// changes no output byte.
+TEST(Smoke, UnclearedImagesAreWrittenInFull) {
+  for (const host::ClassInfo* c : AllTools()) {
+    SCOPED_TRACE(c->name);
+    for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+      host::Node node(*c);
+      auto images = ConnectInputs(node, depth, true);
+      auto plain = node.Render(0);
+      host::testing::PoisonUnclearedImages(true);
+      auto poisoned = node.Render(0);
+      host::testing::PoisonUnclearedImages(false);
+      ASSERT_TRUE(plain.ok()) << plain.error;
+      ASSERT_TRUE(poisoned.ok()) << poisoned.error;
+      EXPECT_TRUE(testing::SameBytes(plain.image.get(), poisoned.image.get()));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvanta

@@ -1,5 +1,6 @@
 // OrvantaLineDrop: keeps a run of rows, drops the next run, and packs the kept rows into a
 // shorter image of the same width. One row kept and one dropped separates interlaced fields.
+#include <algorithm>
 #include <cstring>
 
 #include "orvanta/pixel_cursor.h"
@@ -49,8 +50,11 @@ class LineDropOperator : public Tool<LineDropOperator> {
     if (crop_ < 1) crop_ = 1;
     int64_t cycle = int64_t(show_) + crop_;
     outHeight_ = int32_t(height_ - (height_ / cycle) * crop_);
+    // Rows are written top down; the few the last incomplete cycle leaves are cleared below, so
+    // the image need not start cleared.
     output_image_ = NewImage(TagList{{ImOwner, Owner}, {ImWidth, width_}, {ImHeight, outHeight_},
-                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}});
+                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
+                                     {ImUncleared, 1}});
     keep_ = order_ == 0 ? 1 : 0;
     kept_ = dropped_ = nextRow_ = 0;
     const bool flt = source_->Depth == DepthFloat;
@@ -87,6 +91,10 @@ class LineDropOperator : public Tool<LineDropOperator> {
         keep_ = 1;
       }
     }
+    // Output rows not written keep transparent black: all-zero bytes in every host format.
+    const size_t outRowBytes = size_t(width_) * output_image_->BytesPerPixel;
+    for (int32_t y = std::min(nextRow_, outHeight_); y < outHeight_; ++y)
+      std::memset(output_image_->RowTable[y], 0, outRowBytes);
     output_->Set(req, output_image_);
   }
 

@@ -4,6 +4,7 @@
 // own generator, so the layout never depends on the thread count or the order of the chunks.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "orvanta/pixel_cursor.h"
@@ -189,6 +190,14 @@ class MosaicOperator : public Tool<MosaicOperator> {
     if (tx0 >= tx1 || ty1 <= 0) return;
     const int32_t n = int32_t(tx1 - tx0);
     const int32_t sx = int32_t(tx0), dx = int32_t(x0 + tx0);
+    if (tile->Storage != StorageCustom && tile->Storage == out_->Storage) {
+      // One host format on both sides: moving a pixel keeps its bytes, so rows go as bytes.
+      const size_t bpp = out_->BytesPerPixel;
+      for (int32_t ty = 0; ty < int32_t(ty1); ++ty)
+        std::memcpy(out_->RowTable[y0 + ty] + size_t(dx) * bpp, tile->RowTable[ty] + size_t(sx) * bpp,
+                    size_t(n) * bpp);
+      return;
+    }
     WithCursors(tile, 0, 0, out_, 0, 0, [&](auto& s, auto& d) {
       for (int32_t ty = 0; ty < int32_t(ty1); ++ty) {
         s.MoveTo(sx, ty);

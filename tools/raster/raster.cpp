@@ -131,10 +131,12 @@ class RasterOperator : public Tool<RasterOperator> {
     SetColour(vColour_, vPix);
     SetColour(crossColour_, xPix);
 
+    // Every output pixel is written by the chunks, so the image need not start cleared.
     image_ = (outW_ == width_ && outH_ == height_)
-                 ? NewImage(TagList{{ImLike, source_}})
+                 ? NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}})
                  : NewImage(TagList{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, outH_},
-                                    {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}});
+                                    {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
+                                    {ImUncleared, 1}});
     try {
       PrepareByteRows();
     } catch (...) {
@@ -212,7 +214,8 @@ class RasterOperator : public Tool<RasterOperator> {
   void PrepareByteRows() {
     if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
     const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},
-                      {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}};
+                      {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
+                      {ImUncleared, 1}};  // both written in full below
     colourRow_ = NewImage(row);
     inputRow_ = NewImage(row);
     if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
@@ -293,6 +296,11 @@ class RasterOperator : public Tool<RasterOperator> {
   template <size_t kBytes>
   void SelectRow(uint8_t* d, const uint8_t* s, const uint8_t* colour) const {
     const uint8_t* isColour = isColour_.data();
+    if (v_.keepSize) {  // input columns are the output's own: pick the row to copy from
+      for (int32_t x = 0; x < outW_; ++x)
+        std::memcpy(d + size_t(x) * kBytes, (isColour[x] ? colour : s) + size_t(x) * kBytes, kBytes);
+      return;
+    }
     const int32_t* column = sourceColumn_.data();
     for (int32_t x = 0; x < outW_; ++x) {
       const uint8_t* from = isColour[x] ? colour + size_t(x) * kBytes : s + size_t(column[x]) * kBytes;

@@ -115,7 +115,7 @@ class RemapOperator : public Tool<RemapOperator> {
 
     if (!float_) BuildTables();
 
-    image_ = NewImage(TagList{{ImLike, source_}});
+    image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
     RunChunksAndPublish(req, output_, image_, height_);
   }
 

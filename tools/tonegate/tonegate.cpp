@@ -126,7 +126,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       tables_.Seal();
     }
 
-    image_ = NewImage(TagList{{ImLike, source_}});
+    image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
     RunChunksAndPublish(req, output_, image_, height_);
   }
 

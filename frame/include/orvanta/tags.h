@@ -73,6 +73,9 @@ inline constexpr uint32_t ImOwner = 0x10000001;
 inline constexpr uint32_t ImWidth = 0x10000002;
 inline constexpr uint32_t ImHeight = 0x10000003;
 inline constexpr uint32_t ImChannel = 0x10000005;
+// This host's own, beyond the two forms: the caller writes every pixel before anything reads
+// the image, so the host may hand it over without clearing it. Other hosts may ignore it.
+inline constexpr uint32_t ImUncleared = 0x10000100;
 
 // Data types.
 inline constexpr uint32_t ImageDataType = FourCC("Imag");

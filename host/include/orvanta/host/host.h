@@ -173,8 +173,9 @@ class Node {
 
 // ---- images ---------------------------------------------------------------------------------
 
-// A new cleared image of the given depth (32, 64 or 128), owned by the caller.
-ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth);
+// A new image of the given depth (32, 64 or 128), owned by the caller; cleared unless the
+// caller says it writes every pixel itself (clear false).
+ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear = true);
 size_t ImageBytes(const Image* im);
 // Bytes of row y, width * BytesPerPixel long.
 uint8_t* RowBytes(const Image* im, int32_t y);
@@ -238,6 +239,9 @@ namespace testing {
 void FailAllocationsAfter(int64_t n);
 // Host-allocated objects currently alive.
 int64_t LiveObjects();
+// While on, images made without clearing (ImUncleared, copies) start as 0xA5 bytes instead of
+// whatever the memory held, so a pixel their maker failed to write shows.
+void PoisonUnclearedImages(bool on);
 }  // namespace testing
 
 }  // namespace orvanta::host
