@@ -62,9 +62,7 @@ void ExpectRows(uint32_t depth, const Case& c) {
   auto input = testing::Numbered(7, c.height, depth);
   host::Connect(node->FindInput(MainImageId), input.get());
   // Memory the output is made from holds 0xA5 bytes, so a row left unwritten would show.
-  host::testing::PoisonUnclearedImages(true);
-  auto out = testing::RenderOk(*node);
-  host::testing::PoisonUnclearedImages(false);
+  auto out = testing::WithPoisonedImages([&] { return testing::RenderOk(*node); });
   ASSERT_TRUE(out);
   ASSERT_EQ(out->Width, 7);
   ASSERT_EQ(out->Height, int32_t(c.rows.size()));

@@ -438,13 +438,9 @@ TEST(RasterRender, BytePathGeneralPathAndUnclearedMemoryAgree) {
       SetColour(*node, kV, 0.3, 0.3, 0.6, 0.5);
       auto input = testing::Numbered(23, 17, depth);
       auto foreign = testing::CustomStorageCopy(input.get());
-      host::Connect(node->FindInput(MainImageId), input.get());
-      auto native = testing::RenderOk(*node);
-      host::testing::PoisonUnclearedImages(true);
-      auto poisoned = testing::RenderOk(*node);
-      host::testing::PoisonUnclearedImages(false);
-      host::Connect(node->FindInput(MainImageId), foreign.get());
-      auto general = testing::RenderOk(*node);
+      auto native = testing::RenderOn(*node, input.get());
+      auto poisoned = testing::WithPoisonedImages([&] { return testing::RenderOk(*node); });
+      auto general = testing::RenderOn(*node, foreign.get());
       ASSERT_TRUE(native && poisoned && general);
       EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
       EXPECT_TRUE(testing::SameBytes(native.get(), poisoned.get()));

@@ -339,10 +339,8 @@ TEST(RemapRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
       const double luma[4] = {0.3, 0.0, 0.8, 0.7};
       for (int i = 0; i < 4; ++i) testing::Set(*node, kLuma[i], luma[i]);
       if (s.blueOff) testing::Set(*node, kBlue, 0);
-      host::Connect(node->FindInput(MainImageId), input.get());
-      auto native = testing::RenderOk(*node);
-      host::Connect(node->FindInput(MainImageId), foreign.get());
-      auto general = testing::RenderOk(*node);
+      auto native = testing::RenderOn(*node, input.get());
+      auto general = testing::RenderOn(*node, foreign.get());
       ASSERT_TRUE(native && general);
       EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
       // Only the defaults leave integer pictures as they are (in float they turn -0 into +0), and

@@ -160,9 +160,7 @@ TEST(Smoke, UnclearedImagesAreWrittenInFull) {
       host::Node node(*c);
       auto images = ConnectInputs(node, depth, true);
       auto plain = node.Render(0);
-      host::testing::PoisonUnclearedImages(true);
-      auto poisoned = node.Render(0);
-      host::testing::PoisonUnclearedImages(false);
+      auto poisoned = testing::WithPoisonedImages([&] { return node.Render(0); });
       ASSERT_TRUE(plain.ok()) << plain.error;
       ASSERT_TRUE(poisoned.ok()) << poisoned.error;
       EXPECT_TRUE(testing::SameBytes(plain.image.get(), poisoned.image.get()));

@@ -162,6 +162,11 @@ host::ImagePtr RenderOk(host::Node& node, double time) {
   return std::move(r.image);
 }
 
+host::ImagePtr RenderOn(host::Node& node, Image* input) {
+  host::Connect(node.FindInput(MainImageId), input);
+  return RenderOk(node);
+}
+
 }  // namespace orvanta::testing
 
 namespace orvanta {

@@ -50,6 +50,19 @@ bool SameRow(const Image* a, int32_t ya, const Image* b, int32_t yb);
 // Renders at time 0, failing the test on error.
 host::ImagePtr RenderOk(host::Node& node, double time = 0.0);
 
+// Connects input to the node's main image input and renders at time 0, failing the test on
+// error.
+host::ImagePtr RenderOn(host::Node& node, Image* input);
+
+// Runs fn with images made without clearing filled with 0xA5 first, then turns that off.
+template <class F>
+auto WithPoisonedImages(F fn) {
+  host::testing::PoisonUnclearedImages(true);
+  auto r = fn();
+  host::testing::PoisonUnclearedImages(false);
+  return r;
+}
+
 // Runs fn with the worker pool at n threads, then restores the default.
 template <class F>
 auto WithThreads(int32_t n, F fn) {

@@ -314,10 +314,8 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
       testing::Set(*node, kEnd, type == kInsideCut ? 0.45 : 0.6);  // ramps that overlap
       testing::Set(*node, kSmooth, 0.1);
       testing::Set(*node, kGreen, 0);
-      host::Connect(node->FindInput(MainImageId), input.get());
-      auto native = testing::RenderOk(*node);
-      host::Connect(node->FindInput(MainImageId), foreign.get());
-      auto general = testing::RenderOk(*node);
+      auto native = testing::RenderOn(*node, input.get());
+      auto general = testing::RenderOn(*node, foreign.get());
       ASSERT_TRUE(native && general);
       EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
       // Every listed type changes something; the unlisted one changes nothing.

@@ -137,20 +137,19 @@ class RasterOperator : public Tool<RasterOperator> {
                  : NewImage(TagList{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, outH_},
                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
                                     {ImUncleared, 1}});
+    // The prepared rows go on every way out; the output too when preparing them fails.
+    struct ReleaseRows {
+      RasterOperator* op;
+      ~ReleaseRows() { op->ReleaseByteRows(); }
+    } releaseRows{this};
     try {
+      PrepareColumns();
       PrepareByteRows();
     } catch (...) {
-      ReleaseByteRows();
       image_->Recycle();
       throw;
     }
-    try {
-      RunChunksAndPublish(req, output_, image_, outH_);
-    } catch (...) {
-      ReleaseByteRows();
-      throw;
-    }
-    ReleaseByteRows();
+    RunChunksAndPublish(req, output_, image_, outH_);
   }
 
   // 4. Pixel work: one output row per chunk.
@@ -206,26 +205,13 @@ class RasterOperator : public Tool<RasterOperator> {
     c.f = FltPixel{float(rgba[2]), float(rgba[1]), float(rgba[0]), float(rgba[3])};
   }
 
-  // Where the input and the output use the same host storage format, an input pixel's bytes
-  // are what writing it gives, so every output row is bytes copied from the input row or from
-  // one of two rows written here once per request: the row as colour rows show it (horizontal
-  // colour, crossings in the colour columns) and the vertical colour in the colour columns of
-  // input rows. Which one each column takes, and from which input column, is settled here too.
-  void PrepareByteRows() {
-    if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
-    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},
-                      {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
-                      {ImUncleared, 1}};  // both written in full below
-    colourRow_ = NewImage(row);
-    inputRow_ = NewImage(row);
-    if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
-      ReleaseByteRows();
-      return;
-    }
+  // What each output column shows, settled once per request: colour or input, and which input
+  // column when it shows input.
+  void PrepareColumns() {
     isColour_.assign(size_t(outW_), 0);
     sourceColumn_.assign(size_t(outW_), 0);
-    int64_t q = 0;
-    int32_t inCol = 0;
+    int64_t q = 0;       // position of column x within its cycle
+    int32_t inCol = 0;   // x div period, the input column when stretched
     for (int32_t x = 0; x < outW_; ++x) {
       if (!v_.active) {
         sourceColumn_[size_t(x)] = x;
@@ -238,6 +224,24 @@ class RasterOperator : public Tool<RasterOperator> {
         q = 0;
         ++inCol;
       }
+    }
+  }
+
+  // Where the input and the output use the same host storage format, an input pixel's bytes
+  // are what writing it gives, so every output row is bytes copied from the input row or from
+  // one of two rows written here once per request: the row as colour rows show it (horizontal
+  // colour, crossings in the colour columns) and the vertical colour in the colour columns of
+  // input rows.
+  void PrepareByteRows() {
+    if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
+    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},
+                      {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
+                      {ImUncleared, 1}};  // both written in full below
+    colourRow_ = NewImage(row);
+    inputRow_ = NewImage(row);
+    if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
+      ReleaseByteRows();
+      return;
     }
     if (float_) WriteByteRows(hColour_.f, vColour_.f, crossColour_.f);
     else WriteByteRows(hColour_.i, vColour_.i, crossColour_.i);
@@ -260,14 +264,21 @@ class RasterOperator : public Tool<RasterOperator> {
     colourRow_ = inputRow_ = nullptr;
   }
 
-  void CopyRow(int32_t y) const {
-    bool rowInput = true;
-    int32_t inRow = y;
+  // Whether output row y shows input, and which input row.
+  void RowSource(int32_t y, bool& rowInput, int32_t& inRow) const {
+    rowInput = true;
+    inRow = y;
     if (h_.active) {
       const int64_t p = y % h_.period;
       rowInput = h_.colourFirst ? p >= h_.colour : p < h_.show;
       if (!h_.keepSize) inRow = int32_t(y / h_.period);
     }
+  }
+
+  void CopyRow(int32_t y) const {
+    bool rowInput;
+    int32_t inRow;
+    RowSource(y, rowInput, inRow);
     uint8_t* d = image_->RowTable[y];
     const size_t bytes = image_->BytesPerPixel;
     if (!rowInput) {
@@ -279,18 +290,11 @@ class RasterOperator : public Tool<RasterOperator> {
       std::memcpy(d, s, size_t(outW_) * bytes);
       return;
     }
+    // The host's formats are 4, 8 or 16 bytes a pixel.
     const uint8_t* colour = inputRow_->RowTable[0];
-    switch (bytes) {
-      case 4: SelectRow<4>(d, s, colour); break;
-      case 8: SelectRow<8>(d, s, colour); break;
-      case 16: SelectRow<16>(d, s, colour); break;
-      default:
-        for (int32_t x = 0; x < outW_; ++x)
-          std::memcpy(d + size_t(x) * bytes,
-                      isColour_[size_t(x)] ? colour + size_t(x) * bytes
-                                           : s + size_t(sourceColumn_[size_t(x)]) * bytes,
-                      bytes);
-    }
+    if (bytes == 4) SelectRow<4>(d, s, colour);
+    else if (bytes == 8) SelectRow<8>(d, s, colour);
+    else SelectRow<16>(d, s, colour);
   }
 
   template <size_t kBytes>
@@ -308,44 +312,32 @@ class RasterOperator : public Tool<RasterOperator> {
     }
   }
 
+  // The general path, through the cursors, on the same column tables.
   template <class P>
   void RenderRow(int32_t y, const P& hColour, const P& vColour, const P& cross) const {
-    bool rowInput = true;
-    int32_t inRow = y;
-    if (h_.active) {
-      const int64_t p = y % h_.period;
-      rowInput = h_.colourFirst ? p >= h_.colour : p < h_.show;
-      if (!h_.keepSize) inRow = int32_t(y / h_.period);
-    }
+    bool rowInput;
+    int32_t inRow;
+    RowSource(y, rowInput, inRow);
     // What a colour column shows on this row: its own colour, or the crossing.
     const P& columnColour = rowInput ? vColour : cross;
     const int32_t w = outW_;
-    const Direction v = v_;
+    const uint8_t* isColour = isColour_.data();
+    const int32_t* column = sourceColumn_.data();
     WithCursors(source_, 0, inRow, image_, 0, y, [&](auto& src, auto& dst) {
       P px;
-      if (!v.active) {  // the whole row is input or horizontal colour; OW = W here
-        if (rowInput)
-          for (int32_t x = 0; x < w; ++x) { ReadNext(src, px); WriteNext(dst, px); }
-        else
-          for (int32_t x = 0; x < w; ++x) WriteNext(dst, hColour);
+      if (!v_.active && rowInput) {  // the whole row is input; OW = W here
+        for (int32_t x = 0; x < w; ++x) { ReadNext(src, px); WriteNext(dst, px); }
         return;
       }
-      int64_t q = 0;       // position of column x within its cycle
-      int32_t inCol = 0;   // x div period, the input column when stretched
       for (int32_t x = 0; x < w; ++x) {
-        const bool columnInput = v.colourFirst ? q >= v.colour : q < v.show;
-        if (!columnInput) {
+        if (isColour[x]) {
           WriteNext(dst, columnColour);
         } else if (rowInput) {
-          src.MoveTo(v.keepSize ? x : inCol, inRow);
+          src.MoveTo(column[x], inRow);
           ReadNext(src, px);
           WriteNext(dst, px);
         } else {
           WriteNext(dst, hColour);
-        }
-        if (++q == v.period) {
-          q = 0;
-          ++inCol;
         }
       }
     });
@@ -360,7 +352,8 @@ class RasterOperator : public Tool<RasterOperator> {
   bool float_ = false;
   Direction h_, v_;
   Colour hColour_{}, vColour_{}, crossColour_{};
-  // The byte path's rows and column tables (unset when the general path runs).
+  // Per column: shows colour, and the input column it shows otherwise. The byte path's rows
+  // (unset when the general path runs).
   Image* colourRow_ = nullptr;
   Image* inputRow_ = nullptr;
   std::vector<uint8_t> isColour_;

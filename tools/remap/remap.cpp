@@ -123,10 +123,12 @@ class RemapOperator : public Tool<RemapOperator> {
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
+#if defined(__SSE2__)
       if (source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
         FloatRowDirect(y);
         return;
       }
+#endif
       MapRow<FltPixel>(source_, image_, y, width_, [this](float& f, int32_t c) {
         if (enabled_[c]) Map<true>(f, c);
       });
@@ -165,10 +167,10 @@ class RemapOperator : public Tool<RemapOperator> {
   // once, as selects on lanes (two doubles per lane pair, the same operations in the same order,
   // so the same results): the mapped value inside the region, else the value kept or the fixed
   // result, and the value itself in channels that are not ticked.
+#if defined(__SSE2__)
   void FloatRowDirect(int32_t y) const {
     const float* s = reinterpret_cast<const float*>(source_->RowTable[y]);
     float* d = reinterpret_cast<float*>(image_->RowTable[y]);
-#if defined(__SSE2__)
     const __m128d inStart = _mm_set1_pd(inStart_), inEnd = _mm_set1_pd(inEnd_);
     const __m128d outStart = _mm_set1_pd(outStart_), slope = _mm_set1_pd(slope_);
     auto mask = [](bool b) { return b ? ~0u : 0u; };
@@ -194,15 +196,8 @@ class RemapOperator : public Tool<RemapOperator> {
       const __m128 result = select(inside, mapped, select(keep, f, fixed));
       _mm_storeu_ps(d, select(on, result, f));
     }
-#else
-    for (int32_t x = 0; x < width_; ++x, s += 4, d += 4)
-      for (int32_t c = 0; c < 4; ++c) {
-        float f = s[c];
-        if (enabled_[c]) Map<true>(f, c);
-        d[c] = f;
-      }
-#endif
   }
+#endif
 
   static void Store(uint32_t& w, double r) { w = TruncToWord(r); }
   static void Store(float& f, double r) { f = float(r); }

@@ -196,7 +196,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    [[gnu::always_inline]] bool Below(double v, double& r) const {
+    bool Below(double v, double& r) const {
       const double full = Full<kUnit>();
       if (v > level) return false;
       if (lower < v) {
@@ -212,7 +212,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    [[gnu::always_inline]] bool Above(double v, double& r) const {
+    bool Above(double v, double& r) const {
       const double full = Full<kUnit>();
       if (v < level) return false;
       if (v < upper) {
@@ -228,7 +228,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    [[gnu::always_inline]] bool Inside(double v, double& r) const {
+    bool Inside(double v, double& r) const {
       const double full = Full<kUnit>();
       if (v <= regionStart || v >= regionEnd) return false;
       const double t = v / full;
@@ -254,7 +254,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     template <bool kUnit>
-    [[gnu::always_inline]] bool Outside(double v, double& r) const {
+    bool Outside(double v, double& r) const {
       const double full = Full<kUnit>();
       if (regionStart < v && v < regionEnd) return false;
       const double t = v / full;

@@ -113,30 +113,13 @@ template <class C> void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
 // Row y of src through apply(channel value, channel index) into row y of dst, width pixels, the
 // channels in pixel order (blue 0, green 1, red 2, alpha 3); P chooses the pixel form.
 //
-// When both images use the host's 16-bit storage with Pixel, or its float storage with FltPixel,
-// the row runs on typed channel pointers: the same conversions as the cursors (none for float,
-// saturation for 16-bit), but stores the compiler knows cannot touch the cursors or the tool's
-// members, so nothing is reloaded per pixel.
+// When both images use the host's float storage with FltPixel the row runs on typed float
+// pointers (the cursors convert nothing there): stores the compiler knows cannot touch the
+// cursors or the tool's members, so nothing is reloaded per pixel. Integer rows of the host's
+// storage have their own loops in WordTables.
 template <class P, class Apply>
 void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Apply& apply) {
-  if constexpr (std::is_same_v<P, Pixel>) {
-    if (src->Storage == StorageBgra16 && dst->Storage == StorageBgra16) {
-      const uint16_t* s = reinterpret_cast<const uint16_t*>(src->RowTable[y]);
-      uint16_t* d = reinterpret_cast<uint16_t*>(dst->RowTable[y]);
-      for (int32_t x = 0; x < width; ++x, s += 4, d += 4) {
-        uint32_t v[4] = {s[0], s[1], s[2], s[3]};
-        apply(v[0], 0);
-        apply(v[1], 1);
-        apply(v[2], 2);
-        apply(v[3], 3);
-        d[0] = uint16_t(formats::Sat16(v[0]));
-        d[1] = uint16_t(formats::Sat16(v[1]));
-        d[2] = uint16_t(formats::Sat16(v[2]));
-        d[3] = uint16_t(formats::Sat16(v[3]));
-      }
-      return;
-    }
-  } else {
+  if constexpr (std::is_same_v<P, FltPixel>) {
     if (src->Storage == StorageBgraFloat && dst->Storage == StorageBgraFloat) {
       const float* s = reinterpret_cast<const float*>(src->RowTable[y]);
       float* d = reinterpret_cast<float*>(dst->RowTable[y]);

@@ -23,7 +23,6 @@ class WordTables {
  public:
   // Makes `count` tables (their words unset) and points every channel at table 0.
   void Reset(int32_t count) {
-    count_ = count;
     words_.resize(size_t(count) * 65536);
     for (int32_t& k : index_) k = 0;
   }
@@ -33,17 +32,14 @@ class WordTables {
 
   // Derives the stored forms; call once the words are filled, before any MapRow.
   void Seal() {
+    const size_t count = words_.size() / 65536;
     stored16_.resize(words_.size());
-    stored8_.resize(size_t(count_) * 256);
+    stored8_.resize(count * 256);
     for (size_t i = 0; i < words_.size(); ++i) stored16_[i] = uint16_t(formats::Sat16(words_[i]));
-    for (int32_t k = 0; k < count_; ++k)
-      for (uint32_t b = 0; b < 256u; ++b) {
-        Pixel p{b * 257u, 0, 0, 0};
-        p.B = words_[size_t(k) * 65536 + p.B];
-        uint8_t out[4];
-        formats::Bgra8::Put(out, p);
-        stored8_[size_t(k) * 256 + b] = out[0];
-      }
+    // An 8-bit byte b reads as the word 257 * b and its result word is stored back as a byte.
+    for (size_t k = 0; k < count; ++k)
+      for (uint32_t b = 0; b < 256u; ++b)
+        stored8_[k * 256 + b] = formats::SixteenTo8(words_[k * 65536 + b * 257u]);
   }
 
   template <class Wide>
@@ -92,7 +88,6 @@ class WordTables {
   }
 
  private:
-  int32_t count_ = 0;
   int32_t index_[4] = {};
   std::vector<uint32_t> words_;
   std::vector<uint16_t> stored16_;
