@@ -84,6 +84,14 @@ std::vector<Setup> Setups() {
          Set(n, FourCC("LUMH"), 0.8);
          Set(n, 0x534D5300, 0.1);
        }},
+      // The operation the ffmpeg comparison times against lutrgb: a hard low cut at one half.
+      {"ToneGate_hard_low_cut", "OrvantaToneGate",
+       [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) {
+         Set(n, FourCC("FLTO"), 0);
+         Set(n, FourCC("LUMG"), 0.5);
+         Set(n, 0x534D5300, 0.0);
+         Set(n, 0x68436CC1, 0);  // alpha off
+       }},
       {"Remap_0.25-0.75", "OrvantaRemap",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) {
          Set(n, FourCC("SORL"), 0.25);

@@ -117,11 +117,13 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       tables_.Reset(2);
       uint32_t* curve = tables_.Words(0);
       uint32_t* same = tables_.Words(1);
-      for (uint32_t v = 0; v < 65536u; ++v) {
-        double r;
-        curve[v] = Evaluate<false>(double(v), r) ? TruncToWord(r) : v;
-        same[v] = v;
-      }
+      WithFamily<false>(curve_, [&](auto rule) {
+        for (uint32_t v = 0; v < 65536u; ++v) {
+          double r;
+          curve[v] = rule(double(v), r) ? TruncToWord(r) : v;
+          same[v] = v;
+        }
+      });
       for (int32_t c = 0; c < 4; ++c) tables_.Assign(c, enabled_[c] ? 0 : 1);
       tables_.Seal();
     }
@@ -151,13 +153,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
         if (on[channel] && rule(double(f), r)) f = float(r);
       });
     };
-    switch (family_) {
-      case kBelow: run([&c](double v, double& r) { return c.Below<true>(v, r); }); break;
-      case kAbove: run([&c](double v, double& r) { return c.Above<true>(v, r); }); break;
-      case kInside: run([&c](double v, double& r) { return c.Inside<true>(v, r); }); break;
-      case kOutside: run([&c](double v, double& r) { return c.Outside<true>(v, r); }); break;
-      case kNone: run([](double, double&) { return false; }); break;
-    }
+    WithFamily<true>(c, run);
   }
 
   // 5. Shows the level for the level types and the region pair for the region types.
@@ -275,6 +271,19 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
   };
 
+
+  // Calls run(rule) once, rule being the curve of the request's type on c as a callable
+  // (v, r) -> changed, so that loops over many values choose the curve once.
+  template <bool kUnit, class Run>
+  void WithFamily(const Curve& c, Run&& run) const {
+    switch (family_) {
+      case kBelow: run([&c](double v, double& r) { return c.Below<kUnit>(v, r); }); break;
+      case kAbove: run([&c](double v, double& r) { return c.Above<kUnit>(v, r); }); break;
+      case kInside: run([&c](double v, double& r) { return c.Inside<kUnit>(v, r); }); break;
+      case kOutside: run([&c](double v, double& r) { return c.Outside<kUnit>(v, r); }); break;
+      case kNone: run([](double, double&) { return false; }); break;
+    }
+  }
 
   // The curve of the request's type; a type the combo does not list changes nothing.
   template <bool kUnit>

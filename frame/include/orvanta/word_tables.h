@@ -8,12 +8,23 @@
 // words 257 * k. MapRow runs a row through the stored form when both images use the same host
 // format, and through the cursors otherwise, where `wide(word, channel)` handles words above
 // 65535 that other image models may give. Every path gives the bytes the cursors would.
+//
+// Many tables are a few straight runs: a word kept, a fixed word, a line such as 2v - 32768.
+// Seal() looks for at most kMaxRuns runs of word = (q * v + k) mod 65536 matching the 16-bit
+// stored table exactly; when every channel's table has them, 16-bit rows are computed from the
+// runs eight words at a time instead of looked up (a lookup touches 128 KiB per table, and the
+// misses cost more than the arithmetic).
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "orvanta/pixel_cursor.h"
 
@@ -25,6 +36,7 @@ class WordTables {
   void Reset(int32_t count) {
     words_.resize(size_t(count) * 65536);
     for (int32_t& k : index_) k = 0;
+    runCount_ = 0;
   }
   // The 65536 result words of table k, for the tool to fill.
   uint32_t* Words(int32_t k) { return words_.data() + size_t(k) * 65536; }
@@ -40,7 +52,11 @@ class WordTables {
     for (size_t k = 0; k < count; ++k)
       for (uint32_t b = 0; b < 256u; ++b)
         stored8_[k * 256 + b] = formats::SixteenTo8(words_[k * 65536 + b * 257u]);
+    PrepareRuns();
   }
+
+  // True when 16-bit rows are computed from runs rather than looked up (for tests).
+  bool ComputesRuns() const { return runCount_ > 0; }
 
   template <class Wide>
   void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Wide& wide) const {
@@ -54,7 +70,15 @@ class WordTables {
       static_assert(std::endian::native == std::endian::little);
       const uint8_t* s = src->RowTable[y];
       uint8_t* d = dst->RowTable[y];
-      for (int32_t x = 0; x < width; ++x, s += 8, d += 8) {
+      int32_t x = 0;
+#if defined(__SSE2__)
+      if (runCount_ > 0) {
+        x = RunRow(s, d, width);
+        s += size_t(x) * 8;
+        d += size_t(x) * 8;
+      }
+#endif
+      for (; x < width; ++x, s += 8, d += 8) {
         uint64_t in;
         std::memcpy(&in, s, 8);
         const uint64_t out = uint64_t(t0[in & 0xFFFF]) | uint64_t(t1[(in >> 16) & 0xFFFF]) << 16 |
@@ -88,10 +112,120 @@ class WordTables {
   }
 
  private:
+  static constexpr int32_t kMaxRuns = 6;
+  struct Run {
+    uint32_t start;  // first word of the run
+    uint16_t q, k;   // word = (q * v + k) mod 65536
+  };
+  struct Runs {
+    int32_t count = 0;
+    Run run[kMaxRuns];
+  };
+
+  // Splits one 16-bit stored table into runs, greedily: each run takes its slope from the next
+  // two words (or the two after them, when that run would be shorter than three words) and
+  // extends as far as the table follows it. False when more than kMaxRuns would be needed.
+  static bool FindRuns(const uint16_t* t, Runs& out) {
+    out.count = 0;
+    uint32_t v = 0;
+    while (v < 65536u) {
+      if (out.count == kMaxRuns) return false;
+      Run best{v, 0, t[v]};
+      uint32_t bestEnd = v + 1;
+      for (uint32_t from = v; from <= v + 1 && from + 1 < 65536u; ++from) {
+        const uint16_t q = uint16_t(t[from + 1] - t[from]);
+        const uint16_t k = uint16_t(t[v] - uint32_t(q) * v);
+        uint32_t e = v;
+        while (e < 65536u && uint16_t(uint32_t(q) * e + k) == t[e]) ++e;
+        if (e > bestEnd) {
+          bestEnd = e;
+          best = Run{v, q, k};
+        }
+        if (bestEnd - v >= 3) break;
+      }
+      out.run[out.count++] = best;
+      v = bestEnd;
+    }
+    return true;
+  }
+
+  // Lane parameters for eight words (two pixels, channel = lane % 4): the first run's q and k,
+  // then per later run its start and the xor that turns the previous run's q and k into its own.
+  // Runs start in increasing order, so the runs a word has reached are a prefix and the xors
+  // telescope to the parameters of the last one. Channels with fewer runs get starts of 0 and
+  // xors of 0, which change nothing.
+  void PrepareRuns() {
+    runCount_ = 0;
+    Runs runs[4];
+    int32_t most = 1;
+    for (int32_t c = 0; c < 4; ++c) {
+      int32_t same = 0;  // channels reading one table share its runs
+      while (same < c && index_[same] != index_[c]) ++same;
+      if (same < c) runs[c] = runs[same];
+      else if (!FindRuns(stored16_.data() + size_t(index_[c]) * 65536, runs[c])) return;
+      most = std::max(most, runs[c].count);
+    }
+    for (int32_t lane = 0; lane < 8; ++lane) {
+      const Runs& r = runs[lane % 4];
+      q0_[lane] = r.run[0].q;
+      k0_[lane] = r.run[0].k;
+      for (int32_t i = 1; i < most; ++i) {
+        const bool has = i < r.count;
+        start_[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
+        dq_[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
+        dk_[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
+      }
+    }
+    runCount_ = most;
+  }
+
+#if defined(__SSE2__)
+  // Computes pairs of pixels from the runs; returns how many pixels it wrote.
+  int32_t RunRow(const uint8_t* s, uint8_t* d, int32_t width) const {
+    switch (runCount_) {
+      case 1: return RunRowOf<1>(s, d, width);
+      case 2: return RunRowOf<2>(s, d, width);
+      case 3: return RunRowOf<3>(s, d, width);
+      case 4: return RunRowOf<4>(s, d, width);
+      case 5: return RunRowOf<5>(s, d, width);
+      default: return RunRowOf<6>(s, d, width);
+    }
+  }
+
+  template <int32_t kRuns>
+  int32_t RunRowOf(const uint8_t* s, uint8_t* d, int32_t width) const {
+    static_assert(kRuns >= 1 && kRuns <= kMaxRuns);
+    auto load = [](const uint16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    const __m128i q0 = load(q0_), k0 = load(k0_), zero = _mm_setzero_si128();
+    __m128i start[kMaxRuns - 1], dq[kMaxRuns - 1], dk[kMaxRuns - 1];
+    for (int32_t i = 0; i + 1 < kRuns; ++i) {
+      start[i] = load(start_[i]);
+      dq[i] = load(dq_[i]);
+      dk[i] = load(dk_[i]);
+    }
+    const int32_t pairs = width / 2;
+    for (int32_t p = 0; p < pairs; ++p, s += 16, d += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+      __m128i q = q0, k = k0;
+      for (int32_t i = 0; i + 1 < kRuns; ++i) {
+        // v >= start exactly when start - v saturates to 0.
+        const __m128i reached = _mm_cmpeq_epi16(_mm_subs_epu16(start[i], v), zero);
+        q = _mm_xor_si128(q, _mm_and_si128(reached, dq[i]));
+        k = _mm_xor_si128(k, _mm_and_si128(reached, dk[i]));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_add_epi16(_mm_mullo_epi16(v, q), k));
+    }
+    return pairs * 2;
+  }
+#endif
+
   int32_t index_[4] = {};
   std::vector<uint32_t> words_;
   std::vector<uint16_t> stored16_;
   std::vector<uint8_t> stored8_;
+  int32_t runCount_ = 0;  // 0: 16-bit rows are looked up
+  uint16_t q0_[8] = {}, k0_[8] = {};
+  uint16_t start_[kMaxRuns - 1][8] = {}, dq_[kMaxRuns - 1][8] = {}, dk_[kMaxRuns - 1][8] = {};
 };
 
 }  // namespace orvanta

@@ -1,0 +1,83 @@
+// Word tables: rows mapped through host 16-bit storage, computed from straight runs where the
+// tables have few of them and looked up otherwise, give the stored words of the tables.
+#include <cstdint>
+#include <functional>
+
+#include "orvanta/word_tables.h"
+#include "support.h"
+
+namespace orvanta {
+namespace {
+
+// 257 x 256 pixels (an odd width leaves a last pixel outside the pairs): every word in every
+// channel, in different orders per channel.
+host::ImagePtr EveryWordOddWidth() {
+  auto im = host::MakeImage(257, 256, Depth16);
+  for (uint32_t i = 0; i < 257u * 256u; ++i) {
+    const uint32_t w = i & 0xFFFF;
+    im->SetPixel(int32_t(i % 257), int32_t(i / 257),
+                 Pixel{w, 65535u - w, (i * 7u) & 0xFFFF, (i * 13u) & 0xFFFF});
+  }
+  return im;
+}
+
+using Rule = std::function<uint32_t(uint32_t)>;
+
+// Fills one table per rule, channel c reading table assign[c], maps the picture and checks
+// every stored word against the rule saturated to 16 bits. Returns whether rows were computed.
+bool MapsLikeTheTables(const std::vector<Rule>& rules, const int32_t (&assign)[4]) {
+  WordTables tables;
+  tables.Reset(int32_t(rules.size()));
+  for (size_t k = 0; k < rules.size(); ++k) {
+    uint32_t* words = tables.Words(int32_t(k));
+    for (uint32_t v = 0; v < 65536u; ++v) words[v] = rules[k](v);
+  }
+  for (int32_t c = 0; c < 4; ++c) tables.Assign(c, assign[c]);
+  tables.Seal();
+  auto in = EveryWordOddWidth();
+  auto out = host::MakeImage(in->Width, in->Height, Depth16, false);
+  for (int32_t y = 0; y < in->Height; ++y)
+    tables.MapRow(in.get(), out.get(), y, in->Width, [](uint32_t&, int32_t) { ADD_FAILURE(); });
+  int32_t wrong = 0;
+  for (int32_t y = 0; y < in->Height; ++y)
+    for (int32_t x = 0; x < in->Width; ++x) {
+      const uint16_t* s = reinterpret_cast<const uint16_t*>(in->RowTable[y]) + x * 4;
+      const uint16_t* d = reinterpret_cast<const uint16_t*>(out->RowTable[y]) + x * 4;
+      for (int32_t c = 0; c < 4; ++c) {
+        const uint32_t want = formats::Sat16(rules[size_t(assign[c])](s[c]));
+        if (d[c] != want && ++wrong <= 5)
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": word " << s[c]
+                        << " gave " << d[c] << ", table says " << want;
+      }
+    }
+  return tables.ComputesRuns();
+}
+
+TEST(WordTables, StraightRunsAreComputedExactly) {
+  const Rule keep = [](uint32_t v) { return v; };
+  // Kept below a quarter, doubled from the quarter up to three quarters, saturated above.
+  const Rule stretch = [](uint32_t v) {
+    return v < 16384 ? v : v <= 49151 ? 2 * v - 32768 : 70000u;
+  };
+  const Rule invertAndCut = [](uint32_t v) { return v < 30000 ? 65535u - v : 7u; };
+  const Rule fixed = [](uint32_t) { return 1234u; };
+  // Six runs, every channel a different table; a negative slope; words above 65535.
+  const Rule steps = [](uint32_t v) {
+    return v < 100 ? 0u : v < 200 ? v : v < 300 ? 3 * v : v < 5000 ? 65535u - v : v < 5001 ? 9u : 80000u;
+  };
+  EXPECT_TRUE(MapsLikeTheTables({keep, stretch, invertAndCut, fixed}, {1, 2, 3, 0}));
+  EXPECT_TRUE(MapsLikeTheTables({steps, keep}, {0, 1, 0, 0}));
+  EXPECT_TRUE(MapsLikeTheTables({fixed}, {0, 0, 0, 0}));
+}
+
+TEST(WordTables, TablesWithManyRunsAreLookedUp) {
+  // Seven steps need one run more than the rows compute; a hash needs thousands.
+  const Rule sevenSteps = [](uint32_t v) { return (v / 9363u) * 1000u; };
+  const Rule hashed = [](uint32_t v) { return (v * 2654435761u) >> 16; };
+  const Rule keep = [](uint32_t v) { return v; };
+  EXPECT_FALSE(MapsLikeTheTables({sevenSteps, keep}, {1, 1, 0, 1}));
+  EXPECT_FALSE(MapsLikeTheTables({keep, hashed}, {0, 0, 0, 1}));
+}
+
+}  // namespace
+}  // namespace orvanta
