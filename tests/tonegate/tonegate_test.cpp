@@ -305,22 +305,28 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
   for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
     auto input = testing::EveryValue(depth);
     auto foreign = testing::CustomStorageCopy(input.get());
-    for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type) {
-      SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth);
-      auto node = Node();
-      testing::Set(*node, kFilter, type);
-      testing::Set(*node, kLevel, 0.4);
-      testing::Set(*node, kStart, 0.3);
-      testing::Set(*node, kEnd, type == kInsideCut ? 0.45 : 0.6);  // ramps that overlap
-      testing::Set(*node, kSmooth, 0.1);
-      testing::Set(*node, kGreen, 0);
-      auto native = testing::RenderOn(*node, input.get());
-      auto general = testing::RenderOn(*node, foreign.get());
-      ASSERT_TRUE(native && general);
-      EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
-      // Every listed type changes something; the unlisted one changes nothing.
-      EXPECT_EQ(testing::SameBytes(native.get(), input.get()), type > kOutsideBoost);
-    }
+    // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
+    // region that ends before it starts, no bands at all.
+    const double settings[3][4] = {{0.4, 0.3, 0.6, 0.1}, {0.5, 0.7, 0.3, 0.05}, {0.6, 0.2, 0.8, 0.0}};
+    for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type)
+      for (int32_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth << ", setting " << k);
+        auto node = Node();
+        testing::Set(*node, kFilter, type);
+        testing::Set(*node, kLevel, settings[k][0]);
+        testing::Set(*node, kStart, settings[k][1]);
+        testing::Set(*node, kEnd, k == 0 && type == kInsideCut ? 0.45 : settings[k][2]);
+        testing::Set(*node, kSmooth, settings[k][3]);
+        testing::Set(*node, kGreen, 0);
+        auto native = testing::RenderOn(*node, input.get());
+        auto general = testing::RenderOn(*node, foreign.get());
+        ASSERT_TRUE(native && general);
+        EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
+        // Every listed type changes something; the unlisted one changes nothing.
+        if (k == 0) {
+          EXPECT_EQ(testing::SameBytes(native.get(), input.get()), type > kOutsideBoost);
+        }
+      }
   }
 }
 
