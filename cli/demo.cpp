@@ -240,6 +240,8 @@ int RunDemo(const std::string& dirName) {
   add("tile-3", Brick(40000, 20000, 10000, 3));
   add("tile-4", Brick(24000, 22000, 20000, 4));
   for (auto& [key, f] : footage) WriteImage(*f.image, (dir / f.file).string());
+  // The ramp in float as well, for trying the tools on float footage (the README's examples).
+  WriteImage(*footage.at("ramp").image, (dir / "footage/ramp.exr").string(), Bits::Float);
 
   std::vector<Job> jobs = Jobs();
   std::vector<Outcome> outcomes;

@@ -553,6 +553,11 @@ TEST_F(Cli, DemoRendersTheInstalledTools) {
   Picture src = ReadFile(P("show/footage/interlaced.png"));
   EXPECT_EQ(ld.w, src.w);
   EXPECT_EQ(ld.h * 2, src.h);  // one row kept of every two
+  // The float ramp holds the same picture as the 16-bit one.
+  Picture ramp = ReadFile(P("show/footage/ramp.png")), rampFloat = ReadFile(P("show/footage/ramp.exr"));
+  EXPECT_EQ(rampFloat.type, TypeDesc::FLOAT);
+  EXPECT_EQ(rampFloat.w, ramp.w);
+  EXPECT_EQ(rampFloat.h, ramp.h);
   // Every result the page shows was written.
   for (size_t at = html.find("<img src=\""); at != std::string::npos; at = html.find("<img src=\"", at + 1)) {
     size_t b = at + 10, e = html.find('"', b);
