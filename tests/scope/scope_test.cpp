@@ -336,29 +336,38 @@ TEST(ScopeRender, StaticTypesIgnoreCentreAndStretch) {
 }
 
 TEST(ScopeRender, EveryTypeEqualsSequentialPlottingForAnyWorkerCount) {
-  auto input = Busy(61, 47, Depth16);
-  struct Case {
-    int type;
-    double top, bottom;
-    Point center;
-  };
-  std::vector<Case> cases;
-  for (int type = 0; type <= 9; ++type) cases.push_back({type, 0.0, 1.0, Point(0.5, 0.5)});
-  cases.push_back({0, 0.2, 0.9, Point(0.3, 0.6)});
-  cases.push_back({2, 0.0, 1.0, Point(0.7, 0.2)});
-  cases.push_back({3, 0.5, 1.0, Point(0.5, 0.5)});
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "type " << c.type << " band " << c.top << ".." << c.bottom);
-    auto node = Node();
-    testing::Set(*node, kType, c.type);
-    testing::Set(*node, kTop, c.top);
-    testing::Set(*node, kBottom, c.bottom);
-    SetPoint(*node, kCenter, c.center.X, c.center.Y);
-    if (c.type == 3) SetPoint(*node, kCenterGreen, 0.55, 0.45);  // overlapping, shifted traces
-    auto one = RenderOn(*node, input.get(), 1);
-    auto four = RenderOn(*node, input.get(), 4);
-    EXPECT_TRUE(testing::SameBytes(one.get(), four.get()));
-    EXPECT_TRUE(testing::SameBytes(one.get(), Sequential(*node, input.get()).get()));
+  // 61 columns fit one 64-bit plane word per row; 197 need four, so columns share words.
+  for (auto size : {std::pair{61, 47}, std::pair{197, 70}}) {
+    auto input = Busy(size.first, size.second, Depth16);
+    SCOPED_TRACE(::testing::Message() << input->Width << " x " << input->Height);
+    struct Case {
+      int type;
+      double top, bottom;
+      Point center;
+    };
+    std::vector<Case> cases;
+    for (int type = 0; type <= 9; ++type) cases.push_back({type, 0.0, 1.0, Point(0.5, 0.5)});
+    cases.push_back({0, 0.2, 0.9, Point(0.3, 0.6)});
+    cases.push_back({2, 0.0, 1.0, Point(0.7, 0.2)});
+    cases.push_back({3, 0.5, 1.0, Point(0.5, 0.5)});
+    for (const Case& c : cases) {
+      SCOPED_TRACE(::testing::Message() << "type " << c.type << " band " << c.top << ".." << c.bottom);
+      auto node = Node();
+      testing::Set(*node, kType, c.type);
+      testing::Set(*node, kTop, c.top);
+      testing::Set(*node, kBottom, c.bottom);
+      SetPoint(*node, kCenter, c.center.X, c.center.Y);
+      if (c.type == 3) SetPoint(*node, kCenterGreen, 0.55, 0.45);  // overlapping, shifted traces
+      auto one = RenderOn(*node, input.get(), 1);
+      // More workers than the tool keeps plot copies for, on output memory poisoned first.
+      auto eight = testing::WithPoisonedImages([&] { return RenderOn(*node, input.get(), 8); });
+      EXPECT_TRUE(testing::SameBytes(one.get(), eight.get()));
+      EXPECT_TRUE(testing::SameBytes(one.get(), Sequential(*node, input.get()).get()));
+      if (c.type == 4) {  // storage that is not the host's own goes through the cursors
+        auto foreign = testing::CustomStorageCopy(input.get());
+        EXPECT_TRUE(testing::SameBytes(one.get(), RenderOn(*node, foreign.get(), 2).get()));
+      }
+    }
   }
 }
 

@@ -2,17 +2,24 @@
 // a black image of the input's size: its column gives the output column, its value (brightest
 // component, saturation, or each component) the output row.
 //
-// Chunks (one per input row) plot into shared output pixels. They only set bits in a plot plane,
-// one byte per output pixel and one bit per component, with atomic ORs; setting bits commutes, so
-// the plane is the same for any order and any thread count. Process then writes every plotted
-// pixel once: the components whose bit is set at full scale, the others 0. That equals the
-// sequential writes of every type: types 0 to 2 always write white, types 5 to 8 always the same
-// one-component pixel, and types 3 and 4 set components of a pixel that starts cleared.
+// Chunks (one per input row) plot into shared output pixels. They only set bits in plot planes,
+// one bit per output pixel; setting bits commutes, so the planes are the same for any order and
+// any thread count. Types whose points are all alike (0 to 2 white, 5 to 8 one component) use one
+// plane; types 3 and 4 one plane per component. Each worker thread plots into its own copy of the
+// planes, so two threads do not keep taking the same cache lines from each other (threads beyond
+// the copies share one with atomic ORs). A second pass, in bands of output rows, clears the
+// output and writes every plotted pixel once, the copies ORed: the components whose bit is set at
+// full scale, the others 0. That equals the sequential writes of every type: types 0 to 2 always
+// write white, types 5 to 8 always the same one-component pixel, and types 3 and 4 set
+// components of a pixel that starts cleared.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
@@ -100,7 +107,8 @@ class ScopeOperator : public Tool<ScopeOperator> {
     if (!input) return;  // the host reports the missing image
     width_ = input->Width;
     height_ = input->Height;
-    OwnedImage output(NewImage(TagList{{ImLike, input}}));
+    // Cleared band by band in the write pass, just before its points are written.
+    OwnedImage output(NewImage(TagList{{ImLike, input}, {ImUncleared, 1}}));
 
     OwnedImage blurred;
     const double blur = NumberValue(in_[kRoundness], req) * 0.1;
@@ -124,8 +132,6 @@ class ScopeOperator : public Tool<ScopeOperator> {
     for (int ch = 0; ch < 4; ++ch) stretch[1 + ch] = NumberValue(in_[kStretchRed + ch], req);
     for (int t = 0; t < 5; ++t) center[t] = PointValue(in_[kCenter + t], req);
 
-    // The output is new, so already cleared to transparent black.
-
     // Traces: 0 the main one, 1 to 4 red, green, blue, alpha.
     scale_ = height_ / 65535.0;
     for (int t = 0; t < 5; ++t) {
@@ -148,42 +154,56 @@ class ScopeOperator : public Tool<ScopeOperator> {
       chunks = TruncToInt(hi - lo);
     }
 
-    plane_.assign(size_t(width_) * size_t(height_), 0);
-    DoMultiProcess(req, chunks);
+    // Plot planes: one for types whose points are all alike, one per component for 3 and 4.
+    // A plane holds row after row, each wordsPerRow_ words, column x as bit x / wordsPerRow_ of
+    // word x % wordsPerRow_: neighbouring columns fall in different words, so their ORs do not
+    // wait for each other, and a trace that stays within a few rows stays within a few lines.
+    planeCount_ = 0;
+    if (type_ >= 0 && type_ <= 2) planeCount_ = 1, pattern_ = kWhite;
+    else if (type_ == 3 || type_ == 4) planeCount_ = 4;
+    else if (type_ >= 5 && type_ <= 8) planeCount_ = 1, pattern_ = kChannelBits[type_ - 5];
+    wordsPerRow_ = (size_t(std::max(width_, 0)) + 63) / 64;
+    planeWords_ = wordsPerRow_ * size_t(std::max(height_, 0));
+    if (planeCount_ == 0 || planeWords_ == 0) chunks = 0;
+    // A slot per core (up to kMaxSlots) and one more, shared by any further threads.
+    const unsigned cores = std::thread::hardware_concurrency();
+    slots_ = chunks > 1 ? int32_t(std::clamp(cores, 1u, unsigned(kMaxSlots))) + 1 : 1;
+    planes_.assign(size_t(slots_) * size_t(planeCount_) * planeWords_, 0);
+    for (auto& owner : owners_) owner.store(std::thread::id(), std::memory_order_relaxed);
+    sharedUsed_.store(false, std::memory_order_relaxed);
 
-    const Pixel full{65535, 65535, 65535, 65535};
-    const FltPixel fullFlt{1.0f, 1.0f, 1.0f, 1.0f};
-    for (int32_t y = 0; y < height_; ++y) {
-      const uint8_t* bits = plane_.data() + size_t(y) * size_t(width_);
-      WithCursor(output.get(), 0, y, [&](auto& d) {
-        for (int32_t x = 0; x < width_; ++x) {
-          // Most of the plane is empty: skip eight clear bytes at a time.
-          if ((x & 7) == 0 && x + 8 <= width_) {
-            uint64_t eight;
-            std::memcpy(&eight, bits + x, sizeof eight);
-            if (eight == 0) {
-              x += 7;
-              continue;
-            }
-          }
-          const uint8_t b = bits[x];
-          if (!b) continue;
-          d.MoveTo(x, y);
-          if (flt_)
-            d.PutFlt(FltPixel{b & kBitB ? fullFlt.B : 0.0f, b & kBitG ? fullFlt.G : 0.0f,
-                              b & kBitR ? fullFlt.R : 0.0f, b & kBitA ? fullFlt.A : 0.0f});
-          else
-            d.Put(Pixel{b & kBitB ? full.B : 0u, b & kBitG ? full.G : 0u, b & kBitR ? full.R : 0u,
-                        b & kBitA ? full.A : 0u});
+    // Where each column of each trace lands: its word in a plane row and its bit (word << 6 |
+    // bit), or kOffImage. Traces 0 to 4 are shifted by their centres; trace 5 is unshifted, for
+    // types 5 to 8.
+    columns_.resize(size_t(6) * size_t(chunks > 0 ? width_ : 0));
+    for (int t = 0; t < 6 && chunks > 0; ++t)
+      for (int32_t c = 0; c < width_; ++c) {
+        const double x = t < 5 ? c + shift_[t] : double(c);
+        uint32_t code = kOffImage;
+        if (x >= 0.0 && x < width_) {
+          const size_t col = size_t(int32_t(x));
+          code = uint32_t(col % wordsPerRow_) << 6 | uint32_t(col / wordsPerRow_);
         }
-      });
-    }
+        columns_[size_t(t) * size_t(width_) + size_t(c)] = code;
+      }
+
+    phase_ = kPlot;
+    DoMultiProcess(req, chunks);
+    // The slots to OR: those taken (always the first ones), or all if a thread used the shared one.
+    used_ = 0;
+    while (used_ < slots_ - 1 && owners_[used_].load(std::memory_order_relaxed) != std::thread::id()) ++used_;
+    if (sharedUsed_.load(std::memory_order_relaxed)) used_ = slots_;
+    output_image_ = output.get();
+    phase_ = kWrite;
+    DoMultiProcess(req, (height_ + kBandRows - 1) / kBandRows);
     source_ = nullptr;
+    output_image_ = nullptr;
     output_->Set(req, output.release());
   }
 
-  // 4. One input row of the band.
+  // 4. Plotting one input row of the band, then writing one band of output rows.
   void ProcessChunk(Request*, int32_t a) override {
+    if (phase_ == kWrite) return WriteBand(a);
     const int32_t row = TruncToInt((a + firstChunk_) + (height_ - 1) * top_);
     if (row < 0 || row >= height_ || width_ <= 0) return;
     // The type is chosen once per row; the plotting rule is then fixed inside the loop.
@@ -192,7 +212,10 @@ class ScopeOperator : public Tool<ScopeOperator> {
       case 1: return PlotRow<1>(row);
       case 2: return PlotRow<2>(row);
       case 3: case 4: return PlotRow<3>(row);
-      case 5: case 6: case 7: case 8: return PlotRow<5>(row);
+      case 5: return PlotRow<5>(row);
+      case 6: return PlotRow<6>(row);
+      case 7: return PlotRow<7>(row);
+      case 8: return PlotRow<8>(row);
       default: return;
     }
   }
@@ -205,76 +228,200 @@ class ScopeOperator : public Tool<ScopeOperator> {
   }
 
  private:
-  // Sets the plot bits of the point (x, y) when it lies on the output; NaN lies nowhere.
-  void Mark(double x, double y, uint8_t bits) {
-    if (!(y >= 0.0 && y < height_ && x >= 0.0 && x < width_)) return;
-    uint8_t& cell = plane_[size_t(int32_t(y)) * size_t(width_) + size_t(int32_t(x))];
-    // Marks only ever add bits, so a cell that already holds them needs no write.
-    std::atomic_ref<uint8_t> ref(cell);
-    if ((ref.load(std::memory_order_relaxed) & bits) != bits) ref.fetch_or(bits, std::memory_order_relaxed);
+  // The calling thread's slot. A thread takes the first free slot at its first chunk of a
+  // request (a compare-and-swap, no lock). The slots below the last belong to one thread each and
+  // are written plainly; threads beyond them share the last slot, whose ORs are atomic, so
+  // sharing stays exact.
+  int32_t Slot() {
+    const std::thread::id me = std::this_thread::get_id();
+    for (int32_t s = 0; s < slots_ - 1; ++s) {
+      std::thread::id owner = owners_[s].load(std::memory_order_relaxed);
+      if (owner == me) return s;
+      if (owner == std::thread::id() && owners_[s].compare_exchange_strong(owner, me, std::memory_order_relaxed))
+        return s;
+    }
+    if (!sharedUsed_.load(std::memory_order_relaxed)) sharedUsed_.store(true, std::memory_order_relaxed);
+    return slots_ - 1;
   }
+
+  // What one row's plotting needs, copied out of the tool so that it stays in registers while
+  // the planes are written.
+  struct Plotter {
+    uint64_t* planes;
+    size_t planeWords, wordsPerRow;
+    double height, scale;
+    double stretch[5], base[5];
+    const uint32_t* columns[6];  // per trace, as columns_
+    bool on[4];
+
+    double TraceRow(int t, double v) const { return base[t] - (v * stretch[t]) * scale; }
+
+    // Sets the point of column code `code` (as columns_) at row y in the given plane when it
+    // lies on the output; NaN lies nowhere.
+    template <bool kShared>
+    [[gnu::always_inline]] void Mark(uint32_t code, double y, int plane) const {
+      if (code == kOffImage || !(y >= 0.0 && y < height)) return;
+      uint64_t& word = planes[size_t(plane) * planeWords + size_t(int32_t(y)) * wordsPerRow + (code >> 6)];
+      const uint64_t bit = uint64_t(1) << (code & 63);
+      if constexpr (kShared) {
+        // Marks only ever add bits, so a word that already holds the bit needs no write.
+        std::atomic_ref<uint64_t> ref(word);
+        if (!(ref.load(std::memory_order_relaxed) & bit)) ref.fetch_or(bit, std::memory_order_relaxed);
+      } else {
+        word |= bit;
+      }
+    }
+
+    // Types 3 and 4: the trace of one component, red 0 to alpha 3, when its switch is on.
+    template <int kCh, bool kShared>
+    [[gnu::always_inline]] void Channel(int32_t c, double v) const {
+      if (on[kCh]) Mark<kShared>(columns[1 + kCh][c], TraceRow(1 + kCh, v), kCh);
+    }
+
+    // kKind: the type, with 3 standing for 3 and 4.
+    template <int kKind, bool kShared>
+    [[gnu::always_inline]] void Pixel(int32_t c, double r, double g, double b, double a) const {
+      switch (kKind) {
+        case 0:
+          if (r == r && g == g && b == b) Mark<kShared>(columns[0][c], TraceRow(0, std::max({r, g, b})), 0);
+          break;
+        case 1: {
+          if (!(r == r && g == g && b == b)) break;
+          const double hi = std::max({r, g, b}), lo = std::min({r, g, b});
+          if (hi == 0.0) break;  // no saturation for black
+          const double saturation = (hi - lo) / hi;
+          Mark<kShared>(columns[0][c], base[0] - ((saturation * stretch[0]) * 65535.0) * scale, 0);
+          break;
+        }
+        case 2:
+          Mark<kShared>(columns[0][c], TraceRow(0, r), 0);
+          Mark<kShared>(columns[0][c], TraceRow(0, g), 0);
+          Mark<kShared>(columns[0][c], TraceRow(0, b), 0);
+          break;
+        case 3:
+          // Written out, so that every index is a constant and the copy's fields stay in registers.
+          Channel<0, kShared>(c, r);
+          Channel<1, kShared>(c, g);
+          Channel<2, kShared>(c, b);
+          Channel<3, kShared>(c, a);
+          break;
+        case 5:
+        case 6:
+        case 7:
+        case 8: {
+          const double v = kKind == 5 ? r : kKind == 6 ? g : kKind == 7 ? b : a;
+          Mark<kShared>(columns[5][c], height - v * scale, 0);
+          break;
+        }
+        default:
+          break;
+      }
+    }
+  };
 
   template <int kKind>
   void PlotRow(int32_t row) {
+    const int32_t slot = Slot();
+    Plotter plot{planes_.data() + size_t(slot) * size_t(planeCount_) * planeWords_, planeWords_, wordsPerRow_,
+                 double(height_), scale_, {}, {}, {}, {}};
+    for (int t = 0; t < 5; ++t) plot.stretch[t] = stretch_[t], plot.base[t] = base_[t];
+    for (int t = 0; t < 6; ++t) plot.columns[t] = columns_.data() + size_t(t) * size_t(width_);
+    for (int ch = 0; ch < 4; ++ch) plot.on[ch] = switch_[ch];
+    if (slot == slots_ - 1) PlotRowWith<kKind, true>(plot, row);
+    else PlotRowWith<kKind, false>(plot, row);
+  }
+
+  template <int kKind, bool kShared>
+  void PlotRowWith(const Plotter& from, int32_t row) const {
+    const Plotter plot = from;  // a local copy: the plane stores cannot touch it
+    const int32_t width = width_;
     WithCursor(source_, 0, row, [&](auto& s) {
       if (flt_) {
         // Float pixels on the 16-bit scale: 1.0 plots where 65535 does.
         FltPixel p;
-        for (int32_t c = 0; c < width_; ++c) {
+        for (int32_t c = 0; c < width; ++c) {
           s.GetNextFlt(p);
-          PlotPixel<kKind>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
+          plot.Pixel<kKind, kShared>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
         }
       } else {
-        Pixel p;
-        for (int32_t c = 0; c < width_; ++c) {
+        orvanta::Pixel p;
+        for (int32_t c = 0; c < width; ++c) {
           s.GetNext(p);
-          PlotPixel<kKind>(c, double(p.R), double(p.G), double(p.B), double(p.A));
+          if constexpr (kKind == 0)  // whole numbers: their largest, then converted, is the same
+            plot.Mark<kShared>(plot.columns[0][c], plot.TraceRow(0, double(std::max({p.R, p.G, p.B}))), 0);
+          else
+            plot.Pixel<kKind, kShared>(c, double(p.R), double(p.G), double(p.B), double(p.A));
         }
       }
     });
   }
 
-  double TraceRow(int t, double v) const { return base_[t] - (v * stretch_[t]) * scale_; }
+  // The components a set of plot bits gives a pixel: full scale where the bit is set, else 0.
+  static orvanta::Pixel Full16(uint8_t set) {
+    return {set & kBitB ? 65535u : 0u, set & kBitG ? 65535u : 0u, set & kBitR ? 65535u : 0u, set & kBitA ? 65535u : 0u};
+  }
+  static FltPixel FullFlt(uint8_t set) {
+    return {set & kBitB ? 1.0f : 0.0f, set & kBitG ? 1.0f : 0.0f, set & kBitR ? 1.0f : 0.0f, set & kBitA ? 1.0f : 0.0f};
+  }
 
-  // kKind: the type, with 3 standing for 3 and 4, and 5 for 5 to 8.
-  template <int kKind>
-  void PlotPixel(int32_t c, double r, double g, double b, double a) {
-    const double x = c + shift_[0];
-    switch (kKind) {
-      case 0:
-        if (r == r && g == g && b == b) Mark(x, TraceRow(0, std::max({r, g, b})), kWhite);
-        break;
-      case 1: {
-        if (!(r == r && g == g && b == b)) break;
-        const double hi = std::max({r, g, b}), lo = std::min({r, g, b});
-        if (hi == 0.0) break;  // no saturation for black
-        const double saturation = (hi - lo) / hi;
-        Mark(x, base_[0] - ((saturation * stretch_[0]) * 65535.0) * scale_, kWhite);
-        break;
+  // Output rows band * kBandRows .. + kBandRows - 1: cleared, then every plotted pixel written
+  // once, the slots' bits ORed. The host's own storage formats get each pixel's bytes from a
+  // table of the 16 bit sets; other storage goes through a cursor.
+  void WriteBand(int32_t band) {
+    switch (output_image_->Storage) {
+      case StorageBgra8: return WriteBandAs<formats::Bgra8>(band);
+      case StorageBgra16: return WriteBandAs<formats::Bgra16>(band);
+      case StorageBgraFloat: return WriteBandAs<formats::BgraFloat>(band);
+      default: return WriteBandAs<void>(band);
+    }
+  }
+
+  template <class Format>
+  void WriteBandAs(int32_t band) {
+    constexpr size_t kBytes = 16;
+    uint8_t encoded[16][kBytes] = {};
+    if constexpr (!std::is_void_v<Format>) {
+      static_assert(Format::kBytes <= kBytes);
+      for (uint8_t set = 0; set < 16; ++set) {
+        if (flt_) Format::PutFlt(encoded[set], FullFlt(set));
+        else Format::Put(encoded[set], Full16(set));
       }
-      case 2:
-        Mark(x, TraceRow(0, r), kWhite);
-        Mark(x, TraceRow(0, g), kWhite);
-        Mark(x, TraceRow(0, b), kWhite);
-        break;
-      case 3:
-      case 4: {
-        const double v[4] = {r, g, b, a};
-        for (int ch = 0; ch < 4; ++ch)
-          if (switch_[ch]) Mark(c + shift_[1 + ch], TraceRow(1 + ch, v[ch]), kChannelBits[ch]);
-        break;
+    }
+    const int32_t top = band * kBandRows, bottom = std::min(height_, top + kBandRows);
+    const size_t slotWords = size_t(planeCount_) * planeWords_, wordsPerRow = wordsPerRow_;
+    std::optional<PixelCursor> cursor;
+    if constexpr (std::is_void_v<Format>) cursor.emplace(output_image_, 0, top);
+    for (int32_t y = top; y < bottom; ++y) {
+      uint8_t* row = output_image_->RowTable[y];
+      if (width_ <= 0) continue;
+      if constexpr (!std::is_void_v<Format>) {
+        std::memset(row, 0, size_t(width_) * Format::kBytes);
+      } else {
+        cursor->MoveTo(0, y);
+        for (int32_t x = 0; x < width_; ++x) cursor->PutNext(orvanta::Pixel{0, 0, 0, 0});
       }
-      case 5:
-      case 6:
-      case 7:
-      case 8: {
-        const double v[4] = {r, g, b, a};
-        const int ch = type_ - 5;
-        Mark(c, height_ - v[ch] * scale_, kChannelBits[ch]);
-        break;
+      if (planes_.empty()) continue;  // nothing plotted: the type draws nothing, or no band
+      const uint64_t* rowBits = planes_.data() + size_t(y) * wordsPerRow;
+      for (size_t i = 0; i < wordsPerRow; ++i) {
+        uint64_t bits[4] = {};
+        for (int32_t s = 0; s < used_; ++s)
+          for (int32_t p = 0; p < planeCount_; ++p) bits[p] |= rowBits[size_t(s) * slotWords + size_t(p) * planeWords_ + i];
+        for (uint64_t any = bits[0] | bits[1] | bits[2] | bits[3]; any; any &= any - 1) {
+          const int32_t k = __builtin_ctzll(any);
+          uint8_t set = pattern_;
+          if (planeCount_ == 4)
+            set = uint8_t((bits[0] >> k & 1) * kBitR | (bits[1] >> k & 1) * kBitG | (bits[2] >> k & 1) * kBitB |
+                          (bits[3] >> k & 1) * kBitA);
+          const int32_t x = int32_t(size_t(k) * wordsPerRow + i);
+          if constexpr (!std::is_void_v<Format>) {
+            std::memcpy(row + size_t(x) * Format::kBytes, encoded[set], Format::kBytes);
+          } else {
+            cursor->MoveTo(x, y);
+            if (flt_) cursor->PutFlt(FullFlt(set));
+            else cursor->Put(Full16(set));
+          }
+        }
       }
-      default:
-        break;
     }
   }
 
@@ -317,7 +464,18 @@ class ScopeOperator : public Tool<ScopeOperator> {
   double stretch_[5] = {}, shift_[5] = {}, base_[5] = {};
   double scale_ = 0.0;
   double firstChunk_ = 0.0;
-  std::vector<uint8_t> plane_;  // plot bits, one byte per output pixel
+  Image* output_image_ = nullptr;
+  // Plot planes: slots_ copies of planeCount_ planes of planeWords_ words, rows of wordsPerRow_.
+  static constexpr int32_t kMaxSlots = 4, kBandRows = 16;
+  static constexpr uint32_t kOffImage = ~0u;  // a column code outside the output
+  std::vector<uint32_t> columns_;
+  std::vector<uint64_t> planes_;
+  int32_t planeCount_ = 0, slots_ = 1, used_ = 1;
+  uint8_t pattern_ = kWhite;  // the bits of every point when there is one plane
+  size_t wordsPerRow_ = 0, planeWords_ = 0;
+  std::atomic<std::thread::id> owners_[kMaxSlots + 1];  // the thread of each slot but the last
+  std::atomic<bool> sharedUsed_{false};
+  enum Phase { kPlot, kWrite } phase_ = kPlot;
 };
 
 ORVANTA_REGISTER_TOOL(ScopeOperator)
