@@ -212,6 +212,7 @@ void RunCopy(benchmark::State& state, const Setup& setup, uint32_t depth) {
 
 int main(int argc, char** argv) {
   using namespace orvanta;
+  host::KeepFreedImageMemory();  // the heap settings of the orvanta command
   const char* dir = std::getenv("ORVANTA_PLUGIN_PATH");
   for (auto& load : host::LoadPluginDirectory(dir ? dir : ORVANTA_PLUGIN_DIR))
     if (!load.ok) std::fprintf(stderr, "%s: %s\n", load.path.c_str(), load.error.c_str());

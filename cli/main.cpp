@@ -5,7 +5,6 @@
 //     info TOOL [--json]              a tool's help text and inputs
 //     render TOOL [options]           renders a tool on image files
 //     demo [DIR]                      renders every installed tool on generated footage
-#include <malloc.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -254,11 +253,7 @@ extern "C" const char* __tsan_default_suppressions() {
 #endif
 
 int main(int argc, char** argv) {
-  // A sequence frees and makes frame-sized images at every frame. Keeping freed memory in the
-  // heap (no per-image mappings, no trimming) lets the next frame reuse pages already mapped
-  // instead of faulting in fresh ones, which costs more than the tools' own work per frame.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  orvanta::host::KeepFreedImageMemory();  // a sequence frees and makes images at every frame
   try {
     return orvanta::cli::Run(argc, argv);
   } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 // The image model: three storage formats with their access routines, NewImage, and the host's
 // image operations.
+#include <malloc.h>
 #include <sys/sysinfo.h>
 
 #include <algorithm>
@@ -386,6 +387,11 @@ ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear) {
 }
 size_t ImageBytes(const Image* im) { return size_t(im->Width) * im->Height * im->BytesPerPixel; }
 uint8_t* RowBytes(const Image* im, int32_t y) { return im->RowTable[y]; }
+
+void KeepFreedImageMemory() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+}
 
 void SetImageBudget(uint64_t bytes) { g_budget.store(bytes); }
 uint64_t ImageBudget() {

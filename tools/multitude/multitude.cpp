@@ -6,7 +6,9 @@
 // pixel. The figures are then merged by a second round of chunks, one per band of output rows,
 // each applying every figure in crowd order (row, column, slot) clipped to its band, so
 // overlapping figures always end up in the same order whatever the worker count.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -76,8 +78,10 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     flt_ = background->Depth == DepthFloat;
     const double fullScale = FullScaleOf(background->Depth);
 
-    // New, so already cleared to transparent black.
-    std::unique_ptr<Image, Recycler> out(NewImage(TagList{{ImLike, static_cast<const void*>(background)}}));
+    // Cleared band by band on the workers, just before each band's merges.
+    std::unique_ptr<Image, Recycler> out(
+        NewImage(TagList{{ImLike, static_cast<const void*>(background)}, {ImUncleared, 1}}));
+    placements_.clear();
 
     if (crowd_) {
       crowdWidth_ = crowd_->Width;
@@ -92,18 +96,19 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
       }
       if (anyFolk && crowdWidth_ > 0 && crowdHeight_ > 0) {
         // One byte per crowd pixel, bit s set when slot s + 1 matches; each chunk fills its row.
-        matches_.assign(size_t(crowdWidth_) * size_t(crowdHeight_), 0);
+        matches_.resize(size_t(crowdWidth_) * size_t(crowdHeight_));
         phase_ = kSearch;
         DoMultiProcess(req, crowdHeight_);
         ListPlacements();
-        // The merges, in bands of output rows: each band applies every figure in crowd order,
-        // clipped to its rows, so each pixel sees the same merges in the same order as one
-        // figure at a time would give it, whatever the worker count.
-        output_image_ = out.get();
-        phase_ = kMerge;
-        DoMultiProcess(req, (output_image_->Height + kBandRows - 1) / kBandRows);
       }
     }
+    // The merges, in bands of output rows: each band applies every figure in crowd order,
+    // clipped to its rows, so each pixel sees the same merges in the same order as one figure
+    // at a time would give it, whatever the worker count.
+    output_image_ = out.get();
+    phase_ = kMerge;
+    DoMultiProcess(req, (output_image_->Height + kBandRows - 1) / kBandRows);
+    output_image_ = nullptr;
     output_->Set(req, out.release());
   }
 
@@ -119,6 +124,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   template <class Px>
   void SearchRow(int32_t y) {
     uint8_t* found = matches_.data() + size_t(y) * size_t(crowdWidth_);
+    std::memset(found, 0, size_t(crowdWidth_));
     WithCursor(crowd_, 0, y, [&](auto& c) {
       Px p;
       for (int32_t x = 0; x < crowdWidth_; ++x) {
@@ -139,19 +145,38 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   // Every figure to merge, in merge order: row by row, column by column, slot 1 to 4.
   void ListPlacements() {
     placements_.clear();
-    const uint8_t* found = matches_.data();
-    for (int32_t y = 0; y < crowdHeight_; ++y)
-      for (int32_t x = 0; x < crowdWidth_; ++x, ++found) {
-        if (!*found) continue;
-        for (int32_t s = 0; s < kSlots; ++s)
-          if (*found & (1u << s))
-            placements_.push_back(Placement{int64_t(x) - halfWidth_[s], int64_t(y) - halfHeight_[s], s});
+    for (int32_t y = 0; y < crowdHeight_; ++y) {
+      const uint8_t* row = matches_.data() + size_t(y) * size_t(crowdWidth_);
+      for (int32_t x = 0; x < crowdWidth_;) {
+        // Dots are few: skip 64 empty pixels at a time.
+        if (x + 64 <= crowdWidth_) {
+          uint64_t any = 0;
+          for (int32_t k = 0; k < 64; k += 8) {
+            uint64_t eight;
+            std::memcpy(&eight, row + x + k, sizeof eight);
+            any |= eight;
+          }
+          if (any == 0) {
+            x += 64;
+            continue;
+          }
+        }
+        const int32_t end = std::min(crowdWidth_, x + 64);
+        for (; x < end; ++x) {
+          if (!row[x]) continue;
+          for (int32_t s = 0; s < kSlots; ++s)
+            if (row[x] & (1u << s))
+              placements_.push_back(Placement{int64_t(x) - halfWidth_[s], int64_t(y) - halfHeight_[s], s});
+        }
       }
+    }
   }
 
-  // Output rows band * kBandRows .. + kBandRows - 1, every figure that reaches them, in order.
+  // Output rows band * kBandRows .. + kBandRows - 1: cleared, then every figure that reaches
+  // them, in order.
   void MergeBand(int32_t band) const {
     const int64_t top = int64_t(band) * kBandRows, bottom = top + kBandRows;
+    ClearRows(output_image_, int32_t(top), int32_t(bottom));
     for (const Placement& p : placements_) {
       const Image* fig = folk_[p.slot];
       if (p.y >= bottom || p.y + fig->Height <= top) continue;

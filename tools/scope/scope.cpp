@@ -389,18 +389,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
     }
     const int32_t top = band * kBandRows, bottom = std::min(height_, top + kBandRows);
     const size_t slotWords = size_t(planeCount_) * planeWords_, wordsPerRow = wordsPerRow_;
+    ClearRows(output_image_, top, bottom);
+    if (planes_.empty() || width_ <= 0) return;  // nothing plotted: the type draws nothing, or no band
     std::optional<PixelCursor> cursor;
     if constexpr (std::is_void_v<Format>) cursor.emplace(output_image_, 0, top);
     for (int32_t y = top; y < bottom; ++y) {
       uint8_t* row = output_image_->RowTable[y];
-      if (width_ <= 0) continue;
-      if constexpr (!std::is_void_v<Format>) {
-        std::memset(row, 0, size_t(width_) * Format::kBytes);
-      } else {
-        cursor->MoveTo(0, y);
-        for (int32_t x = 0; x < width_; ++x) cursor->PutNext(orvanta::Pixel{0, 0, 0, 0});
-      }
-      if (planes_.empty()) continue;  // nothing plotted: the type draws nothing, or no band
       const uint64_t* rowBits = planes_.data() + size_t(y) * wordsPerRow;
       for (size_t i = 0; i < wordsPerRow; ++i) {
         uint64_t bits[4] = {};

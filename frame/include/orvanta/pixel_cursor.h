@@ -2,6 +2,8 @@
 // through the image's own access routines. No bounds checks: callers keep x and y inside.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <type_traits>
 
 #include "orvanta/image.h"
@@ -90,6 +92,24 @@ void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
     case StorageBgra16: { FormatCursor<formats::Bgra16> c(im, x, y); body(c); return; }
     case StorageBgraFloat: { FormatCursor<formats::BgraFloat> c(im, x, y); body(c); return; }
     default: { PixelCursor c(im, x, y); body(c); return; }
+  }
+}
+
+// Sets rows top .. bottom - 1 of im (clipped to the image) to transparent black: the bytes zeroed
+// in the host's own storage formats, zero pixels written through a cursor in any other. For
+// tools that make their output uncleared and clear it band by band on the workers.
+inline void ClearRows(Image* im, int32_t top, int32_t bottom) {
+  top = std::max(top, 0);
+  bottom = std::min(bottom, im->Height);
+  if (im->Width <= 0) return;
+  const bool host = im->Storage == StorageBgra8 || im->Storage == StorageBgra16 || im->Storage == StorageBgraFloat;
+  for (int32_t y = top; y < bottom; ++y) {
+    if (host) {
+      std::memset(im->RowTable[y], 0, size_t(im->Width) * size_t(im->BytesPerPixel));
+    } else {
+      PixelCursor c(im, 0, y);
+      for (int32_t x = 0; x < im->Width; ++x) c.PutNext(Pixel{0, 0, 0, 0});
+    }
   }
 }
 

@@ -184,6 +184,12 @@ uint8_t* RowBytes(const Image* im, int32_t y);
 void SetImageBudget(uint64_t bytes);
 uint64_t ImageBudget();
 
+// For programs that make and free frame-sized images over and over (a sequence, a benchmark):
+// keeps freed memory in the process heap (images up to 32 MiB from the heap, no trimming), so the
+// next image reuses pages already mapped instead of faulting in fresh ones, which costs more than
+// most tools' own work per frame.
+void KeepFreedImageMemory();
+
 // ---- workers --------------------------------------------------------------------------------
 
 // Worker count for DoMultiProcess (0 = all cores).
