@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/pixel_formats.h"
@@ -36,6 +38,75 @@ uint64_t DefaultBudget() {
 std::atomic<uint64_t> g_budget{0};
 std::atomic<bool> g_poison{false};  // tests: uncleared images start as 0xA5 bytes
 
+// Freed image blocks larger than the heap keeps (KeepFreedImageMemory), held for the next image
+// of about the same size: a sequence then writes pages already mapped instead of faulting in
+// (and the system zeroing) fresh ones at every frame, which costs more than most tools' work.
+// Off unless a program turns it on. A lock per image made or freed, never per pixel.
+class BlockPool {
+ public:
+  static constexpr size_t kSmallest = size_t(32) << 20;  // the heap keeps anything smaller
+  static constexpr size_t kMostBlocks = 4;
+  static constexpr size_t kMostBytes = size_t(1) << 30;
+
+  void Enable() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    on_ = true;
+  }
+
+  // A kept block of at least `bytes` and at most a quarter more (the smallest such), or null.
+  uint8_t* Take(size_t bytes, size_t& capacity) {
+    if (bytes < kSmallest) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t best = blocks_.size();
+    for (size_t i = 0; i < blocks_.size(); ++i)
+      if (blocks_[i].bytes >= bytes && blocks_[i].bytes - bytes <= bytes / 4 &&
+          (best == blocks_.size() || blocks_[i].bytes < blocks_[best].bytes))
+        best = i;
+    if (best == blocks_.size()) return nullptr;
+    uint8_t* p = blocks_[best].data;
+    capacity = blocks_[best].bytes;
+    total_ -= capacity;
+    blocks_.erase(blocks_.begin() + std::ptrdiff_t(best));
+    return p;
+  }
+
+  // Keeps or frees a block; the oldest kept blocks go first when there are too many.
+  void Give(uint8_t* p, size_t bytes) {
+    std::vector<uint8_t*> drop;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!on_ || bytes < kSmallest || bytes > kMostBytes) {
+        drop.push_back(p);
+      } else {
+        blocks_.push_back({p, bytes});
+        total_ += bytes;
+        while (blocks_.size() > kMostBlocks || total_ > kMostBytes) {
+          drop.push_back(blocks_.front().data);
+          total_ -= blocks_.front().bytes;
+          blocks_.erase(blocks_.begin());
+        }
+      }
+    }
+    for (uint8_t* d : drop) std::free(d);
+  }
+
+ private:
+  struct Block {
+    uint8_t* data;
+    size_t bytes;
+  };
+  std::mutex mutex_;
+  bool on_ = false;
+  std::vector<Block> blocks_;
+  size_t total_ = 0;
+};
+
+// Never destroyed: images may outlive every other static.
+BlockPool& Blocks() {
+  static BlockPool* pool = new BlockPool;
+  return *pool;
+}
+
 class HostImage final : public Image {
  public:
   HostImage(int32_t w, int32_t h, uint32_t depth, bool clear) {
@@ -50,8 +121,16 @@ class HostImage final : public Image {
     // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
     // An image its maker writes in full skips the clear, which reused memory would need.
     size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
-    storage_.reset(static_cast<uint8_t*>(clear ? std::calloc(bytes ? bytes : 1, 1)
-                                               : std::malloc(bytes ? bytes : 1)));
+    size_t capacity = 0;
+    uint8_t* kept = Blocks().Take(bytes, capacity);
+    if (kept) {
+      if (clear) std::memset(kept, 0, bytes);
+      storage_.reset(kept);
+    } else {
+      capacity = bytes ? bytes : 1;
+      storage_.reset(static_cast<uint8_t*>(clear ? std::calloc(capacity, 1) : std::malloc(capacity)));
+    }
+    storage_.get_deleter().capacity = capacity;
     if (!storage_) throw std::bad_alloc();
     if (!clear && g_poison.load(std::memory_order_relaxed)) std::memset(storage_.get(), 0xA5, bytes);
     rows_.resize(size_t(h) + 1);
@@ -70,10 +149,12 @@ class HostImage final : public Image {
     ReadFltPixel = GetFltR<F>;
     WriteFltPixel = PutFltR<F>;
   }
-  struct Free {
-    void operator()(uint8_t* p) const { std::free(p); }
+  // The block (capacity bytes, at least the image's) goes back to the pool, which keeps or frees it.
+  struct Release {
+    size_t capacity;  // set once the block is made
+    void operator()(uint8_t* p) const { Blocks().Give(p, capacity); }
   };
-  std::unique_ptr<uint8_t, Free> storage_;
+  std::unique_ptr<uint8_t, Release> storage_;
   std::vector<uint8_t*> rows_;
 };
 
@@ -389,8 +470,9 @@ size_t ImageBytes(const Image* im) { return size_t(im->Width) * im->Height * im-
 uint8_t* RowBytes(const Image* im, int32_t y) { return im->RowTable[y]; }
 
 void KeepFreedImageMemory() {
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_MMAP_THRESHOLD, int(BlockPool::kSmallest));
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  Blocks().Enable();
 }
 
 void SetImageBudget(uint64_t bytes) { g_budget.store(bytes); }

@@ -484,18 +484,40 @@ TEST(BillboardRender, OverBudgetOutputIsAnErrorAndLeaksNothing) {
   EXPECT_TRUE(node->Render(0).ok());
 }
 
-TEST(BillboardRender, SameBytesForOneAndFourWorkers) {
-  for (uint32_t depth : {Depth16, DepthFloat}) {
-    auto input = testing::Numbered(37, 23, depth);
-    auto node = Node();
-    testing::Set(*node, kPreset, 2);
-    Channels(*node, 1, 1, 1);
-    host::Connect(node->FindInput(MainImageId), input.get());
-    auto one = testing::WithThreads(1, [&] { return testing::RenderOk(*node); });
-    auto four = testing::WithThreads(4, [&] { return testing::RenderOk(*node); });
-    ASSERT_TRUE(one && four);
-    EXPECT_TRUE(testing::SameBytes(one.get(), four.get())) << "depth " << depth;
-  }
+// Rows written as stored words (input and output in the host's formats) against the general
+// cursor path (an input in storage of its own), for every preset and depth, with limits that
+// leave columns and rows without cells, on poisoned memory, for 1 and 4 workers.
+TEST(BillboardRender, SameBytesForEveryPathAndWorkerCount) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat})
+    for (int preset : {0, 1, 2})
+      for (int variant = 0; variant < 4; ++variant) {
+        const bool limited = variant & 1, sources = variant & 2;
+        SCOPED_TRACE(::testing::Message() << "depth " << depth << " preset " << preset << " limited " << limited
+                                          << " sources " << sources);
+        auto input = testing::Numbered(37, 23, depth);
+        auto node = Node();
+        testing::Set(*node, kPreset, preset);
+        Channels(*node, 1, 1, 1);
+        if (sources) {
+          testing::Set(*node, kGreenSource, 1);  // colour from input
+          testing::Set(*node, kBlueSource, 3);   // a custom colour
+          testing::Set(*node, kBlueColor[1], 0.6);
+        }
+        if (limited) {
+          testing::Set(*node, kMaxOutW, 101);
+          testing::Set(*node, kMaxOutH, 45);
+        }
+        host::Connect(node->FindInput(MainImageId), input.get());
+        auto one = testing::WithThreads(1, [&] { return testing::RenderOk(*node); });
+        auto four = testing::WithPoisonedImages(
+            [&] { return testing::WithThreads(4, [&] { return testing::RenderOk(*node); }); });
+        auto foreign = testing::CustomStorageCopy(input.get());
+        host::Connect(node->FindInput(MainImageId), foreign.get());
+        auto general = testing::WithPoisonedImages([&] { return testing::RenderOk(*node); });
+        ASSERT_TRUE(one && four && general);
+        EXPECT_TRUE(testing::SameBytes(one.get(), four.get()));
+        EXPECT_TRUE(testing::SameBytes(one.get(), general.get()));
+      }
 }
 
 }  // namespace

@@ -86,6 +86,38 @@ TEST(ImageModel, NewImagesAreClearedAndOwnerFormFollowsTheMainInputDepth) {
   EXPECT_THROW(NewImage(TagList{{ImWidth, -4}, {ImHeight, 5}}), std::invalid_argument);
 }
 
+// Large freed blocks kept for reuse: a reused block serves the next image of about its size, and
+// an image asked for cleared is cleared even when its block held another image's pixels.
+TEST(ImageModel, KeptBlocksAreReusedAndClearedWhenAskedTo) {
+  host::KeepFreedImageMemory();
+  constexpr int32_t kSide = 2100;  // 35 MB in 16-bit: above what the heap itself keeps
+  const size_t bytes = size_t(kSide) * kSide * 8;
+  uint8_t* block = nullptr;
+  {
+    auto dirty = host::MakeImage(kSide, kSide, Depth16, false);
+    std::memset(dirty->RowTable[0], 0x5A, bytes);
+    block = dirty->RowTable[0];
+  }
+  {
+    auto cleared = host::MakeImage(kSide, kSide, Depth16);
+    ASSERT_EQ(cleared->RowTable[0], block) << "the freed block was not reused";
+    size_t nonzero = 0;
+    for (size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
+    EXPECT_EQ(nonzero, 0u);
+    std::memset(block, 0x5A, bytes);
+  }
+  {
+    // A little smaller still fits the kept block; its rows are laid out for its own width.
+    auto smaller = host::MakeImage(kSide - 100, kSide, Depth16);
+    EXPECT_EQ(smaller->RowTable[0], block);
+    EXPECT_EQ(smaller->RowTable[1] - smaller->RowTable[0], std::ptrdiff_t(kSide - 100) * 8);
+    EXPECT_EQ(At(smaller.get(), kSide - 101, kSide - 1), (Pixel{0, 0, 0, 0}));
+  }
+  // Far smaller images do not take it.
+  auto small = host::MakeImage(kSide / 2, kSide / 2, Depth16);
+  EXPECT_NE(small->RowTable[0], block);
+}
+
 TEST(ImageModel, BudgetRefusesLargeImagesBeforeAllocating) {
   uint64_t before = host::ImageBudget();
   host::SetImageBudget(1 << 20);

@@ -4,9 +4,11 @@
 // whose channel component shapes the cell and whose colour comes from the channel's source.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
@@ -62,6 +64,32 @@ auto& Component(Px& p, int32_t c) {
 // A channel value times a custom colour component: truncated for 16-bit values, a float otherwise.
 inline uint32_t Scaled(uint32_t v, double k) { return TruncToWord(double(v) * k); }
 inline float Scaled(float v, double k) { return float(double(v) * k); }
+
+// A stored pixel as one value, so that two stored pixels whose fields do not overlap combine by OR.
+struct Word16 {
+  uint64_t lo, hi;
+  Word16 operator|(const Word16& o) const { return {lo | o.lo, hi | o.hi}; }
+  Word16 operator&(const Word16& o) const { return {lo & o.lo, hi & o.hi}; }
+};
+template <class Format>
+using WordOf = std::conditional_t<Format::kBytes == 4, uint32_t,
+                                  std::conditional_t<Format::kBytes == 8, uint64_t, Word16>>;
+template <class Format>
+WordOf<Format> Encode(const Pixel& p) {
+  uint8_t bytes[Format::kBytes];
+  Format::Put(bytes, p);
+  WordOf<Format> w;
+  std::memcpy(&w, bytes, sizeof w);
+  return w;
+}
+template <class Format>
+WordOf<Format> Encode(const FltPixel& p) {
+  uint8_t bytes[Format::kBytes];
+  Format::PutFlt(bytes, p);
+  WordOf<Format> w;
+  std::memcpy(&w, bytes, sizeof w);
+  return w;
+}
 
 }  // namespace
 
@@ -181,6 +209,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
       if (WholeValue(in_[kFlagOf[c]], req) != 0) active[channelCount_++] = c;
 
     HeldImage out;
+    bool draws = false;
     if (channelCount_ > 0) {
       // Sizes are formed wide and limited before they become image sizes, so a large input times
       // a large cell can neither wrap nor go negative.
@@ -190,14 +219,19 @@ class BillboardOperator : public Tool<BillboardOperator> {
       height = std::max<int64_t>(0, std::min<int64_t>(height, WholeValue(in_[kMaxOutputHeight], req)));
       outWidth_ = int32_t(width);
       outHeight_ = int32_t(height);
-      out.reset(NewImage(TagList{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_},
-                                 {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}}));
+      // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider
+      // or taller than the output.
+      draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
+      TagList tags{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_},
+                   {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}};
+      if (draws) tags.Add({ImUncleared, 1});  // the chunks write or clear every pixel
+      out.reset(NewImage(tags));
     } else {
       out.reset(NewImage(TagList{{ImLike, static_cast<const void*>(input_)}}));
       outWidth_ = out->Width;
       outHeight_ = out->Height;
     }
-    output_image_ = out.get();  // new, so already cleared to transparent black
+    output_image_ = out.get();  // when nothing is drawn, new and so already cleared
 
     double custom[3][3];
     for (int32_t c = 0; c < 3; ++c)
@@ -215,13 +249,22 @@ class BillboardOperator : public Tool<BillboardOperator> {
       for (int32_t k = 0; k < 3; ++k) ch.custom[k] = custom[ch.component][k];
     }
 
-    // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider or
-    // taller than the output.
-    if (channelCount_ > 0 && cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ &&
-        cellHeight_ <= outHeight_) {
+    if (draws) {
       fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
+      // Columns from drawnWidth_ on and the rows below the last whole row of cells get no cell.
+      drawnWidth_ = int32_t(std::min<int64_t>(int64_t(inWidth_) * channelCount_, fittingCells_) * cellWidth_);
+      const int64_t cellRows = std::min<int64_t>(inHeight_, outHeight_ / cellHeight_);
+      ClearRows(output_image_, int32_t(cellRows * cellHeight_), outHeight_);
       if (flt_) ReadCells(slotsFlt_);
       else ReadCells(slotsInt_);
+      // Input and output in the same host storage format: rows are written as stored words.
+      stored_ = 0;
+      const uint32_t storage = input_->Storage;
+      if (storage == output_image_->Storage) {
+        if (storage == StorageBgra8 && !flt_) EncodeCells<formats::Bgra8>(slotsInt_);
+        else if (storage == StorageBgra16 && !flt_) EncodeCells<formats::Bgra16>(slotsInt_);
+        else if (storage == StorageBgraFloat && flt_) EncodeCells<formats::BgraFloat>(slotsFlt_);
+      }
       DoMultiProcess(req, inHeight_);
     }
     output_->Set(req, out.release());
@@ -232,8 +275,12 @@ class BillboardOperator : public Tool<BillboardOperator> {
     if (y < 0 || y >= inHeight_) return;
     const int64_t top = int64_t(y) * cellHeight_;
     if (top + cellHeight_ > outHeight_) return;  // cells of this row would cross the bottom edge
-    if (flt_) RenderRow<FltPixel>(y, int32_t(top));
+    if (stored_ == StorageBgra8) RenderStoredRow<formats::Bgra8, Pixel>(y, int32_t(top));
+    else if (stored_ == StorageBgra16) RenderStoredRow<formats::Bgra16, Pixel>(y, int32_t(top));
+    else if (stored_ == StorageBgraFloat) RenderStoredRow<formats::BgraFloat, FltPixel>(y, int32_t(top));
+    else if (flt_) RenderRow<FltPixel>(y, int32_t(top));
     else RenderRow<Pixel>(y, int32_t(top));
+    ClearRows(output_image_, int32_t(top), int32_t(top + cellHeight_), drawnWidth_);
   }
 
   // 5. Display-type presets: "Preset" sets the controls of its column, in this order.
@@ -376,6 +423,114 @@ class BillboardOperator : public Tool<BillboardOperator> {
     });
   }
 
+  // Per ticked channel, the stored words of its cell pixels (row by row), for rows written as
+  // stored words: "Color from Pixel" cells in full; for the other sources only the alpha field
+  // (the colour fields zero), to be ORed with the colour word of each input pixel. Every host
+  // format stores each component on its own, so the OR gives the bytes of the whole pixel.
+  template <class Format, class Px>
+  void EncodeCells(const std::vector<Px>* slots) {
+    const size_t size = size_t(cellWidth_) * size_t(cellHeight_);
+    for (int32_t a = 0; a < channelCount_; ++a) {
+      std::vector<uint8_t>& bytes = cellBytes_[a];
+      bytes.resize(size * Format::kBytes);
+      for (size_t i = 0; i < size; ++i) {
+        Px p = slots[a][i];
+        if (channels_[a].source != 2) p = Px{0, 0, 0, p.A};
+        const WordOf<Format> w = Encode<Format>(p);
+        std::memcpy(bytes.data() + i * Format::kBytes, &w, sizeof w);
+      }
+    }
+    stored_ = input_->Storage;
+  }
+
+  // RenderRow for input and output in the host format Format: each cell is its colour word,
+  // made once per input pixel and channel, ORed with the alpha word of each cell pixel (or the
+  // cell's own words for "Color from Pixel").
+  //
+  // Reading a stored pixel and storing it again gives the same bytes in every host format, so
+  // the colour word of "Color from Channel" is the input pixel's word with only that
+  // component's field kept, and that of "Color from Input" the word without its alpha field.
+  template <class Format, class Px>
+  void RenderStoredRow(int32_t y, int32_t top) {
+    using Word = WordOf<Format>;
+    constexpr size_t kBytes = Format::kBytes;
+    Word keep[3];  // per slot, the fields the input pixel's word keeps
+    for (int32_t a = 0; a < 3; ++a) {
+      uint8_t bytes[kBytes] = {};
+      const int32_t field = 2 - channels_[a].component;  // stored order blue, green, red, alpha
+      for (size_t b = 0; b < kBytes; ++b) {
+        const size_t f = b / (kBytes / 4);
+        bytes[b] = (channels_[a].source == 1 ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
+      }
+      std::memcpy(&keep[a], bytes, sizeof(Word));
+    }
+    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
+    const int64_t fitting = fittingCells_;
+    const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
+    const uint8_t* cells[3] = {cellBytes_[0].data(), cellBytes_[1].data(), cellBytes_[2].data()};
+    uint8_t* const* rows = output_image_->RowTable + top;
+    const uint8_t* in = input_->RowTable[y];
+    const Px noAlpha{};
+    const size_t cellRowBytes = size_t(cw) * kBytes;
+    // Input pixels whose cells all fit, and whether every cell is one pixel wide with its colour
+    // taken from the input word alone (the display presets' usual case), which gets a loop of
+    // its own.
+    const int32_t whole = int32_t(std::min<int64_t>(inWidth, fitting / n));
+    bool plain = cw == 1;
+    for (int32_t a = 0; a < n; ++a) plain = plain && channels[a].source <= 1;
+    // Row by row, so that the output is written as one sequential stream; the input row stays
+    // in the cache between the cell rows.
+    for (int32_t j = 0; j < ch; ++j) {
+      uint8_t* d = rows[j];
+      const uint8_t* cellRow[3];
+      for (int32_t a = 0; a < 3; ++a) cellRow[a] = cells[a] + size_t(j) * cellRowBytes;
+      int32_t x = 0;
+      if (plain) {
+        Word alpha[3], keeps[3];
+        for (int32_t a = 0; a < 3; ++a) {
+          std::memcpy(&alpha[a], cellRow[a], sizeof(Word));
+          keeps[a] = keep[a];
+        }
+        for (; x < whole; ++x) {
+          Word stored;
+          std::memcpy(&stored, in + size_t(x) * kBytes, sizeof stored);
+          for (int32_t a = 0; a < n; ++a, d += kBytes) {
+            const Word w = (stored & keeps[a]) | alpha[a];
+            std::memcpy(d, &w, sizeof w);
+          }
+        }
+      }
+      for (; x < inWidth; ++x) {
+        const int64_t firstCell = int64_t(x) * n;
+        if (firstCell >= fitting) break;  // this and every later pixel lie past the right edge
+        const int32_t drawn = int32_t(std::min<int64_t>(n, fitting - firstCell));
+        Word stored;
+        std::memcpy(&stored, in + size_t(x) * kBytes, sizeof stored);
+        for (int32_t a = 0; a < drawn; ++a, d += cellRowBytes) {
+          if (channels[a].source == 2) {
+            std::memcpy(d, cellRow[a], cellRowBytes);
+            continue;
+          }
+          Word colour = stored & keep[a];
+          if (channels[a].source == 3) {  // the component times the custom colour
+            Px P;
+            if constexpr (std::is_same_v<Px, FltPixel>) Format::GetFlt(in + size_t(x) * kBytes, P);
+            else Format::Get(in + size_t(x) * kBytes, P);
+            Px o = Shade(channels[a], P, noAlpha);
+            o.A = 0;
+            colour = Encode<Format>(o);
+          }
+          for (int32_t k = 0; k < cw; ++k) {
+            Word w;
+            std::memcpy(&w, cellRow[a] + size_t(k) * kBytes, sizeof w);
+            w = colour | w;
+            std::memcpy(d + size_t(k) * kBytes, &w, sizeof w);
+          }
+        }
+      }
+    }
+  }
+
   const std::vector<Pixel>* SlotsOf(const Pixel&) const { return slotsInt_; }
   const std::vector<FltPixel>* SlotsOf(const FltPixel&) const { return slotsFlt_; }
 
@@ -389,10 +544,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
   int32_t inWidth_ = 0, inHeight_ = 0, cellWidth_ = 0, cellHeight_ = 0;
   int32_t outWidth_ = 0, outHeight_ = 0, channelCount_ = 0;
   int64_t fittingCells_ = 0;
+  int32_t drawnWidth_ = 0;  // output columns covered by cells
   Channel channels_[3];
   // Per slot, the shade of each cell pixel, row by row, for the request's pixel form.
   std::vector<Pixel> slotsInt_[3];
   std::vector<FltPixel> slotsFlt_[3];
+  uint32_t stored_ = 0;  // the host storage format rows are written in as words, or 0
+  std::vector<uint8_t> cellBytes_[3];  // per slot, as EncodeCells makes them
 };
 
 ORVANTA_REGISTER_TOOL(BillboardOperator)

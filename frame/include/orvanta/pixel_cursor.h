@@ -95,20 +95,22 @@ void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
   }
 }
 
-// Sets rows top .. bottom - 1 of im (clipped to the image) to transparent black: the bytes zeroed
-// in the host's own storage formats, zero pixels written through a cursor in any other. For
-// tools that make their output uncleared and clear it band by band on the workers.
-inline void ClearRows(Image* im, int32_t top, int32_t bottom) {
+// Sets columns left .. width - 1 of rows top .. bottom - 1 of im (clipped to the image) to
+// transparent black: the bytes zeroed in the host's own storage formats, zero pixels written
+// through a cursor in any other. For tools that make their output uncleared and clear what
+// they do not draw on the workers.
+inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0) {
   top = std::max(top, 0);
   bottom = std::min(bottom, im->Height);
-  if (im->Width <= 0) return;
+  left = std::max(left, 0);
+  if (left >= im->Width) return;
   const bool host = im->Storage == StorageBgra8 || im->Storage == StorageBgra16 || im->Storage == StorageBgraFloat;
   for (int32_t y = top; y < bottom; ++y) {
     if (host) {
-      std::memset(im->RowTable[y], 0, size_t(im->Width) * size_t(im->BytesPerPixel));
+      std::memset(im->RowTable[y] + size_t(left) * im->BytesPerPixel, 0, size_t(im->Width - left) * im->BytesPerPixel);
     } else {
-      PixelCursor c(im, 0, y);
-      for (int32_t x = 0; x < im->Width; ++x) c.PutNext(Pixel{0, 0, 0, 0});
+      PixelCursor c(im, left, y);
+      for (int32_t x = left; x < im->Width; ++x) c.PutNext(Pixel{0, 0, 0, 0});
     }
   }
 }
