@@ -307,9 +307,18 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
     auto foreign = testing::CustomStorageCopy(input.get());
     // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
     // region that ends before it starts, no bands at all.
-    const double settings[3][4] = {{0.4, 0.3, 0.6, 0.1}, {0.5, 0.7, 0.3, 0.05}, {0.6, 0.2, 0.8, 0.0}};
+    // An odd width too, so that float rows end on a single pixel.
+    auto odd = host::MakeImage(input->Width - 1, input->Height, depth);
+    for (int32_t y = 0; y < odd->Height; ++y)
+      std::memcpy(odd->RowTable[y], input->RowTable[y], size_t(odd->Width) * odd->BytesPerPixel);
+    auto oddForeign = testing::CustomStorageCopy(odd.get());
+    // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
+    // region that ends before it starts, no bands at all, and band edges that floats hold
+    // exactly (the values list them and their neighbours).
+    const double settings[4][4] = {
+        {0.4, 0.3, 0.6, 0.1}, {0.5, 0.7, 0.3, 0.05}, {0.6, 0.2, 0.8, 0.0}, {0.5, 0.25, 0.75, 0.125}};
     for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type)
-      for (int32_t k = 0; k < 3; ++k) {
+      for (int32_t k = 0; k < 4; ++k) {
         SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth << ", setting " << k);
         auto node = Node();
         testing::Set(*node, kFilter, type);
@@ -322,6 +331,8 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
         auto general = testing::RenderOn(*node, foreign.get());
         ASSERT_TRUE(native && general);
         EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
+        EXPECT_TRUE(testing::SameBytes(testing::RenderOn(*node, odd.get()).get(),
+                                       testing::RenderOn(*node, oddForeign.get()).get()));
         // Every listed type changes something; the unlisted one changes nothing.
         if (k == 0) {
           EXPECT_EQ(testing::SameBytes(native.get(), input.get()), type > kOutsideBoost);

@@ -1,0 +1,142 @@
+// The vector float rows of OrvantaToneGate, written once with the compilers' vector types and
+// included by one file per instruction set, each compiled for it: N values at once (one pixel
+// with AVX2, two with AVX-512). No FMA is enabled, so nothing is fused. Everything here has
+// internal linkage, so each file keeps its own build of it.
+#pragma once
+
+#include <cstring>
+
+#include "curve.h"
+
+namespace orvanta {
+inline namespace tonegate {
+namespace {
+
+// The vector functions are all inlined into the row functions, so no vector crosses a call and
+// the ABI notes about passing them do not apply.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wunknown-warning-option"
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+// Doubles, their comparison masks (all ones where a comparison holds), floats and float masks.
+typedef double Double4 __attribute__((vector_size(32)));
+typedef long long Mask4 __attribute__((vector_size(32)));
+typedef float Float4 __attribute__((vector_size(16)));
+typedef int FloatMask4 __attribute__((vector_size(16)));
+typedef double Double8 __attribute__((vector_size(64)));
+typedef long long Mask8 __attribute__((vector_size(64)));
+typedef float Float8 __attribute__((vector_size(32)));
+typedef int FloatMask8 __attribute__((vector_size(32)));
+template <int N> struct VectorsOf;
+template <> struct VectorsOf<4> { using D = Double4; using M = Mask4; using F = Float4; using FM = FloatMask4; };
+template <> struct VectorsOf<8> { using D = Double8; using M = Mask8; using F = Float8; using FM = FloatMask8; };
+
+template <int N>
+struct Lanes {
+  using D = typename VectorsOf<N>::D;
+  using M = typename VectorsOf<N>::M;
+  using F = typename VectorsOf<N>::F;
+  using FM = typename VectorsOf<N>::FM;
+
+  // x in every lane (x - 0.0 is x exactly, signed zeros included).
+  [[gnu::always_inline]] static D Set(double x) { return x - D{}; }
+  // a where m is set, else b, as bit operations.
+  [[gnu::always_inline]] static D Sel(M m, D a, D b) { return D((M(a) & m) | (M(b) & ~m)); }
+  // base + (tau - base) * distance / W, in the scalar rules' order.
+  [[gnu::always_inline]] static D Ramp(const Curve& c, D base, D distance) {
+    return base + ((Set(c.tau) - base) * distance) / Set(c.W);
+  }
+
+  // The curve of family kFamily (full scale 1.0, so t is v), branch-free: every comparison of
+  // the scalar rule as a mask (ordered: false when either side is NaN, as there), and the one
+  // ramp that can apply to a value as a single division (the two ramps of a region never both
+  // apply unless the bands overlap, which the caller leaves to the scalar rule). The same
+  // operations on the same operands as the scalar rule for every value it changes, so the same
+  // results. Returns the mask of the values the rule changes, with their results in r.
+  template <Family kFamily>
+  [[gnu::always_inline]] static M Apply(const Curve& c, D v, D& r) {
+    const D far = Set(c.far);
+    if constexpr (kFamily == kBelow) {
+      const D l = Set(c.L), lower = Set(c.lower);
+      const M inRamp = lower < v;
+      r = Sel(inRamp, Ramp(c, l, l - v), far);
+      return ~(Set(c.level) < v) & (inRamp | (v <= lower));
+    } else if constexpr (kFamily == kAbove) {
+      const D l = Set(c.L), upper = Set(c.upper);
+      const M inRamp = v < upper;
+      r = Sel(inRamp, Ramp(c, l, v - l), far);
+      return ~(v < Set(c.level)) & (inRamp | (upper <= v));
+    } else if constexpr (kFamily == kInside) {
+      const D s = Set(c.S), e = Set(c.E), si = Set(c.startInner), ei = Set(c.endInner);
+      const M keep = (v <= Set(c.regionStart)) | (Set(c.regionEnd) <= v);
+      const M inner = (si < v) & (v < ei);
+      const M inStart = (s < v) & (v <= si);
+      const M inEnd = (ei <= v) & (v < e);
+      r = Sel(inner, far, Ramp(c, Sel(inStart, s, e), Sel(inStart, v - s, e - v)));
+      return ~keep & (inner | inStart | inEnd);
+    } else {
+      const D s = Set(c.S), e = Set(c.E), so = Set(c.startOuter), eo = Set(c.endOuter);
+      const M keep = (Set(c.regionStart) < v) & (v < Set(c.regionEnd));
+      const M beyond = (v < so) | (eo < v);
+      const M inStart = (so <= v) & (v < s);
+      const M inEnd = (e < v) & (v <= eo);  // stands over inStart
+      r = Sel(beyond, far, Ramp(c, Sel(inEnd, e, s), Sel(inEnd, v - e, s - v)));
+      return ~keep & (beyond | inStart | inEnd);
+    }
+  }
+
+  // N / 4 pixels of a row of host float storage: the result converted to float where the rule
+  // changes a ticked channel, the stored float itself everywhere else.
+  template <Family kFamily>
+  [[gnu::always_inline]] static void Step(const Curve& c, FM on, const float* src, float* dst) {
+    F f;
+    std::memcpy(&f, src, sizeof f);
+    D r;
+    const M changed = Apply<kFamily>(c, __builtin_convertvector(f, D), r);
+    const FM take = on & __builtin_convertvector(changed, FM);
+    const F out = F((FM(__builtin_convertvector(r, F)) & take) | (FM(f) & ~take));
+    std::memcpy(dst, &out, sizeof out);
+  }
+
+  static FM Ticks(const bool (&enabled)[4]) {
+    FM on;
+    for (int i = 0; i < N; ++i) on[i] = -int(enabled[i % 4]);
+    return on;
+  }
+};
+
+}  // namespace
+}  // namespace tonegate
+}  // namespace orvanta
+
+namespace orvanta {
+inline namespace tonegate {
+namespace {
+
+template <int N, Family kFamily>
+void RowOf(const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+  const Curve c = curve;  // a local copy stays in registers
+  const auto on = Lanes<N>::Ticks(enabled);
+  constexpr int32_t kPixels = N / 4;
+  int32_t x = 0;
+  for (; x + kPixels <= width; x += kPixels, src += N, dst += N) Lanes<N>::template Step<kFamily>(c, on, src, dst);
+  if constexpr (N > 4)
+    for (; x < width; ++x, src += 4, dst += 4) Lanes<4>::template Step<kFamily>(c, Lanes<4>::Ticks(enabled), src, dst);
+}
+
+template <int N>
+void Rows(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+  switch (family) {
+    case kBelow: return RowOf<N, kBelow>(curve, enabled, src, dst, width);
+    case kAbove: return RowOf<N, kAbove>(curve, enabled, src, dst, width);
+    case kInside: return RowOf<N, kInside>(curve, enabled, src, dst, width);
+    case kOutside: return RowOf<N, kOutside>(curve, enabled, src, dst, width);
+    case kNone: return;
+  }
+}
+
+}  // namespace
+}  // namespace tonegate
+}  // namespace orvanta
