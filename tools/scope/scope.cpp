@@ -165,9 +165,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
     wordsPerRow_ = (size_t(std::max(width_, 0)) + 63) / 64;
     planeWords_ = wordsPerRow_ * size_t(std::max(height_, 0));
     if (planeCount_ == 0 || planeWords_ == 0) chunks = 0;
-    // A slot per core (up to kMaxSlots) and one more, shared by any further threads.
+    // A slot per core (up to kMaxSlots) and one more, shared by any further threads; as many as
+    // fit in kSlotBytes, and at least the shared one, so very large images plot all into one.
     const unsigned cores = std::thread::hardware_concurrency();
     slots_ = chunks > 1 ? int32_t(std::clamp(cores, 1u, unsigned(kMaxSlots))) + 1 : 1;
+    const size_t slotBytes = size_t(planeCount_) * planeWords_ * sizeof(uint64_t);
+    if (slotBytes > 0) slots_ = int32_t(std::clamp<size_t>(kSlotBytes / slotBytes, 1, size_t(slots_)));
     planes_.assign(size_t(slots_) * size_t(planeCount_) * planeWords_, 0);
     for (auto& owner : owners_) owner.store(std::thread::id(), std::memory_order_relaxed);
     sharedUsed_.store(false, std::memory_order_relaxed);
@@ -461,6 +464,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
   Image* output_image_ = nullptr;
   // Plot planes: slots_ copies of planeCount_ planes of planeWords_ words, rows of wordsPerRow_.
   static constexpr int32_t kMaxSlots = 4, kBandRows = 16;
+  static constexpr size_t kSlotBytes = size_t(8) << 20;  // most plane memory for the copies
   static constexpr uint32_t kOffImage = ~0u;  // a column code outside the output
   std::vector<uint32_t> columns_;
   std::vector<uint64_t> planes_;
