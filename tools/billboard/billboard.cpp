@@ -482,12 +482,12 @@ class BillboardOperator : public Tool<BillboardOperator> {
     // in the cache between the cell rows.
     for (int32_t j = 0; j < ch; ++j) {
       uint8_t* d = rows[j];
-      const uint8_t* cellRow[3];
-      for (int32_t a = 0; a < 3; ++a) cellRow[a] = cells[a] + size_t(j) * cellRowBytes;
+      const uint8_t* cellRow[3] = {};
+      for (int32_t a = 0; a < n; ++a) cellRow[a] = cells[a] + size_t(j) * cellRowBytes;
       int32_t x = 0;
       if (plain) {
-        Word alpha[3], keeps[3];
-        for (int32_t a = 0; a < 3; ++a) {
+        Word alpha[3] = {}, keeps[3] = {};
+        for (int32_t a = 0; a < n; ++a) {  // slots past the ticked channels have no cells
           std::memcpy(&alpha[a], cellRow[a], sizeof(Word));
           keeps[a] = keep[a];
         }
