@@ -74,18 +74,12 @@ struct Word16 {
 template <class Format>
 using WordOf = std::conditional_t<Format::kBytes == 4, uint32_t,
                                   std::conditional_t<Format::kBytes == 8, uint64_t, Word16>>;
-template <class Format>
-WordOf<Format> Encode(const Pixel& p) {
+// The stored word of a pixel in either pixel form.
+template <class Format, class Px>
+WordOf<Format> Encode(const Px& p) {
   uint8_t bytes[Format::kBytes];
-  Format::Put(bytes, p);
-  WordOf<Format> w;
-  std::memcpy(&w, bytes, sizeof w);
-  return w;
-}
-template <class Format>
-WordOf<Format> Encode(const FltPixel& p) {
-  uint8_t bytes[Format::kBytes];
-  Format::PutFlt(bytes, p);
+  if constexpr (std::is_same_v<Px, FltPixel>) Format::PutFlt(bytes, p);
+  else Format::Put(bytes, p);
   WordOf<Format> w;
   std::memcpy(&w, bytes, sizeof w);
   return w;
@@ -427,10 +421,21 @@ class BillboardOperator : public Tool<BillboardOperator> {
   // stored words: "Color from Pixel" cells in full; for the other sources only the alpha field
   // (the colour fields zero), to be ORed with the colour word of each input pixel. Every host
   // format stores each component on its own, so the OR gives the bytes of the whole pixel.
+  //
+  // Reading a stored pixel and storing it again gives the same bytes in every host format, so
+  // the colour word of "Color from Channel" is the input pixel's word with only that
+  // component's field kept, and that of "Color from Input" the word without its alpha field:
+  // keepBytes_ holds those fields' bytes per channel.
   template <class Format, class Px>
   void EncodeCells(const std::vector<Px>* slots) {
+    constexpr size_t kBytes = Format::kBytes;
     const size_t size = size_t(cellWidth_) * size_t(cellHeight_);
     for (int32_t a = 0; a < channelCount_; ++a) {
+      const int32_t field = 2 - channels_[a].component;  // stored order blue, green, red, alpha
+      for (size_t b = 0; b < kBytes; ++b) {
+        const size_t f = b / (kBytes / 4);
+        keepBytes_[a][b] = (channels_[a].source == 1 ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
+      }
       std::vector<uint8_t>& bytes = cellBytes_[a];
       bytes.resize(size * Format::kBytes);
       for (size_t i = 0; i < size; ++i) {
@@ -444,26 +449,14 @@ class BillboardOperator : public Tool<BillboardOperator> {
   }
 
   // RenderRow for input and output in the host format Format: each cell is its colour word,
-  // made once per input pixel and channel, ORed with the alpha word of each cell pixel (or the
-  // cell's own words for "Color from Pixel").
-  //
-  // Reading a stored pixel and storing it again gives the same bytes in every host format, so
-  // the colour word of "Color from Channel" is the input pixel's word with only that
-  // component's field kept, and that of "Color from Input" the word without its alpha field.
+  // made once per input pixel and channel (as EncodeCells describes), ORed with the alpha word
+  // of each cell pixel (or the cell's own words for "Color from Pixel").
   template <class Format, class Px>
   void RenderStoredRow(int32_t y, int32_t top) {
     using Word = WordOf<Format>;
     constexpr size_t kBytes = Format::kBytes;
-    Word keep[3];  // per slot, the fields the input pixel's word keeps
-    for (int32_t a = 0; a < 3; ++a) {
-      uint8_t bytes[kBytes] = {};
-      const int32_t field = 2 - channels_[a].component;  // stored order blue, green, red, alpha
-      for (size_t b = 0; b < kBytes; ++b) {
-        const size_t f = b / (kBytes / 4);
-        bytes[b] = (channels_[a].source == 1 ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
-      }
-      std::memcpy(&keep[a], bytes, sizeof(Word));
-    }
+    Word keep[3] = {};  // per slot, the fields the input pixel's word keeps
+    for (int32_t a = 0; a < channelCount_; ++a) std::memcpy(&keep[a], keepBytes_[a], sizeof(Word));
     const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
     const int64_t fitting = fittingCells_;
     const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
@@ -486,16 +479,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
       for (int32_t a = 0; a < n; ++a) cellRow[a] = cells[a] + size_t(j) * cellRowBytes;
       int32_t x = 0;
       if (plain) {
-        Word alpha[3] = {}, keeps[3] = {};
-        for (int32_t a = 0; a < n; ++a) {  // slots past the ticked channels have no cells
-          std::memcpy(&alpha[a], cellRow[a], sizeof(Word));
-          keeps[a] = keep[a];
-        }
+        Word alpha[3] = {};
+        for (int32_t a = 0; a < n; ++a) std::memcpy(&alpha[a], cellRow[a], sizeof(Word));
         for (; x < whole; ++x) {
           Word stored;
           std::memcpy(&stored, in + size_t(x) * kBytes, sizeof stored);
           for (int32_t a = 0; a < n; ++a, d += kBytes) {
-            const Word w = (stored & keeps[a]) | alpha[a];
+            const Word w = (stored & keep[a]) | alpha[a];
             std::memcpy(d, &w, sizeof w);
           }
         }
@@ -551,6 +541,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
   std::vector<FltPixel> slotsFlt_[3];
   uint32_t stored_ = 0;  // the host storage format rows are written in as words, or 0
   std::vector<uint8_t> cellBytes_[3];  // per slot, as EncodeCells makes them
+  uint8_t keepBytes_[3][16] = {};       // per slot, as EncodeCells makes them
 };
 
 ORVANTA_REGISTER_TOOL(BillboardOperator)

@@ -142,9 +142,9 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     });
   }
 
-  // Every figure to merge, in merge order: row by row, column by column, slot 1 to 4.
+  // Every figure to merge, in merge order: row by row, column by column, slot 1 to 4 (into
+  // placements_, which Process empties first).
   void ListPlacements() {
-    placements_.clear();
     for (int32_t y = 0; y < crowdHeight_; ++y) {
       const uint8_t* row = matches_.data() + size_t(y) * size_t(crowdWidth_);
       for (int32_t x = 0; x < crowdWidth_;) {
