@@ -1,5 +1,6 @@
 // Word tables: rows mapped through host 16-bit storage, computed from straight runs where the
-// tables have few of them and looked up otherwise, give the stored words of the tables.
+// tables have few of them (with words one below them, where the processor can) and looked up
+// otherwise, give the stored words of the tables.
 #include <cstdint>
 #include <functional>
 
@@ -77,6 +78,47 @@ TEST(WordTables, TablesWithManyRunsAreLookedUp) {
   const Rule keep = [](uint32_t v) { return v; };
   EXPECT_FALSE(MapsLikeTheTables({sevenSteps, keep}, {1, 1, 0, 1}));
   EXPECT_FALSE(MapsLikeTheTables({keep, hashed}, {0, 0, 0, 1}));
+}
+
+uint32_t Coin(uint32_t v) { return ((v * 2654435761u) >> 13) & 1u; }
+
+TEST(WordTables, LinesWithWordsOneBelowAreComputedWhereTheProcessorCan) {
+  const bool below = WordTables::ComputesRunsBelow();
+  const Rule keep = [](uint32_t v) { return v; };
+  // A falling line, words one below it at random in three blocks of 1024 words, then zero.
+  const Rule noisyLine = [](uint32_t v) {
+    if (v < 20000) return v;
+    if (v >= 26000) return 0u;
+    return 52000u - 2 * v - (v >= 21000 && v < 23000 ? Coin(v) : 0u);
+  };
+  // Four lines, each beginning one below itself: each must be seen as one run with one-below
+  // words, or they would need more runs than the rows hold.
+  const Rule startsBelow = [](uint32_t v) {
+    if (v < 1000) return 5u;
+    if (v >= 9000) return 9u;
+    const uint32_t from = v - (v - 1000) % 2000, slope = 1 + (v - 1000) / 2000;
+    return slope * v + 7 - (v == from || (v > from + 1 && Coin(v)) ? 1u : 0u);
+  };
+  // A truncated double line, as the tone curves make: results on whole numbers fall to either side.
+  const Rule truncated = [](uint32_t v) {
+    if (v <= 13107 || v > 19660) return v;
+    return uint32_t((0.2 + (0.0 - 0.2) * (v / 65535.0 - 0.2) / 0.1) * 65535.0);
+  };
+  // The other channels read tables without such words, over the same words.
+  EXPECT_EQ(MapsLikeTheTables({noisyLine, keep}, {0, 1, 1, 0}), below);
+  EXPECT_EQ(MapsLikeTheTables({startsBelow, keep}, {1, 0, 1, 1}), below);
+  EXPECT_EQ(MapsLikeTheTables({truncated, keep}, {0, 0, 0, 1}), below);
+}
+
+TEST(WordTables, WordsOffTheLinesBeyondWhatTheRowsHoldAreLookedUp) {
+  const Rule keep = [](uint32_t v) { return v; };
+  const Rule noisyA = [](uint32_t v) { return v < 30000 ? v - Coin(v) : 7u; };
+  const Rule noisyB = [](uint32_t v) { return v < 5000 ? 2 * v - Coin(v + 1) : 9u; };
+  const Rule noisyC = [](uint32_t v) { return v < 3000 ? 3 * v - Coin(v + 7) : 1u; };
+  // One-below words in two distinct tables; in thirty blocks; two below the line.
+  EXPECT_FALSE(MapsLikeTheTables({noisyB, noisyC}, {0, 1, 0, 0}));
+  EXPECT_FALSE(MapsLikeTheTables({noisyA, keep}, {0, 1, 1, 1}));
+  EXPECT_FALSE(MapsLikeTheTables({[](uint32_t v) { return 3 * v - 2 * Coin(v); }}, {0, 0, 0, 0}));
 }
 
 }  // namespace

@@ -14,6 +14,12 @@
 // stored table exactly; when every channel's table has them, 16-bit rows are computed from the
 // runs eight words at a time instead of looked up (a lookup touches 128 KiB per table, and the
 // misses cost more than the arithmetic).
+//
+// Tables of truncated results often sit on such lines except that some words are one below
+// them (a result that lands on a whole number rounds to either side of it). On processors with
+// AVX-512 (F, BW and VBMI), a table whose runs allow that in only one distinct table, with those words
+// inside at most RunLanes::kMaxChunks blocks of 1024 words, is computed from the runs with the
+// one-below words as a bitmap read by vector permutes: 64 words at a time.
 #pragma once
 
 #include <algorithm>
@@ -29,6 +35,26 @@
 #include "orvanta/pixel_cursor.h"
 
 namespace orvanta {
+
+// Lane parameters of the AVX-512 rows, for 32 words (eight pixels, channel = lane % 4): the
+// first run's q and k, then per later run its start and the xors that turn the previous run's
+// q and k into its own; then the one-below bitmap, as `chunks` blocks of 1024 bits (block
+// chunkId[c] holds words 1024 * chunkId[c] and up, bit v % 16 of its word (v / 16) % 64), and
+// noBits, 0x40 in the lanes of channels that have no one-below words (no block has that id).
+struct RunLanes {
+  static constexpr int32_t kMaxRuns = 6, kMaxChunks = 16;
+  int32_t runs = 0, chunks = 0;
+  uint16_t q0[32], k0[32];
+  uint16_t start[kMaxRuns - 1][32], dq[kMaxRuns - 1][32], dk[kMaxRuns - 1][32];
+  uint16_t noBits[32];
+  uint16_t chunkId[kMaxChunks];
+  uint16_t bits[kMaxChunks][64];
+};
+
+#if defined(ORVANTA_WORD_ROWS_AVX512)
+// Maps whole groups of sixteen pixels of host 16-bit storage; returns how many pixels it wrote.
+int32_t MapRunsBelowAvx512(const RunLanes& lanes, const uint8_t* s, uint8_t* d, int32_t width);
+#endif
 
 class WordTables {
  public:
@@ -57,6 +83,15 @@ class WordTables {
 
   // True when 16-bit rows are computed from runs rather than looked up (for tests).
   bool ComputesRuns() const { return runCount_ > 0; }
+  // True when this processor computes tables with one-below words from runs (for tests).
+  static bool ComputesRunsBelow() {
+#if defined(ORVANTA_WORD_ROWS_AVX512)
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi");
+#else
+    return false;
+#endif
+  }
 
   template <class Wide>
   void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Wide& wide) const {
@@ -71,8 +106,15 @@ class WordTables {
       const uint8_t* s = src->RowTable[y];
       uint8_t* d = dst->RowTable[y];
       int32_t x = 0;
+#if defined(ORVANTA_WORD_ROWS_AVX512)
+      if (below_) {
+        x = MapRunsBelowAvx512(lanes_, s, d, width);
+        s += size_t(x) * 8;
+        d += size_t(x) * 8;
+      }
+#endif
 #if defined(__SSE2__)
-      if (runCount_ > 0) {
+      if (runCount_ > 0 && !below_) {
         x = RunRow(s, d, width);
         s += size_t(x) * 8;
         d += size_t(x) * 8;
@@ -112,7 +154,7 @@ class WordTables {
   }
 
  private:
-  static constexpr int32_t kMaxRuns = 6;
+  static constexpr int32_t kMaxRuns = RunLanes::kMaxRuns;
   struct Run {
     uint32_t start;  // first word of the run
     uint16_t q, k;   // word = (q * v + k) mod 65536
@@ -149,6 +191,44 @@ class WordTables {
     return true;
   }
 
+  // Like FindRuns, but a run may also hold words one below its line: each run takes the
+  // commonest of the next eight steps as its slope, and its line is raised by one when a word
+  // lies one above it before any lies below.
+  static bool FindRunsBelow(const uint16_t* t, Runs& out) {
+    out.count = 0;
+    uint32_t v = 0;
+    while (v < 65536u) {
+      if (out.count == kMaxRuns) return false;
+      uint16_t steps[8];
+      int32_t n = 0;
+      for (uint32_t e = v; e + 1 < 65536u && n < 8; ++e) steps[n++] = uint16_t(t[e + 1] - t[e]);
+      uint16_t q = 0;
+      int32_t most = 0;
+      for (int32_t i = 0; i < n; ++i) {
+        const int32_t count = int32_t(std::count(steps, steps + n, steps[i]));
+        if (count > most) {
+          most = count;
+          q = steps[i];
+        }
+      }
+      uint16_t k = uint16_t(t[v] - uint32_t(q) * v);
+      bool below = false;
+      uint32_t e = v + 1;
+      for (; e < 65536u; ++e) {
+        const uint16_t diff = uint16_t(t[e] - uint16_t(uint32_t(q) * e + k));
+        if (diff == 0) continue;
+        if (diff == 0xFFFF) below = true;
+        else if (diff == 1 && !below) {
+          ++k;
+          below = true;
+        } else break;
+      }
+      out.run[out.count++] = Run{v, q, k};
+      v = e;
+    }
+    return true;
+  }
+
   // Lane parameters for eight words (two pixels, channel = lane % 4): the first run's q and k,
   // then per later run its start and the xor that turns the previous run's q and k into its own.
   // Runs start in increasing order, so the runs a word has reached are a prefix and the xors
@@ -156,13 +236,17 @@ class WordTables {
   // xors of 0, which change nothing.
   void PrepareRuns() {
     runCount_ = 0;
+    below_ = false;
     Runs runs[4];
     int32_t most = 1;
     for (int32_t c = 0; c < 4; ++c) {
       int32_t same = 0;  // channels reading one table share its runs
       while (same < c && index_[same] != index_[c]) ++same;
       if (same < c) runs[c] = runs[same];
-      else if (!FindRuns(stored16_.data() + size_t(index_[c]) * 65536, runs[c])) return;
+      else if (!FindRuns(stored16_.data() + size_t(index_[c]) * 65536, runs[c])) {
+        if (ComputesRunsBelow()) PrepareRunsBelow();
+        return;
+      }
       most = std::max(most, runs[c].count);
     }
     for (int32_t lane = 0; lane < 8; ++lane) {
@@ -177,6 +261,64 @@ class WordTables {
       }
     }
     runCount_ = most;
+  }
+
+  // The AVX-512 lanes for runs with one-below words, when every channel's table has at most
+  // kMaxRuns of them, only one distinct table has one-below words, and those lie in at most
+  // kMaxChunks blocks; otherwise the rows stay looked up.
+  void PrepareRunsBelow() {
+    Runs runs[4];
+    int32_t most = 1;
+    int32_t withBits = -1;  // the one table that has one-below words
+    RunLanes& l = lanes_;
+    l.chunks = 0;
+    for (int32_t c = 0; c < 4; ++c) {
+      int32_t same = 0;
+      while (same < c && index_[same] != index_[c]) ++same;
+      if (same < c) {
+        runs[c] = runs[same];
+        continue;
+      }
+      const uint16_t* t = stored16_.data() + size_t(index_[c]) * 65536;
+      if (!FindRunsBelow(t, runs[c])) return;
+      most = std::max(most, runs[c].count);
+      const Runs& r = runs[c];
+      for (int32_t i = 0; i < r.count; ++i) {
+        const uint32_t end = i + 1 < r.count ? r.run[i + 1].start : 65536u;
+        for (uint32_t v = r.run[i].start; v < end; ++v) {
+          const uint16_t line = uint16_t(uint32_t(r.run[i].q) * v + r.run[i].k);
+          if (t[v] == line) continue;
+          if (t[v] != uint16_t(line - 1)) return;  // FindRunsBelow allows nothing else
+          if (withBits != index_[c]) {
+            if (withBits >= 0) return;
+            withBits = index_[c];
+          }
+          const uint16_t id = uint16_t(v >> 10);
+          if (l.chunks == 0 || l.chunkId[l.chunks - 1] != id) {  // words come in increasing order
+            if (l.chunks == RunLanes::kMaxChunks) return;
+            l.chunkId[l.chunks] = id;
+            std::memset(l.bits[l.chunks], 0, sizeof(l.bits[0]));
+            ++l.chunks;
+          }
+          l.bits[l.chunks - 1][(v >> 4) & 63] |= uint16_t(1u << (v & 15));
+        }
+      }
+    }
+    for (int32_t lane = 0; lane < 32; ++lane) {
+      const Runs& r = runs[lane % 4];
+      l.q0[lane] = r.run[0].q;
+      l.k0[lane] = r.run[0].k;
+      for (int32_t i = 1; i < kMaxRuns; ++i) {
+        const bool has = i < r.count;
+        l.start[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
+        l.dq[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
+        l.dk[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
+      }
+      l.noBits[lane] = index_[lane % 4] == withBits ? 0 : 0x40;
+    }
+    l.runs = most;
+    runCount_ = most;
+    below_ = true;
   }
 
 #if defined(__SSE2__)
@@ -224,6 +366,8 @@ class WordTables {
   std::vector<uint16_t> stored16_;
   std::vector<uint8_t> stored8_;
   int32_t runCount_ = 0;  // 0: 16-bit rows are looked up
+  bool below_ = false;    // computed by the AVX-512 rows from lanes_, one-below words included
+  RunLanes lanes_;
   uint16_t q0_[8] = {}, k0_[8] = {};
   uint16_t start_[kMaxRuns - 1][8] = {}, dq_[kMaxRuns - 1][8] = {}, dk_[kMaxRuns - 1][8] = {};
 };
