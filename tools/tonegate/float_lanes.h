@@ -42,8 +42,8 @@ struct Lanes {
 
   // x in every lane (x - 0.0 is x exactly, signed zeros included).
   [[gnu::always_inline]] static D Set(double x) { return x - D{}; }
-  // a where m is set, else b, as bit operations.
-  [[gnu::always_inline]] static D Sel(M m, D a, D b) { return D((M(a) & m) | (M(b) & ~m)); }
+  // a where m is set, else b (a blend: the bits of one or the other).
+  [[gnu::always_inline]] static D Sel(M m, D a, D b) { return m ? a : b; }
   // base + (tau - base) * distance / W, in the scalar rules' order.
   [[gnu::always_inline]] static D Ramp(const Curve& c, D base, D distance) {
     return base + ((Set(c.tau) - base) * distance) / Set(c.W);
@@ -96,7 +96,7 @@ struct Lanes {
     D r;
     const M changed = Apply<kFamily>(c, __builtin_convertvector(f, D), r);
     const FM take = on & __builtin_convertvector(changed, FM);
-    const F out = F((FM(__builtin_convertvector(r, F)) & take) | (FM(f) & ~take));
+    const F out = take ? __builtin_convertvector(r, F) : f;
     std::memcpy(dst, &out, sizeof out);
   }
 
