@@ -12,6 +12,8 @@
 #include "orvanta/skeleton.h"
 #include "orvanta/word_tables.h"
 
+#include "float_row.h"
+
 namespace orvanta {
 
 class RemapOperator : public Tool<RemapOperator> {
@@ -114,6 +116,15 @@ class RemapOperator : public Tool<RemapOperator> {
     slope_ = width != 0.0 ? (region[3] - outStart_) / width : 0.0;
 
     if (!float_) BuildTables();
+    floatMap_ = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
+    for (int32_t c = 0; c < 4; ++c) {
+      floatMap_.on[c] = enabled_[c];
+      floatMap_.keep[c] = keepOutside_[c];
+      floatMap_.fixed[c] = float(outsideValue_[c]);
+    }
+#if defined(ORVANTA_REMAP_AVX512)
+    avx512_ = __builtin_cpu_supports("avx512f");
+#endif
 
     image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
     RunChunksAndPublish(req, output_, image_, height_);
@@ -171,6 +182,14 @@ class RemapOperator : public Tool<RemapOperator> {
   void FloatRowDirect(int32_t y) const {
     const float* s = reinterpret_cast<const float*>(source_->RowTable[y]);
     float* d = reinterpret_cast<float*>(image_->RowTable[y]);
+    int32_t x = 0;
+#if defined(ORVANTA_REMAP_AVX512)
+    if (avx512_) {  // four pixels a step; the rest of the row below
+      x = FloatRowAvx512(floatMap_, s, d, width_);
+      s += size_t(x) * 4;
+      d += size_t(x) * 4;
+    }
+#endif
     const __m128d inStart = _mm_set1_pd(inStart_), inEnd = _mm_set1_pd(inEnd_);
     const __m128d outStart = _mm_set1_pd(outStart_), slope = _mm_set1_pd(slope_);
     auto mask = [](bool b) { return b ? ~0u : 0u; };
@@ -184,7 +203,7 @@ class RemapOperator : public Tool<RemapOperator> {
     auto select = [](__m128 m, __m128 a, __m128 b) {  // a where m is set, else b
       return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b));
     };
-    for (int32_t x = 0; x < width_; ++x, s += 4, d += 4) {
+    for (; x < width_; ++x, s += 4, d += 4) {
       const __m128 f = _mm_loadu_ps(s);
       const __m128d lo = _mm_cvtps_pd(f), hi = _mm_cvtps_pd(_mm_movehl_ps(f, f));
       const __m128d mlo = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(lo, inStart), slope));
@@ -262,6 +281,8 @@ class RemapOperator : public Tool<RemapOperator> {
   bool keepOutside_[4] = {};   // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
+  FloatMap floatMap_;     // the same, for the AVX-512 float rows
+  bool avx512_ = false;   // this processor runs them
   WordTables tables_;  // integer pixels: one table per distinct channel outcome
 };
 
