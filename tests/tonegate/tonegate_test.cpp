@@ -305,8 +305,6 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
   for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
     auto input = testing::EveryValue(depth);
     auto foreign = testing::CustomStorageCopy(input.get());
-    // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
-    // region that ends before it starts, no bands at all.
     // An odd width too, so that float rows end on a single pixel.
     auto odd = host::MakeImage(input->Width - 1, input->Height, depth);
     for (int32_t y = 0; y < odd->Height; ++y)
@@ -338,6 +336,32 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
           EXPECT_EQ(testing::SameBytes(native.get(), input.get()), type > kOutsideBoost);
         }
       }
+  }
+}
+
+// A node keeps its integer tables while the settings stay the same: after every change it
+// renders what a new node with those settings renders.
+TEST(ToneGateRender, ANodeRenderedAgainAfterChangesMatchesANewNode) {
+  struct Step {
+    uint32_t id;
+    double value;
+  };
+  const Step steps[] = {{kFilter, kInsideCut}, {kStart, 0.2},   {kEnd, 0.8},    {kSmooth, 0.1}, {kSmooth, 0.1},
+                        {kSmooth, 0.2},        {kRed, 0},       {kFilter, kLowBoost}, {kLevel, 0.3},
+                        {kLevel, 0.3},         {kRed, 1},       {kFilter, kInsideCut}};
+  for (uint32_t depth : {Depth8, Depth16}) {
+    auto input = testing::EveryValue(depth);
+    auto node = Node();
+    std::vector<Step> applied;
+    for (const Step& step : steps) {
+      SCOPED_TRACE(::testing::Message() << "depth " << depth << ", after " << applied.size() + 1 << " changes");
+      testing::Set(*node, step.id, step.value);
+      applied.push_back(step);
+      auto fresh = Node();
+      for (const Step& a : applied) testing::Set(*fresh, a.id, a.value);
+      EXPECT_TRUE(testing::SameBytes(testing::RenderOn(*node, input.get()).get(),
+                                     testing::RenderOn(*fresh, input.get()).get()));
+    }
   }
 }
 

@@ -115,7 +115,13 @@ class RemapOperator : public Tool<RemapOperator> {
     const double width = inEnd_ - inStart_;
     slope_ = width != 0.0 ? (region[3] - outStart_) / width : 0.0;
 
-    if (!float_) BuildTables();
+    // A request with the settings of the last one keeps its tables.
+    const auto on = [this](int32_t c) { return double(enabled_[c]); };
+    const auto keep = [this](int32_t c) { return double(keepOutside_[c]); };
+    if (!float_ && !tables_.Reuses({full_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2), on(3), keep(0),
+                                    keep(1), keep(2), keep(3), outsideValue_[0], outsideValue_[1],
+                                    outsideValue_[2], outsideValue_[3]}))
+      BuildTables();
     floatMap_ = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
     for (int32_t c = 0; c < 4; ++c) {
       floatMap_.on[c] = enabled_[c];

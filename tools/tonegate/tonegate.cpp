@@ -120,8 +120,10 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     // Every word the host's images give is 0..65535, and a channel's result depends on its value
     // alone: one table per request holds the stored word for each (a changed value truncated to
     // a word, an unchanged one kept). Larger words from other image models take the curve itself.
-    // A channel that is not ticked reads the second half, which keeps every word.
-    if (!float_) {
+    // A channel that is not ticked reads the second half, which keeps every word. A request with
+    // the settings of the last one keeps its tables.
+    if (!float_ && !tables_.Reuses({c.fullScale, c.L, c.S, c.E, c.W, double(type), double(enabled_[0]),
+                                     double(enabled_[1]), double(enabled_[2]), double(enabled_[3])})) {
       tables_.Reset(2);
       uint32_t* curve = tables_.Words(0);
       uint32_t* same = tables_.Words(1);

@@ -26,6 +26,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -58,6 +60,21 @@ int32_t MapRunsBelowAvx512(const RunLanes& lanes, const uint8_t* s, uint8_t* d, 
 
 class WordTables {
  public:
+  // The tables depend only on a request's settings. A tool passes them here first: true when
+  // they are bit for bit the settings of the last Seal(), the tables then being kept as they are
+  // (a sequence of frames with the same settings builds them once); false otherwise, when the
+  // tool builds and seals the tables again.
+  bool Reuses(std::initializer_list<double> settings) {
+    pending_ = settings.size() <= std::size(pendingSettings_);
+    pendingCount_ = pending_ ? settings.size() : 0;
+    std::copy_n(settings.begin(), pendingCount_, pendingSettings_);
+    const bool same = pending_ && sealed_ && pendingCount_ == sealedCount_ &&
+                      std::memcmp(pendingSettings_, sealedSettings_, pendingCount_ * sizeof(double)) == 0;
+    if (same) pending_ = false;
+    else sealed_ = false;  // until the next Seal()
+    return same;
+  }
+
   // Makes `count` tables (their words unset) and points every channel at table 0.
   void Reset(int32_t count) {
     words_.resize(size_t(count) * 65536);
@@ -79,6 +96,11 @@ class WordTables {
       for (uint32_t b = 0; b < 256u; ++b)
         stored8_[k * 256 + b] = formats::SixteenTo8(words_[k * 65536 + b * 257u]);
     PrepareRuns();
+    // Tables sealed without settings given first are never reused.
+    std::copy_n(pendingSettings_, pendingCount_, sealedSettings_);
+    sealedCount_ = pendingCount_;
+    sealed_ = pending_;
+    pending_ = false;
   }
 
   // True when 16-bit rows are computed from runs rather than looked up (for tests).
@@ -361,6 +383,11 @@ class WordTables {
   }
 #endif
 
+  // The settings given to Reuses() for the tables being built, and those of the last Seal()
+  // (at most 32; a tool with more never reuses its tables).
+  double pendingSettings_[32] = {}, sealedSettings_[32] = {};
+  size_t pendingCount_ = 0, sealedCount_ = 0;
+  bool pending_ = false, sealed_ = false;
   int32_t index_[4] = {};
   std::vector<uint32_t> words_;
   std::vector<uint16_t> stored16_;
