@@ -45,6 +45,8 @@ int32_t RunsBelowRowOf(const RunLanes& lanes, const uint8_t* s, uint8_t* d, int3
   const __m512i none = _mm512_load_si512(noBits), bitOf = _mm512_load_si512(oneHot);
   const __m512i sixtyThree = _mm512_set1_epi8(63), one = _mm512_set1_epi16(1);
   const int32_t chunks = lanes.chunks;
+  const __m512i firstId = _mm512_set1_epi8(int8_t(chunks > 0 ? lanes.chunkId[0] : 0));
+  const __m512i idSpan = _mm512_set1_epi8(int8_t(chunks > 0 ? lanes.chunkId[chunks - 1] - lanes.chunkId[0] : 0));
   const int32_t groups = width / 16;
   for (int32_t g = 0; g < groups; ++g, s += 128, d += 128) {
     const __m512i v0 = _mm512_loadu_si512(s), v1 = _mm512_loadu_si512(s + 64);
@@ -55,6 +57,12 @@ int32_t RunsBelowRowOf(const RunLanes& lanes, const uint8_t* s, uint8_t* d, int3
       // block (the permute reads the low 7 bits of v / 8) and the bit's mask, a byte per word.
       const __m512i hi = _mm512_permutex2var_epi8(v0, high, v1);
       const __m512i block = _mm512_ternarylogic_epi32(_mm512_srli_epi16(hi, 2), sixtyThree, none, 0xEA);
+      // Most steps of a picture have no word in any block.
+      if (_mm512_cmple_epu8_mask(_mm512_sub_epi8(block, firstId), idSpan) == 0) {
+        _mm512_storeu_si512(d, out0);
+        _mm512_storeu_si512(d + 64, out1);
+        continue;
+      }
       const __m512i byte = _mm512_permutex2var_epi8(_mm512_srli_epi16(v0, 3), low, _mm512_srli_epi16(v1, 3));
       const __m512i bit = _mm512_maskz_permutexvar_epi8(~__mmask64(0), _mm512_permutex2var_epi8(v0, low, v1), bitOf);
       __m512i picked = _mm512_setzero_si512(), other = _mm512_setzero_si512();  // two sums in flight
