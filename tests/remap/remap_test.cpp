@@ -361,26 +361,13 @@ TEST(RemapRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
 // A node keeps its integer tables while the settings stay the same: after every change it
 // renders what a new node with those settings renders.
 TEST(RemapRender, ANodeRenderedAgainAfterChangesMatchesANewNode) {
-  struct Step {
-    uint32_t id;
-    double value;
-  };
-  const Step steps[] = {{kRegion[0], 0.25}, {kRegion[1], 0.75}, {kRegion[1], 0.75}, {kRegion[2], 0.1},
-                        {kNonInput, 1},     {kLuma[2], 0.4},    {kLuma[2], 0.4},    {kBlue, 0},
-                        {kRegion[3], 0.5},  {kBlue, 1},         {kNonInput, 0},     {kRegion[0], 0.3}};
+  const std::vector<testing::ControlStep> steps = {
+      {kRegion[0], 0.25}, {kRegion[1], 0.75}, {kRegion[1], 0.75}, {kRegion[2], 0.1}, {kNonInput, 1},
+      {kLuma[2], 0.4},    {kLuma[2], 0.4},    {kBlue, 0},         {kRegion[3], 0.5}, {kBlue, 1},
+      {kNonInput, 0},     {kRegion[0], 0.3}};
   for (uint32_t depth : {Depth8, Depth16}) {
-    auto input = testing::EveryValue(depth);
-    auto node = Node();
-    std::vector<Step> applied;
-    for (const Step& step : steps) {
-      SCOPED_TRACE(::testing::Message() << "depth " << depth << ", after " << applied.size() + 1 << " changes");
-      testing::Set(*node, step.id, step.value);
-      applied.push_back(step);
-      auto fresh = Node();
-      for (const Step& a : applied) testing::Set(*fresh, a.id, a.value);
-      EXPECT_TRUE(testing::SameBytes(testing::RenderOn(*node, input.get()).get(),
-                                     testing::RenderOn(*fresh, input.get()).get()));
-    }
+    SCOPED_TRACE(::testing::Message() << "depth " << depth);
+    testing::ExpectRendersLikeNewNodes("OrvantaRemap", steps, testing::EveryValue(depth).get());
   }
 }
 

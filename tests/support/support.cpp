@@ -167,6 +167,17 @@ host::ImagePtr RenderOn(host::Node& node, Image* input) {
   return RenderOk(node);
 }
 
+void ExpectRendersLikeNewNodes(const std::string& library, const std::vector<ControlStep>& steps, Image* input) {
+  auto node = MakeNode(library);
+  for (size_t n = 0; n < steps.size(); ++n) {
+    SCOPED_TRACE(::testing::Message() << library << ", after " << n + 1 << " changes");
+    Set(*node, steps[n].id, steps[n].value);
+    auto fresh = MakeNode(library);
+    for (size_t k = 0; k <= n; ++k) Set(*fresh, steps[k].id, steps[k].value);
+    EXPECT_TRUE(SameBytes(RenderOn(*node, input).get(), RenderOn(*fresh, input).get()));
+  }
+}
+
 }  // namespace orvanta::testing
 
 namespace orvanta {

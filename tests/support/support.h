@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "orvanta/host/host.h"
 
@@ -53,6 +54,17 @@ host::ImagePtr RenderOk(host::Node& node, double time = 0.0);
 // Connects input to the node's main image input and renders at time 0, failing the test on
 // error.
 host::ImagePtr RenderOn(host::Node& node, Image* input);
+
+// One change of a number control.
+struct ControlStep {
+  uint32_t id;
+  double value;
+};
+
+// Applies the steps one by one to one node of the tool and, after each, checks that its render
+// of input has the bytes of a new node's with the steps so far (state a node keeps between
+// requests must follow the controls).
+void ExpectRendersLikeNewNodes(const std::string& library, const std::vector<ControlStep>& steps, Image* input);
 
 // Runs fn with images made without clearing filled with 0xA5 first, then turns that off.
 template <class F>

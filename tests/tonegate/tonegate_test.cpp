@@ -342,26 +342,12 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
 // A node keeps its integer tables while the settings stay the same: after every change it
 // renders what a new node with those settings renders.
 TEST(ToneGateRender, ANodeRenderedAgainAfterChangesMatchesANewNode) {
-  struct Step {
-    uint32_t id;
-    double value;
-  };
-  const Step steps[] = {{kFilter, kInsideCut}, {kStart, 0.2},   {kEnd, 0.8},    {kSmooth, 0.1}, {kSmooth, 0.1},
-                        {kSmooth, 0.2},        {kRed, 0},       {kFilter, kLowBoost}, {kLevel, 0.3},
-                        {kLevel, 0.3},         {kRed, 1},       {kFilter, kInsideCut}};
+  const std::vector<testing::ControlStep> steps = {
+      {kFilter, kInsideCut}, {kStart, 0.2}, {kEnd, 0.8}, {kSmooth, 0.1}, {kSmooth, 0.1}, {kSmooth, 0.2},
+      {kRed, 0}, {kFilter, kLowBoost}, {kLevel, 0.3}, {kLevel, 0.3}, {kRed, 1}, {kFilter, kInsideCut}};
   for (uint32_t depth : {Depth8, Depth16}) {
-    auto input = testing::EveryValue(depth);
-    auto node = Node();
-    std::vector<Step> applied;
-    for (const Step& step : steps) {
-      SCOPED_TRACE(::testing::Message() << "depth " << depth << ", after " << applied.size() + 1 << " changes");
-      testing::Set(*node, step.id, step.value);
-      applied.push_back(step);
-      auto fresh = Node();
-      for (const Step& a : applied) testing::Set(*fresh, a.id, a.value);
-      EXPECT_TRUE(testing::SameBytes(testing::RenderOn(*node, input.get()).get(),
-                                     testing::RenderOn(*fresh, input.get()).get()));
-    }
+    SCOPED_TRACE(::testing::Message() << "depth " << depth);
+    testing::ExpectRendersLikeNewNodes("OrvantaToneGate", steps, testing::EveryValue(depth).get());
   }
 }
 

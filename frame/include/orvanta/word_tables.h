@@ -262,8 +262,7 @@ class WordTables {
     Runs runs[4];
     int32_t most = 1;
     for (int32_t c = 0; c < 4; ++c) {
-      int32_t same = 0;  // channels reading one table share its runs
-      while (same < c && index_[same] != index_[c]) ++same;
+      const int32_t same = FirstSharing(c);
       if (same < c) runs[c] = runs[same];
       else if (!FindRuns(stored16_.data() + size_t(index_[c]) * 65536, runs[c])) {
         if (ComputesRunsBelow()) PrepareRunsBelow();
@@ -271,18 +270,34 @@ class WordTables {
       }
       most = std::max(most, runs[c].count);
     }
-    for (int32_t lane = 0; lane < 8; ++lane) {
+    FillLanes(runs, q0_, k0_, start_, dq_, dk_);
+    runCount_ = most;
+  }
+
+  // The first channel reading the same table as channel c (c itself when none before it does):
+  // channels reading one table share its runs.
+  int32_t FirstSharing(int32_t c) const {
+    int32_t same = 0;
+    while (same < c && index_[same] != index_[c]) ++same;
+    return same;
+  }
+
+  // Lane parameters for kLanes words (channel = lane % 4) from each channel's runs.
+  template <int32_t kLanes>
+  static void FillLanes(const Runs (&runs)[4], uint16_t (&q0)[kLanes], uint16_t (&k0)[kLanes],
+                        uint16_t (&start)[kMaxRuns - 1][kLanes], uint16_t (&dq)[kMaxRuns - 1][kLanes],
+                        uint16_t (&dk)[kMaxRuns - 1][kLanes]) {
+    for (int32_t lane = 0; lane < kLanes; ++lane) {
       const Runs& r = runs[lane % 4];
-      q0_[lane] = r.run[0].q;
-      k0_[lane] = r.run[0].k;
-      for (int32_t i = 1; i < most; ++i) {
+      q0[lane] = r.run[0].q;
+      k0[lane] = r.run[0].k;
+      for (int32_t i = 1; i < kMaxRuns; ++i) {
         const bool has = i < r.count;
-        start_[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
-        dq_[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
-        dk_[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
+        start[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
+        dq[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
+        dk[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
       }
     }
-    runCount_ = most;
   }
 
   // The AVX-512 lanes for runs with one-below words, when every channel's table has at most
@@ -295,8 +310,7 @@ class WordTables {
     RunLanes& l = lanes_;
     l.chunks = 0;
     for (int32_t c = 0; c < 4; ++c) {
-      int32_t same = 0;
-      while (same < c && index_[same] != index_[c]) ++same;
+      const int32_t same = FirstSharing(c);
       if (same < c) {
         runs[c] = runs[same];
         continue;
@@ -326,18 +340,8 @@ class WordTables {
         }
       }
     }
-    for (int32_t lane = 0; lane < 32; ++lane) {
-      const Runs& r = runs[lane % 4];
-      l.q0[lane] = r.run[0].q;
-      l.k0[lane] = r.run[0].k;
-      for (int32_t i = 1; i < kMaxRuns; ++i) {
-        const bool has = i < r.count;
-        l.start[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
-        l.dq[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
-        l.dk[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
-      }
-      l.noBits[lane] = index_[lane % 4] == withBits ? 0 : 0x40;
-    }
+    FillLanes(runs, l.q0, l.k0, l.start, l.dq, l.dk);
+    for (int32_t lane = 0; lane < 32; ++lane) l.noBits[lane] = index_[lane % 4] == withBits ? 0 : 0x40;
     l.runs = most;
     runCount_ = most;
     below_ = true;
