@@ -1,6 +1,11 @@
 // DoMultiProcess on the worker pool: every index once, nothing for n <= 0, exceptions reach the
 // caller after the chunks stopped.
 #include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -32,6 +37,51 @@ TEST(DoMultiProcess, RunsEveryIndexExactlyOnceForAnyWorkerCount) {
       op.DoMultiProcess(&req, n);
       EXPECT_EQ(op.calls.load(), n) << workers << " workers";
       for (int32_t i = 0; i < 1000; ++i) ASSERT_EQ(op.hits[i].load(), i < n ? 1 : 0) << i;
+    }
+  }
+  host::SetThreadCount(0);
+}
+
+// Records which threads ran chunks; each chunk takes a little while, so a sleeping worker has
+// long since woken before the calling thread could run them all.
+class ThreadRecordingOperator : public ThreadedOperator {
+ public:
+  ThreadRecordingOperator() : ThreadedOperator(nullptr, nullptr, nullptr) {}
+  void ProcessChunk(Request*, int32_t index) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::lock_guard<std::mutex> lock(mutex);
+    threads.insert(std::this_thread::get_id());
+    ++hits[index];
+  }
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  std::map<int32_t, int> hits;
+};
+
+TEST(DoMultiProcess, TwoWorkersShareTheChunksOfEveryJob) {
+  host::SetThreadCount(2);
+  for (int job = 0; job < 3; ++job) {
+    ThreadRecordingOperator op;
+    Request req(0.0);
+    op.DoMultiProcess(&req, 400);
+    EXPECT_EQ(op.threads.size(), 2u) << "job " << job;
+    ASSERT_EQ(op.hits.size(), 400u);
+    for (auto [index, count] : op.hits) ASSERT_EQ(count, 1) << index;
+  }
+  host::SetThreadCount(0);
+}
+
+TEST(DoMultiProcess, ShortJobsInQuickSuccessionRunEveryIndexOnce) {
+  // Jobs that follow each other closely find the workers still awake, between jobs and after.
+  for (int32_t workers : {2, 3}) {
+    host::SetThreadCount(workers);
+    Request req(0.0);
+    for (int job = 0; job < 500; ++job) {
+      CountingOperator op;
+      const int32_t n = 1 + job % 37;
+      op.DoMultiProcess(&req, n);
+      ASSERT_EQ(op.calls.load(), n) << "job " << job;
+      for (int32_t i = 0; i < n; ++i) ASSERT_EQ(op.hits[i].load(), 1) << "job " << job << " index " << i;
     }
   }
   host::SetThreadCount(0);
