@@ -109,6 +109,8 @@ BlockPool& Blocks() {
 
 class HostImage final : public Image {
  public:
+  static constexpr size_t kLine = 64;
+
   HostImage(int32_t w, int32_t h, uint32_t depth, bool clear) {
     Width = w;
     Height = h;
@@ -120,21 +122,26 @@ class HostImage final : public Image {
     }
     // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
     // An image its maker writes in full skips the clear, which reused memory would need.
-    size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
+    // The pixels start on a 64-byte line: rows a line apart then never share one, so threads
+    // writing neighbouring columns or tiles do not take lines from each other, and vector
+    // stores stay within a line.
+    const size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
+    const size_t wanted = bytes + kLine;
     size_t capacity = 0;
-    uint8_t* kept = Blocks().Take(bytes, capacity);
+    uint8_t* kept = Blocks().Take(wanted, capacity);
     if (kept) {
-      if (clear) std::memset(kept, 0, bytes);
       storage_.reset(kept);
     } else {
-      capacity = bytes ? bytes : 1;
+      capacity = wanted;
       storage_.reset(static_cast<uint8_t*>(clear ? std::calloc(capacity, 1) : std::malloc(capacity)));
     }
     storage_.get_deleter().capacity = capacity;
     if (!storage_) throw std::bad_alloc();
-    if (!clear && g_poison.load(std::memory_order_relaxed)) std::memset(storage_.get(), 0xA5, bytes);
+    uint8_t* pixels = storage_.get() + (kLine - reinterpret_cast<uintptr_t>(storage_.get()) % kLine) % kLine;
+    if (kept && clear) std::memset(pixels, 0, bytes);
+    if (!clear && g_poison.load(std::memory_order_relaxed)) std::memset(pixels, 0xA5, bytes);
     rows_.resize(size_t(h) + 1);
-    for (int32_t y = 0; y < h; ++y) rows_[y] = storage_.get() + size_t(y) * size_t(w) * BytesPerPixel;
+    for (int32_t y = 0; y < h; ++y) rows_[y] = pixels + size_t(y) * size_t(w) * BytesPerPixel;
     RowTable = rows_.data();
   }
 

@@ -101,6 +101,7 @@ TEST(ImageModel, KeptBlocksAreReusedAndClearedWhenAskedTo) {
   {
     auto cleared = host::MakeImage(kSide, kSide, Depth16);
     ASSERT_EQ(cleared->RowTable[0], block) << "the freed block was not reused";
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 64, 0u);
     size_t nonzero = 0;
     for (size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
     EXPECT_EQ(nonzero, 0u);
@@ -116,6 +117,19 @@ TEST(ImageModel, KeptBlocksAreReusedAndClearedWhenAskedTo) {
   // Far smaller images do not take it.
   auto small = host::MakeImage(kSide / 2, kSide / 2, Depth16);
   EXPECT_NE(small->RowTable[0], block);
+}
+
+TEST(ImageModel, PixelsStartOnACacheLine) {
+  // Threads writing neighbouring tiles or row pieces must not share lines at their seams.
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat})
+    for (auto [w, h] : {std::pair{1, 1}, std::pair{3, 5}, std::pair{1920, 1080}, std::pair{2100, 2100}})
+      for (bool clear : {true, false}) {
+        auto im = host::MakeImage(w, h, depth, clear);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(im->RowTable[0]) % 64, 0u) << w << " x " << h << " depth " << depth;
+        if (clear) {
+          EXPECT_EQ(At(im.get(), w - 1, h - 1), (Pixel{0, 0, 0, 0}));
+        }
+      }
 }
 
 TEST(ImageModel, BudgetRefusesLargeImagesBeforeAllocating) {
