@@ -45,7 +45,9 @@ host::ImagePtr Render(const Layout& s, uint32_t depth, int32_t threads = 0) {
     tiles.push_back(testing::Flat(s.tileW, s.tileH, depth, TileColour(k)));
     host::Connect(node->FindInput(kTileIds[k - 1]), tiles.back().get());
   }
-  return testing::WithThreads(threads, [&] { return testing::RenderOk(*node); });
+  // On poisoned memory: the pixels no cell covers must have been cleared by the tool.
+  return testing::WithPoisonedImages(
+      [&] { return testing::WithThreads(threads, [&] { return testing::RenderOk(*node); }); });
 }
 
 // Tile number of every output pixel, 0 where no cell covers it.

@@ -110,8 +110,6 @@ class MosaicOperator : public Tool<MosaicOperator> {
     bgWidth_ = background_->Width;
     bgHeight_ = background_->Height;
     flt_ = background_->Depth == DepthFloat;
-    OwnedImage output(NewImage(TagList{{ImLike, background_}}));
-    out_ = output.get();
 
     start_ = WholeValue(in_[kStart], req);
     end_ = WholeValue(in_[kEnd], req);
@@ -127,7 +125,7 @@ class MosaicOperator : public Tool<MosaicOperator> {
     // Slot 1 sets the tile size; without a usable tile 1 the output stays cleared.
     Image* tile1 = ImageValue(in_[kTile1], req);
     if (!tile1 || tile1->Width <= 0 || tile1->Height <= 0) {
-      output_->Set(req, output.release());
+      output_->Set(req, NewImage(TagList{{ImLike, background_}}));
       return;
     }
     tileWidth_ = tile1->Width;
@@ -160,6 +158,10 @@ class MosaicOperator : public Tool<MosaicOperator> {
     shiftA_ = LineShift(tileWidth_, offsetA_);
     shiftB_ = LineShift(tileWidth_, offsetB_);
 
+    // The cells cover the output but for the strips left and right of shifted lines, which the
+    // first and last columns clear; so the output is not cleared first.
+    OwnedImage output(NewImage(TagList{{ImLike, background_}, {ImUncleared, 1}}));
+    out_ = output.get();
     DoMultiProcess(req, columns_);
     output_->Set(req, output.release());
     out_ = nullptr;
@@ -179,9 +181,24 @@ class MosaicOperator : public Tool<MosaicOperator> {
       lineA = !lineA;
       CopyCell(slot_[list_[index]], x0, int64_t(r) * tileHeight_);
     }
+    if (c == 0 || c == columns_ - 1) ClearStrips(c);
   }
 
  private:
+  // Clears, on every cell row, what lies left of column 0's cell (for chunk 0) and right of the
+  // last column's cell (for the last chunk): no cell touches those pixels.
+  void ClearStrips(int32_t c) {
+    const int64_t span = int64_t(columns_) * tileWidth_;
+    for (int64_t r = 0; r < rows_ && r * tileHeight_ < bgHeight_; ++r) {
+      const int64_t shift = r % 2 == 0 ? shiftA_ : shiftB_;
+      const int32_t top = int32_t(r * tileHeight_);
+      const int32_t bottom = int32_t(std::min<int64_t>(bgHeight_, (r + 1) * tileHeight_));
+      if (c == 0 && shift > 0) ClearRows(out_, top, bottom, 0, int32_t(std::min<int64_t>(shift, bgWidth_)));
+      if (c == columns_ - 1 && span + shift < bgWidth_)
+        ClearRows(out_, top, bottom, int32_t(std::max<int64_t>(0, span + shift)), bgWidth_);
+    }
+  }
+
   // Copies the tile into the cell at (x0, y0), clipped to the output per pixel.
   void CopyCell(Image* tile, int64_t x0, int64_t y0) {
     const int64_t tx0 = std::max<int64_t>(0, -x0);

@@ -95,22 +95,24 @@ void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
   }
 }
 
-// Sets columns left .. width - 1 of rows top .. bottom - 1 of im (clipped to the image) to
+// Sets columns left .. right - 1 (the image's width by default) of rows top .. bottom - 1 of im (clipped to the image) to
 // transparent black: the bytes zeroed in the host's own storage formats, zero pixels written
 // through a cursor in any other. For tools that make their output uncleared and clear what
 // they do not draw on the workers.
-inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0) {
+inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0,
+                      int32_t right = INT32_MAX) {
   top = std::max(top, 0);
   bottom = std::min(bottom, im->Height);
   left = std::max(left, 0);
-  if (left >= im->Width) return;
+  right = std::min(right, im->Width);
+  if (left >= right) return;
   const bool host = im->Storage == StorageBgra8 || im->Storage == StorageBgra16 || im->Storage == StorageBgraFloat;
   for (int32_t y = top; y < bottom; ++y) {
     if (host) {
-      std::memset(im->RowTable[y] + size_t(left) * im->BytesPerPixel, 0, size_t(im->Width - left) * im->BytesPerPixel);
+      std::memset(im->RowTable[y] + size_t(left) * im->BytesPerPixel, 0, size_t(right - left) * im->BytesPerPixel);
     } else {
       PixelCursor c(im, left, y);
-      for (int32_t x = left; x < im->Width; ++x) c.PutNext(Pixel{0, 0, 0, 0});
+      for (int32_t x = left; x < right; ++x) c.PutNext(Pixel{0, 0, 0, 0});
     }
   }
 }
