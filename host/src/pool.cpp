@@ -1,6 +1,6 @@
 // The worker pool behind DoMultiProcess: workers plus the calling thread take runs of chunk
-// indices from a shared counter. After a chunk throws, no new chunk starts; the first exception is rethrown
-// once every running chunk has returned.
+// indices from a shared counter. After a chunk throws, no new chunk starts; the first exception
+// is rethrown once every running chunk has returned.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -68,7 +68,6 @@ class WorkerPool {
  private:
   void Work() {
     for (;;) {
-      if (failed_.load(std::memory_order_relaxed)) return;
       // Guided batches: a share of what is left, so the threads meet the shared counter a few
       // dozen times a job instead of once a chunk, and each walks neighbouring chunks.
       int32_t first = next_.load(std::memory_order_relaxed);

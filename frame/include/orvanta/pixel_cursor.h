@@ -95,10 +95,10 @@ void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
   }
 }
 
-// Sets columns left .. right - 1 (the image's width by default) of rows top .. bottom - 1 of im (clipped to the image) to
-// transparent black: the bytes zeroed in the host's own storage formats, zero pixels written
-// through a cursor in any other. For tools that make their output uncleared and clear what
-// they do not draw on the workers.
+// Sets columns left .. right - 1 (by default up to the width) of rows top .. bottom - 1 of im
+// (clipped to the image) to transparent black: the bytes zeroed in the host's own storage
+// formats, zero pixels written through a cursor in any other. For tools that make their output
+// uncleared and clear what they do not draw on the workers.
 inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0,
                       int32_t right = INT32_MAX) {
   top = std::max(top, 0);
