@@ -21,6 +21,13 @@ template <int32_t kRuns>
   return _mm512_add_epi16(_mm512_mullo_epi16(v, q), k);
 }
 
+// The bits of block c for the words in it (zero for the others), given each word's block
+// number and byte within the block.
+[[gnu::always_inline]] inline __m512i BlockBits(const RunLanes& lanes, int32_t c, __m512i block, __m512i byte) {
+  const __mmask64 in = _mm512_cmpeq_epi8_mask(block, _mm512_set1_epi8(int8_t(lanes.chunkId[c])));
+  return _mm512_maskz_permutex2var_epi8(in, _mm512_loadu_si512(lanes.bits[c]), byte, _mm512_loadu_si512(lanes.bits[c] + 32));
+}
+
 // Sixteen pixels (64 words) a step. The bitmap is read a byte per word, 64 words per permute:
 // word v's bit is bit v % 8 of byte (v / 8) % 128 of block v / 1024 (the same bytes as the
 // 16-bit words the lanes describe).
@@ -65,19 +72,13 @@ int32_t RunsBelowRowOf(const RunLanes& lanes, const uint8_t* s, uint8_t* d, int3
       }
       const __m512i byte = _mm512_permutex2var_epi8(_mm512_srli_epi16(v0, 3), low, _mm512_srli_epi16(v1, 3));
       const __m512i bit = _mm512_maskz_permutexvar_epi8(~__mmask64(0), _mm512_permutex2var_epi8(v0, low, v1), bitOf);
-      // The bits of block c for the words in it (zero for the others).
-      const auto blockBits = [&](int32_t c) [[gnu::always_inline]] {
-        const __mmask64 in = _mm512_cmpeq_epi8_mask(block, _mm512_set1_epi8(int8_t(lanes.chunkId[c])));
-        return _mm512_maskz_permutex2var_epi8(in, _mm512_loadu_si512(lanes.bits[c]), byte,
-                                              _mm512_loadu_si512(lanes.bits[c] + 32));
-      };
       __m512i picked = _mm512_setzero_si512(), other = _mm512_setzero_si512();  // two sums in flight
       int32_t c = 0;
       for (; c + 1 < chunks; c += 2) {
-        picked = _mm512_or_si512(picked, blockBits(c));
-        other = _mm512_or_si512(other, blockBits(c + 1));
+        picked = _mm512_or_si512(picked, BlockBits(lanes, c, block, byte));
+        other = _mm512_or_si512(other, BlockBits(lanes, c + 1, block, byte));
       }
-      if (c < chunks) picked = _mm512_or_si512(picked, blockBits(c));
+      if (c < chunks) picked = _mm512_or_si512(picked, BlockBits(lanes, c, block, byte));
       const __mmask64 below = _mm512_test_epi8_mask(_mm512_or_si512(picked, other), bit);
       out0 = _mm512_mask_sub_epi16(out0, __mmask32(below), out0, one);
       out1 = _mm512_mask_sub_epi16(out1, __mmask32(below >> 32), out1, one);
