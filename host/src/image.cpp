@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
@@ -128,15 +129,14 @@ class HostImage final : public Image {
     const size_t bytes = size_t(w) * size_t(h) * BytesPerPixel;
     const size_t wanted = bytes + kLine;
     size_t capacity = 0;
-    uint8_t* kept = Blocks().Take(wanted, capacity);
-    if (kept) {
-      storage_.reset(kept);
-    } else {
+    uint8_t* block = Blocks().Take(wanted, capacity);
+    const bool kept = block != nullptr;
+    if (!kept) {
       capacity = wanted;
-      storage_.reset(static_cast<uint8_t*>(clear ? std::calloc(capacity, 1) : std::malloc(capacity)));
+      block = static_cast<uint8_t*>(clear ? std::calloc(capacity, 1) : std::malloc(capacity));
+      if (!block) throw std::bad_alloc();
     }
-    storage_.get_deleter().capacity = capacity;
-    if (!storage_) throw std::bad_alloc();
+    storage_ = std::shared_ptr<uint8_t>(block, Release{capacity});
     uint8_t* pixels = storage_.get() + (kLine - reinterpret_cast<uintptr_t>(storage_.get()) % kLine) % kLine;
     if (kept && clear) std::memset(pixels, 0, bytes);
     if (!clear && g_poison.load(std::memory_order_relaxed)) std::memset(pixels, 0xA5, bytes);
@@ -156,12 +156,35 @@ class HostImage final : public Image {
     ReadFltPixel = GetFltR<F>;
     WriteFltPixel = PutFltR<F>;
   }
-  // The block (capacity bytes, at least the image's) goes back to the pool, which keeps or frees it.
+  // The block (capacity bytes, at least the image's) goes back to the pool, which keeps or frees it,
+  // once no image uses it any more.
   struct Release {
-    size_t capacity;  // set once the block is made
+    size_t capacity;
     void operator()(uint8_t* p) const { Blocks().Give(p, capacity); }
   };
-  std::unique_ptr<uint8_t, Release> storage_;
+
+ public:
+  // Row y becomes row sourceRow of source, whose pixel blocks this image then keeps alive.
+  bool Share(int32_t y, const HostImage& source, int32_t sourceRow) {
+    if (&source == this || y < 0 || y >= Height || sourceRow < 0 || sourceRow >= source.Height ||
+        source.Width != Width || source.Storage != Storage)
+      return false;
+    Keep(source.storage_);
+    for (const auto& b : source.borrowed_) Keep(b);
+    rows_[size_t(y)] = source.rows_[size_t(sourceRow)];
+    return true;
+  }
+
+ private:
+  void Keep(const std::shared_ptr<uint8_t>& block) {
+    if (block == storage_) return;
+    for (const auto& b : borrowed_)
+      if (b == block) return;
+    borrowed_.push_back(block);
+  }
+
+  std::shared_ptr<uint8_t> storage_;
+  std::vector<std::shared_ptr<uint8_t>> borrowed_;  // other images' blocks holding shared rows
   std::vector<uint8_t*> rows_;
 };
 
@@ -254,6 +277,12 @@ void Image::GetPixel(int32_t x, int32_t y, Pixel& p) const {
 void Image::GetPixel(int32_t x, int32_t y, FltPixel& p) const {
   if (Inside(this, x, y)) ReadFltPixel(this, PixelAddress(x, y), p);
   else p = FltPixel{0, 0, 0, 0};
+}
+
+bool Image::ShareRow(int32_t y, const Image* source, int32_t sourceRow) {
+  // HostImage is final, so comparing the dynamic type is exact (and cheaper than a cast per row).
+  if (!source || typeid(*this) != typeid(HostImage) || typeid(*source) != typeid(HostImage)) return false;
+  return static_cast<HostImage*>(this)->Share(y, *static_cast<const HostImage*>(source), sourceRow);
 }
 
 Image* Image::CopyOfImage() const {

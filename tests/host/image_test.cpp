@@ -132,6 +132,49 @@ TEST(ImageModel, PixelsStartOnACacheLine) {
       }
 }
 
+TEST(ImageModel, SharedRowsReadTheSourceAndOutliveIt) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    SCOPED_TRACE(::testing::Message() << "depth " << depth);
+    auto source = testing::Numbered(5, 6, depth);
+    auto expected = testing::Numbered(5, 6, depth);
+    auto view = host::MakeImage(5, 3, depth);
+    ASSERT_TRUE(view->ShareRow(0, source.get(), 4));
+    ASSERT_TRUE(view->ShareRow(2, source.get(), 1));
+    EXPECT_EQ(view->RowTable[0], source->RowTable[4]);
+    // A view of the view keeps both blocks: the first view's own row 1 and the source's row 4.
+    auto second = host::MakeImage(5, 2, depth);
+    view->SetPixel(3, 1, Pixel{257, 514, 771, 65535});
+    ASSERT_TRUE(second->ShareRow(0, view.get(), 0));
+    ASSERT_TRUE(second->ShareRow(1, view.get(), 1));
+    source.reset();  // the views keep its pixels (AddressSanitizer sees any read of freed memory)
+    EXPECT_TRUE(testing::SameRow(view.get(), 0, expected.get(), 4));
+    EXPECT_TRUE(testing::SameRow(view.get(), 2, expected.get(), 1));
+    EXPECT_EQ(At(view.get(), 0, 1), (Pixel{0, 0, 0, 0}));  // rows not shared stay its own
+    view.reset();
+    EXPECT_TRUE(testing::SameRow(second.get(), 0, expected.get(), 4));
+    EXPECT_EQ(At(second.get(), 3, 1), (Pixel{257, 514, 771, 65535}));
+  }
+}
+
+TEST(ImageModel, RowsThatCannotBeSharedAreRefusedUnchanged) {
+  auto source = testing::Numbered(4, 4, Depth16);
+  auto view = host::MakeImage(4, 4, Depth16);
+  uint8_t* own[4];
+  std::memcpy(own, view->RowTable, sizeof own);
+  auto narrower = host::MakeImage(3, 4, Depth16);
+  auto other = testing::Numbered(4, 4, DepthFloat);
+  auto foreign = testing::CustomStorageCopy(source.get());
+  EXPECT_FALSE(view->ShareRow(0, narrower.get(), 0));  // another width
+  EXPECT_FALSE(view->ShareRow(0, other.get(), 0));     // another format
+  EXPECT_FALSE(view->ShareRow(0, foreign.get(), 0));   // not the host's own image
+  EXPECT_FALSE(foreign->ShareRow(0, source.get(), 0));
+  EXPECT_FALSE(view->ShareRow(0, view.get(), 1));  // two rows of one image would alias
+  EXPECT_FALSE(view->ShareRow(0, nullptr, 0));
+  for (auto [y, sy] : {std::pair{-1, 0}, std::pair{4, 0}, std::pair{0, -1}, std::pair{0, 4}})
+    EXPECT_FALSE(view->ShareRow(y, source.get(), sy)) << y << " " << sy;
+  EXPECT_EQ(std::memcmp(own, view->RowTable, sizeof own), 0);
+}
+
 TEST(ImageModel, BudgetRefusesLargeImagesBeforeAllocating) {
   uint64_t before = host::ImageBudget();
   host::SetImageBudget(1 << 20);

@@ -117,6 +117,27 @@ TEST(LineDropRender, ForeignImageModelGivesTheSamePicture) {
   }
 }
 
+// Kept rows of a host image are the input's own rows; the output keeps them after the input is
+// gone, as a sequence frees each frame's input before the next.
+TEST(LineDropRender, KeptRowsAreSharedAndOutliveTheInput) {
+  for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
+    auto node = Node();
+    testing::Set(*node, kShow, 2);
+    testing::Set(*node, kCrop, 3);
+    auto input = testing::Numbered(6, 12, depth);
+    auto expected = testing::Numbered(6, 12, depth);
+    host::Connect(node->FindInput(MainImageId), input.get());
+    auto out = testing::WithPoisonedImages([&] { return testing::RenderOk(*node); });
+    ASSERT_EQ(out->Height, 6);  // rows 0, 1, 5, 6, 10, 11
+    EXPECT_EQ(out->RowTable[2], input->RowTable[5]);
+    host::Disconnect(node->FindInput(MainImageId));
+    input.reset();
+    const int32_t rows[] = {0, 1, 5, 6, 10, 11};
+    for (int32_t r = 0; r < 6; ++r)
+      EXPECT_TRUE(testing::SameRow(out.get(), r, expected.get(), rows[r])) << "depth " << depth << " row " << r;
+  }
+}
+
 TEST(LineDropRender, FloatPassesThroughWithoutQuantising) {
   auto node = Node();
   auto input = host::MakeImage(2, 2, DepthFloat);

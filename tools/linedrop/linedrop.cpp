@@ -59,12 +59,14 @@ class LineDropOperator : public Tool<LineDropOperator> {
     kept_ = dropped_ = nextRow_ = 0;
     const bool flt = source_->Depth == DepthFloat;
     // Between two images of the same host storage format the pixel moves are the identity, so a
-    // kept row is copied as bytes.
+    // kept row is the input's row itself where the host can share it (nothing is written), or
+    // else copied as bytes.
     const bool sameStorage = source_->Storage != StorageCustom && source_->Storage == output_image_->Storage;
     const size_t rowBytes = size_t(width_) * source_->BytesPerPixel;
     for (int32_t y = 0; y < height_; ++y) {
       if (keep_ && nextRow_ < outHeight_ && sameStorage) {
-        std::memcpy(output_image_->RowTable[nextRow_], source_->RowTable[y], rowBytes);
+        if (!output_image_->ShareRow(nextRow_, source_, y))
+          std::memcpy(output_image_->RowTable[nextRow_], source_->RowTable[y], rowBytes);
       } else if (keep_ && nextRow_ < outHeight_) {
         WithCursors(source_, 0, y, output_image_, 0, nextRow_, [&](auto& src, auto& dst) {
           if (flt) {

@@ -83,6 +83,13 @@ class Image : public Parameter {
   // can be merged on different threads with the result of one whole merge.
   void OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin, int32_t rowEnd);
 
+  // Makes row y of this image row sourceRow of source, sharing its pixels instead of copying
+  // them, when both are the host's own images of one format and width (an image of another host
+  // is refused). The image then keeps those pixels alive as long as it lives. Returns false, with
+  // nothing changed, when the row cannot be shared; the caller copies it then. A shared row is
+  // only read, by this image's maker too, and the calls come from one thread at a time.
+  bool ShareRow(int32_t y, const Image* source, int32_t sourceRow);
+
   // Byte address of pixel (x, y); no bounds check.
   uint8_t* PixelAddress(int32_t x, int32_t y) const { return RowTable[y] + size_t(x) * BytesPerPixel; }
 

@@ -162,7 +162,8 @@ class Node {
   Output* MainOutput() const;
   std::vector<std::string> Pages() const;  // in declaration order
 
-  // Renders one request at time; never throws.
+  // Renders one request at time; never throws. The image is read, not written: its rows may be
+  // rows of the input images (see Image::ShareRow), which it keeps alive.
   RenderResult Render(double time);
 
  private:
