@@ -311,12 +311,16 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
       std::memcpy(odd->RowTable[y], input->RowTable[y], size_t(odd->Width) * odd->BytesPerPixel);
     auto oddForeign = testing::CustomStorageCopy(odd.get());
     // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
-    // region that ends before it starts, no bands at all, and band edges that floats hold
-    // exactly (the values list them and their neighbours).
-    const double settings[4][4] = {
-        {0.4, 0.3, 0.6, 0.1}, {0.5, 0.7, 0.3, 0.05}, {0.6, 0.2, 0.8, 0.0}, {0.5, 0.25, 0.75, 0.125}};
+    // region that ends before it starts, no bands at all (with thresholds just below and just
+    // above the nearest float), and band edges that floats hold exactly (the values list them
+    // and their neighbours).
+    const double settings[5][4] = {{0.4, 0.3, 0.6, 0.1},
+                                   {0.5, 0.7, 0.3, 0.05},
+                                   {0.6, 0.2, 0.8, 0.0},
+                                   {0.7, 0.45, 0.7, 0.0},
+                                   {0.5, 0.25, 0.75, 0.125}};
     for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type)
-      for (int32_t k = 0; k < 4; ++k) {
+      for (int32_t k = 0; k < 5; ++k) {
         SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth << ", setting " << k);
         auto node = Node();
         testing::Set(*node, kFilter, type);

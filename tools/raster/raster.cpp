@@ -245,6 +245,15 @@ class RasterOperator : public Tool<RasterOperator> {
     }
     if (float_) WriteByteRows(hColour_.f, vColour_.f, crossColour_.f);
     else WriteByteRows(hColour_.i, vColour_.i, crossColour_.i);
+    // Keep-size colour columns: a byte mask of the colour columns, so that an input row is its
+    // input bytes with the colour columns' bytes replaced by the (otherwise zero) input-row colour.
+    columnMask_.clear();
+    if (v_.active && v_.keepSize) {
+      const size_t bytes = image_->BytesPerPixel;
+      columnMask_.assign(size_t(outW_) * bytes, 0);
+      for (int32_t x = 0; x < outW_; ++x)
+        if (isColour_[size_t(x)]) std::memset(&columnMask_[size_t(x) * bytes], 0xFF, bytes);
+    }
   }
 
   template <class P>
@@ -297,12 +306,28 @@ class RasterOperator : public Tool<RasterOperator> {
     else SelectRow<16>(d, s, colour);
   }
 
+  // d = (s & ~mask) | colour, 16 bytes at a time; the colour row is zero outside the mask.
+  void MaskRow(uint8_t* d, const uint8_t* s, const uint8_t* colour) const {
+    using V = uint64_t __attribute__((vector_size(16)));
+    const uint8_t* m = columnMask_.data();
+    const size_t n = columnMask_.size();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+      V a, b, k;
+      std::memcpy(&a, s + i, 16);
+      std::memcpy(&b, colour + i, 16);
+      std::memcpy(&k, m + i, 16);
+      a = (a & ~k) | b;
+      std::memcpy(d + i, &a, 16);
+    }
+    for (; i < n; ++i) d[i] = uint8_t((s[i] & ~m[i]) | colour[i]);
+  }
+
   template <size_t kBytes>
   void SelectRow(uint8_t* d, const uint8_t* s, const uint8_t* colour) const {
     const uint8_t* isColour = isColour_.data();
-    if (v_.keepSize) {  // input columns are the output's own: pick the row to copy from
-      for (int32_t x = 0; x < outW_; ++x)
-        std::memcpy(d + size_t(x) * kBytes, (isColour[x] ? colour : s) + size_t(x) * kBytes, kBytes);
+    if (v_.keepSize) {  // input columns are the output's own: replace the colour columns' bytes
+      MaskRow(d, s, colour);
       return;
     }
     const int32_t* column = sourceColumn_.data();
@@ -358,6 +383,7 @@ class RasterOperator : public Tool<RasterOperator> {
   Image* inputRow_ = nullptr;
   std::vector<uint8_t> isColour_;
   std::vector<int32_t> sourceColumn_;
+  std::vector<uint8_t> columnMask_;  // keep-size byte path: 0xFF in the colour columns' bytes
 };
 
 ORVANTA_REGISTER_TOOL(RasterOperator)

@@ -4,6 +4,7 @@
 // internal linkage, so each file keeps its own build of it.
 #pragma once
 
+#include <cmath>
 #include <cstring>
 
 #include "curve.h"
@@ -32,6 +33,12 @@ typedef int FloatMask8 __attribute__((vector_size(32)));
 template <int N> struct VectorsOf;
 template <> struct VectorsOf<4> { using D = Double4; using M = Mask4; using F = Float4; using FM = FloatMask4; };
 template <> struct VectorsOf<8> { using D = Double8; using M = Mask8; using F = Float8; using FM = FloatMask8; };
+typedef float Float16 __attribute__((vector_size(64)));
+typedef int FloatMask16 __attribute__((vector_size(64)));
+template <int N> struct FloatVectorsOf;
+template <> struct FloatVectorsOf<4> { using F = Float4; using FM = FloatMask4; };
+template <> struct FloatVectorsOf<8> { using F = Float8; using FM = FloatMask8; };
+template <> struct FloatVectorsOf<16> { using F = Float16; using FM = FloatMask16; };
 
 template <int N>
 struct Lanes {
@@ -107,6 +114,75 @@ struct Lanes {
   }
 };
 
+// Curves whose bands are empty only compare the value with thresholds and put `far` in its
+// place. A stored float f widens to the double v exactly, and for a double t, v < t exactly when
+// f < Up(t) and v <= t exactly when f <= Down(t), since no float lies strictly between Down(t)
+// and Up(t) (NaN compares false both ways). So these curves run on the floats themselves, twice
+// as many values a vector and no conversions.
+inline float Down(double t) {  // the largest float at most t
+  float d = float(t);
+  if (double(d) > t) d = std::nextafter(d, -INFINITY);
+  return d;
+}
+inline float Up(double t) {  // the smallest float at least t
+  float u = float(t);
+  if (double(u) < t) u = std::nextafter(u, INFINITY);
+  return u;
+}
+
+struct FlatCurve {
+  float far;  // the double result as the vector rows convert it
+  float levelDown, levelUp, lowerDown, upperUp;
+  float startDown, endUp, innerStartDown, innerEndUp, outerStartUp, outerEndDown;
+  explicit FlatCurve(const Curve& c)
+      : far(float(c.far)), levelDown(Down(c.level)), levelUp(Up(c.level)), lowerDown(Down(c.lower)),
+        upperUp(Up(c.upper)), startDown(Down(c.regionStart)), endUp(Up(c.regionEnd)),
+        innerStartDown(Down(c.startInner)), innerEndUp(Up(c.endInner)), outerStartUp(Up(c.startOuter)),
+        outerEndDown(Down(c.endOuter)) {}
+};
+
+template <int N>  // N floats a vector
+struct FlatLanes {
+  using F = typename FloatVectorsOf<N>::F;
+  using FM = typename FloatVectorsOf<N>::FM;
+
+  [[gnu::always_inline]] static F Set(float x) { return x - F{}; }
+
+  // The masks of Apply with every double comparison replaced by its float equal. The ramps'
+  // masks are empty for these curves, which leaves the values of the plateau (inside) or beyond
+  // the bands (outside).
+  template <Family kFamily>
+  [[gnu::always_inline]] static FM Changed(const FlatCurve& c, F f) {
+    if constexpr (kFamily == kBelow) {
+      const F lower = Set(c.lowerDown);
+      return ~(Set(c.levelDown) < f) & ((lower < f) | (f <= lower));
+    } else if constexpr (kFamily == kAbove) {
+      const F upper = Set(c.upperUp);
+      return ~(f < Set(c.levelUp)) & ((f < upper) | (upper <= f));
+    } else if constexpr (kFamily == kInside) {
+      const FM keep = (f <= Set(c.startDown)) | (Set(c.endUp) <= f);
+      return ~keep & (Set(c.innerStartDown) < f) & (f < Set(c.innerEndUp));
+    } else {
+      const FM keep = (Set(c.startDown) < f) & (f < Set(c.endUp));
+      return ~keep & ((f < Set(c.outerStartUp)) | (Set(c.outerEndDown) < f));
+    }
+  }
+
+  template <Family kFamily>
+  [[gnu::always_inline]] static void Step(const FlatCurve& c, FM on, const float* src, float* dst) {
+    F f;
+    std::memcpy(&f, src, sizeof f);
+    const F out = (on & Changed<kFamily>(c, f)) ? Set(c.far) : f;
+    std::memcpy(dst, &out, sizeof out);
+  }
+
+  static FM Ticks(const bool (&enabled)[4]) {
+    FM on;
+    for (int i = 0; i < N; ++i) on[i] = -int(enabled[i % 4]);
+    return on;
+  }
+};
+
 }  // namespace
 }  // namespace tonegate
 }  // namespace orvanta
@@ -115,15 +191,49 @@ namespace orvanta {
 inline namespace tonegate {
 namespace {
 
+// Curves with empty bands, on the floats: 2N values a step.
 template <int N, Family kFamily>
-void RowOf(const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+void FlatRowOf(const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+  const FlatCurve c(curve);
+  const auto on = FlatLanes<2 * N>::Ticks(enabled);
+  constexpr int32_t kPixels = N / 2;
+  int32_t x = 0;
+  for (; x + kPixels <= width; x += kPixels, src += 2 * N, dst += 2 * N)
+    FlatLanes<2 * N>::template Step<kFamily>(c, on, src, dst);
+  for (; x < width; ++x, src += 4, dst += 4)
+    FlatLanes<4>::template Step<kFamily>(c, FlatLanes<4>::Ticks(enabled), src, dst);
+}
+
+template <int N, Family kFamily>
+void RampRowOf(const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
   const Curve c = curve;  // a local copy stays in registers
   const auto on = Lanes<N>::Ticks(enabled);
   constexpr int32_t kPixels = N / 4;
   int32_t x = 0;
-  for (; x + kPixels <= width; x += kPixels, src += N, dst += N) Lanes<N>::template Step<kFamily>(c, on, src, dst);
+  for (; x + kPixels <= width; x += kPixels, src += N, dst += N)
+    Lanes<N>::template Step<kFamily>(c, on, src, dst);
   if constexpr (N > 4)
-    for (; x < width; ++x, src += 4, dst += 4) Lanes<4>::template Step<kFamily>(c, Lanes<4>::Ticks(enabled), src, dst);
+    for (; x < width; ++x, src += 4, dst += 4)
+      Lanes<4>::template Step<kFamily>(c, Lanes<4>::Ticks(enabled), src, dst);
+}
+
+// Whether a value the rule changes can lie in a ramp: a band that holds values at all (a hard
+// threshold, smoothness 0, has none). The comparisons are those that select a ramp in Apply.
+inline bool RampsCanApply(Family family, const Curve& c) {
+  switch (family) {
+    case kBelow: return c.lower < c.level;
+    case kAbove: return c.level < c.upper;
+    case kInside: return c.S < c.startInner || c.endInner < c.E;
+    case kOutside: return c.startOuter < c.S || c.E < c.endOuter;
+    case kNone: return false;
+  }
+  return true;
+}
+
+template <int N, Family kFamily>
+void RowOf(const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+  if (RampsCanApply(kFamily, curve)) RampRowOf<N, kFamily>(curve, enabled, src, dst, width);
+  else FlatRowOf<N, kFamily>(curve, enabled, src, dst, width);
 }
 
 template <int N>
