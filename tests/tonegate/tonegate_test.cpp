@@ -310,17 +310,26 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
     for (int32_t y = 0; y < odd->Height; ++y)
       std::memcpy(odd->RowTable[y], input->RowTable[y], size_t(odd->Width) * odd->BytesPerPixel);
     auto oddForeign = testing::CustomStorageCopy(odd.get());
+    // Rows of several hundred pixels, each value three times over, so that rows are worked in
+    // more than one round.
+    auto wide = host::MakeImage(input->Width * 3 - 3, input->Height, depth);
+    const size_t bpp = wide->BytesPerPixel;
+    for (int32_t y = 0; y < wide->Height; ++y)
+      for (int32_t x = 0; x < wide->Width; ++x)
+        std::memcpy(wide->RowTable[y] + size_t(x) * bpp, input->RowTable[y] + size_t(x % input->Width) * bpp, bpp);
+    auto wideForeign = testing::CustomStorageCopy(wide.get());
     // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
     // region that ends before it starts, no bands at all (with thresholds just below and just
     // above the nearest float), and band edges that floats hold exactly (the values list them
     // and their neighbours).
-    const double settings[5][4] = {{0.4, 0.3, 0.6, 0.1},
+    const double settings[6][4] = {{0.4, 0.3, 0.6, 0.1},
+                                   {0.6, 0.45, 0.7, 0.1},  // band edges just above a float
                                    {0.5, 0.7, 0.3, 0.05},
                                    {0.6, 0.2, 0.8, 0.0},
                                    {0.7, 0.45, 0.7, 0.0},
                                    {0.5, 0.25, 0.75, 0.125}};
     for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type)
-      for (int32_t k = 0; k < 5; ++k) {
+      for (int32_t k = 0; k < 6; ++k) {
         SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth << ", setting " << k);
         auto node = Node();
         testing::Set(*node, kFilter, type);
@@ -335,6 +344,8 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
         EXPECT_TRUE(testing::SameBytes(native.get(), general.get()));
         EXPECT_TRUE(testing::SameBytes(testing::RenderOn(*node, odd.get()).get(),
                                        testing::RenderOn(*node, oddForeign.get()).get()));
+        EXPECT_TRUE(testing::SameBytes(testing::RenderOn(*node, wide.get()).get(),
+                                       testing::RenderOn(*node, wideForeign.get()).get()));
         // Every listed type changes something; the unlisted one changes nothing.
         if (k == 0) {
           EXPECT_EQ(testing::SameBytes(native.get(), input.get()), type > kOutsideBoost);

@@ -94,6 +94,27 @@ struct Lanes {
     }
   }
 
+  // The ramp's result for values known to lie in a ramp of kFamily (of the band that Apply
+  // selects for them), by the same operations as Apply.
+  template <Family kFamily>
+  [[gnu::always_inline]] static D RampOf(const Curve& c, D v) {
+    if constexpr (kFamily == kBelow) {
+      const D l = Set(c.L);
+      return Ramp(c, l, l - v);
+    } else if constexpr (kFamily == kAbove) {
+      const D l = Set(c.L);
+      return Ramp(c, l, v - l);
+    } else if constexpr (kFamily == kInside) {
+      const D s = Set(c.S), e = Set(c.E);
+      const M inStart = (s < v) & (v <= Set(c.startInner));
+      return Ramp(c, Sel(inStart, s, e), Sel(inStart, v - s, e - v));
+    } else {
+      const D s = Set(c.S), e = Set(c.E);
+      const M inEnd = (e < v) & (v <= Set(c.endOuter));
+      return Ramp(c, Sel(inEnd, e, s), Sel(inEnd, v - e, s - v));
+    }
+  }
+
   // N / 4 pixels of a row of host float storage: the result converted to float where the rule
   // changes a ticked channel, the stored float itself everywhere else.
   template <Family kFamily>
@@ -134,11 +155,12 @@ struct FlatCurve {
   float far;  // the double result as the vector rows convert it
   float levelDown, levelUp, lowerDown, upperUp;
   float startDown, endUp, innerStartDown, innerEndUp, outerStartUp, outerEndDown;
+  float sDown, sUp, eDown, eUp;
   explicit FlatCurve(const Curve& c)
       : far(float(c.far)), levelDown(Down(c.level)), levelUp(Up(c.level)), lowerDown(Down(c.lower)),
         upperUp(Up(c.upper)), startDown(Down(c.regionStart)), endUp(Up(c.regionEnd)),
         innerStartDown(Down(c.startInner)), innerEndUp(Up(c.endInner)), outerStartUp(Up(c.startOuter)),
-        outerEndDown(Down(c.endOuter)) {}
+        outerEndDown(Down(c.endOuter)), sDown(Down(c.S)), sUp(Up(c.S)), eDown(Down(c.E)), eUp(Up(c.E)) {}
 };
 
 template <int N>  // N floats a vector
@@ -165,6 +187,39 @@ struct FlatLanes {
     } else {
       const FM keep = (Set(c.startDown) < f) & (f < Set(c.endUp));
       return ~keep & ((f < Set(c.outerStartUp)) | (Set(c.outerEndDown) < f));
+    }
+  }
+
+  // All the masks of Apply, with its ramps: the values the rule changes, and in ramp those of
+  // them whose result is a ramp's (the rest take `far`).
+  template <Family kFamily>
+  [[gnu::always_inline]] static FM Split(const FlatCurve& c, F f, FM& ramp) {
+    if constexpr (kFamily == kBelow) {
+      const F lower = Set(c.lowerDown);
+      const FM inRamp = lower < f;
+      const FM changed = ~(Set(c.levelDown) < f) & (inRamp | (f <= lower));
+      ramp = changed & inRamp;
+      return changed;
+    } else if constexpr (kFamily == kAbove) {
+      const F upper = Set(c.upperUp);
+      const FM inRamp = f < upper;
+      const FM changed = ~(f < Set(c.levelUp)) & (inRamp | (upper <= f));
+      ramp = changed & inRamp;
+      return changed;
+    } else if constexpr (kFamily == kInside) {
+      const FM keep = (f <= Set(c.startDown)) | (Set(c.endUp) <= f);
+      const FM inner = (Set(c.innerStartDown) < f) & (f < Set(c.innerEndUp));
+      const FM inStart = (Set(c.sDown) < f) & (f <= Set(c.innerStartDown));
+      const FM inEnd = (Set(c.innerEndUp) <= f) & (f < Set(c.eUp));
+      ramp = ~keep & ~inner & (inStart | inEnd);
+      return ~keep & (inner | inStart | inEnd);
+    } else {
+      const FM keep = (Set(c.startDown) < f) & (f < Set(c.endUp));
+      const FM beyond = (f < Set(c.outerStartUp)) | (Set(c.outerEndDown) < f);
+      const FM inStart = (Set(c.outerStartUp) <= f) & (f < Set(c.sUp));
+      const FM inEnd = (Set(c.eDown) < f) & (f <= Set(c.outerEndDown));
+      ramp = ~keep & ~beyond & (inStart | inEnd);
+      return ~keep & (beyond | inStart | inEnd);
     }
   }
 
