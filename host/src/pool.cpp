@@ -1,11 +1,15 @@
-// The worker pool behind DoMultiProcess: workers plus the calling thread take runs of chunk
-// indices from a shared counter. After a chunk throws, no new chunk starts; the first exception
-// is rethrown once every running chunk has returned.
+// The worker pool behind DoMultiProcess: each of the threads (workers plus the calling one) owns
+// an equal stretch of the chunk indices and works through it from the front in runs; a thread
+// whose stretch is done takes the back half of what is left of another's. So each thread walks
+// neighbouring chunks far from the others' (threads writing neighbouring tile columns at once
+// took cache lines from each other), and the loads still even out. After a chunk throws, no new
+// chunk starts; the first exception is rethrown once every running chunk has returned.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <thread>
 
 #include "state.h"
@@ -31,7 +35,8 @@ class WorkerPool {
     // New workers start at the current generation, so a job that ended before they existed
     // does not wake them.
     const uint64_t g = generation_;
-    for (int32_t i = 1; i < total; ++i) workers_.emplace_back([this, g] { WorkerLoop(g); });
+    stretches_.reset(new Stretch[size_t(total)]);
+    for (int32_t i = 1; i < total; ++i) workers_.emplace_back([this, g, i] { WorkerLoop(g, i); });
   }
 
   int32_t Size() {
@@ -48,16 +53,17 @@ class WorkerPool {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = &fn;
-      count_ = n;
-      next_.store(0);
       failed_.store(false);
       error_ = nullptr;
       busy_ = int32_t(workers_.size());
       threads_ = busy_ + 1;
+      for (int32_t k = 0; k < threads_; ++k)
+        stretches_[size_t(k)].span.store(Pack(int64_t(n) * k / threads_, int64_t(n) * (k + 1) / threads_),
+                                         std::memory_order_relaxed);
       ++generation_;
     }
     wake_.notify_all();
-    Work();
+    Work(0);
     SpinWhile([this] { return busy_.load(std::memory_order_acquire) != 0; });
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return busy_ == 0; });
@@ -66,19 +72,47 @@ class WorkerPool {
   }
 
  private:
-  void Work() {
+  // A stretch of chunk indices front..back-1, packed in one word so that its owner (taking from
+  // the front) and a thread taking from the back agree by compare-and-swap. One cache line each.
+  struct alignas(64) Stretch {
+    std::atomic<uint64_t> span{0};
+  };
+  static uint64_t Pack(int64_t front, int64_t back) { return uint64_t(front) | uint64_t(back) << 32; }
+  static int32_t Front(uint64_t s) { return int32_t(uint32_t(s)); }
+  static int32_t Back(uint64_t s) { return int32_t(uint32_t(s >> 32)); }
+
+  // Takes a run from stretch k: from the front, a quarter of what is left (its owner: runs, so
+  // that it meets the word a few times a job); or from the back, half of it (another thread).
+  // Returns false when the stretch is empty.
+  bool Take(int32_t k, bool own, int32_t& first, int32_t& last) {
+    std::atomic<uint64_t>& span = stretches_[size_t(k)].span;
+    uint64_t s = span.load(std::memory_order_relaxed);
     for (;;) {
-      // Guided batches: a share of what is left, so the threads meet the shared counter a few
-      // dozen times a job instead of once a chunk, and each walks neighbouring chunks.
-      int32_t first = next_.load(std::memory_order_relaxed);
-      int32_t take = 0;
-      do {
-        const int32_t left = count_ - first;
-        if (left <= 0) return;
-        take = std::max<int32_t>(1, left / (4 * threads_));
-      } while (!next_.compare_exchange_weak(first, first + take, std::memory_order_relaxed));
+      const int32_t front = Front(s), back = Back(s);
+      if (front >= back) return false;
+      const int32_t take = std::max<int32_t>(1, (back - front) / (own ? 4 : 2));
+      const uint64_t after = own ? Pack(front + take, back) : Pack(front, back - take);
+      if (span.compare_exchange_weak(s, after, std::memory_order_relaxed)) {
+        first = own ? front : back - take;
+        last = own ? front + take : back;
+        return true;
+      }
+    }
+  }
+
+  void Work(int32_t self) {
+    int32_t victim = self;
+    for (;;) {
+      int32_t first = 0, last = 0;
+      // Its own stretch first, then the others' in turn, starting from the last one it took from.
+      bool got = Take(victim, victim == self, first, last);
+      for (int32_t tries = 1; !got && tries <= threads_; ++tries) {
+        victim = (victim + 1) % threads_;
+        got = Take(victim, victim == self, first, last);
+      }
+      if (!got) return;
       try {
-        for (int32_t i = first; i < first + take; ++i) {
+        for (int32_t i = first; i < last; ++i) {
           if (failed_.load(std::memory_order_relaxed)) return;
           (*job_)(i);
         }
@@ -110,7 +144,7 @@ class WorkerPool {
 #endif
   }
 
-  void WorkerLoop(uint64_t seen) {
+  void WorkerLoop(uint64_t seen, int32_t self) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (generation_ == seen && !quit_) {
@@ -122,7 +156,7 @@ class WorkerPool {
       if (quit_) return;
       seen = generation_;
       lock.unlock();
-      Work();
+      Work(self);
       lock.lock();
       if (--busy_ == 0) done_.notify_all();
     }
@@ -135,10 +169,9 @@ class WorkerPool {
   bool quit_ = false;
   std::atomic<uint64_t> generation_{0};
   const std::function<void(int32_t)>* job_ = nullptr;
-  int32_t count_ = 0;
   std::atomic<int32_t> busy_{0};
   int32_t threads_ = 1;
-  std::atomic<int32_t> next_{0};
+  std::unique_ptr<Stretch[]> stretches_;  // one per thread; the calling thread's is 0
   std::atomic<bool> failed_{false};
   std::exception_ptr error_;
 };
