@@ -56,6 +56,7 @@ int32_t RunsBelowRowOf(const RunLanes& lanes, const uint8_t* s, uint8_t* d, int3
   const __m512i idSpan = _mm512_set1_epi8(int8_t(chunks > 0 ? lanes.chunkId[chunks - 1] - lanes.chunkId[0] : 0));
   const int32_t groups = width / 16;
   for (int32_t g = 0; g < groups; ++g, s += 128, d += 128) {
+    __builtin_prefetch(s + 2048);  // the input stream, further ahead than the hardware fetches it
     const __m512i v0 = _mm512_loadu_si512(s), v1 = _mm512_loadu_si512(s + 64);
     __m512i out0 = FromRuns<kRuns>(v0, q0, k0, start, dq, dk);
     __m512i out1 = FromRuns<kRuns>(v1, q0, k0, start, dq, dk);
