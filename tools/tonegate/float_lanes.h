@@ -170,28 +170,8 @@ struct FlatLanes {
 
   [[gnu::always_inline]] static F Set(float x) { return x - F{}; }
 
-  // The masks of Apply with every double comparison replaced by its float equal. The ramps'
-  // masks are empty for these curves, which leaves the values of the plateau (inside) or beyond
-  // the bands (outside).
-  template <Family kFamily>
-  [[gnu::always_inline]] static FM Changed(const FlatCurve& c, F f) {
-    if constexpr (kFamily == kBelow) {
-      const F lower = Set(c.lowerDown);
-      return ~(Set(c.levelDown) < f) & ((lower < f) | (f <= lower));
-    } else if constexpr (kFamily == kAbove) {
-      const F upper = Set(c.upperUp);
-      return ~(f < Set(c.levelUp)) & ((f < upper) | (upper <= f));
-    } else if constexpr (kFamily == kInside) {
-      const FM keep = (f <= Set(c.startDown)) | (Set(c.endUp) <= f);
-      return ~keep & (Set(c.innerStartDown) < f) & (f < Set(c.innerEndUp));
-    } else {
-      const FM keep = (Set(c.startDown) < f) & (f < Set(c.endUp));
-      return ~keep & ((f < Set(c.outerStartUp)) | (Set(c.outerEndDown) < f));
-    }
-  }
-
-  // All the masks of Apply, with its ramps: the values the rule changes, and in ramp those of
-  // them whose result is a ramp's (the rest take `far`).
+  // The masks of Apply with every double comparison replaced by its float equal: the values the
+  // rule changes, and in ramp those of them whose result is a ramp's (the rest take `far`).
   template <Family kFamily>
   [[gnu::always_inline]] static FM Split(const FlatCurve& c, F f, FM& ramp) {
     if constexpr (kFamily == kBelow) {
@@ -227,7 +207,8 @@ struct FlatLanes {
   [[gnu::always_inline]] static void Step(const FlatCurve& c, FM on, const float* src, float* dst) {
     F f;
     std::memcpy(&f, src, sizeof f);
-    const F out = (on & Changed<kFamily>(c, f)) ? Set(c.far) : f;
+    FM ramp;  // empty for the curves this step is used for
+    const F out = (on & Split<kFamily>(c, f, ramp)) ? Set(c.far) : f;
     std::memcpy(dst, &out, sizeof out);
   }
 
