@@ -110,15 +110,25 @@ TEST(WordTables, LinesWithWordsOneBelowAreComputedWhereTheProcessorCan) {
   EXPECT_EQ(MapsLikeTheTables({truncated, keep}, {0, 0, 0, 1}), below);
 }
 
-TEST(WordTables, WordsOffTheLinesBeyondWhatTheRowsHoldAreLookedUp) {
-  const Rule keep = [](uint32_t v) { return v; };
+TEST(WordTables, OneBelowWordsInEveryChannelAndAcrossTheRangeAreComputed) {
+  const bool below = WordTables::ComputesRunsBelow();
   const Rule noisyA = [](uint32_t v) { return v < 30000 ? v - Coin(v) : 7u; };
   const Rule noisyB = [](uint32_t v) { return v < 5000 ? 2 * v - Coin(v + 1) : 9u; };
   const Rule noisyC = [](uint32_t v) { return v < 3000 ? 3 * v - Coin(v + 7) : 1u; };
-  // One-below words in two distinct tables; in thirty blocks; two below the line.
-  EXPECT_FALSE(MapsLikeTheTables({noisyB, noisyC}, {0, 1, 0, 0}));
-  EXPECT_FALSE(MapsLikeTheTables({noisyA, keep}, {0, 1, 1, 1}));
+  // One-below words up to the last word, and from the first.
+  const Rule noisyD = [](uint32_t v) { return v > 60000 ? 65535u - Coin(v + 3) : 2 * v + 1 - Coin(v); };
+  // Four distinct tables with such words, each channel reading its own bitmap, in either order.
+  EXPECT_EQ(MapsLikeTheTables({noisyA, noisyB, noisyC, noisyD}, {0, 1, 2, 3}), below);
+  EXPECT_EQ(MapsLikeTheTables({noisyA, noisyB, noisyC, noisyD}, {3, 2, 1, 0}), below);
+  // Two tables shared between channels.
+  EXPECT_EQ(MapsLikeTheTables({noisyB, noisyC}, {0, 1, 0, 1}), below);
+}
+
+TEST(WordTables, WordsOffTheLinesBeyondWhatTheRowsHoldAreLookedUp) {
+  const Rule keep = [](uint32_t v) { return v; };
+  // Two below the line; one-below words on more lines than the rows hold.
   EXPECT_FALSE(MapsLikeTheTables({[](uint32_t v) { return 3 * v - 2 * Coin(v); }}, {0, 0, 0, 0}));
+  EXPECT_FALSE(MapsLikeTheTables({[](uint32_t v) { return (v / 9363u) * 1000u - Coin(v); }, keep}, {0, 1, 1, 1}));
 }
 
 }  // namespace

@@ -17,9 +17,8 @@
 //
 // Tables of truncated results often sit on such lines except that some words are one below
 // them (a result that lands on a whole number rounds to either side of it). On processors with
-// AVX-512 (F, BW and VBMI), a table whose runs allow that in only one distinct table, with those words
-// inside at most RunLanes::kMaxChunks blocks of 1024 words, is computed from the runs with the
-// one-below words as a bitmap read by vector permutes: 64 words at a time.
+// AVX-512 (F and BW), tables whose runs allow that are computed from the runs with the one-below
+// words read from a bitmap of 65536 bits per such table by gathers: 32 words at a time.
 #pragma once
 
 #include <algorithm>
@@ -39,23 +38,26 @@
 namespace orvanta {
 
 // Lane parameters of the AVX-512 rows, for 32 words (eight pixels, channel = lane % 4): the
-// first run's q and k, then per later run its start and the xors that turn the previous run's
-// q and k into its own; then the one-below bitmap, as `chunks` blocks of 1024 bits (block
-// chunkId[c] holds words 1024 * chunkId[c] and up, bit v % 16 of its word (v / 16) % 64), and
-// noBits, 0x40 in the lanes of channels that have no one-below words (no block has that id).
+// first run's q and k, then per later run its start, q and k (a channel with fewer runs repeats
+// its last one from word 65535, which lies in that one anyway). Then where the one-below words are: hasBits has bit j set when word j's
+// channel has such words, each within one of the two ranges bitsFrom[i] .. bitsFrom[i] +
+// bitsSpan[i] (the words on either side of the widest gap between them); they are the set bits of
+// a bitmap, word v of a channel at bit v % 32 of dword base + v / 32, base being evenBase[i]
+// for word 2i and oddBase[i] for word 2i + 1 (2048 dwords per distinct table).
 struct RunLanes {
-  static constexpr int32_t kMaxRuns = 6, kMaxChunks = 16;
-  int32_t runs = 0, chunks = 0;
+  static constexpr int32_t kMaxRuns = 6;
+  int32_t runs = 0;
+  uint32_t hasBits = 0;
   uint16_t q0[32], k0[32];
-  uint16_t start[kMaxRuns - 1][32], dq[kMaxRuns - 1][32], dk[kMaxRuns - 1][32];
-  uint16_t noBits[32];
-  uint16_t chunkId[kMaxChunks];
-  uint16_t bits[kMaxChunks][64];
+  uint16_t start[kMaxRuns - 1][32], q[kMaxRuns - 1][32], k[kMaxRuns - 1][32];
+  uint16_t bitsFrom[2][32], bitsSpan[2][32];
+  int32_t evenBase[16], oddBase[16];
 };
 
 #if defined(ORVANTA_WORD_ROWS_AVX512)
 // Maps whole groups of sixteen pixels of host 16-bit storage; returns how many pixels it wrote.
-int32_t MapRunsBelowAvx512(const RunLanes& lanes, const uint8_t* s, uint8_t* d, int32_t width);
+int32_t MapRunsBelowAvx512(const RunLanes& lanes, const uint32_t* bitmap, const uint8_t* s, uint8_t* d,
+                           int32_t width);
 #endif
 
 class WordTables {
@@ -108,8 +110,7 @@ class WordTables {
   // True when this processor computes tables with one-below words from runs (for tests).
   static bool ComputesRunsBelow() {
 #if defined(ORVANTA_WORD_ROWS_AVX512)
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi");
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #else
     return false;
 #endif
@@ -130,7 +131,7 @@ class WordTables {
       int32_t x = 0;
 #if defined(ORVANTA_WORD_ROWS_AVX512)
       if (below_) {
-        x = MapRunsBelowAvx512(lanes_, s, d, width);
+        x = MapRunsBelowAvx512(lanes_, bitmap_.data(), s, d, width);
         s += size_t(x) * 8;
         d += size_t(x) * 8;
       }
@@ -301,18 +302,25 @@ class WordTables {
   }
 
   // The AVX-512 lanes for runs with one-below words, when every channel's table has at most
-  // kMaxRuns of them, only one distinct table has one-below words, and those lie in at most
-  // kMaxChunks blocks; otherwise the rows stay looked up.
+  // kMaxRuns of them; otherwise the rows stay looked up. Each distinct table with one-below words
+  // gets a bitmap of its own.
   void PrepareRunsBelow() {
     Runs runs[4];
     int32_t most = 1;
-    int32_t withBits = -1;  // the one table that has one-below words
-    RunLanes& l = lanes_;
-    l.chunks = 0;
+    int32_t slot[4] = {-1, -1, -1, -1};  // each channel's bitmap, -1 for none
+    // Its one-below words: the first, the last, and the widest gap between two of them.
+    uint32_t first[4] = {}, last[4] = {}, gapFrom[4] = {}, gapTo[4] = {};
+    int32_t slots = 0;
+    bitmap_.clear();
     for (int32_t c = 0; c < 4; ++c) {
       const int32_t same = FirstSharing(c);
       if (same < c) {
         runs[c] = runs[same];
+        slot[c] = slot[same];
+        first[c] = first[same];
+        last[c] = last[same];
+        gapFrom[c] = gapFrom[same];
+        gapTo[c] = gapTo[same];
         continue;
       }
       const uint16_t* t = stored16_.data() + size_t(index_[c]) * 65536;
@@ -325,23 +333,43 @@ class WordTables {
           const uint16_t line = uint16_t(uint32_t(r.run[i].q) * v + r.run[i].k);
           if (t[v] == line) continue;
           if (t[v] != uint16_t(line - 1)) return;  // FindRunsBelow allows nothing else
-          if (withBits != index_[c]) {
-            if (withBits >= 0) return;
-            withBits = index_[c];
+          if (slot[c] < 0) {
+            slot[c] = slots++;
+            bitmap_.resize(size_t(slots) * 2048, 0);
+            first[c] = last[c] = gapFrom[c] = gapTo[c] = v;
           }
-          const uint16_t id = uint16_t(v >> 10);
-          if (l.chunks == 0 || l.chunkId[l.chunks - 1] != id) {  // words come in increasing order
-            if (l.chunks == RunLanes::kMaxChunks) return;
-            l.chunkId[l.chunks] = id;
-            std::memset(l.bits[l.chunks], 0, sizeof(l.bits[0]));
-            ++l.chunks;
+          if (v - last[c] > gapTo[c] - gapFrom[c]) {  // words come in increasing order
+            gapFrom[c] = last[c];
+            gapTo[c] = v;
           }
-          l.bits[l.chunks - 1][(v >> 4) & 63] |= uint16_t(1u << (v & 15));
+          last[c] = v;
+          bitmap_[size_t(slot[c]) * 2048 + (v >> 5)] |= 1u << (v & 31);
         }
       }
     }
-    FillLanes(runs, l.q0, l.k0, l.start, l.dq, l.dk);
-    for (int32_t lane = 0; lane < 32; ++lane) l.noBits[lane] = index_[lane % 4] == withBits ? 0 : 0x40;
+    RunLanes& l = lanes_;
+    l.hasBits = 0;
+    for (int32_t lane = 0; lane < 32; ++lane) {
+      const int32_t c = lane % 4;
+      const Runs& r = runs[c];
+      l.q0[lane] = r.run[0].q;
+      l.k0[lane] = r.run[0].k;
+      for (int32_t i = 1; i < kMaxRuns; ++i) {
+        const Run& run = r.run[std::min(i, r.count - 1)];
+        l.start[i - 1][lane] = i < r.count ? uint16_t(run.start) : 65535;
+        l.q[i - 1][lane] = run.q;
+        l.k[i - 1][lane] = run.k;
+      }
+      if (slot[c] >= 0) l.hasBits |= 1u << lane;
+      l.bitsFrom[0][lane] = uint16_t(first[c]);
+      l.bitsSpan[0][lane] = uint16_t(gapFrom[c] - first[c]);
+      l.bitsFrom[1][lane] = uint16_t(gapTo[c]);
+      l.bitsSpan[1][lane] = uint16_t(last[c] - gapTo[c]);
+    }
+    for (int32_t i = 0; i < 16; ++i) {
+      l.evenBase[i] = std::max(slot[(2 * i) % 4], 0) * 2048;
+      l.oddBase[i] = std::max(slot[(2 * i + 1) % 4], 0) * 2048;
+    }
     l.runs = most;
     runCount_ = most;
     below_ = true;
@@ -399,6 +427,7 @@ class WordTables {
   int32_t runCount_ = 0;  // 0: 16-bit rows are looked up
   bool below_ = false;    // computed by the AVX-512 rows from lanes_, one-below words included
   RunLanes lanes_;
+  std::vector<uint32_t> bitmap_;  // the one-below words of lanes_
   uint16_t q0_[8] = {}, k0_[8] = {};
   uint16_t start_[kMaxRuns - 1][8] = {}, dq_[kMaxRuns - 1][8] = {}, dk_[kMaxRuns - 1][8] = {};
 };
