@@ -39,11 +39,12 @@ namespace orvanta {
 
 // Lane parameters of the AVX-512 rows, for 32 words (eight pixels, channel = lane % 4): the
 // first run's q and k, then per later run its start, q and k (a channel with fewer runs repeats
-// its last one from word 65535, which lies in that one anyway). Then where the one-below words are: hasBits has bit j set when word j's
-// channel has such words, each within one of the two ranges bitsFrom[i] .. bitsFrom[i] +
-// bitsSpan[i] (the words on either side of the widest gap between them); they are the set bits of
-// a bitmap, word v of a channel at bit v % 32 of dword base + v / 32, base being evenBase[i]
-// for word 2i and oddBase[i] for word 2i + 1 (2048 dwords per distinct table).
+// its last one from word 65535, which lies in that one anyway). Then where the one-below words
+// are: hasBits has bit j set when word j's channel has such words, each within one of the two
+// ranges bitsFrom[i] .. bitsFrom[i] + bitsSpan[i] (the words on either side of the widest gap
+// between them); they are the set bits of a bitmap, word v of a channel at bit v % 32 of dword
+// base + v / 32, base being evenBase[i] for word 2i and oddBase[i] for word 2i + 1 (2048 dwords
+// per distinct table).
 struct RunLanes {
   static constexpr int32_t kMaxRuns = 6;
   int32_t runs = 0;
@@ -271,7 +272,7 @@ class WordTables {
       }
       most = std::max(most, runs[c].count);
     }
-    FillLanes(runs, q0_, k0_, start_, dq_, dk_);
+    FillLanes(runs);
     runCount_ = most;
   }
 
@@ -283,20 +284,17 @@ class WordTables {
     return same;
   }
 
-  // Lane parameters for kLanes words (channel = lane % 4) from each channel's runs.
-  template <int32_t kLanes>
-  static void FillLanes(const Runs (&runs)[4], uint16_t (&q0)[kLanes], uint16_t (&k0)[kLanes],
-                        uint16_t (&start)[kMaxRuns - 1][kLanes], uint16_t (&dq)[kMaxRuns - 1][kLanes],
-                        uint16_t (&dk)[kMaxRuns - 1][kLanes]) {
-    for (int32_t lane = 0; lane < kLanes; ++lane) {
+  // The eight-word lane parameters (channel = lane % 4) from each channel's runs.
+  void FillLanes(const Runs (&runs)[4]) {
+    for (int32_t lane = 0; lane < 8; ++lane) {
       const Runs& r = runs[lane % 4];
-      q0[lane] = r.run[0].q;
-      k0[lane] = r.run[0].k;
+      q0_[lane] = r.run[0].q;
+      k0_[lane] = r.run[0].k;
       for (int32_t i = 1; i < kMaxRuns; ++i) {
         const bool has = i < r.count;
-        start[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
-        dq[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
-        dk[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
+        start_[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
+        dq_[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
+        dk_[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
       }
     }
   }
@@ -307,20 +305,19 @@ class WordTables {
   void PrepareRunsBelow() {
     Runs runs[4];
     int32_t most = 1;
-    int32_t slot[4] = {-1, -1, -1, -1};  // each channel's bitmap, -1 for none
-    // Its one-below words: the first, the last, and the widest gap between two of them.
-    uint32_t first[4] = {}, last[4] = {}, gapFrom[4] = {}, gapTo[4] = {};
+    // Each channel's bitmap (-1 for none) and its one-below words: the first, the last, and the
+    // widest gap between two of them.
+    struct Bits {
+      int32_t slot = -1;
+      uint32_t first = 0, last = 0, gapFrom = 0, gapTo = 0;
+    } bits[4];
     int32_t slots = 0;
     bitmap_.clear();
     for (int32_t c = 0; c < 4; ++c) {
       const int32_t same = FirstSharing(c);
       if (same < c) {
         runs[c] = runs[same];
-        slot[c] = slot[same];
-        first[c] = first[same];
-        last[c] = last[same];
-        gapFrom[c] = gapFrom[same];
-        gapTo[c] = gapTo[same];
+        bits[c] = bits[same];
         continue;
       }
       const uint16_t* t = stored16_.data() + size_t(index_[c]) * 65536;
@@ -333,17 +330,17 @@ class WordTables {
           const uint16_t line = uint16_t(uint32_t(r.run[i].q) * v + r.run[i].k);
           if (t[v] == line) continue;
           if (t[v] != uint16_t(line - 1)) return;  // FindRunsBelow allows nothing else
-          if (slot[c] < 0) {
-            slot[c] = slots++;
+          Bits& b = bits[c];
+          if (b.slot < 0) {
+            b = Bits{slots++, v, v, v, v};
             bitmap_.resize(size_t(slots) * 2048, 0);
-            first[c] = last[c] = gapFrom[c] = gapTo[c] = v;
           }
-          if (v - last[c] > gapTo[c] - gapFrom[c]) {  // words come in increasing order
-            gapFrom[c] = last[c];
-            gapTo[c] = v;
+          if (v - b.last > b.gapTo - b.gapFrom) {  // words come in increasing order
+            b.gapFrom = b.last;
+            b.gapTo = v;
           }
-          last[c] = v;
-          bitmap_[size_t(slot[c]) * 2048 + (v >> 5)] |= 1u << (v & 31);
+          b.last = v;
+          bitmap_[size_t(b.slot) * 2048 + (v >> 5)] |= 1u << (v & 31);
         }
       }
     }
@@ -360,15 +357,16 @@ class WordTables {
         l.q[i - 1][lane] = run.q;
         l.k[i - 1][lane] = run.k;
       }
-      if (slot[c] >= 0) l.hasBits |= 1u << lane;
-      l.bitsFrom[0][lane] = uint16_t(first[c]);
-      l.bitsSpan[0][lane] = uint16_t(gapFrom[c] - first[c]);
-      l.bitsFrom[1][lane] = uint16_t(gapTo[c]);
-      l.bitsSpan[1][lane] = uint16_t(last[c] - gapTo[c]);
+      const Bits& b = bits[c];
+      if (b.slot >= 0) l.hasBits |= 1u << lane;
+      l.bitsFrom[0][lane] = uint16_t(b.first);
+      l.bitsSpan[0][lane] = uint16_t(b.gapFrom - b.first);
+      l.bitsFrom[1][lane] = uint16_t(b.gapTo);
+      l.bitsSpan[1][lane] = uint16_t(b.last - b.gapTo);
     }
     for (int32_t i = 0; i < 16; ++i) {
-      l.evenBase[i] = std::max(slot[(2 * i) % 4], 0) * 2048;
-      l.oddBase[i] = std::max(slot[(2 * i + 1) % 4], 0) * 2048;
+      l.evenBase[i] = std::max(bits[(2 * i) % 4].slot, 0) * 2048;
+      l.oddBase[i] = std::max(bits[(2 * i + 1) % 4].slot, 0) * 2048;
     }
     l.runs = most;
     runCount_ = most;
