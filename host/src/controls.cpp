@@ -181,7 +181,9 @@ Operator::Operator(Registry* reg, CArchive* archive, TagList*) {
         }
         std::sort(v.keys.begin(), v.keys.end(),
                   [](const host::Key& a, const host::Key& b) { return a.time < b.time; });
-        if (animated == 0 && v.keys.size() > 1) v.keys.resize(1);
+        // A constant keeps its first key. (Erased rather than resized: GCC 12 at -O3 warns falsely
+        // that resize(1) writes out of bounds.)
+        if (animated == 0 && v.keys.size() > 1) v.keys.erase(v.keys.begin() + 1, v.keys.end());
         v.animated = animated != 0;
       } else {
         throw ArchiveError("input " + HexId(id) + " has an unknown data type");
