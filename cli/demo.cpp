@@ -6,10 +6,10 @@
 #include <map>
 #include <vector>
 
-#include "controls.h"
-#include "failure.h"
-#include "image_io.h"
+#include "orvanta/graph/controls.h"
+#include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
+#include "orvanta/io/image_io.h"
 
 namespace orvanta::cli {
 namespace fs = std::filesystem;
@@ -239,9 +239,9 @@ int RunDemo(const std::string& dirName) {
   add("tile-2", Brick(28000, 9000, 6000, 2));
   add("tile-3", Brick(40000, 20000, 10000, 3));
   add("tile-4", Brick(24000, 22000, 20000, 4));
-  for (auto& [key, f] : footage) WriteImage(*f.image, (dir / f.file).string());
+  for (auto& [key, f] : footage) io::WriteImage(*f.image, (dir / f.file).string());
   // The ramp in float as well, for trying the tools on float footage (the README's examples).
-  WriteImage(*footage.at("ramp").image, (dir / "footage/ramp.exr").string(), Bits::Float);
+  io::WriteImage(*footage.at("ramp").image, (dir / "footage/ramp.exr").string(), io::Bits::Float);
 
   std::vector<Job> jobs = Jobs();
   std::vector<Outcome> outcomes;
@@ -256,14 +256,14 @@ int RunDemo(const std::string& dirName) {
     try {
       host::Node node(*cls);
       for (const auto& [name, key] : job.inputs) {
-        Input* in = name.empty() ? MainImageInput(node) : FindImageInput(node, name);
+        Input* in = name.empty() ? graph::MainImageInput(node) : graph::FindImageInput(node, name);
         if (!in) throw Failure(job.tool + " has no image input " + Quoted(name));
         host::Connect(in, footage.at(key).image.get(), footage.at(key).file);
       }
-      for (const std::string& s : job.settings) ApplySetting(node, s);
+      for (const std::string& s : job.settings) graph::ApplySetting(node, s);
       host::RenderResult r = node.Render(1.0);
       if (!r.ok()) throw Failure(r.error);
-      WriteImage(*r.image, (dir / (job.file + ".png")).string(), r.image->Depth == DepthFloat ? Bits::U16 : Bits::Keep);
+      io::WriteImage(*r.image, (dir / (job.file + ".png")).string(), r.image->Depth == DepthFloat ? io::Bits::U16 : io::Bits::Keep);
       std::string size = std::to_string(r.image->Width) + " x " + std::to_string(r.image->Height);
       outcomes.push_back({Outcome::kDone, size});
       std::cout << "  " << job.title << ": " << (dir / (job.file + ".png")).string() << " (" << size << ")\n";

@@ -16,9 +16,9 @@
 
 #include "demo.h"
 #include "describe.h"
-#include "failure.h"
-#include "image_io.h"
+#include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
+#include "orvanta/io/image_io.h"
 #include "render.h"
 
 namespace orvanta::cli {
@@ -32,6 +32,7 @@ constexpr const char* kUsage =
     "  tools [--json]             list the loaded tools\n"
     "  info TOOL [--json]         show a tool's help text and its inputs\n"
     "  render TOOL [options]      render a tool on image files\n"
+    "  render --comp COMP [opts]  render a composition (a JSON node graph, or a binary file)\n"
     "  demo [DIR]                 render every installed tool on generated footage into DIR\n"
     "                             (default orvanta-demo), with a contact sheet DIR/index.html\n"
     "\n"
@@ -40,11 +41,16 @@ constexpr const char* kUsage =
     "  -s CONTROL=VALUE           set a control by id, label, PAGE/LABEL or GROUP LABEL/LABEL;\n"
     "                             VALUE is a number, a combo item or index, 0/1/on/off, X,Y, or\n"
     "                             keyframes VALUE@FRAME,VALUE@FRAME,...\n"
+    "  -x CONTROL=EXPRESSION      drive a number control by an expression of frame and of other\n"
+    "                             nodes' controls (NODE.ID), e.g. -x \"SORL=0.1 + frame / 200\"\n"
+    "                             (in a composition, -i, -s and -x take a NODE. prefix)\n"
     "  -o PATH                    write the result (# or %04d for the frame number)\n"
     "  --frames RANGE             frames to render: 1-100, 1-100x2, 1,5,9\n"
     "  --bits 8|16|half|float     sample format of the written files (default: the image's own)\n"
-    "  --save COMP                write the node as a composition file\n"
+    "  --save COMP                write the composition: JSON for a .json name, else binary\n"
     "  --comp COMP                start from a composition file (TOOL may then be left out)\n"
+    "  --node NAME                the node of the composition that -o writes (default: its\n"
+    "                             output, or its one end node)\n"
     "  --stats                    print the tool's own time per frame; -o may then be left out\n"
     "\n"
     "global options:\n"
@@ -158,7 +164,8 @@ int Run(int argc, char** argv) {
       rest.push_back(a);
       // Keep an option's value with it, so a value such as "-5" is not read as an option.
       if (!command.empty() && i + 1 < args.size() &&
-          (a == "-i" || a == "-s" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" || a == "--comp"))
+          (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" ||
+           a == "--comp" || a == "--node"))
         rest.push_back(args[++i]);
     }
   }
@@ -166,7 +173,7 @@ int Run(int argc, char** argv) {
   if (command != "tools" && command != "info" && command != "render" && command != "demo")
     Usage("there is no command " + Quoted(command));
 
-  InstallSignalCleanup();
+  io::InstallSignalCleanup();
   LoadPlugins(plugins);
   if (threads > 0) host::SetThreadCount(threads);
   if (budget > 0) host::SetImageBudget(budget);
@@ -218,11 +225,13 @@ int Run(int argc, char** argv) {
     };
     if (a == "-i") o.inputs.push_back(value());
     else if (a == "-s") o.settings.push_back(value());
+    else if (a == "-x") o.expressions.push_back(value());
+    else if (a == "--node") o.node = value();
     else if (a == "-o") {
       if (!o.output.empty()) Usage("give -o once");
       o.output = value();
     } else if (a == "--frames") o.frames = value();
-    else if (a == "--bits") o.bits = ParseBits(value());
+    else if (a == "--bits") o.bits = io::ParseBits(value());
     else if (a == "--save") o.save = value();
     else if (a == "--comp") o.comp = value();
     else if (a == "--stats") o.stats = true;

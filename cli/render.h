@@ -1,5 +1,5 @@
-// `orvanta render`: a node of a tool (new, or read from a composition), its image inputs fed
-// from files, its controls set from the command line, rendered frame by frame to files.
+// `orvanta render`: a graph (one node of a tool, or a composition file), its file inputs, controls
+// and expressions set from the command line, rendered frame by frame to files.
 #pragma once
 
 #include <cstdint>
@@ -7,22 +7,23 @@
 #include <string>
 #include <vector>
 
-#include "image_io.h"
-#include "orvanta/host/host.h"
+#include "orvanta/io/image_io.h"
 
 namespace orvanta::cli {
 
 struct RenderOptions {
-  std::string tool;                   // display name, identifier or registry name; may be empty with comp
-  std::string comp;                   // composition to start from
-  std::string save;                   // composition to write
-  std::string output;                 // -o, may hold a frame pattern
-  std::vector<std::string> inputs;    // -i PATH or -i LABEL=PATH, in command-line order
-  std::vector<std::string> settings;  // -s CONTROL=VALUE, in command-line order
-  std::string frames;                 // --frames text, "" when not given
-  Bits bits = Bits::Keep;
+  std::string tool;                      // display name, identifier or registry name; may be empty with comp
+  std::string comp;                      // composition to start from (JSON or binary)
+  std::string node;                      // --node: the node whose picture -o writes
+  std::string save;                      // composition to write
+  std::string output;                    // -o, may hold a frame pattern
+  std::vector<std::string> inputs;       // -i [NODE.]PATH or -i [NODE.]LABEL=PATH, in command-line order
+  std::vector<std::string> settings;     // -s [NODE.]CONTROL=VALUE, in command-line order
+  std::vector<std::string> expressions;  // -x [NODE.]CONTROL=EXPRESSION, in command-line order
+  std::string frames;                    // --frames text, "" when not given
+  io::Bits bits = io::Bits::Keep;
   bool quiet = false;
-  bool stats = false;  // print the tool's own time per frame (reading and writing not counted)
+  bool stats = false;  // print the tools' own time per frame (reading and writing not counted)
 };
 
 // Renders as the options say; throws Failure for every bad input before anything is written.

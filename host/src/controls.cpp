@@ -93,7 +93,7 @@ Parameter* Input::GetValue(Request* req, uint32_t) {
     Point p = host::PointAt(this, rs->time);
     value = new Point(p.X, p.Y);
   } else {
-    value = new Number(host::NumberAt(this, rs->time));
+    value = new Number(s->driven ? *s->driven : host::NumberAt(this, rs->time));
   }
   rs->values[this].reset(value);
   return value;
@@ -313,10 +313,17 @@ const ControlDescription& Describe(const Input* in) { return in->State()->desc; 
 std::vector<Key> Keys(const Input* in) { return in->State()->keys; }
 
 void SetKeys(Input* in, std::vector<Key> keys) {
+  const bool animated = keys.size() > 1;
+  SetKeys(in, std::move(keys), animated);
+}
+
+void SetKeys(Input* in, std::vector<Key> keys, bool animated) {
   std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.time < b.time; });
-  in->State()->animated = keys.size() > 1;
+  in->State()->animated = animated && !keys.empty();
   in->State()->keys = std::move(keys);
 }
+
+bool IsAnimated(const Input* in) { return in->State()->animated; }
 
 double NumberAt(const Input* in, double time) {
   const InputState* s = in->State();
@@ -330,6 +337,10 @@ Point PointAt(const Input* in, double time) {
   Key k = Interpolate(s->keys, time);
   return Point(k.x, k.y);
 }
+
+void Drive(Input* in, double value) { in->State()->driven = value; }
+void Undrive(Input* in) { in->State()->driven.reset(); }
+std::optional<double> DrivenValue(const Input* in) { return in->State()->driven; }
 
 void Connect(Input* in, Image* image, std::string name) {
   InputState* s = in->State();

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ struct InputState {
   Operator* owner = nullptr;
   std::vector<host::Key> keys;  // sorted by time; one key and not animated = a constant
   bool animated = false;
+  std::optional<double> driven;  // a number delivered from elsewhere, in place of the keys
   // Image connection.
   Image* fixedImage = nullptr;
   host::ImageSource source;

@@ -2,6 +2,7 @@
 // through TIFF, PNG and EXR, renders equal to in-process ones, error reports, compositions,
 // sequences with animated controls, thread counts, plug-in loading and the demo.
 #include <OpenImageIO/imageio.h>
+#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "sequence.h"
+#include "orvanta/io/sequence.h"
 #include "support.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -173,25 +174,25 @@ std::unique_ptr<host::Node> LineDrop() { return testing::MakeNode("OrvantaLineDr
 
 TEST(FrameRanges, ListsAndPatterns) {
   using V = std::vector<int32_t>;
-  EXPECT_EQ(cli::ParseFrames("1-5"), (V{1, 2, 3, 4, 5}));
-  EXPECT_EQ(cli::ParseFrames("1-10x3"), (V{1, 4, 7, 10}));
-  EXPECT_EQ(cli::ParseFrames("1,5,9"), (V{1, 5, 9}));
-  EXPECT_EQ(cli::ParseFrames("3,1-2,7-8x5"), (V{3, 1, 2, 7}));
-  EXPECT_EQ(cli::ParseFrames("0"), (V{0}));
-  EXPECT_EQ(cli::ParseFrames("9999999"), (V{9999999}));
+  EXPECT_EQ(io::ParseFrames("1-5"), (V{1, 2, 3, 4, 5}));
+  EXPECT_EQ(io::ParseFrames("1-10x3"), (V{1, 4, 7, 10}));
+  EXPECT_EQ(io::ParseFrames("1,5,9"), (V{1, 5, 9}));
+  EXPECT_EQ(io::ParseFrames("3,1-2,7-8x5"), (V{3, 1, 2, 7}));
+  EXPECT_EQ(io::ParseFrames("0"), (V{0}));
+  EXPECT_EQ(io::ParseFrames("9999999"), (V{9999999}));
   for (const char* bad : {"", "5-1", "1-10x0", "1-10x", "x2", "1,", ",1", "1,,2", "a", "-3", "1-", "1.5",
                           "10000000", "4x2", "1-2-3", "0-9999999"})
-    EXPECT_THROW(cli::ParseFrames(bad), std::runtime_error) << bad;
+    EXPECT_THROW(io::ParseFrames(bad), std::runtime_error) << bad;
 
-  EXPECT_EQ(cli::FramePath("shot.#.exr", 7), "shot.0007.exr");
-  EXPECT_EQ(cli::FramePath("shot.##.exr", 7), "shot.07.exr");
-  EXPECT_EQ(cli::FramePath("shot_%04d.png", 12), "shot_0012.png");
-  EXPECT_EQ(cli::FramePath("shot_%d.png", 12345), "shot_12345.png");
-  EXPECT_EQ(cli::FramePath("shot.#.exr", 123456), "shot.123456.exr");
-  EXPECT_EQ(cli::FramePath("100%.png", 3), "100%.png");
-  EXPECT_FALSE(cli::HasFramePattern("plain.png"));
-  EXPECT_FALSE(cli::HasFramePattern("50%_off.png"));
-  EXPECT_TRUE(cli::HasFramePattern("dir/f%03d.tif"));
+  EXPECT_EQ(io::FramePath("shot.#.exr", 7), "shot.0007.exr");
+  EXPECT_EQ(io::FramePath("shot.##.exr", 7), "shot.07.exr");
+  EXPECT_EQ(io::FramePath("shot_%04d.png", 12), "shot_0012.png");
+  EXPECT_EQ(io::FramePath("shot_%d.png", 12345), "shot_12345.png");
+  EXPECT_EQ(io::FramePath("shot.#.exr", 123456), "shot.123456.exr");
+  EXPECT_EQ(io::FramePath("100%.png", 3), "100%.png");
+  EXPECT_FALSE(io::HasFramePattern("plain.png"));
+  EXPECT_FALSE(io::HasFramePattern("50%_off.png"));
+  EXPECT_TRUE(io::HasFramePattern("dir/f%03d.tif"));
 }
 
 // ---- files ------------------------------------------------------------------------------------
@@ -301,7 +302,7 @@ TEST_F(Cli, SequenceWithAnimatedControl) {
   std::vector<Picture> frames;
   for (int f = 1; f <= 3; ++f) {
     frames.push_back(Pattern(6 + f, 12, 4, TypeDesc::UINT16));
-    WriteFile(P(cli::FramePath("in_#.png", f)), frames.back());
+    WriteFile(P(io::FramePath("in_#.png", f)), frames.back());
   }
   Result r = Run({"-q", "render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_%04d.png", "--frames", "1-3", "-s",
                   "BSCH=1@1,3@3"});
@@ -321,7 +322,7 @@ TEST_F(Cli, SequenceWithAnimatedControl) {
     auto expected = testing::RenderOk(*node, f);
     ASSERT_TRUE(expected);
     EXPECT_EQ(expected->Height, heights[f - 1]);
-    ExpectFileIs(P(cli::FramePath("out_%04d.png", f)), expected.get());
+    ExpectFileIs(P(io::FramePath("out_%04d.png", f)), expected.get());
   }
 }
 
@@ -357,7 +358,7 @@ TEST_F(Cli, MovieFramesAreASequence) {
             0);
   Result r = Run({"render", "OrvantaLineDrop", "-i", "clip.avi", "-o", "all_#.png"});
   ASSERT_EQ(r.status, 0) << r.err;
-  for (int f = 1; f <= 4; ++f) EXPECT_TRUE(fs::exists(dir_ / cli::FramePath("all_#.png", f))) << f;
+  for (int f = 1; f <= 4; ++f) EXPECT_TRUE(fs::exists(dir_ / io::FramePath("all_#.png", f))) << f;
   EXPECT_FALSE(fs::exists(dir_ / "all_0005.png"));
   r = Run({"render", "OrvantaLineDrop", "-i", "clip.avi", "-o", "one.png", "--frames", "3"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -507,9 +508,11 @@ TEST_F(Cli, ToolsAndInfo) {
   EXPECT_NE(r.out.find("Built: Oct 14 2005"), std::string::npos);
   r = Run({"tools", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("\"identifier\": \"OrvaLineDrop\", \"caption\": \"LnDr\", \"classWord\": \"0x84290007\""),
-            std::string::npos)
-      << r.out;
+  const nlohmann::json tools = nlohmann::json::parse(r.out);
+  auto ld = std::find_if(tools.begin(), tools.end(), [](auto& t) { return t["identifier"] == "OrvaLineDrop"; });
+  ASSERT_NE(ld, tools.end()) << r.out;
+  EXPECT_EQ((*ld)["caption"], "LnDr");
+  EXPECT_EQ((*ld)["classWord"], "0x84290007");
 
   r = Run({"info", "orvantalinedrop"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -524,8 +527,16 @@ TEST_F(Cli, ToolsAndInfo) {
   }
   r = Run({"info", "OrvaLineDrop", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("{\"label\": \"scanlines to crop\", \"id\": \"CSCH\""), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("\"items\": [\"input first\", \"crop first\"]"), std::string::npos) << r.out;
+  const nlohmann::json info = nlohmann::json::parse(r.out);
+  ASSERT_EQ(info["pages"].size(), 2u) << r.out;  // the image input, then the page "Controls"
+  const nlohmann::json& controls = info["pages"][1]["inputs"];
+  EXPECT_EQ(info["pages"][1]["page"], "Controls");
+  ASSERT_EQ(controls.size(), 3u);
+  EXPECT_EQ(controls[0]["id"], "SCOH");
+  EXPECT_EQ(controls[0]["items"], nlohmann::json::array({"input first", "crop first"}));
+  EXPECT_EQ(controls[2]["label"], "scanlines to crop");
+  EXPECT_EQ(controls[2]["id"], "CSCH");
+  EXPECT_EQ(controls[2]["rangeLow"], 1);
 }
 
 TEST_F(Cli, ABrokenPlugInIsReportedAndTheOthersLoad) {

@@ -112,11 +112,21 @@ struct Key {
 const ControlDescription& Describe(const Input* in);
 // Keyframes of a number or point input (empty: the default holds).
 std::vector<Key> Keys(const Input* in);
-// Replaces the keyframes; no notification.
+// Replaces the keyframes; no notification. Animated when there is more than one key, or as told.
 void SetKeys(Input* in, std::vector<Key> keys);
+void SetKeys(Input* in, std::vector<Key> keys, bool animated);
+// Whether the input's keys are keyframes (else one key is a constant).
+bool IsAnimated(const Input* in);
 // Number or point value at a time.
 double NumberAt(const Input* in, double time);
 Point PointAt(const Input* in, double time);
+
+// A number input driven from elsewhere (an expression, another node's value): every request gets
+// this value instead of the input's keys, which stay as they are. Range, items and checkbox values
+// do not limit it; a tool receives it as its host would deliver a connected value.
+void Drive(Input* in, double value);
+void Undrive(Input* in);
+std::optional<double> DrivenValue(const Input* in);
 
 // Where an image input takes its image from: a fixed image (not owned), or a source asked per
 // time. The name is what a saved composition keeps (a file path, for the command).

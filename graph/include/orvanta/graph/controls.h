@@ -13,7 +13,11 @@
 
 #include "orvanta/host/host.h"
 
-namespace orvanta::cli {
+namespace orvanta::graph {
+
+// The tool's display name (its registry name when it has none).
+std::string ToolName(const host::ClassInfo& cls);
+std::string ToolName(const host::Node& node);
 
 // An id as four characters when all four bytes are printable, else as 0xXXXXXXXX.
 std::string IdText(uint32_t id);
@@ -40,9 +44,14 @@ struct ParsedValue {
 };
 // Parses VALUE for the input and checks it against the control's range and items.
 ParsedValue ParseValue(const host::Node& node, const Input* in, std::string_view text);
+// One value without keyframes (a number, item, checkbox word or X,Y), checked the same way.
+KeyValue ParseSingleValue(const host::Node& node, const Input* in, std::string_view text);
+
+// Sets the input to the parsed value through its set-value path, replacing its keys.
+void ApplyValue(Input* in, const ParsedValue& value);
 
 // Applies "CONTROL=VALUE" through the input's set-value operation (flag 1, or flag 2 per key), so
 // the tool's notifications run. A value replaces any keys the input had.
 void ApplySetting(host::Node& node, std::string_view setting);
 
-}  // namespace orvanta::cli
+}  // namespace orvanta::graph

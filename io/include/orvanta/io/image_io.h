@@ -9,7 +9,7 @@
 
 #include "orvanta/host/host.h"
 
-namespace orvanta::cli {
+namespace orvanta::io {
 
 // Sample format of a written file: the image's own, or one the user asked for.
 enum class Bits { Keep, U8, U16, Half, Float };
@@ -54,4 +54,4 @@ void InstallSignalCleanup();
 void SetPendingFile(const std::string& path);
 void ClearPendingFile();
 
-}  // namespace orvanta::cli
+}  // namespace orvanta::io

@@ -1,11 +1,11 @@
-#include "sequence.h"
+#include "orvanta/io/sequence.h"
 
 #include <cctype>
 #include <charconv>
 
-#include "failure.h"
+#include "orvanta/host/failure.h"
 
-namespace orvanta::cli {
+namespace orvanta::io {
 namespace {
 
 struct PatternSpan {
@@ -97,4 +97,4 @@ std::string FramePath(std::string_view path, int32_t frame) {
   return std::string(path.substr(0, p.begin)) + digits + std::string(path.substr(p.end));
 }
 
-}  // namespace orvanta::cli
+}  // namespace orvanta::io

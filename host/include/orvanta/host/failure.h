@@ -1,10 +1,11 @@
-// The command's one kind of error: a single sentence for stderr naming what was wrong.
+// The one kind of error of the libraries above the host (graphs, image files) and of their
+// front-ends: a single sentence for the user naming what was wrong.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
-namespace orvanta::cli {
+namespace orvanta {
 
 class Failure : public std::runtime_error {
  public:
@@ -14,4 +15,4 @@ class Failure : public std::runtime_error {
 // Text in double quotes, for messages.
 inline std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
-}  // namespace orvanta::cli
+}  // namespace orvanta

@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "orvanta/io/image_io.h"
 
 #include <OpenImageIO/imageio.h>
 #include <fcntl.h>
@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "failure.h"
+#include "orvanta/host/failure.h"
 
-namespace orvanta::cli {
+namespace orvanta::io {
 namespace fs = std::filesystem;
 using OIIO::TypeDesc;
 
@@ -360,4 +360,4 @@ void SetPendingFile(const std::string& path) {
 
 void ClearPendingFile() { g_hasPending = 0; }
 
-}  // namespace orvanta::cli
+}  // namespace orvanta::io

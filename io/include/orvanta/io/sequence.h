@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orvanta::cli {
+namespace orvanta::io {
 
 inline constexpr int32_t kMaxFrame = 9999999;
 inline constexpr size_t kMaxFrameCount = 1000000;
@@ -22,4 +22,4 @@ bool HasFramePattern(std::string_view path);
 // pattern's width; a path without a pattern is returned unchanged.
 std::string FramePath(std::string_view path, int32_t frame);
 
-}  // namespace orvanta::cli
+}  // namespace orvanta::io

@@ -1,4 +1,4 @@
-#include "controls.h"
+#include "orvanta/graph/controls.h"
 
 #include <strings.h>
 
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <optional>
 
-#include "failure.h"
+#include "orvanta/host/failure.h"
 
-namespace orvanta::cli {
+namespace orvanta::graph {
 namespace {
 
 bool SameText(std::string_view a, std::string_view b) {
@@ -32,11 +32,6 @@ bool LabelMatches(const std::string& label, std::string_view name) {
   size_t open = label.rfind(" (");
   return open != std::string::npos && !label.empty() && label.back() == ')' &&
          SameText(std::string_view(label).substr(0, open), name);
-}
-
-std::string ToolName(const host::Node& node) {
-  const host::ClassInfo& c = node.Class();
-  return c.displayName.empty() ? c.name : c.displayName;
 }
 
 std::optional<uint32_t> ParseId(std::string_view s) {
@@ -148,6 +143,9 @@ double ParseOne(const Target& t, std::string_view text, double* y) {
 }
 
 }  // namespace
+
+std::string ToolName(const host::ClassInfo& c) { return c.displayName.empty() ? c.name : c.displayName; }
+std::string ToolName(const host::Node& node) { return ToolName(node.Class()); }
 
 std::string IdText(uint32_t id) {
   char c[5];
@@ -267,12 +265,23 @@ ParsedValue ParseValue(const host::Node& node, const Input* in, std::string_view
   return out;
 }
 
+KeyValue ParseSingleValue(const host::Node& node, const Input* in, std::string_view text) {
+  const host::ControlDescription& d = host::Describe(in);
+  Target t{ToolName(node), d.label, &d};
+  KeyValue k;
+  k.x = ParseOne(t, text, &k.y);
+  return k;
+}
+
 void ApplySetting(host::Node& node, std::string_view setting) {
   size_t eq = setting.find('=');
   if (eq == std::string_view::npos)
     throw Failure("-s takes CONTROL=VALUE, not " + Quoted(std::string(setting)));
   Input* in = FindControl(node, setting.substr(0, eq));
-  ParsedValue v = ParseValue(node, in, setting.substr(eq + 1));
+  ApplyValue(in, ParseValue(node, in, setting.substr(eq + 1)));
+}
+
+void ApplyValue(Input* in, const ParsedValue& v) {
   const bool point = host::Describe(in).type == PointDataType;
   host::SetKeys(in, {});  // the new value replaces what the input held
   for (const KeyValue& k : v.keys) {
@@ -288,4 +297,4 @@ void ApplySetting(host::Node& node, std::string_view setting) {
   }
 }
 
-}  // namespace orvanta::cli
+}  // namespace orvanta::graph

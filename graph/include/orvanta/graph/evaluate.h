@@ -1,0 +1,70 @@
+// Rendering a graph frame by frame: every node after the nodes it takes pictures from, each once
+// per frame however many nodes use it, pictures passed in memory, expressions evaluated for the
+// frame and delivered to the tools as values driven from elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "orvanta/graph/graph.h"
+
+namespace orvanta::graph {
+
+// What a file input's path holds.
+struct FileInfo {
+  enum class Kind { Still, Sequence, Movie };
+  Kind kind = Kind::Still;
+  int32_t movieFrames = 0;  // for a movie: its frames, numbered from 1
+};
+
+// The pictures of file inputs, supplied by the front-end (the image reader of io/). Paths are
+// given as resolved by the graph.
+class FileProvider {
+ public:
+  virtual ~FileProvider() = default;
+  virtual FileInfo Info(const std::string& path) = 0;
+  // Throws Failure when the frame of path cannot be read (a missing file, a frame beyond a movie).
+  virtual void Check(const std::string& path, int32_t frame) = 0;
+  // The picture; it stays valid until the next Load of that path. Throws Failure.
+  virtual Image* Load(const std::string& path, int32_t frame) = 0;
+};
+
+class Evaluator {
+ public:
+  Evaluator(Graph& graph, FileProvider& files) : graph_(graph), files_(files) {}
+
+  // Renders the targets at frame; the images are the caller's. Throws Failure naming the node
+  // that failed.
+  std::vector<host::ImagePtr> Render(const std::vector<GraphNode*>& targets, int32_t frame);
+  host::ImagePtr Render(GraphNode& target, int32_t frame);
+
+  // A number control's value at frame: its expression's when it has one, else its keys'. Throws
+  // Failure when an expression gives NaN or an infinity.
+  double ValueAt(const GraphNode& node, const Input* in, double frame);
+
+  // The frames the file inputs of these nodes suggest when none are asked for: all frames of the
+  // shortest movie, else frame 1. Throws Failure when one is a numbered sequence, whose frames
+  // must be given.
+  std::vector<int32_t> DefaultFrames(const std::vector<GraphNode*>& targets, bool manyFrames);
+  // Fails before any rendering when a file of these nodes cannot be read at one of the frames.
+  void CheckFiles(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames);
+
+  // Evaluates every expression the targets need at every frame, so that one giving NaN or an
+  // infinity fails before anything is rendered.
+  void CheckExpressions(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames);
+
+  // Node renders so far, and the time spent in them (seconds).
+  int64_t Renders(const GraphNode& node) const;
+  double RenderSeconds() const { return renderSeconds_; }
+
+ private:
+  double ValueAt(const GraphNode& node, const Input* in, double frame, int depth);
+  Graph& graph_;
+  FileProvider& files_;
+  std::map<const GraphNode*, int64_t> renders_;
+  double renderSeconds_ = 0.0;
+};
+
+}  // namespace orvanta::graph

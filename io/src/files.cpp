@@ -1,0 +1,153 @@
+#include "orvanta/io/files.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "orvanta/graph/composition.h"
+#include "orvanta/host/failure.h"
+#include "orvanta/io/image_io.h"
+#include "orvanta/io/sequence.h"
+
+namespace orvanta::io {
+namespace fs = std::filesystem;
+
+// One file input's source: a still, a numbered sequence or a movie. It keeps the picture of the
+// frame last loaded, which the host reads during the render.
+class FileCache::Feed {
+ public:
+  explicit Feed(std::string path) : path_(std::move(path)), pattern_(HasFramePattern(path_)) {
+    if (!pattern_) movie_ = MovieReader::Open(path_);
+  }
+
+  graph::FileInfo Info() const {
+    if (pattern_) return {graph::FileInfo::Kind::Sequence, 0};
+    if (movie_) return {graph::FileInfo::Kind::Movie, movie_->Frames()};
+    return {};
+  }
+
+  void Check(int32_t frame) const {
+    std::error_code ec;
+    if (pattern_) {
+      std::string file = FramePath(path_, frame);
+      if (!fs::exists(file, ec)) throw Failure("cannot read " + file + ": the file does not exist");
+    } else if (movie_) {
+      if (frame < 1 || frame > movie_->Frames())
+        throw Failure("cannot read frame " + std::to_string(frame) + " of " + path_ + ": the movie has frames 1 to " +
+                      std::to_string(movie_->Frames()));
+    } else if (!fs::exists(path_, ec)) {
+      throw Failure("cannot read " + path_ + ": the file does not exist");
+    }
+  }
+
+  Image* Load(int32_t frame) {
+    // A still serves every frame from one read; movie frames count from 1.
+    const int32_t key = pattern_ || movie_ ? frame : 0;
+    if (image_ && key == loaded_) return image_.get();
+    image_.reset();
+    if (pattern_) image_ = ReadImage(FramePath(path_, frame));
+    else if (movie_) image_ = movie_->Read(frame - 1);
+    else image_ = ReadImage(path_);
+    loaded_ = key;
+    return image_.get();
+  }
+
+ private:
+  std::string path_;
+  bool pattern_;
+  std::unique_ptr<MovieReader> movie_;
+  int32_t loaded_ = 0;
+  host::ImagePtr image_;
+};
+
+FileCache::FileCache() = default;
+FileCache::~FileCache() = default;
+
+FileCache::Feed& FileCache::FeedOf(const std::string& path) {
+  auto& f = feeds_[path];
+  if (!f) f = std::make_unique<Feed>(path);
+  return *f;
+}
+
+graph::FileInfo FileCache::Info(const std::string& path) { return FeedOf(path).Info(); }
+void FileCache::Check(const std::string& path, int32_t frame) { FeedOf(path).Check(frame); }
+Image* FileCache::Load(const std::string& path, int32_t frame) { return FeedOf(path).Load(frame); }
+
+bool IsJsonPath(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  return strcasecmp(ext.c_str(), ".json") == 0;
+}
+
+graph::Graph LoadComposition(const std::string& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw Failure("cannot read " + path + ": it is a folder, not a composition");
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw Failure("cannot read " + path + ": " + std::strerror(errno));
+  std::stringstream ss;
+  ss << f.rdbuf();
+  if (f.bad()) throw Failure("cannot read " + path);
+  std::string bytes = ss.str();
+  if (graph::LooksLikeJson(bytes)) {
+    graph::Graph g = graph::ReadJsonComposition(bytes, path);
+    fs::path dir = fs::absolute(path, ec).parent_path();
+    g.baseDir = ec ? fs::path(path).parent_path().string() : dir.lexically_normal().string();
+    return g;
+  }
+  try {
+    return graph::GraphOfNodes(host::LoadCompositionBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()), path));
+  } catch (const Failure&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw Failure(e.what());
+  }
+}
+
+namespace {
+
+std::string Canonical(const fs::path& p) {
+  std::error_code ec;
+  fs::path c = fs::weakly_canonical(fs::absolute(p, ec), ec);
+  return ec ? p.lexically_normal().string() : c.string();
+}
+
+}  // namespace
+
+void SaveComposition(graph::Graph& g, const std::string& path) {
+  if (!IsJsonPath(path)) {
+    std::vector<host::Node*> nodes = graph::NodesForBinary(g, path);
+    SetPendingFile(path + ".tmp-" + std::to_string(::getpid()));  // the host's temporary name
+    try {
+      host::SaveComposition(path, nodes);
+    } catch (const std::exception& e) {
+      ClearPendingFile();
+      throw Failure(e.what());
+    }
+    ClearPendingFile();
+    return;
+  }
+  fs::path saveDir = fs::path(path).parent_path();
+  if (saveDir.empty()) saveDir = ".";
+  const bool sameFolder = Canonical(saveDir) == Canonical(g.baseDir.empty() ? fs::path(".") : fs::path(g.baseDir));
+  const std::string text = graph::WriteJsonComposition(g, [&](const std::string& p) {
+    if (sameFolder || fs::path(p).is_absolute()) return p;
+    std::error_code ec;
+    fs::path abs = fs::absolute(g.Resolve(p), ec);
+    return ec ? p : abs.lexically_normal().string();
+  });
+  SetPendingFile(path + ".tmp-" + std::to_string(::getpid()));
+  try {
+    host::WriteFileAtomically(path, std::vector<uint8_t>(text.begin(), text.end()));
+  } catch (const std::exception& e) {
+    ClearPendingFile();
+    throw Failure(e.what());
+  }
+  ClearPendingFile();
+}
+
+}  // namespace orvanta::io
