@@ -6,7 +6,10 @@
 #include <map>
 #include <vector>
 
+#include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
+#include "orvanta/graph/evaluate.h"
+#include "orvanta/io/files.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
 #include "orvanta/io/image_io.h"
@@ -215,6 +218,58 @@ struct Outcome {
   std::string detail;  // the error, or the result's size
 };
 
+// The node graph of the demo: the even field of the interlaced footage, its levels stretched
+// (the top of the range moving with the frame, by an expression), shown on a TV display, and a
+// scope of the levels. Written as graph.json beside the results, read back and rendered from it.
+constexpr const char* kGraphFile = "graph.json";
+const std::vector<std::pair<std::string, std::string>> kGraphResults = {{"board", "graph-board"},
+                                                                         {"scope", "graph-scope"}};
+
+std::string SizeText(const Image& im) { return std::to_string(im.Width) + " x " + std::to_string(im.Height); }
+
+Outcome RenderGraphDemo(const fs::path& dir, const std::map<std::string, Footage>& footage) {
+  for (const char* tool : {"OrvantaLineDrop", "OrvantaRemap", "OrvantaBillboard", "OrvantaScope"})
+    if (!host::FindClass(tool)) return {Outcome::kSkipped, std::string(tool) + " is not installed"};
+  try {
+    graph::Graph g;
+    g.baseDir = dir.string();
+    auto add = [&](const char* name, const char* tool) -> graph::GraphNode& { return g.Add(name, *host::FindClass(tool)); };
+    graph::GraphNode& fields = add("fields", "OrvantaLineDrop");
+    g.ConnectFile(fields, graph::MainImageInput(*fields.node), footage.at("interlaced").file);
+    graph::ApplySetting(*fields.node, "BSCH=1");
+    graph::ApplySetting(*fields.node, "CSCH=1");
+    graph::GraphNode& levels = add("levels", "OrvantaRemap");
+    g.ConnectNode(levels, graph::MainImageInput(*levels.node), "fields");
+    for (const char* s : {"SORL=0.2", "SOTL=0", "SOTH=1"}) graph::ApplySetting(*levels.node, s);
+    g.SetExpression(levels, graph::FindControl(*levels.node, "SORH"), "0.6 + frame / 50");
+    graph::GraphNode& board = add("board", "OrvantaBillboard");
+    g.ConnectNode(board, graph::MainImageInput(*board.node), "levels");
+    graph::ApplySetting(*board.node, "Type=TV + Monitors");
+    graph::GraphNode& scope = add("scope", "OrvantaScope");
+    g.ConnectNode(scope, graph::MainImageInput(*scope.node), "levels");
+    graph::ApplySetting(*scope.node, "TYPE=4");
+    io::SaveComposition(g, (dir / kGraphFile).string());
+
+    // Rendered from the file, as `orvanta render --comp graph.json --node board` would.
+    graph::Graph read = io::LoadComposition((dir / kGraphFile).string());
+    io::FileCache files;
+    graph::Evaluator eval(read, files);
+    std::vector<graph::GraphNode*> ends;
+    for (const auto& [node, file] : kGraphResults) ends.push_back(&read.Get(node));
+    std::vector<host::ImagePtr> images = eval.Render(ends, 1);
+    std::string sizes;
+    for (size_t i = 0; i < images.size(); ++i) {
+      io::WriteImage(*images[i], (dir / (kGraphResults[i].second + ".png")).string());
+      sizes += (i ? ", " : "") + SizeText(*images[i]);
+    }
+    std::cout << "  node graph: " << (dir / kGraphFile).string() << " (" << sizes << ")\n";
+    return {Outcome::kDone, sizes};
+  } catch (const std::exception& e) {
+    std::cerr << "orvanta: the demo of the node graph failed: " << e.what() << "\n";
+    return {Outcome::kFailed, e.what()};
+  }
+}
+
 }  // namespace
 
 int RunDemo(const std::string& dirName) {
@@ -274,6 +329,9 @@ int RunDemo(const std::string& dirName) {
     }
   }
 
+  const Outcome graphOutcome = RenderGraphDemo(dir, footage);
+  if (graphOutcome.state == Outcome::kFailed) ++failed;
+
   std::string html =
       "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Orvanta demo</title>\n<style>"
       "body{font-family:sans-serif;background:#222;color:#ddd;margin:2em}"
@@ -304,7 +362,19 @@ int RunDemo(const std::string& dirName) {
       html += "<p><strong>Failed:</strong> " + Html(o.detail) + "</p>\n";
     html += "</section>\n";
   }
-  html += "</body></html>\n";
+  html += "<section><h2>A node graph</h2>\n<p>The even field of the interlaced footage, its levels stretched "
+          "(the top of the range follows the expression <code>0.6 + frame / 50</code>), on a TV display and "
+          "in a scope, all in one composition: <a href=\"" + std::string(kGraphFile) + "\"><code>" + kGraphFile +
+          "</code></a>.</p>\n<p><code>orvanta render --comp graph.json --node board -o board.png</code></p>\n";
+  if (graphOutcome.state == Outcome::kDone) {
+    html += "<figure><img src=\"" + footage.at("interlaced").file + "\"><figcaption>fields: interlaced</figcaption></figure>\n";
+    for (const auto& [node, file] : kGraphResults)
+      html += "<figure><img src=\"" + file + ".png\"><figcaption>" + Html(node) + "</figcaption></figure>\n";
+  } else {
+    html += "<p><strong>" + std::string(graphOutcome.state == Outcome::kSkipped ? "Skipped" : "Failed") + ":</strong> " +
+            Html(graphOutcome.detail) + "</p>\n";
+  }
+  html += "</section>\n</body></html>\n";
   const std::string sheet = (dir / "index.html").string();
   try {
     host::WriteFileAtomically(sheet, std::vector<uint8_t>(html.begin(), html.end()));

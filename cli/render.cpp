@@ -167,25 +167,32 @@ void Render(const RenderOptions& o) {
   for (const std::string& spec : o.settings) ApplySetting(g, spec);
   for (const std::string& spec : o.expressions) ApplyExpression(g, spec);
 
-  GraphNode& target = g.Target(o.node);
-  const std::vector<GraphNode*> needed = g.Upstream({&target});  // refuses a cycle first
-  CheckRequiredInputs(g, needed);
-  g.Check({&target});
   if (o.output.empty() && o.save.empty() && !o.stats)
     throw Failure("nothing to do: give -o PATH for the result or --save COMP");
+  // Only saving: every end node must be renderable, though none is rendered.
+  const bool rendering = !o.output.empty() || o.stats;
+  std::vector<GraphNode*> targets = rendering || !o.node.empty() ? std::vector<GraphNode*>{&g.Target(o.node)} : g.Ends();
+  if (targets.empty()) targets.push_back(&g.Target());  // no end node: every node is in a cycle, which this names
+  CheckRequiredInputs(g, g.Upstream(targets));           // Upstream refuses a cycle first
+  g.Check(targets);
+  GraphNode& target = *targets.front();
 
   io::FileCache files;
   graph::Evaluator eval(g, files);
+  if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
+    io::SaveComposition(g, o.save);
+    return;
+  }
   std::vector<int32_t> frames =
-      o.frames.empty() ? eval.DefaultFrames({&target}, io::HasFramePattern(o.output)) : io::ParseFrames(o.frames);
+      o.frames.empty() ? eval.DefaultFrames(targets, io::HasFramePattern(o.output)) : io::ParseFrames(o.frames);
   if (!o.output.empty()) {
     if (frames.size() > 1 && !io::HasFramePattern(o.output))
       throw Failure("rendering " + std::to_string(frames.size()) +
                     " frames needs a frame pattern (# or %04d) in the -o path " + o.output);
     io::CheckWritable(io::FramePath(o.output, frames.front()));
   }
-  eval.CheckFiles({&target}, frames);
-  eval.CheckExpressions({&target}, frames);
+  eval.CheckFiles(targets, frames);
+  eval.CheckExpressions(targets, frames);
 
   if (!o.save.empty()) io::SaveComposition(g, o.save);
   if (o.output.empty() && !o.stats) return;

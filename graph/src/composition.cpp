@@ -165,7 +165,7 @@ struct PendingControl {
 bool LooksLikeJson(std::string_view bytes) {
   size_t i = bytes.find_first_not_of(" \t\r\n");
   if (i != std::string_view::npos && bytes.substr(i, 3) == "\xEF\xBB\xBF") i = bytes.find_first_not_of(" \t\r\n", i + 3);
-  return i != std::string_view::npos && bytes[i] == '{';
+  return i != std::string_view::npos && (bytes[i] == '{' || bytes[i] == '[');
 }
 
 Graph ReadJsonComposition(std::string_view text, const std::string& name) {

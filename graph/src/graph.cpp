@@ -196,10 +196,11 @@ std::vector<GraphNode*> Graph::Upstream(const std::vector<GraphNode*>& targets) 
     int& s = state[n];
     if (s == 2) return;
     if (s == 1) {
-      std::string cycle;
+      // Said in the direction the pictures flow: each node's picture goes into the next.
+      std::string cycle = Quoted(n->name);
       auto from = std::find(path.begin(), path.end(), n);
-      for (auto it = from; it != path.end(); ++it) cycle += Quoted((*it)->name) + " -> ";
-      throw Failure("the composition has a cycle: " + cycle + Quoted(n->name));
+      for (auto it = path.end(); it != from;) cycle += " -> " + Quoted((*--it)->name);
+      throw Failure("the composition has a cycle: " + cycle);
     }
     s = 1;
     path.push_back(n);

@@ -15,7 +15,7 @@ namespace orvanta::graph {
 
 inline constexpr int kCompositionVersion = 1;
 
-// True when the bytes look like a JSON composition rather than a binary one.
+// True when the bytes look like JSON (an object or a list) rather than a binary composition.
 bool LooksLikeJson(std::string_view bytes);
 
 // Reads a JSON composition; every fault is a Failure that starts with name (the file's path).

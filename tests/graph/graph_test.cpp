@@ -1,0 +1,277 @@
+// Node graphs in process: renders of chains equal the same nodes fed by hand, shared nodes render
+// once, expressions reach the tools at every frame, JSON compositions read back exactly, and every
+// bad graph is refused with one sentence naming what is wrong.
+#include <cmath>
+#include <map>
+
+#include "orvanta/graph/composition.h"
+#include "orvanta/graph/controls.h"
+#include "orvanta/graph/evaluate.h"
+#include "orvanta/host/failure.h"
+#include "support.h"
+
+namespace orvanta {
+namespace {
+
+using graph::Graph;
+using graph::GraphNode;
+
+constexpr uint32_t kShow = FourCC("BSCH"), kCrop = FourCC("CSCH"), kInLow = FourCC("SORL"), kInHigh = FourCC("SORH");
+
+// Pictures by path, counting reads, standing in for image files.
+class Pictures : public graph::FileProvider {
+ public:
+  void Put(const std::string& path, host::ImagePtr im) { images_[path] = std::move(im); }
+  graph::FileInfo Info(const std::string&) override { return {}; }
+  void Check(const std::string& path, int32_t) override {
+    if (!images_.count(path)) throw Failure("cannot read " + path + ": the file does not exist");
+  }
+  Image* Load(const std::string& path, int32_t) override {
+    Check(path, 0);
+    ++loads;
+    return images_.at(path).get();
+  }
+  int loads = 0;
+
+ private:
+  std::map<std::string, host::ImagePtr> images_;
+};
+
+class GraphTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* lib : {"OrvantaLineDrop", "OrvantaRemap", "OrvantaBillboard", "OrvantaScope", "OrvantaRaster",
+                            "OrvantaToneGate"})
+      testing::LoadTool(lib);
+    files.Put("bars.tif", testing::Numbered(37, 24, Depth16));
+  }
+
+  GraphNode& Add(Graph& g, const char* name, const char* tool, const char* from) {
+    GraphNode& n = g.Add(name, *host::FindClass(tool));
+    Input* main = graph::MainImageInput(*n.node);
+    if (g.Find(from)) g.ConnectNode(n, main, from);
+    else g.ConnectFile(n, main, from);
+    return n;
+  }
+
+  // fields (LineDrop) -> levels (Remap) -> board (Billboard), and scope (Scope) of levels.
+  Graph Chain() {
+    Graph g;
+    GraphNode& fields = Add(g, "fields", "OrvantaLineDrop", "bars.tif");
+    testing::Set(*fields.node, kShow, 2);
+    testing::Set(*fields.node, kCrop, 1);
+    GraphNode& levels = Add(g, "levels", "OrvantaRemap", "fields");
+    testing::Set(*levels.node, kInLow, 0.2);
+    testing::Set(*levels.node, kInHigh, 0.7);
+    GraphNode& board = Add(g, "board", "OrvantaBillboard", "levels");
+    graph::ApplySetting(*board.node, "Preset=Airport");
+    GraphNode& scope = Add(g, "scope", "OrvantaScope", "levels");
+    graph::ApplySetting(*scope.node, "TYPE=4");
+    return g;
+  }
+
+  Pictures files;
+};
+
+// The same nodes' settings on fresh nodes, each fed the picture of the one before by hand.
+host::ImagePtr ByHand(Graph& g, const std::vector<std::string>& chain, Image* source, double frame) {
+  host::ImagePtr picture;
+  Image* in = source;
+  for (const std::string& name : chain) {
+    const host::Node& model = *g.Get(name).node;
+    host::Node fresh(model.Class());
+    for (size_t i = 0; i < model.Inputs().size(); ++i)
+      if (!host::Describe(model.Inputs()[i]).IsImage())
+        host::SetKeys(fresh.Inputs()[i], host::Keys(model.Inputs()[i]), host::IsAnimated(model.Inputs()[i]));
+    host::Connect(graph::MainImageInput(fresh), in);
+    host::RenderResult r = fresh.Render(frame);
+    EXPECT_TRUE(r.ok()) << r.error;
+    picture = std::move(r.image);
+    in = picture.get();
+  }
+  return picture;
+}
+
+TEST_F(GraphTest, ChainsEqualTheNodesFedByHandForOneAndTwoWorkers) {
+  Graph g = Chain();
+  host::ImagePtr expected[2];
+  Pictures copy;
+  for (int32_t threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    host::ImagePtr board, scope;
+    testing::WithThreads(threads, [&] {
+      graph::Evaluator eval(g, files);
+      auto images = eval.Render({&g.Get("board"), &g.Get("scope")}, 1);
+      board = std::move(images[0]);
+      scope = std::move(images[1]);
+      return 0;
+    });
+    Image* bars = files.Load("bars.tif", 1);
+    host::ImagePtr boardByHand = ByHand(g, {"fields", "levels", "board"}, bars, 1);
+    host::ImagePtr scopeByHand = ByHand(g, {"fields", "levels", "scope"}, bars, 1);
+    ASSERT_TRUE(board && scope && boardByHand && scopeByHand);
+    EXPECT_GT(board->Width, 37);  // the display pixels enlarge it
+    EXPECT_TRUE(testing::SameBytes(board.get(), boardByHand.get()));
+    EXPECT_TRUE(testing::SameBytes(scope.get(), scopeByHand.get()));
+    expected[threads - 1] = std::move(board);
+  }
+  EXPECT_TRUE(testing::SameBytes(expected[0].get(), expected[1].get()));
+}
+
+TEST_F(GraphTest, ANodeSeveralNodesUseRendersOncePerFrame) {
+  Graph g = Chain();
+  graph::Evaluator eval(g, files);
+  for (int32_t f = 1; f <= 3; ++f) eval.Render({&g.Get("board"), &g.Get("scope")}, f);
+  EXPECT_EQ(eval.Renders(g.Get("levels")), 3);
+  EXPECT_EQ(eval.Renders(g.Get("fields")), 3);
+  EXPECT_EQ(eval.Renders(g.Get("board")), 3);
+  EXPECT_EQ(eval.Renders(g.Get("scope")), 3);
+  EXPECT_EQ(files.loads, 3);  // the file read once per frame, for the one node that takes it
+  // Asking for one end renders only what it needs.
+  eval.Render(g.Get("scope"), 4);
+  EXPECT_EQ(eval.Renders(g.Get("board")), 3);
+  EXPECT_EQ(eval.Renders(g.Get("levels")), 4);
+  // The graph stays wired as before: no input keeps a picture of the render.
+  EXPECT_TRUE(host::IsConnected(graph::MainImageInput(*g.Get("board").node)));
+}
+
+TEST_F(GraphTest, ExpressionsDriveControlsAtEveryFrame) {
+  Graph g;
+  GraphNode& fields = Add(g, "fields", "OrvantaLineDrop", "bars.tif");
+  GraphNode& levels = Add(g, "levels", "OrvantaRemap", "fields");
+  // The crop count follows the frame; the remap's top reads the field node's own control.
+  testing::Set(*fields.node, kShow, 3);
+  g.SetExpression(fields, fields.node->FindInput(kCrop), "1 + (frame > 2)");
+  g.SetExpression(levels, levels.node->FindInput(kInHigh), "0.5 + fields.BSCH / 10 - frame / 100");
+  graph::Evaluator eval(g, files);
+  for (int32_t f : {1, 2, 3, 7}) {
+    SCOPED_TRACE(f);
+    EXPECT_EQ(eval.ValueAt(fields, fields.node->FindInput(kCrop), f), f > 2 ? 2 : 1);
+    EXPECT_DOUBLE_EQ(eval.ValueAt(levels, levels.node->FindInput(kInHigh), f), 0.5 + 0.3 - f / 100.0);
+    host::ImagePtr got = eval.Render(levels, f);
+    // The same values as keys of fresh nodes.
+    Graph keyed;
+    GraphNode& kf = Add(keyed, "fields", "OrvantaLineDrop", "bars.tif");
+    GraphNode& kl = Add(keyed, "levels", "OrvantaRemap", "fields");
+    testing::Set(*kf.node, kShow, 3);
+    testing::Set(*kf.node, kCrop, f > 2 ? 2 : 1);
+    testing::Set(*kl.node, kInHigh, 0.5 + 0.3 - f / 100.0);
+    graph::Evaluator plain(keyed, files);
+    host::ImagePtr want = plain.Render(kl, f);
+    // 24 rows keeping 3 of every 4, then of every 5 (a last part cycle counts in full).
+    EXPECT_EQ(got->Height, f > 2 ? 16 : 18);
+    EXPECT_TRUE(testing::SameBytes(got.get(), want.get()));
+  }
+  // Between renders the keys are what they were: the expression did not write them.
+  EXPECT_TRUE(host::Keys(fields.node->FindInput(kCrop)).empty());
+}
+
+// A driven value reaches the tool as it is: a combo index no item lists, a checkbox between 0
+// and 1 (which the tool truncates to 0).
+TEST_F(GraphTest, DrivenValuesAreNotLimitedToItemsOrRanges) {
+  auto render = [&](const char* tool, const char* control, const char* expr, std::optional<double> key) {
+    Graph g;
+    GraphNode& n = Add(g, "n", tool, "bars.tif");
+    Input* in = graph::FindControl(*n.node, control);
+    if (expr) g.SetExpression(n, in, expr);
+    if (key) host::SetKeys(in, {{0.0, *key, 0.0}});
+    graph::Evaluator eval(g, files);
+    return eval.Render(n, 1);
+  };
+  // Raster's multiply (3) through an expression equals keys of 3, which no combo item gives.
+  auto multiply = render("OrvantaRaster", "Blend Mode", "3", {});
+  EXPECT_TRUE(testing::SameBytes(multiply.get(), render("OrvantaRaster", "Blend Mode", nullptr, 3.0).get()));
+  auto half = render("OrvantaToneGate", "Red", "0.5", {});
+  EXPECT_TRUE(testing::SameBytes(half.get(), render("OrvantaToneGate", "Red", nullptr, 0.0).get()));
+  EXPECT_FALSE(testing::SameBytes(half.get(), render("OrvantaToneGate", "Red", nullptr, 1.0).get()));
+}
+
+TEST_F(GraphTest, BadGraphsAreRefusedNamingTheNodes) {
+  auto fails = [](auto fn, const std::string& says) {
+    try {
+      fn();
+      ADD_FAILURE() << "no failure; expected: " << says;
+    } catch (const Failure& e) {
+      EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what() << "\n  expected: " << says;
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+    }
+  };
+  Graph g = Chain();
+  GraphNode& fields = g.Get("fields");
+  Input* fieldsIn = graph::MainImageInput(*fields.node);
+  // A link back to the end makes a cycle.
+  g.ConnectNode(fields, fieldsIn, "board");
+  fails([&] { g.Upstream({&g.Get("board")}); }, "cycle: \"board\" -> \"fields\" -> \"levels\" -> \"board\"");
+  g.ConnectFile(fields, fieldsIn, "bars.tif");
+  fails([&] { g.ConnectNode(fields, fieldsIn, "nowhere"); }, "node \"nowhere\", which the composition does not have");
+  fails([&] { g.ConnectNode(fields, fieldsIn, "fields"); }, "takes its own picture");
+  fails([&] { g.ConnectFile(fields, fields.node->FindInput(kShow), "x.png"); }, "is a control, not an image input");
+  fails([&] { g.Add("fields", *host::FindClass("OrvantaRemap")); }, "already has a node named \"fields\"");
+  fails([&] { g.Add("2nd", *host::FindClass("OrvantaRemap")); }, "is not a valid node name");
+  fails([&] { g.Target(); }, "ends in several nodes (\"board\", \"scope\")");
+  fails([&] { g.Get("missing"); }, "no node named \"missing\"");
+
+  Input* high = g.Get("levels").node->FindInput(kInHigh);
+  fails([&] { g.SetExpression(g.Get("levels"), high, "1 +"); }, "does not parse");
+  fails([&] { g.SetExpression(g.Get("levels"), high, "speed * 2"); }, "names \"speed\", which is neither frame nor");
+  fails([&] { g.SetExpression(g.Get("levels"), high, "ghost.SORL"); }, "has no node \"ghost\"");
+  fails([&] { g.SetExpression(g.Get("levels"), high, "fields.NOPE"); }, "has no control \"NOPE\"");
+  fails([&] { g.SetExpression(g.Get("scope"), graph::FindControl(*g.Get("scope").node, "Center"), "1"); },
+        "only number controls take expressions");
+  // Expressions that read each other.
+  g.SetExpression(g.Get("levels"), high, "levels.SORL + 0.1");
+  g.SetExpression(g.Get("levels"), g.Get("levels").node->FindInput(kInLow), "levels.SORH - 0.1");
+  fails([&] { g.Check({&g.Get("board")}); }, "the expressions read each other in a cycle");
+  // One that gives NaN or an infinity at some frame only.
+  g.ClearExpression(g.Get("levels"), g.Get("levels").node->FindInput(kInLow));
+  g.SetExpression(g.Get("levels"), high, "sqrt(3 - frame)");
+  graph::Evaluator eval(g, files);
+  EXPECT_NO_THROW(eval.CheckExpressions({&g.Get("board")}, {1, 2, 3}));
+  fails([&] { eval.CheckExpressions({&g.Get("board")}, {1, 4}); }, "gives NaN at frame 4");
+  g.SetExpression(g.Get("levels"), high, "1 / (frame - 2)");
+  fails([&] { eval.Render(g.Get("board"), 2); }, "gives infinity at frame 2");
+  // Removing a node cuts the links to it, and a required input left open is named.
+  g.Remove("levels");
+  EXPECT_FALSE(host::IsConnected(graph::MainImageInput(*g.Get("board").node)));
+  fails([&] { g.Check({&g.Get("board")}); }, "node \"board\" (OrvantaBillboard) needs its image input \"Input\"");
+}
+
+TEST_F(GraphTest, JsonCompositionsReadBackExactly) {
+  Graph g = Chain();
+  GraphNode& scope = g.Get("scope");
+  graph::ApplySetting(*scope.node, "Center=0.25,0.75");
+  graph::ApplySetting(*g.Get("fields").node, "BSCH=1@1,4@10");
+  g.SetExpression(g.Get("levels"), g.Get("levels").node->FindInput(kInHigh), "0.6 + frame / 100");
+  g.output = "board";
+  const std::string text = graph::WriteJsonComposition(g);
+  Graph back = graph::ReadJsonComposition(text, "c.json");
+  EXPECT_EQ(graph::WriteJsonComposition(back), text);
+  for (auto& n : g.Nodes()) {
+    const GraphNode& b = back.Get(n->name);
+    for (size_t i = 0; i < n->node->Inputs().size(); ++i) {
+      const Input* a = n->node->Inputs()[i];
+      const Input* c = b.node->Inputs()[i];
+      if (n->expressions.count(a)) {  // written as the expression alone
+        EXPECT_EQ(b.expressions.at(c).Text(), n->expressions.at(a).Text());
+        continue;
+      }
+      SCOPED_TRACE(n->name + " " + host::Describe(a).label);
+      EXPECT_EQ(host::Keys(a).size(), host::Keys(c).size());
+      for (double t : {0.0, 1.0, 5.5, 10.0}) {
+        EXPECT_EQ(host::NumberAt(a, t), host::NumberAt(c, t));
+        EXPECT_EQ(host::PointAt(a, t).Y, host::PointAt(c, t).Y);
+      }
+      EXPECT_EQ(host::Describe(a).shown, host::Describe(c).shown);
+    }
+  }
+  EXPECT_EQ(text.find("\"Preset\""), std::string::npos);  // controls are kept by id, not label
+  EXPECT_NE(text.find("\"Type\": \"Airport\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"expr\": \"0.6 + frame / 100\""), std::string::npos);
+  // The renders agree too.
+  graph::Evaluator a(g, files), b(back, files);
+  for (int32_t f : {1, 6})
+    EXPECT_TRUE(testing::SameBytes(a.Render(g.Get("board"), f).get(), b.Render(back.Get("board"), f).get()));
+}
+
+}  // namespace
+}  // namespace orvanta
