@@ -115,6 +115,11 @@ bool RenderTakesValue(const std::string& a) {
 
 RenderArgs TakeRenderArgs(const std::vector<std::string>& args, const std::string& cwd) {
   RenderArgs r;
+  // The arguments go into a script and a command list line by line.
+  for (const std::string& a : args)
+    if (a.find('\n') != std::string::npos || a.find('\r') != std::string::npos)
+      throw Failure("farm submit takes arguments of one line each, not " + Quoted(a.substr(0, a.find_first_of("\r\n"))) + "...");
+  if (cwd.find('\n') != std::string::npos) throw Failure("farm submit cannot run in a folder whose path holds a line break");
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--skip-existing" || a == "-v" || a == "--verbose") continue;  // every task gets them
@@ -821,6 +826,9 @@ int Resubmit(const std::vector<std::string>& args) {
   if (f.chunkGiven || !f.dir.empty() || f.commands || f.slurm)
     throw Failure("farm resubmit keeps the job's chunks, folder and manager; it takes Slurm options only");
   Job job = ReadJob(rest[0]);
+  // Tasks run the command that rendered the job's other frames, so that all frames match.
+  if (::access(job.orvanta.c_str(), X_OK) != 0)
+    throw Failure("the job's command " + job.orvanta + " is no longer there; submit the render again with 'orvanta farm submit' into another --dir");
   MergeSlurmOptions(job.slurm, f);
   if (job.manager == "slurm" && !f.scriptOnly && FindOnPath("sbatch").empty())
     throw Failure("cannot submit: sbatch is not on PATH; install Slurm's client commands, or give --script-only to write the script alone");
