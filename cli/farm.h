@@ -45,9 +45,10 @@ std::string CompactRange(const std::vector<int32_t>& frames);
 // s as one word for a POSIX shell (single quotes where needed).
 std::string ShellWord(const std::string& s);
 
-// RENDER-ARGS taken apart: the arguments tasks run render with (relative -i, -o, --comp and
-// --save paths made absolute against cwd; --frames, --skip-existing and -v taken out, since each
-// task gets its own), and the -o and --frames values.
+// RENDER-ARGS taken apart: the arguments tasks run render with (relative -i, -o and --comp paths
+// made absolute against cwd; --frames, --skip-existing and -v taken out, since each task gets its
+// own), and the -o and --frames values. Refuses --save (every task would write it) and arguments
+// holding a line break; throws Failure.
 struct RenderArgs {
   std::vector<std::string> args;
   std::string output;  // absolute
