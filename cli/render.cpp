@@ -156,6 +156,7 @@ void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total) 
 // --skip-existing: the frames still to render. A frame whose file reads back whole is kept as it is;
 // a damaged one is rendered again, the rename replacing it whole. -v says which is which.
 std::vector<int32_t> FramesStillToRender(const RenderOptions& o, const std::vector<int32_t>& frames) {
+  if (o.output.empty()) throw Failure("--skip-existing keeps frames already in the -o files; give -o PATH");
   std::vector<int32_t> todo;
   for (int32_t f : frames) {
     const std::string path = io::FramePath(o.output, f);
@@ -208,7 +209,7 @@ void Render(const RenderOptions& o) {
                     " frames needs a frame pattern (# or %04d) in the -o path " + o.output);
     io::CheckWritable(io::FramePath(o.output, frames.front()));
   }
-  if (o.skipExisting && !o.output.empty()) frames = FramesStillToRender(o, frames);
+  if (o.skipExisting) frames = FramesStillToRender(o, frames);
   eval.CheckFiles(targets, frames);
   eval.CheckExpressions(targets, frames);
 

@@ -380,6 +380,8 @@ TEST_F(Farm, SkipExistingRendersOnlyMissingAndDamagedFrames) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(StampOf(P("out.0001.png")) == one);
+  ExpectOneSentence(Run(With(With({"render"}, kRender), {"--stats", "--frames", "1-4", "--skip-existing"})),
+                    "--skip-existing keeps frames already in the -o files");
 }
 
 // ---- the command --------------------------------------------------------------------------------
