@@ -146,11 +146,29 @@ void CheckRequiredInputs(const Graph& g, const std::vector<GraphNode*>& nodes) {
 }
 
 void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total) {
-  if (o.quiet || total < 2 || !::isatty(STDERR_FILENO)) return;
+  if (o.quiet || o.verbose || total < 2 || !::isatty(STDERR_FILENO)) return;
   std::fprintf(stderr, "\rorvanta: frame %d (%zu of %zu)", frame, done, total);
   std::fflush(stderr);
   g_progressOpen = true;
   if (done == total) EndProgressLine();
+}
+
+// --skip-existing: the frames still to render. A frame whose file reads back whole is kept as it is;
+// a damaged one is rendered again, the rename replacing it whole. -v says which is which.
+std::vector<int32_t> FramesStillToRender(const RenderOptions& o, const std::vector<int32_t>& frames) {
+  if (o.output.empty()) throw Failure("--skip-existing keeps frames already in the -o files; give -o PATH");
+  std::vector<int32_t> todo;
+  for (int32_t f : frames) {
+    const std::string path = io::FramePath(o.output, f);
+    std::string why;
+    const io::FileState state = io::CheckImageFile(path, &why);
+    if (state != io::FileState::Complete) todo.push_back(f);
+    if (!o.verbose || state == io::FileState::Missing) continue;
+    if (state == io::FileState::Complete) std::printf("orvanta: frame %d kept: %s is complete\n", f, path.c_str());
+    else std::printf("orvanta: frame %d is damaged, rendering it again: %s\n", f, why.c_str());
+  }
+  std::fflush(stdout);
+  return todo;
 }
 
 }  // namespace
@@ -191,6 +209,7 @@ void Render(const RenderOptions& o) {
                     " frames needs a frame pattern (# or %04d) in the -o path " + o.output);
     io::CheckWritable(io::FramePath(o.output, frames.front()));
   }
+  if (o.skipExisting) frames = FramesStillToRender(o, frames);
   eval.CheckFiles(targets, frames);
   eval.CheckExpressions(targets, frames);
 
@@ -204,6 +223,10 @@ void Render(const RenderOptions& o) {
     const Clock::time_point start = Clock::now();
     host::ImagePtr image = eval.Render(target, f);
     if (!o.output.empty()) io::WriteImage(*image, io::FramePath(o.output, f), o.bits);
+    if (o.verbose && !o.output.empty()) {
+      std::printf("orvanta: frame %d written to %s\n", f, io::FramePath(o.output, f).c_str());
+      std::fflush(stdout);
+    }
     total += Clock::now() - start;
     Progress(o, f, i + 1, frames.size());
   }
