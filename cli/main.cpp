@@ -5,6 +5,7 @@
 //     info TOOL [--json]              a tool's help text and inputs
 //     render TOOL [options]           renders a tool on image files
 //     demo [DIR]                      renders every installed tool on generated footage
+//     serve [COMP | TOOL ...]         the browser host (serve/)
 #include <unistd.h>
 
 #include <charconv>
@@ -20,6 +21,7 @@
 #include "orvanta/host/host.h"
 #include "orvanta/io/image_io.h"
 #include "render.h"
+#include "serve.h"
 
 namespace orvanta::cli {
 namespace {
@@ -35,6 +37,9 @@ constexpr const char* kUsage =
     "  render --comp COMP [opts]  render a composition (a JSON node graph, or a binary file)\n"
     "  demo [DIR]                 render every installed tool on generated footage into DIR\n"
     "                             (default orvanta-demo), with a contact sheet DIR/index.html\n"
+    "  serve [COMP | TOOL -i ...] [--port N] [--save COMP] [--frames RANGE]\n"
+    "                             the controls and a live preview in the browser, on\n"
+    "                             http://127.0.0.1:8080/ (-i, -s and -x as for render)\n"
     "\n"
     "render options:\n"
     "  -i PATH | -i LABEL=PATH    connect the main image input, or the image input LABEL (or id)\n"
@@ -165,12 +170,13 @@ int Run(int argc, char** argv) {
       // Keep an option's value with it, so a value such as "-5" is not read as an option.
       if (!command.empty() && i + 1 < args.size() &&
           (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" ||
-           a == "--comp" || a == "--node"))
+           a == "--comp" || a == "--node" || a == "--port" || a == "--host"))
         rest.push_back(args[++i]);
     }
   }
   if (command.empty()) Usage("no command given");
-  if (command != "tools" && command != "info" && command != "render" && command != "demo")
+  if (command != "tools" && command != "info" && command != "render" && command != "demo" &&
+      command != "serve")
     Usage("there is no command " + Quoted(command));
 
   io::InstallSignalCleanup();
@@ -178,6 +184,7 @@ int Run(int argc, char** argv) {
   if (threads > 0) host::SetThreadCount(threads);
   if (budget > 0) host::SetImageBudget(budget);
 
+  if (command == "serve") return serve::Main(rest);
   if (command == "tools") {
     bool json = false;
     for (const std::string& a : rest) {

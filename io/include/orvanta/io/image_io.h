@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "orvanta/host/host.h"
 
@@ -47,6 +48,11 @@ void CheckWritable(const std::string& path);
 // final name never holds a partial file. With Bits::Keep the file holds the image's own sample
 // format; a format that cannot hold it is refused. Throws Failure.
 void WriteImage(const Image& image, const std::string& path, Bits bits = Bits::Keep);
+
+// The image as PNG bytes in memory, 8 or 16 bits as the image holds them, with alpha: the same
+// bytes WriteImage puts in a .png file. Float images need a view transform first (view.h).
+// Throws Failure.
+std::vector<uint8_t> EncodePng(const Image& image);
 
 // SIGINT and SIGTERM remove a temporary file being written, then end the process.
 void InstallSignalCleanup();
