@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
@@ -300,11 +301,15 @@ Json Session::Connect(const Json& r) {
     graph_.ConnectFile(n, in, path);
   } else {
     const std::string source = Text(r, "source");
+    std::optional<graph::Link> before;
+    if (auto it = n.links.find(in); it != n.links.end()) before = it->second;
     graph_.ConnectNode(n, in, source);
     try {
       (void)graph_.Upstream({&n});  // refuse a cycle now rather than at the next render
     } catch (const Failure&) {
-      graph_.Disconnect(n, in);
+      if (!before) graph_.Disconnect(n, in);  // the input as it was
+      else if (before->kind == graph::Link::Kind::File) graph_.ConnectFile(n, in, before->target);
+      else graph_.ConnectNode(n, in, before->target);
       throw;
     }
   }
