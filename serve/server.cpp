@@ -153,6 +153,7 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
     }
   });
 
+  h.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   h.Get(R"(/[a-z]*(\.[a-z]+)?)", [](const httplib::Request& req, httplib::Response& res) {
     const Asset* a = FindAsset(req.path);
     if (!a) {

@@ -12,9 +12,14 @@ let generation = 0;
 let rendering = false, renderAgain = false;
 let previewUrl = null;
 
-function showError(text) {
-  $('error').textContent = text || '';
-  $('error').hidden = !text;
+// Two sources of errors, shown together: the last change and the last preview. Each clears only
+// its own, so a preview finishing late does not hide a refused value.
+const errors = {change: '', preview: ''};
+function showError(text, source = 'change') {
+  errors[source] = text || '';
+  const all = [errors.change, errors.preview].filter((t) => t);
+  $('error').textContent = all.join(' — ');
+  $('error').hidden = all.length === 0;
 }
 
 async function api(path, body) {
@@ -59,13 +64,13 @@ async function requestPreview() {
       $('size').textContent = res.headers.get('X-Width') + ' x ' + res.headers.get('X-Height') +
         (res.headers.get('X-View') === 'transformed' ? ' (' + state.view + ')' : '') +
         ', ' + Math.round(performance.now() - started) + ' ms';
-      showError('');
+      showError('', 'preview');
     } else if (res.status !== 204) {
       const json = await res.json().catch(() => ({}));
-      showError(json.error || ('the preview failed: ' + res.status));
+      showError(json.error || ('the preview failed: ' + res.status), 'preview');
     }
   } catch (e) {
-    showError('the server does not answer: ' + e.message);
+    showError('the server does not answer: ' + e.message, 'preview');
   } finally {
     rendering = false;
     if (renderAgain) { renderAgain = false; requestPreview(); }
@@ -118,7 +123,7 @@ function controlRow(node, c) {
     box.addEventListener('change', () => change('/api/set', {node, control: c.id, value: box.checked}));
     row.classList.add('wide');
     row.append(box);
-  } else if (c.kind === 'point') {
+  } else if (c.kind === 'point' || Array.isArray(c.value)) {
     const x = el('input', {type: 'number', step: 'any', 'data-role': 'x'});
     const y = el('input', {type: 'number', step: 'any', 'data-role': 'y'});
     const send = () => change('/api/set', {node, control: c.id, value: [Number(x.value), Number(y.value)]});
@@ -199,7 +204,7 @@ function refreshControls(container, desc) {
       row.querySelector('[data-role="link"]').textContent = c.link ? (c.link.kind === 'node' ? 'node ' : '') + c.link.target : 'not connected';
       continue;
     }
-    if (c.kind === 'point') { set('x', c.value[0]); set('y', c.value[1]); continue; }
+    if (Array.isArray(c.value)) { set('x', c.value[0]); set('y', c.value[1]); continue; }
     // A tool's notification may move a control's range (Remap's "Ranges").
     const slider = row.querySelector('[data-role="slider"]'), field = row.querySelector('[data-role="number"]');
     if (slider && c.rangeLow !== undefined && c.rangeHigh !== undefined) {
