@@ -144,6 +144,8 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
       res.set_header("X-Width", std::to_string(p.width));
       res.set_header("X-Height", std::to_string(p.height));
       res.set_header("X-View", p.viewTransformed ? "transformed" : "none");
+      res.set_header("X-Render-Ms", std::to_string(p.renderMs));
+      res.set_header("X-Encode-Ms", std::to_string(p.encodeMs));
       res.set_header("Cache-Control", "no-store");
       res.set_content(std::string(p.png.begin(), p.png.end()), "image/png");
     } catch (const std::invalid_argument& e) {

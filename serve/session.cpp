@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +27,7 @@ constexpr const char* kScopeNode = "@scope";
 class Session::ScaledFiles : public graph::FileProvider {
  public:
   ScaledFiles(io::FileCache& base, double scale) : base_(base), scale_(scale) {}
+  double Scale() const { return scale_; }
   graph::FileInfo Info(const std::string& path) override { return base_.Info(path); }
   void Check(const std::string& path, int32_t frame) override { base_.Check(path, frame); }
   Image* Load(const std::string& path, int32_t frame) override {
@@ -358,10 +360,16 @@ Preview Session::Render(const std::string& name, int32_t frame, double scale) {
         throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " +
                       Quoted(host::Describe(in).label) + "; connect it in the graph");
   graph_.Check(targets);
-  ScaledFiles files(files_, scale);
-  graph::Evaluator eval(graph_, files);
+  graph::FileProvider* files = &files_;
+  if (scale < 1.0) {  // shrunk pictures are kept while the scale stays
+    if (!proxy_ || proxy_->Scale() != scale) proxy_ = std::make_unique<ScaledFiles>(files_, scale);
+    files = proxy_.get();
+  }
+  graph::Evaluator eval(graph_, *files);
   eval.CheckFiles(targets, {frame});
   eval.CheckExpressions(targets, {frame});
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
   host::ImagePtr image = eval.Render(target, frame);
   if (scopeOn_ && scope_) {
     Input* in = graph::MainImageInput(*scope_);
@@ -373,12 +381,17 @@ Preview Session::Render(const std::string& name, int32_t frame, double scale) {
   }
   Preview p;
   p.width = image->Width, p.height = image->Height;
+  const Clock::time_point rendered = Clock::now();
+  // Only the full-scale picture of integer footage must be the command's bytes; the rest are
+  // only looked at, and encode several times faster with the least compression.
   if (image->Depth == DepthFloat) {
-    p.png = io::EncodePng(*view_->Apply(*image));
+    p.png = io::EncodePng(*view_->Apply(*image), io::PngSpeed::Fast);
     p.viewTransformed = true;
   } else {
-    p.png = io::EncodePng(*image);
+    p.png = io::EncodePng(*image, scale < 1.0 ? io::PngSpeed::Fast : io::PngSpeed::Exact);
   }
+  p.renderMs = std::chrono::duration<double, std::milli>(rendered - start).count();
+  p.encodeMs = std::chrono::duration<double, std::milli>(Clock::now() - rendered).count();
   return p;
 }
 

@@ -33,6 +33,7 @@ struct Preview {
   std::vector<uint8_t> png;
   int32_t width = 0, height = 0;
   bool viewTransformed = false;  // float picture shown through the view transform
+  double renderMs = 0.0, encodeMs = 0.0;  // the graph's render; the view transform and PNG encoding
 };
 
 class Session {
@@ -83,6 +84,7 @@ class Session {
   bool scopeOn_ = false;
   std::unique_ptr<host::Node> scope_;  // the viewer scope, outside the graph (not saved)
   io::FileCache files_;
+  std::unique_ptr<ScaledFiles> proxy_;  // the file pictures shrunk for the last proxy scale
   std::unique_ptr<io::ViewTransform> view_;
 };
 

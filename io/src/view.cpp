@@ -13,7 +13,15 @@ namespace OCIO = OCIO_NAMESPACE;
 
 struct ViewTransform::Processor {
   OCIO::ConstCPUProcessorRcPtr cpu;
+  // For a transform that treats each channel alike and alone (the built-in curve): display bytes
+  // of kLutSteps + 1 evenly spaced values over 0..1, computed once, so a picture costs a lookup
+  // per sample instead of the curve.
+  std::vector<uint8_t> lut;
 };
+
+namespace {
+constexpr int kLutSteps = 16384;
+}
 
 namespace {
 
@@ -43,6 +51,13 @@ ViewTransform::~ViewTransform() = default;
 std::unique_ptr<ViewTransform> ViewTransform::Srgb() {
   auto p = std::make_unique<Processor>();
   p->cpu = SrgbProcessor();
+  std::vector<float> ramp(size_t(kLutSteps + 1) * 4);
+  for (int i = 0; i <= kLutSteps; ++i)
+    for (int c = 0; c < 4; ++c) ramp[4 * size_t(i) + c] = float(i) / kLutSteps;
+  OCIO::PackedImageDesc desc(ramp.data(), kLutSteps + 1, 1, 4);
+  p->cpu->apply(desc);
+  p->lut.resize(size_t(kLutSteps + 1));
+  for (int i = 0; i <= kLutSteps; ++i) p->lut[size_t(i)] = ToByte(ramp[4 * size_t(i)]);
   return std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), "sRGB (built in)"));
 }
 
@@ -70,6 +85,19 @@ std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
 host::ImagePtr ViewTransform::Apply(const Image& im) const {
   if (im.Depth != DepthFloat) throw Failure("the view transform takes float images only");
   host::ImagePtr out = host::MakeImage(im.Width, im.Height, Depth8, false);
+  if (!processor_->lut.empty()) {
+    const uint8_t* lut = processor_->lut.data();
+    auto colour = [lut](float v) { return v > 0.0f ? lut[v >= 1.0f ? kLutSteps : int(v * kLutSteps + 0.5f)] : lut[0]; };
+    for (int32_t y = 0; y < im.Height; ++y) {
+      const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
+      uint8_t* d = host::RowBytes(out.get(), y);
+      for (size_t i = 0; i < size_t(im.Width) * 4; i += 4) {
+        d[i] = colour(s[i]), d[i + 1] = colour(s[i + 1]), d[i + 2] = colour(s[i + 2]);
+        d[i + 3] = ToByte(s[i + 3]);
+      }
+    }
+    return out;
+  }
   std::vector<float> row(size_t(im.Width) * 4);
   for (int32_t y = 0; y < im.Height; ++y) {
     const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));

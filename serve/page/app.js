@@ -11,6 +11,14 @@ const client = Math.random().toString(36).slice(2);
 let generation = 0;
 let rendering = false, renderAgain = false;
 let previewUrl = null;
+let fullPixels = 0;    // the viewed picture's size at full scale, once known
+
+// "auto" previews pictures over two million pixels (1080p and up) at half scale.
+function previewScale() {
+  const v = $('scale').value;
+  if (v !== 'auto') return Number(v);
+  return fullPixels > 2.0e6 ? 0.5 : 1;
+}
 
 // Two sources of errors, shown together: the last change and the last preview. Each clears only
 // its own, so a preview finishing late does not hide a refused value.
@@ -30,8 +38,16 @@ async function api(path, body) {
   return json;
 }
 
+// Changes and renders under way, marked on the body (data-busy) for scripts that drive the page.
+let changesUnderWay = 0;
+function markBusy() {
+  document.body.dataset.busy = changesUnderWay > 0 || rendering || renderAgain ? '1' : '0';
+}
+
 // Sends a change; the new state updates every control (presets may show, hide or set others).
 async function change(path, body, preview = true) {
+  changesUnderWay++;
+  markBusy();
   try {
     const s = await api(path, body);
     showError('');
@@ -40,6 +56,9 @@ async function change(path, body, preview = true) {
   } catch (e) {
     showError(e.message);
     if (state) apply(state);  // back to what the server holds
+  } finally {
+    changesUnderWay--;
+    markBusy();
   }
 }
 
@@ -47,11 +66,12 @@ async function change(path, body, preview = true) {
 // and the server drops a request that a newer one overtook.
 async function requestPreview() {
   if (!state || !state.viewed) return;
-  if (rendering) { renderAgain = true; return; }
+  if (rendering) { renderAgain = true; markBusy(); return; }
   rendering = true;
+  markBusy();
   const gen = ++generation;
-  const q = new URLSearchParams({node: state.viewed, frame: state.frame, scale: $('scale').value,
-                                 client, gen});
+  const scale = previewScale();
+  const q = new URLSearchParams({node: state.viewed, frame: state.frame, scale, client, gen});
   const started = performance.now();
   try {
     const res = await fetch('/api/render?' + q);
@@ -61,7 +81,9 @@ async function requestPreview() {
       previewUrl = URL.createObjectURL(blob);
       $('preview').src = previewUrl;
       $('preview').dataset.generation = gen;
-      $('size').textContent = res.headers.get('X-Width') + ' x ' + res.headers.get('X-Height') +
+      const w = Number(res.headers.get('X-Width')), h = Number(res.headers.get('X-Height'));
+      fullPixels = (w / scale) * (h / scale);
+      $('size').textContent = w + ' x ' + h + (scale < 1 ? ' (proxy)' : '') +
         (res.headers.get('X-View') === 'transformed' ? ' (' + state.view + ')' : '') +
         ', ' + Math.round(performance.now() - started) + ' ms';
       showError('', 'preview');
@@ -74,6 +96,7 @@ async function requestPreview() {
   } finally {
     rendering = false;
     if (renderAgain) { renderAgain = false; requestPreview(); }
+    markBusy();
   }
 }
 

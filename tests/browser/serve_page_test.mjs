@@ -78,11 +78,10 @@ async function previewBytes(page) {
 }
 
 const generation = (page) => page.$eval('#preview', (i) => Number(i.dataset.generation || 0));
-// Waits until a preview newer than gen is shown and no render is pending.
+// Waits until a preview newer than gen is shown and the page has no change or render under way.
 async function newPreview(page, gen) {
   await page.waitForFunction((g) => Number(document.getElementById('preview').dataset.generation || 0) > g &&
-    document.getElementById('preview').complete, {timeout: 15000}, gen);
-  await new Promise((r) => setTimeout(r, 150));
+    document.getElementById('preview').complete && document.body.dataset.busy === '0', {timeout: 15000}, gen);
 }
 
 const rowHidden = (page, id) => page.$eval(`#pages .control[data-control="${id}"]`, (r) => r.hidden);
@@ -215,6 +214,7 @@ async function main() {
     await page.select('#viewed', 'board');
     await selectNode(page, 'board');
     await newPreview(page, await generation(page) - 1);
+    await page.click('#tabs button[data-tab="Settings"]');
     await page.screenshot({path: keepShot});
   }
   check(pageErrors.length === 0, 'the page raised no script error' + (pageErrors.length ? ': ' + pageErrors[0] : ''));

@@ -49,10 +49,12 @@ void CheckWritable(const std::string& path);
 // format; a format that cannot hold it is refused. Throws Failure.
 void WriteImage(const Image& image, const std::string& path, Bits bits = Bits::Keep);
 
-// The image as PNG bytes in memory, 8 or 16 bits as the image holds them, with alpha: the same
-// bytes WriteImage puts in a .png file. Float images need a view transform first (view.h).
+// The image as PNG bytes in memory, 8 or 16 bits as the image holds them, with alpha. Exact: the
+// same bytes WriteImage puts in a .png file. Fast: the least compression, several times quicker,
+// for pictures that are only looked at. Float images need a view transform first (view.h).
 // Throws Failure.
-std::vector<uint8_t> EncodePng(const Image& image);
+enum class PngSpeed { Exact, Fast };
+std::vector<uint8_t> EncodePng(const Image& image, PngSpeed speed = PngSpeed::Exact);
 
 // SIGINT and SIGTERM remove a temporary file being written, then end the process.
 void InstallSignalCleanup();
