@@ -29,6 +29,7 @@ struct Server::Impl {
   // Notes a preview request; false when the client has asked for a newer one already.
   bool Current(const std::string& client, uint64_t gen, bool record) {
     std::lock_guard<std::mutex> g(genLock);
+    if (newest.size() > 1000 && !newest.count(client)) newest.clear();  // tabs long closed
     uint64_t& n = newest[client];
     if (gen < n) return false;
     if (record) n = gen;
@@ -47,7 +48,18 @@ void SendError(httplib::Response& res, int status, const std::string& why) {
   SendJson(res, Json{{"error", why}}, status);
 }
 
+// Changes come from the page alone: a JSON body (which a page of another site cannot send here
+// without a preflight this server never grants) and, when the browser names one, an Origin that
+// is this server's own address.
+void CheckSameOrigin(const httplib::Request& req) {
+  if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+    throw std::invalid_argument("changes are sent as application/json");
+  if (req.has_header("Origin") && req.get_header_value("Origin") != "http://" + req.get_header_value("Host"))
+    throw std::invalid_argument("changes are taken from this server's own page only");
+}
+
 Json Body(const httplib::Request& req) {
+  CheckSameOrigin(req);
   Json j = Json::parse(req.body, nullptr, false);
   if (j.is_discarded()) throw std::invalid_argument("the request body is not JSON");
   if (!j.is_object()) throw std::invalid_argument("the request body is not a JSON object");
@@ -114,7 +126,13 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   post("/api/disconnect", &Session::Disconnect);
   post("/api/view", &Session::View);
 
-  h.Post("/api/save", [&s](const httplib::Request&, httplib::Response& res) {
+  h.Post("/api/save", [&s](const httplib::Request& req, httplib::Response& res) {
+    try {
+      CheckSameOrigin(req);
+    } catch (const std::invalid_argument& e) {
+      SendError(res, 400, e.what());
+      return;
+    }
     try {
       std::lock_guard<std::mutex> g(s.lock);
       SendJson(res, s.session.Save());

@@ -139,6 +139,17 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
     ASSERT_TRUE(r) << q;
     EXPECT_EQ(r->status, 400) << q;
   }
+  // Another site's page cannot change the graph or save it.
+  EXPECT_EQ(c.Post("/api/set", R"({"node":"Remap","control":"SORL","value":0.5})", "text/plain")->status, 400);
+  EXPECT_EQ(c.Post("/api/save", "{}", "text/plain")->status, 400);
+  httplib::Headers foreign{{"Origin", "http://evil.example"}};
+  EXPECT_EQ(c.Post("/api/set", foreign, R"({"node":"Remap","control":"SORL","value":0.5})", "application/json")->status,
+            400);
+  EXPECT_EQ(c.Post("/api/save", foreign, "{}", "application/json")->status, 400);
+  EXPECT_FALSE(fs::exists(P("saved.json")));
+  httplib::Headers own{{"Origin", "http://127.0.0.1:" + std::to_string(port_)}};
+  EXPECT_EQ(c.Post("/api/view", own, R"({"frame":2})", "application/json")->status, 200);
+
   auto huge = c.Post("/api/set", std::string(2 << 20, ' '), "application/json");
   EXPECT_TRUE(!huge || huge->status == 413);
   EXPECT_EQ(c.Get("/../../etc/passwd")->status, 404);
