@@ -40,10 +40,10 @@ void Preview(benchmark::State& state, uint32_t depth, double scale) {
   o.inputs = {Footage(depth)};
   o.settings = {"SORL=0.1", "SORH=0.8"};
   serve::Session session(o);
-  session.Render("Remap", 1, scale);  // reads the file (and makes the proxy) before timing
+  session.Render("remap", 1, scale);  // reads the file (and makes the proxy) before timing
   double render = 0, encode = 0;
   for (auto _ : state) {
-    serve::Preview p = session.Render("Remap", 1, scale);
+    serve::Preview p = session.Render("remap", 1, scale);
     render += p.renderMs, encode += p.encodeMs;
     benchmark::DoNotOptimize(p.png.data());
   }

@@ -126,7 +126,7 @@ Graph StartingGraph(const RenderOptions& o) {
   const host::ClassInfo* cls = host::FindClass(o.tool);
   if (!cls) throw Failure("no installed tool is named " + Quoted(o.tool) + "; 'orvanta tools' lists them");
   Graph g;
-  g.Add(graph::NodeNameFor(*cls), *cls);
+  g.Add(g.UniqueName(graph::NodeNameFor(*cls)), *cls);
   return g;
 }
 

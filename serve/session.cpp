@@ -87,7 +87,7 @@ graph::Graph StartingGraph(const StartOptions& o) {
   if (o.tool.empty()) throw Failure("serve needs a composition file or a tool name");
   const host::ClassInfo* cls = host::FindClass(o.tool);
   if (!cls) throw Failure("no installed tool is named " + Quoted(o.tool) + "; 'orvanta tools' lists them");
-  GraphNode& n = g.Add(graph::NodeNameFor(*cls), *cls);
+  GraphNode& n = g.Add(g.UniqueName(graph::NodeNameFor(*cls)), *cls);
   for (const std::string& spec : o.inputs) {
     const size_t eq = spec.find('=');
     Input* in = nullptr;

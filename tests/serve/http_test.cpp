@@ -82,19 +82,19 @@ TEST_F(HttpTest, PageAndApi) {
 
   auto st = c.Get("/api/state");
   ASSERT_TRUE(st);
-  EXPECT_EQ(Json::parse(st->body).at("nodes").at(0).at("node"), "Remap");
+  EXPECT_EQ(Json::parse(st->body).at("nodes").at(0).at("node"), "remap");
 
-  auto set = c.Post("/api/set", R"({"node":"Remap","control":"OOIO","value":"Colorize"})", "application/json");
+  auto set = c.Post("/api/set", R"({"node":"remap","control":"OOIO","value":"Colorize"})", "application/json");
   ASSERT_TRUE(set);
   EXPECT_EQ(set->status, 200);
-  EXPECT_TRUE(ControlIn(Json::parse(set->body), "Remap", "ICLR").at("shown"));
+  EXPECT_TRUE(ControlIn(Json::parse(set->body), "remap", "ICLR").at("shown"));
 
-  auto bad = c.Post("/api/set", R"({"node":"Remap","control":"SORL","value":9})", "application/json");
+  auto bad = c.Post("/api/set", R"({"node":"remap","control":"SORL","value":9})", "application/json");
   ASSERT_TRUE(bad);
   EXPECT_EQ(bad->status, 400);
   EXPECT_NE(Json::parse(bad->body).at("error").get<std::string>().find("outside the range"), std::string::npos);
 
-  auto png = c.Get("/api/render?node=Remap&frame=1&scale=1");
+  auto png = c.Get("/api/render?node=remap&frame=1&scale=1");
   ASSERT_TRUE(png);
   EXPECT_EQ(png->status, 200);
   EXPECT_EQ(png->get_header_value("Content-Type"), "image/png");
@@ -117,10 +117,10 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
   const std::vector<std::pair<std::string, std::string>> posts = {
       {"/api/set", "not json"},
       {"/api/set", "[1,2,3]"},
-      {"/api/set", R"({"node":["Remap"],"control":"SORL","value":1})"},
-      {"/api/set", R"({"node":"Remap","control":"SORL","value":[1,2,3]})"},
+      {"/api/set", R"({"node":["remap"],"control":"SORL","value":1})"},
+      {"/api/set", R"({"node":"remap","control":"SORL","value":[1,2,3]})"},
       {"/api/set", std::string(1000, '{')},
-      {"/api/connect", R"({"node":"Remap","input":"Input","source":"Remap"})"},
+      {"/api/connect", R"({"node":"remap","input":"Input","source":"remap"})"},
       {"/api/view", R"({"frame":1e300})"},
       {"/api/view", R"({"scope":"yes"})"},
       {"/api/remove", R"({})"},
@@ -132,18 +132,18 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
     EXPECT_EQ(r->status, 400) << path << " " << body;
     EXPECT_TRUE(Json::parse(r->body).contains("error")) << r->body;
   }
-  for (const char* q : {"/api/render", "/api/render?node=Remap&frame=abc", "/api/render?node=Remap&scale=2",
-                        "/api/render?node=Remap&scale=nan", "/api/render?node=Remap&frame=99999999999",
-                        "/api/render?node=Remap&gen=-4"}) {
+  for (const char* q : {"/api/render", "/api/render?node=remap&frame=abc", "/api/render?node=remap&scale=2",
+                        "/api/render?node=remap&scale=nan", "/api/render?node=remap&frame=99999999999",
+                        "/api/render?node=remap&gen=-4"}) {
     auto r = c.Get(q);
     ASSERT_TRUE(r) << q;
     EXPECT_EQ(r->status, 400) << q;
   }
   // Another site's page cannot change the graph or save it.
-  EXPECT_EQ(c.Post("/api/set", R"({"node":"Remap","control":"SORL","value":0.5})", "text/plain")->status, 400);
+  EXPECT_EQ(c.Post("/api/set", R"({"node":"remap","control":"SORL","value":0.5})", "text/plain")->status, 400);
   EXPECT_EQ(c.Post("/api/save", "{}", "text/plain")->status, 400);
   httplib::Headers foreign{{"Origin", "http://evil.example"}};
-  EXPECT_EQ(c.Post("/api/set", foreign, R"({"node":"Remap","control":"SORL","value":0.5})", "application/json")->status,
+  EXPECT_EQ(c.Post("/api/set", foreign, R"({"node":"remap","control":"SORL","value":0.5})", "application/json")->status,
             400);
   EXPECT_EQ(c.Post("/api/save", foreign, "{}", "application/json")->status, 400);
   EXPECT_FALSE(fs::exists(P("saved.json")));
@@ -156,7 +156,7 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
 
   Raw("GARBAGE\r\n\r\n", true);
   Raw("POST /api/set HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n{\"node\":", false);  // closed mid-body
-  Raw("GET /api/render?node=Remap HTTP/1.1\r\nHost: x\r\n\r\n", false);                  // closed before the answer
+  Raw("GET /api/render?node=remap HTTP/1.1\r\nHost: x\r\n\r\n", false);                  // closed before the answer
   Raw(std::string("\x00\xff\x10\r\n\r\n", 7), true);
 
   auto st = c.Get("/api/state");
@@ -172,9 +172,9 @@ TEST_F(HttpTest, ParallelClientsAllGetAnswers) {
     clients.emplace_back([&, t] {
       auto c = Client();
       for (int i = 0; i < 8; ++i) {
-        const std::string body = R"({"node":"Remap","control":"SORL","value":)" + std::to_string(0.05 * i) + "}";
+        const std::string body = R"({"node":"remap","control":"SORL","value":)" + std::to_string(0.05 * i) + "}";
         auto s = c.Post("/api/set", body, "application/json");
-        auto r = c.Get(("/api/render?node=Remap&scale=0.5&client=c" + std::to_string(t) + "&gen=" + std::to_string(i)).c_str());
+        auto r = c.Get(("/api/render?node=remap&scale=0.5&client=c" + std::to_string(t) + "&gen=" + std::to_string(i)).c_str());
         if (s && s->status == 200 && r && r->status == 200) ++ok;
         else ++bad;
       }
@@ -186,10 +186,10 @@ TEST_F(HttpTest, ParallelClientsAllGetAnswers) {
 
 TEST_F(HttpTest, AnOvertakenPreviewRequestIsDropped) {
   auto c = Client();
-  EXPECT_EQ(c.Get("/api/render?node=Remap&client=a&gen=5")->status, 200);
-  EXPECT_EQ(c.Get("/api/render?node=Remap&client=a&gen=3")->status, 204);
-  EXPECT_EQ(c.Get("/api/render?node=Remap&client=a&gen=6")->status, 200);
-  EXPECT_EQ(c.Get("/api/render?node=Remap&client=b&gen=1")->status, 200);  // clients are apart
+  EXPECT_EQ(c.Get("/api/render?node=remap&client=a&gen=5")->status, 200);
+  EXPECT_EQ(c.Get("/api/render?node=remap&client=a&gen=3")->status, 204);
+  EXPECT_EQ(c.Get("/api/render?node=remap&client=a&gen=6")->status, 200);
+  EXPECT_EQ(c.Get("/api/render?node=remap&client=b&gen=1")->status, 200);  // clients are apart
 }
 
 // The command: prints its address, serves, and stops with status 0 on SIGINT.
@@ -216,7 +216,7 @@ TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   ASSERT_TRUE(std::regex_search(text, m, address)) << text;
   httplib::Client c("127.0.0.1", std::stoi(m[1]));
   c.set_read_timeout(10);
-  auto r = c.Get("/api/render?node=Remap");
+  auto r = c.Get("/api/render?node=remap");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
 
