@@ -79,6 +79,13 @@ async function previewBytes(page) {
 
 const generation = (page) => page.$eval('#preview', (i) => Number(i.dataset.generation || 0));
 // Waits until a preview newer than gen is shown and the page has no change or render under way.
+// Does what act does on the page, and waits for the preview it brings.
+async function withPreview(page, act) {
+  const gen = await generation(page);
+  await act();
+  await newPreview(page, gen);
+}
+
 async function newPreview(page, gen) {
   await page.waitForFunction((g) => Number(document.getElementById('preview').dataset.generation || 0) > g &&
     document.getElementById('preview').complete && document.body.dataset.busy === '0', {timeout: 15000}, gen);
@@ -118,8 +125,7 @@ async function main() {
   check(await colours(page, await previewBytes(page)) > 1, 'the scope of the graph\'s output is not blank');
 
   // A control change re-renders.
-  await page.select('#viewed', 'levels');
-  await newPreview(page, await generation(page));
+  await withPreview(page, () => page.select('#viewed', 'levels'));
   check(await page.$$eval('#tabs button', (l) => l.length) >= 2, 'the viewed node\'s pages are tabs');
   check(await colours(page, await previewBytes(page)) > 4, 'the preview of "levels" is not blank');
   const first = await page.screenshot();
@@ -158,8 +164,7 @@ async function main() {
   check(true, 'the "Airport" preset sets the Settings page\'s controls');
 
   // The frame slider drives the expression of "Input Region End".
-  await page.select('#viewed', 'levels');
-  await newPreview(page, await generation(page) - 1);
+  await withPreview(page, () => page.select('#viewed', 'levels'));
   gen = await generation(page);
   before = await previewBytes(page);
   await page.$eval('#frame', (e) => { e.value = 10; e.dispatchEvent(new Event('input')); });
@@ -208,12 +213,10 @@ async function main() {
   check(!(await page.$eval('#scope-controls', (e) => e.hidden)), 'the scope\'s controls are shown');
   const last = await page.screenshot();
   check(await colours(page, last) > 20, 'the last screenshot shows a picture');
-  await page.click('#scope-on');
-  await newPreview(page, await generation(page));
+  await withPreview(page, () => page.click('#scope-on'));
   if (keepShot) {
-    await page.select('#viewed', 'board');
+    await withPreview(page, () => page.select('#viewed', 'board'));
     await selectNode(page, 'board');
-    await newPreview(page, await generation(page) - 1);
     await page.click('#tabs button[data-tab="Settings"]');
     await page.screenshot({path: keepShot});
   }
