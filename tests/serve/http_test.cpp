@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 #include "serve_support.h"
@@ -205,16 +204,20 @@ TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   ASSERT_EQ(posix_spawn(&pid, ORVANTA_CLI, &fa, nullptr, const_cast<char**>(argv.data()), environ), 0);
   posix_spawn_file_actions_destroy(&fa);
 
-  std::smatch m;
+  // The address line: "... on http://127.0.0.1:PORT/ ...".
+  const std::string prefix = "http://127.0.0.1:";
   std::string text;
-  const std::regex address(R"(http://127\.0\.0\.1:(\d+)/)");
-  for (int i = 0; i < 200 && !std::regex_search(text, m, address); ++i) {
+  int port = 0;
+  for (int i = 0; i < 200 && port == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::ifstream f(out);
     text.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    const size_t at = text.find(prefix);
+    if (at != std::string::npos && text.find('/', at + prefix.size()) != std::string::npos)
+      port = std::atoi(text.c_str() + at + prefix.size());
   }
-  ASSERT_TRUE(std::regex_search(text, m, address)) << text;
-  httplib::Client c("127.0.0.1", std::stoi(m[1]));
+  ASSERT_GT(port, 0) << text;
+  httplib::Client c("127.0.0.1", port);
   c.set_read_timeout(10);
   auto r = c.Get("/api/render?node=remap");
   ASSERT_TRUE(r);
