@@ -45,9 +45,17 @@ function markBusy() {
 }
 
 // Sends a change; the new state updates every control (presets may show, hide or set others).
-async function change(path, body, preview = true) {
+// Changes go one after another, in the order made, so the server ends with the last one. body
+// may be a function giving the body when the change is sent (a slider's latest value).
+let changes = Promise.resolve();
+function change(path, body, preview = true) {
   changesUnderWay++;
   markBusy();
+  changes = changes.then(() => send(path, typeof body === 'function' ? body() : body, preview));
+  return changes;
+}
+
+async function send(path, body, preview) {
   try {
     const s = await api(path, body);
     showError('');
@@ -60,6 +68,19 @@ async function change(path, body, preview = true) {
     changesUnderWay--;
     markBusy();
   }
+}
+
+// A control being dragged: one change waits at a time and takes the latest body when sent.
+const dragged = {};
+function changeLatest(key, body) {
+  const waiting = key in dragged;
+  dragged[key] = body;
+  if (waiting) return;
+  change('/api/set', () => {
+    const b = dragged[key];
+    delete dragged[key];
+    return b;
+  });
 }
 
 // The newest request wins: one render at a time; changes meanwhile ask for one more afterwards,
@@ -118,17 +139,20 @@ const nodeOf = (name) => name === '@scope' ? state.scope : state.nodes.find((n) 
 function hex2(v) { return Math.round(Math.min(1, Math.max(0, v)) * 255).toString(16).padStart(2, '0'); }
 
 function numberControl(node, c) {
-  const send = (v) => change('/api/set', {node, control: c.id, value: Number(v)});
+  const setTo = (v) => change('/api/set', {node, control: c.id, value: Number(v)});
   const lo = c.rangeLow ?? c.limitLow, hi = c.rangeHigh ?? c.limitHigh;
   const step = c.wholeNumbers ? 1 : 'any';
   const field = el('input', {type: 'number', step, 'data-role': 'number'});
   if (c.limitLow !== undefined) field.min = c.limitLow;
   if (c.limitHigh !== undefined) field.max = c.limitHigh;
-  field.addEventListener('change', () => send(field.value));
+  field.addEventListener('change', () => setTo(field.value));
   if (lo === undefined || hi === undefined) return [el('span'), field];
   const slider = el('input', {type: 'range', min: lo, max: hi, step: c.wholeNumbers ? 1 : (hi - lo) / 1000,
                               'data-role': 'slider'});
-  slider.addEventListener('input', () => { field.value = slider.value; send(slider.value); });
+  slider.addEventListener('input', () => {
+    field.value = slider.value;
+    changeLatest(node + '\n' + c.id, {node, control: c.id, value: Number(slider.value)});
+  });
   return [slider, field];
 }
 
@@ -169,7 +193,7 @@ function colourPicker(node, members) {
     const v = picker.value;
     const settings = members.slice(0, 3).map((m, i) =>
       ({control: m.id, value: parseInt(v.substr(1 + 2 * i, 2), 16) / 255}));
-    change('/api/set', {node, settings});
+    changeLatest(node + '\n' + members[0].group + ' colour', {node, settings});
   });
   return el('div', {class: 'control wide', 'data-colour': members[0].group},
             el('label', {textContent: 'Colour'}), picker);

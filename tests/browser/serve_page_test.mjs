@@ -136,6 +136,21 @@ async function main() {
   await newPreview(page, gen);
   check(!before.equals(await previewBytes(page)), 'changing "Input Region Start" changes the preview');
 
+  // Dragging a slider sends many changes at once; the server ends with the last.
+  await page.$eval('#pages .control[data-control="SORL"] [data-role="slider"]', (e) => {
+    for (const v of ['0.1', '0.3', '0.2', '0.35', '0.45']) {
+      e.value = v;
+      e.dispatchEvent(new Event('input'));
+    }
+  });
+  await page.waitForFunction(() => document.body.dataset.busy === '0');
+  const held = await page.evaluate(async () => {
+    const s = await (await fetch('/api/state')).json();
+    const n = s.nodes.find((x) => x.node === 'levels');
+    return n.pages.flatMap((p) => p.inputs).find((i) => i.id === 'SORL').value;
+  });
+  check(held === 0.45, 'after a drag the server holds the slider\'s last value (' + held + ')');
+
   // Remap's colourise switch shows and hides its group.
   check(await rowHidden(page, 'ICLR'), 'the colourise controls start hidden');
   await page.select('#pages .control[data-control="OOIO"] select', '1');
