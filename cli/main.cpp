@@ -6,6 +6,7 @@
 //     render TOOL [options]           renders a tool on image files
 //     demo [DIR]                      renders every installed tool on generated footage
 //     farm submit|resubmit|status ... splits a sequence render across a farm (farm.h)
+//     serve [COMP | TOOL ...]         the browser host (serve/)
 #include <unistd.h>
 
 #include <charconv>
@@ -22,6 +23,7 @@
 #include "orvanta/host/host.h"
 #include "orvanta/io/image_io.h"
 #include "render.h"
+#include "serve.h"
 
 namespace orvanta::cli {
 namespace {
@@ -42,6 +44,9 @@ constexpr const char* kUsage =
     "  farm status JOB [--json]   frames done, missing and damaged; exit status 0 when all done\n"
     "  farm resubmit JOB          render again only the missing and damaged frames\n"
     "                             (docs/farm.md: every farm option, other farm managers)\n"
+    "  serve [COMP | TOOL -i ...] [--port N] [--save COMP] [--frames RANGE]\n"
+    "                             the controls and a live preview in the browser, on\n"
+    "                             http://127.0.0.1:8080/ (-i, -s and -x as for render)\n"
     "\n"
     "render options:\n"
     "  -i PATH | -i LABEL=PATH    connect the main image input, or the image input LABEL (or id)\n"
@@ -174,12 +179,13 @@ int Run(int argc, char** argv) {
       // Keep an option's value with it, so a value such as "-5" is not read as an option.
       if (!command.empty() && i + 1 < args.size() &&
           (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" ||
-           a == "--comp" || a == "--node"))
+           a == "--comp" || a == "--node" || a == "--port" || a == "--host"))
         rest.push_back(args[++i]);
     }
   }
   if (command.empty()) Usage("no command given");
-  if (command != "tools" && command != "info" && command != "render" && command != "demo" && command != "farm")
+  if (command != "tools" && command != "info" && command != "render" && command != "demo" && command != "farm" &&
+      command != "serve")
     Usage("there is no command " + Quoted(command));
   if (command == "farm") return RunFarm({plugins, threads, budget}, rest);  // loads no plug-ins
 
@@ -188,6 +194,7 @@ int Run(int argc, char** argv) {
   if (threads > 0) host::SetThreadCount(threads);
   if (budget > 0) host::SetImageBudget(budget);
 
+  if (command == "serve") return serve::Main(rest);
   if (command == "tools") {
     bool json = false;
     for (const std::string& a : rest) {

@@ -1,5 +1,6 @@
 #include "orvanta/io/image_io.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -141,6 +142,30 @@ void CopyOut(const Image& im, int32_t y0, int32_t rows, int nch, T* d) {
       if (nch == 4) d[3] = row[3];
     }
   }
+}
+
+// The spec of a written file; no time stamp, so the same render gives the same file bytes.
+OIIO::ImageSpec WriteSpec(const Image& im, int nch, TypeDesc file, bool alpha) {
+  OIIO::ImageSpec spec(im.Width, im.Height, nch, file);
+  if (alpha) spec.attribute("oiio:UnassociatedAlpha", 1);  // write the values as they are
+  spec.attribute("DateTime", "");
+  return spec;
+}
+
+// Writes the image a block of rows at a time, so writing costs little beyond the image itself.
+bool WriteRows(OIIO::ImageOutput& out, const Image& im, int nch) {
+  const TypeDesc mem = MemoryType(im.Depth);
+  const int32_t block = std::min(kBlockRows, im.Height);
+  std::vector<uint8_t> bytes(size_t(im.Width) * size_t(block) * size_t(nch) * mem.size());
+  for (int32_t y = 0; y < im.Height; y += block) {
+    const int32_t rows = std::min(block, im.Height - y);
+    if (im.Depth == Depth8) CopyOut(im, y, rows, nch, bytes.data());
+    else if (im.Depth == DepthFloat) CopyOut(im, y, rows, nch, reinterpret_cast<float*>(bytes.data()));
+    else CopyOut(im, y, rows, nch, reinterpret_cast<uint16_t*>(bytes.data()));
+    QuietStderr quiet;
+    if (!out.write_scanlines(y, y + rows, 0, mem, bytes.data())) return false;
+  }
+  return true;
 }
 
 std::string TempName(const std::string& path) {
@@ -343,23 +368,8 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
   }
   const bool alpha = out->supports("alpha");
   const int nch = alpha ? 4 : 3;
-  OIIO::ImageSpec spec(im.Width, im.Height, nch, file);
-  if (alpha) spec.attribute("oiio:UnassociatedAlpha", 1);  // write the values as they are
-  spec.attribute("DateTime", "");  // no time stamp: the same render gives the same file bytes
-  // Written a block of rows at a time, so writing costs little beyond the image itself.
-  const int32_t block = std::min(kBlockRows, im.Height);
-  std::vector<uint8_t> bytes(size_t(im.Width) * size_t(block) * size_t(nch) * mem.size());
-  auto writeRows = [&]() {
-    for (int32_t y = 0; y < im.Height; y += block) {
-      const int32_t rows = std::min(block, im.Height - y);
-      if (im.Depth == Depth8) CopyOut(im, y, rows, nch, bytes.data());
-      else if (im.Depth == DepthFloat) CopyOut(im, y, rows, nch, reinterpret_cast<float*>(bytes.data()));
-      else CopyOut(im, y, rows, nch, reinterpret_cast<uint16_t*>(bytes.data()));
-      QuietStderr quiet;
-      if (!out->write_scanlines(y, y + rows, 0, mem, bytes.data())) return false;
-    }
-    return true;
-  };
+  const OIIO::ImageSpec spec = WriteSpec(im, nch, file, alpha);
+  auto writeRows = [&]() { return WriteRows(*out, im, nch); };
 
   const std::string tmp = TempName(path);
   SetPendingFile(tmp);
@@ -382,6 +392,29 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
   if (!out->close()) throw fail(OneLine(out->geterror()));
   if (std::rename(tmp.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
   ClearPendingFile();
+}
+
+std::vector<uint8_t> EncodePng(const Image& im, PngSpeed speed) {
+  if (im.Width <= 0 || im.Height <= 0 || im.Depth == DepthFloat)
+    throw Failure("cannot encode a PNG picture of " + std::string(im.Depth == DepthFloat ? "a float" : "an empty") +
+                  " image");
+  std::vector<unsigned char> buffer;
+  OIIO::Filesystem::IOVecOutput proxy(buffer);
+  auto out = OIIO::ImageOutput::create("preview.png", &proxy);
+  if (!out) {
+    (void)OIIO::geterror();
+    throw Failure("cannot encode a PNG picture: the image library has no PNG writer");
+  }
+  // The same spec and rows as WriteImage, so the bytes equal those of a written .png file (unless
+  // asked to be fast).
+  OIIO::ImageSpec spec = WriteSpec(im, 4, MemoryType(im.Depth), true);
+  if (speed == PngSpeed::Fast) {
+    spec.attribute("png:compressionLevel", 1);
+    spec.attribute("png:filter", 8);  // PNG_FILTER_NONE: no per-row filter search
+  }
+  if (!out->open("preview.png", spec) || !WriteRows(*out, im, 4) || !out->close())
+    throw Failure("cannot encode a PNG picture: " + OneLine(out->geterror()));
+  return std::vector<uint8_t>(buffer.begin(), buffer.end());
 }
 
 void InstallSignalCleanup() {

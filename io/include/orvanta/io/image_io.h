@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "orvanta/host/host.h"
 
@@ -54,6 +55,13 @@ void CheckWritable(const std::string& path);
 // final name never holds a partial file. With Bits::Keep the file holds the image's own sample
 // format; a format that cannot hold it is refused. Throws Failure.
 void WriteImage(const Image& image, const std::string& path, Bits bits = Bits::Keep);
+
+// The image as PNG bytes in memory, 8 or 16 bits as the image holds them, with alpha. Exact: the
+// same bytes WriteImage puts in a .png file. Fast: the least compression, several times quicker,
+// for pictures that are only looked at. Float images need a view transform first (view.h).
+// Throws Failure.
+enum class PngSpeed { Exact, Fast };
+std::vector<uint8_t> EncodePng(const Image& image, PngSpeed speed = PngSpeed::Exact);
 
 // SIGINT and SIGTERM remove a temporary file being written, then end the process.
 void InstallSignalCleanup();

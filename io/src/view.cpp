@@ -1,0 +1,121 @@
+#include "orvanta/io/view.h"
+
+#include <OpenColorIO/OpenColorIO.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <vector>
+
+#include "orvanta/host/failure.h"
+
+namespace orvanta::io {
+namespace OCIO = OCIO_NAMESPACE;
+
+struct ViewTransform::Processor {
+  OCIO::ConstCPUProcessorRcPtr cpu;
+  // For a transform that treats each channel alike and alone (the built-in curve): display bytes
+  // of kLutSteps + 1 evenly spaced values over 0..1, computed once, so a picture costs a lookup
+  // per sample instead of the curve.
+  std::vector<uint8_t> lut;
+};
+
+namespace {
+constexpr int kLutSteps = 16384;
+}
+
+namespace {
+
+// The sRGB curve: a 2.4 power with a linear toe, applied from linear to display values.
+OCIO::ConstCPUProcessorRcPtr SrgbProcessor() {
+  OCIO::ExponentWithLinearTransformRcPtr curve = OCIO::ExponentWithLinearTransform::Create();
+  const double gamma[4] = {2.4, 2.4, 2.4, 1.0};
+  const double offset[4] = {0.055, 0.055, 0.055, 0.0};
+  curve->setGamma(gamma);
+  curve->setOffset(offset);
+  curve->setDirection(OCIO::TRANSFORM_DIR_INVERSE);
+  return OCIO::Config::CreateRaw()->getProcessor(curve)->getDefaultCPUProcessor();
+}
+
+uint8_t ToByte(float v) {
+  if (!(v > 0.0f)) return 0;  // also NaN
+  if (v >= 1.0f) return 255;
+  return uint8_t(v * 255.0f + 0.5f);
+}
+
+}  // namespace
+
+ViewTransform::ViewTransform(std::unique_ptr<Processor> p, std::string name)
+    : processor_(std::move(p)), name_(std::move(name)) {}
+ViewTransform::~ViewTransform() = default;
+
+std::unique_ptr<ViewTransform> ViewTransform::Srgb() {
+  auto p = std::make_unique<Processor>();
+  p->cpu = SrgbProcessor();
+  std::vector<float> ramp(size_t(kLutSteps + 1) * 4);
+  for (int i = 0; i <= kLutSteps; ++i)
+    for (int c = 0; c < 4; ++c) ramp[4 * size_t(i) + c] = float(i) / kLutSteps;
+  OCIO::PackedImageDesc desc(ramp.data(), kLutSteps + 1, 1, 4);
+  p->cpu->apply(desc);
+  p->lut.resize(size_t(kLutSteps + 1));
+  for (int i = 0; i <= kLutSteps; ++i) p->lut[size_t(i)] = ToByte(ramp[4 * size_t(i)]);
+  return std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), "sRGB (built in)"));
+}
+
+std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
+  const char* env = std::getenv("OCIO");
+  if (!env || !*env) return Srgb();
+  try {
+    OCIO::ConstConfigRcPtr config = OCIO::Config::CreateFromEnv();
+    const char* display = config->getDefaultDisplay();
+    if (!display || !*display) throw Failure(std::string("the colour configuration ") + env + " has no display");
+    const char* view = config->getDefaultView(display);
+    OCIO::DisplayViewTransformRcPtr dv = OCIO::DisplayViewTransform::Create();
+    dv->setSrc(OCIO::ROLE_SCENE_LINEAR);
+    dv->setDisplay(display);
+    dv->setView(view ? view : "");
+    auto p = std::make_unique<Processor>();
+    p->cpu = config->getProcessor(dv)->getDefaultCPUProcessor();
+    return std::unique_ptr<ViewTransform>(
+        new ViewTransform(std::move(p), std::string(display) + " / " + (view ? view : "") + " from " + env));
+  } catch (const OCIO::Exception& e) {
+    throw Failure(std::string("the colour configuration ") + env + " (from $OCIO) cannot be used: " + e.what());
+  }
+}
+
+host::ImagePtr ViewTransform::Apply(const Image& im) const {
+  if (im.Depth != DepthFloat) throw Failure("the view transform takes float images only");
+  host::ImagePtr out = host::MakeImage(im.Width, im.Height, Depth8, false);
+  if (!processor_->lut.empty()) {
+    const uint8_t* lut = processor_->lut.data();
+    auto colour = [lut](float v) { return v > 0.0f ? lut[v >= 1.0f ? kLutSteps : int(v * kLutSteps + 0.5f)] : lut[0]; };
+    for (int32_t y = 0; y < im.Height; ++y) {
+      const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
+      uint8_t* d = host::RowBytes(out.get(), y);
+      for (size_t i = 0; i < size_t(im.Width) * 4; i += 4) {
+        d[i] = colour(s[i]), d[i + 1] = colour(s[i + 1]), d[i + 2] = colour(s[i + 2]);
+        d[i + 3] = ToByte(s[i + 3]);
+      }
+    }
+    return out;
+  }
+  std::vector<float> row(size_t(im.Width) * 4);
+  for (int32_t y = 0; y < im.Height; ++y) {
+    const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
+    for (size_t x = 0; x < size_t(im.Width); ++x) {  // BGRA to RGBA
+      row[4 * x] = s[4 * x + 2], row[4 * x + 1] = s[4 * x + 1], row[4 * x + 2] = s[4 * x];
+      row[4 * x + 3] = s[4 * x + 3];
+    }
+    OCIO::PackedImageDesc desc(row.data(), im.Width, 1, 4);
+    processor_->cpu->apply(desc);
+    uint8_t* d = host::RowBytes(out.get(), y);
+    for (size_t x = 0; x < size_t(im.Width); ++x) {
+      d[4 * x] = ToByte(row[4 * x + 2]);
+      d[4 * x + 1] = ToByte(row[4 * x + 1]);
+      d[4 * x + 2] = ToByte(row[4 * x]);
+      d[4 * x + 3] = ToByte(row[4 * x + 3]);
+    }
+  }
+  return out;
+}
+
+}  // namespace orvanta::io

@@ -1,0 +1,35 @@
+// The HTTP side of the browser host: the page files and the JSON API over a Session, one lock
+// around the session, newest preview request first.
+//
+//   GET  /, /app.js, /style.css   the page
+//   GET  /api/state               Session::State()
+//   POST /api/set|add|remove|connect|disconnect|view   a JSON body; the new state
+//   POST /api/save                writes the composition; {saved}
+//   GET  /api/render?node=N&frame=F&scale=S&client=C&gen=G
+//        image/png; 204 when a newer request of client C came in meanwhile; errors as
+//        {error} with status 400 (a bad request) or 422 (the graph cannot render)
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "session.h"
+
+namespace orvanta::serve {
+
+class Server {
+ public:
+  explicit Server(Session& session);
+  ~Server();
+  // Binds to host and port (0: any free port); returns the port. Throws Failure.
+  int Bind(const std::string& host, int port);
+  // Serves until Stop(); from another thread or a signal watcher.
+  void Run();
+  void Stop();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvanta::serve

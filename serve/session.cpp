@@ -1,0 +1,398 @@
+#include "session.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "orvanta/graph/composition.h"
+#include "orvanta/graph/controls.h"
+#include "orvanta/graph/evaluate.h"
+#include "orvanta/host/failure.h"
+#include "orvanta/io/image_io.h"
+#include "orvanta/io/sequence.h"
+
+namespace orvanta::serve {
+namespace fs = std::filesystem;
+using graph::GraphNode;
+
+constexpr const char* kScopeNode = "@scope";
+
+// The pictures of file inputs shrunk for a proxy preview; scale 1 passes them through untouched.
+// Shrunk pictures are kept per path until the picture behind them changes.
+class Session::ScaledFiles : public graph::FileProvider {
+ public:
+  ScaledFiles(io::FileCache& base, double scale) : base_(base), scale_(scale) {}
+  double Scale() const { return scale_; }
+  graph::FileInfo Info(const std::string& path) override { return base_.Info(path); }
+  void Check(const std::string& path, int32_t frame) override { base_.Check(path, frame); }
+  Image* Load(const std::string& path, int32_t frame) override {
+    Image* full = base_.Load(path, frame);
+    if (scale_ >= 1.0) return full;
+    Shrunk& s = shrunk_[path];
+    if (s.image && s.from == full && s.frame == frame) return s.image.get();
+    const int32_t w = std::max(1, int32_t(std::lround(full->Width * scale_)));
+    const int32_t h = std::max(1, int32_t(std::lround(full->Height * scale_)));
+    s.image.reset(full->ResizeOfImage(w, h));
+    s.from = full, s.frame = frame;
+    return s.image.get();
+  }
+
+ private:
+  struct Shrunk {
+    const Image* from = nullptr;
+    int32_t frame = 0;
+    host::ImagePtr image;
+  };
+  io::FileCache& base_;
+  double scale_;
+  std::map<std::string, Shrunk> shrunk_;
+};
+
+namespace {
+
+std::string NumberText(double v) {
+  char buf[32];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  return ec == std::errc() ? std::string(buf, end) : std::to_string(v);
+}
+
+std::string Text(const Json& request, const char* key) {
+  auto it = request.find(key);
+  if (it == request.end() || !it->is_string()) throw Failure(std::string("the request needs \"") + key + "\" as text");
+  return it->get<std::string>();
+}
+
+// "[NODE.]REST": the node named before the first '.' (before any '='), else the only node.
+std::pair<GraphNode*, std::string> Addressed(const graph::Graph& g, const std::string& spec, const char* option) {
+  const size_t eq = spec.find('='), dot = spec.find('.');
+  if (dot != std::string::npos && dot < eq)
+    if (GraphNode* n = g.Find(spec.substr(0, dot))) return {n, spec.substr(dot + 1)};
+  if (g.Size() != 1)
+    throw Failure(std::string(option) + " " + Quoted(spec) + " names no node of the composition; write NODE.CONTROL=VALUE");
+  return {g.Nodes().front().get(), spec};
+}
+
+graph::Graph StartingGraph(const StartOptions& o) {
+  if (!o.comp.empty()) {
+    if (!o.tool.empty()) throw Failure("serve takes a composition or a tool, not both");
+    if (!o.inputs.empty()) throw Failure("-i is for a tool; connect a composition's inputs on the page");
+    return io::LoadComposition(o.comp);
+  }
+  graph::Graph g;
+  if (o.tool.empty()) throw Failure("serve needs a composition file or a tool name");
+  const host::ClassInfo* cls = host::FindClass(o.tool);
+  if (!cls) throw Failure("no installed tool is named " + Quoted(o.tool) + "; 'orvanta tools' lists them");
+  GraphNode& n = g.Add(g.UniqueName(graph::NodeNameFor(*cls)), *cls);
+  for (const std::string& spec : o.inputs) {
+    const size_t eq = spec.find('=');
+    Input* in = nullptr;
+    std::string path = spec;
+    if (eq != std::string::npos) in = graph::FindImageInput(*n.node, spec.substr(0, eq));
+    if (in) path = spec.substr(eq + 1);
+    else in = graph::MainImageInput(*n.node);
+    if (!in) throw Failure(n.Tool() + " has no image input to connect " + path + " to");
+    if (path.empty()) throw Failure("-i " + Quoted(spec) + " gives no file path");
+    g.ConnectFile(n, in, path);
+  }
+  return g;
+}
+
+}  // namespace
+
+std::string ValueText(const Json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_boolean()) return v.get<bool>() ? "on" : "off";
+  if (v.is_number()) return NumberText(v.get<double>());
+  if (v.is_array() && v.size() == 2 && v[0].is_number() && v[1].is_number())
+    return NumberText(v[0].get<double>()) + "," + NumberText(v[1].get<double>());
+  throw Failure("a control's value is a number, a text, true/false or [x, y], not " + v.dump());
+}
+
+Session::Session(const StartOptions& o) : graph_(StartingGraph(o)), view_(io::ViewTransform::FromEnvironment()) {
+  for (const std::string& spec : o.settings) {
+    auto [n, rest] = Addressed(graph_, spec, "-s");
+    const size_t eq = rest.find('=');
+    if (eq == std::string::npos) throw Failure("-s takes CONTROL=VALUE, not " + Quoted(spec));
+    Input* in = graph::FindControl(*n->node, rest.substr(0, eq));
+    graph::ApplyValue(in, graph::ParseValue(*n->node, in, rest.substr(eq + 1)));
+    graph_.ClearExpression(*n, in);
+  }
+  for (const std::string& spec : o.expressions) {
+    auto [n, rest] = Addressed(graph_, spec, "-x");
+    const size_t eq = rest.find('=');
+    if (eq == std::string::npos) throw Failure("-x takes CONTROL=EXPRESSION, not " + Quoted(spec));
+    graph_.SetExpression(*n, graph::FindControl(*n->node, rest.substr(0, eq)), rest.substr(eq + 1));
+  }
+  savePath_ = !o.save.empty() ? o.save : !o.comp.empty() ? o.comp : "composition.json";
+  if (!o.comp.empty() && o.save.empty() && !io::IsJsonPath(o.comp))
+    savePath_ = fs::path(o.comp).replace_extension(".json").string();  // the page saves JSON
+
+  // The slider's frames: as given, else a movie's, else the span of the keyframes, else 1.
+  if (!o.frames.empty()) {
+    std::vector<int32_t> f = io::ParseFrames(o.frames);
+    firstFrame_ = *std::min_element(f.begin(), f.end());
+    lastFrame_ = *std::max_element(f.begin(), f.end());
+  } else {
+    bool any = false;
+    auto widen = [&](int32_t a, int32_t b) {
+      firstFrame_ = any ? std::min(firstFrame_, a) : a;
+      lastFrame_ = any ? std::max(lastFrame_, b) : b;
+      any = true;
+    };
+    for (auto& n : graph_.Nodes()) {
+      for (auto& [in, link] : n->links)
+        if (link.kind == graph::Link::Kind::File) {
+          try {
+            graph::FileInfo info = files_.Info(graph_.Resolve(link.target));
+            if (info.kind == graph::FileInfo::Kind::Movie && info.movieFrames > 0) widen(1, info.movieFrames);
+          } catch (const Failure&) {
+          }  // an unreadable file is reported when rendered
+        }
+      for (Input* in : n->node->Inputs())
+        for (const host::Key& k : host::Keys(in))
+          if (host::IsAnimated(in)) widen(int32_t(std::floor(k.time)), int32_t(std::ceil(k.time)));
+    }
+  }
+  frame_ = firstFrame_;
+  if (const host::ClassInfo* cls = host::FindClass("OrvantaScope")) scope_ = std::make_unique<host::Node>(*cls);
+  if (graph_.Size() > 0) {
+    try {
+      viewed_ = graph_.Target().name;
+    } catch (const Failure&) {
+      viewed_ = graph_.Nodes().back()->name;
+    }
+  }
+}
+
+Session::~Session() = default;
+
+GraphNode& Session::NodeOf(const Json& request, const char* key) const { return graph_.Get(Text(request, key)); }
+
+Json Session::DescribeWithValues(const GraphNode* gn, const host::Node& node) const {
+  Json d = graph::DescribeNode(node);
+  const std::vector<Input*>& inputs = node.Inputs();
+  size_t i = 0;
+  for (Json& page : d["pages"])
+    for (Json& j : page["inputs"]) {
+      const Input* in = inputs.at(i++);
+      const host::ControlDescription& c = host::Describe(in);
+      if (c.IsImage()) {
+        if (gn) {
+          auto it = gn->links.find(in);
+          if (it != gn->links.end())
+            j["link"] = Json{{"kind", it->second.kind == graph::Link::Kind::File ? "file" : "node"},
+                             {"target", it->second.target}};
+        }
+        continue;
+      }
+      if (c.type == PointDataType) {
+        const Point p = host::PointAt(in, frame_);
+        j["value"] = Json::array({p.X, p.Y});
+      } else {
+        j["value"] = host::NumberAt(in, frame_);
+      }
+      j["animated"] = host::IsAnimated(in);
+      if (gn) {
+        auto it = gn->expressions.find(in);
+        if (it != gn->expressions.end()) j["expression"] = it->second.Text();
+      }
+    }
+  return d;
+}
+
+Json Session::State() const {
+  Json tools = Json::array();
+  for (const host::ClassInfo* c : host::Classes()) tools.push_back(graph::ToolName(*c));
+  Json nodes = Json::array();
+  for (auto& n : graph_.Nodes()) {
+    Json j = DescribeWithValues(n.get(), *n->node);
+    j["node"] = n->name;
+    nodes.push_back(std::move(j));
+  }
+  Json s{{"tools", tools},
+         {"nodes", nodes},
+         {"viewed", viewed_},
+         {"output", graph_.output},
+         {"frame", frame_},
+         {"firstFrame", firstFrame_},
+         {"lastFrame", lastFrame_},
+         {"savePath", savePath_},
+         {"view", view_->Name()},
+         {"scopeOn", scopeOn_}};
+  if (scope_) s["scope"] = DescribeWithValues(nullptr, *scope_);
+  return s;
+}
+
+void Session::SetOne(GraphNode* gn, host::Node& node, const std::string& control, const Json& value) {
+  Input* in = graph::FindControl(node, control);
+  graph::ApplyValue(in, graph::ParseValue(node, in, ValueText(value)));
+  if (gn) graph_.ClearExpression(*gn, in);  // a value given replaces an expression
+}
+
+Json Session::Set(const Json& r) {
+  if (!r.is_object()) throw Failure("the request is not a JSON object");
+  const std::string name = Text(r, "node");
+  GraphNode* gn = nullptr;
+  host::Node* node = nullptr;
+  if (name == kScopeNode) {
+    if (!scope_) throw Failure("the scope tool is not installed");
+    node = scope_.get();
+  } else {
+    gn = &graph_.Get(name);
+    node = gn->node.get();
+  }
+  if (auto it = r.find("settings"); it != r.end()) {
+    if (!it->is_array()) throw Failure("\"settings\" is a list of {control, value}");
+    for (const Json& s : *it) {
+      if (!s.is_object() || !s.contains("value")) throw Failure("each setting needs a control and a value");
+      SetOne(gn, *node, Text(s, "control"), s["value"]);
+    }
+    return State();
+  }
+  const std::string control = Text(r, "control");
+  if (auto it = r.find("expression"); it != r.end()) {
+    if (!gn) throw Failure("the viewer scope takes values, not expressions");
+    if (!it->is_string()) throw Failure("an expression is text");
+    Input* in = graph::FindControl(*node, control);
+    if (it->get<std::string>().empty()) graph_.ClearExpression(*gn, in);
+    else graph_.SetExpression(*gn, in, it->get<std::string>());
+    return State();
+  }
+  if (!r.contains("value")) throw Failure("the request needs a \"value\" or an \"expression\"");
+  SetOne(gn, *node, control, r["value"]);
+  return State();
+}
+
+Json Session::AddNode(const Json& r) {
+  const std::string tool = Text(r, "tool");
+  const host::ClassInfo* cls = host::FindClass(tool);
+  if (!cls) throw Failure("no installed tool is named " + Quoted(tool));
+  std::string name = r.contains("name") ? Text(r, "name") : graph_.UniqueName(graph::NodeNameFor(*cls));
+  graph_.Add(name, *cls);
+  viewed_ = name;
+  return State();
+}
+
+Json Session::RemoveNode(const Json& r) {
+  const std::string name = NodeOf(r).name;
+  graph_.Remove(name);
+  if (graph_.output == name) graph_.output.clear();
+  if (viewed_ == name) viewed_ = graph_.Size() ? graph_.Nodes().back()->name : "";
+  return State();
+}
+
+namespace {
+Input* ImageInputOf(const GraphNode& n, const std::string& name) {
+  Input* in = graph::FindImageInput(*n.node, name);
+  if (!in) throw Failure(n.Named() + " (" + n.Tool() + ") has no image input " + Quoted(name));
+  return in;
+}
+}  // namespace
+
+Json Session::Connect(const Json& r) {
+  GraphNode& n = NodeOf(r);
+  Input* in = ImageInputOf(n, Text(r, "input"));
+  if (r.contains("file")) {
+    const std::string path = Text(r, "file");
+    if (path.empty()) throw Failure("a file input needs a path");
+    graph_.ConnectFile(n, in, path);
+  } else {
+    const std::string source = Text(r, "source");
+    std::optional<graph::Link> before;
+    if (auto it = n.links.find(in); it != n.links.end()) before = it->second;
+    graph_.ConnectNode(n, in, source);
+    try {
+      (void)graph_.Upstream({&n});  // refuse a cycle now rather than at the next render
+    } catch (const Failure&) {
+      if (!before) graph_.Disconnect(n, in);  // the input as it was
+      else if (before->kind == graph::Link::Kind::File) graph_.ConnectFile(n, in, before->target);
+      else graph_.ConnectNode(n, in, before->target);
+      throw;
+    }
+  }
+  return State();
+}
+
+Json Session::Disconnect(const Json& r) {
+  GraphNode& n = NodeOf(r);
+  graph_.Disconnect(n, ImageInputOf(n, Text(r, "input")));
+  return State();
+}
+
+Json Session::View(const Json& r) {
+  if (r.contains("node")) viewed_ = NodeOf(r).name;
+  if (auto it = r.find("frame"); it != r.end()) {
+    if (!it->is_number_integer()) throw Failure("a frame is a whole number");
+    const int64_t f = it->get<int64_t>();
+    if (f < -io::kMaxFrame || f > io::kMaxFrame) throw Failure("frame " + std::to_string(f) + " is out of range");
+    frame_ = int32_t(f);
+  }
+  if (auto it = r.find("scope"); it != r.end()) {
+    if (!it->is_boolean()) throw Failure("\"scope\" is true or false");
+    if (it->get<bool>() && !scope_) throw Failure("the scope tool is not installed");
+    scopeOn_ = it->get<bool>();
+  }
+  if (auto it = r.find("output"); it != r.end()) {
+    if (!it->is_string()) throw Failure("\"output\" is a node's name");
+    if (!it->get<std::string>().empty()) (void)graph_.Get(it->get<std::string>());
+    graph_.output = it->get<std::string>();
+  }
+  return State();
+}
+
+Json Session::Save() {
+  io::SaveComposition(graph_, savePath_);
+  return Json{{"saved", savePath_}};
+}
+
+Preview Session::Render(const std::string& name, int32_t frame, double scale) {
+  if (!(scale > 0.0 && scale <= 1.0)) throw Failure("the preview scale is from 0 (not included) to 1");
+  GraphNode& target = graph_.Get(name);
+  std::vector<GraphNode*> targets{&target};
+  for (GraphNode* n : graph_.Upstream(targets))
+    for (Input* in : n->node->Inputs())
+      if (host::Describe(in).IsRequired() && !n->links.count(in))
+        throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " +
+                      Quoted(host::Describe(in).label) + "; connect it in the graph");
+  graph_.Check(targets);
+  graph::FileProvider* files = &files_;
+  if (scale < 1.0) {  // shrunk pictures are kept while the scale stays
+    if (!proxy_ || proxy_->Scale() != scale) proxy_ = std::make_unique<ScaledFiles>(files_, scale);
+    files = proxy_.get();
+  }
+  graph::Evaluator eval(graph_, *files);
+  eval.CheckFiles(targets, {frame});
+  eval.CheckExpressions(targets, {frame});
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  host::ImagePtr image = eval.Render(target, frame);
+  if (scopeOn_ && scope_) {
+    Input* in = graph::MainImageInput(*scope_);
+    host::Connect(in, image.get(), name);
+    host::RenderResult r = scope_->Render(frame);
+    host::Disconnect(in);
+    if (!r.ok()) throw Failure("the scope of " + target.Named() + " failed: " + r.error);
+    image = std::move(r.image);
+  }
+  Preview p;
+  p.width = image->Width, p.height = image->Height;
+  const Clock::time_point rendered = Clock::now();
+  // Only the full-scale picture of integer footage must be the command's bytes; the rest are
+  // only looked at, and encode several times faster with the least compression.
+  if (image->Depth == DepthFloat) {
+    p.png = io::EncodePng(*view_->Apply(*image), io::PngSpeed::Fast);
+    p.viewTransformed = true;
+  } else {
+    p.png = io::EncodePng(*image, scale < 1.0 ? io::PngSpeed::Fast : io::PngSpeed::Exact);
+  }
+  p.renderMs = std::chrono::duration<double, std::milli>(rendered - start).count();
+  p.encodeMs = std::chrono::duration<double, std::milli>(Clock::now() - rendered).count();
+  return p;
+}
+
+}  // namespace orvanta::serve
