@@ -15,6 +15,9 @@ from . import _orvanta
 __all__ = ["Error", "Graph", "Node", "info", "load", "read_image", "render", "set_threads", "threads",
            "tools", "write_image"]
 
+for _cls in (Error, Graph, Node):
+    _cls.__module__ = __name__
+
 for _failure in _orvanta._load_plugins(_orvanta._plugin_dirs()):
     _warnings.warn("orvanta: " + _failure, RuntimeWarning, stacklevel=2)
 
