@@ -38,10 +38,17 @@ EXTENSION = {np.uint8: ".png", np.uint16: ".png", np.float32: ".exr"}
 
 
 @pytest.fixture(scope="session")
-def footage(tmp_path_factory):
-    """The demo's footage as 16-bit arrays, by name."""
+def demo_dir(tmp_path_factory):
+    """What `orvanta demo` writes: footage/, the results and graph.json."""
     d = tmp_path_factory.mktemp("demo")
     status, err = run_command("demo", str(d))
     assert status == 0, err
+    return d
+
+
+@pytest.fixture(scope="session")
+def footage(demo_dir):
+    """The demo's footage as 16-bit arrays, by name."""
+    d = demo_dir
     return {p[:-4]: orvanta.read_image(str(d / "footage" / p))
             for p in os.listdir(d / "footage") if p.endswith(".png")}
