@@ -24,29 +24,41 @@ std::string ShapeText(const py::array& a) {
   return s + (a.ndim() == 1 ? ",)" : ")");
 }
 
-// Copies the array's pixels (any strides) into the image, RGBA to BGRA; grey fills blue, green
-// and red, a missing alpha is full scale.
+// One pixel's channels: grey fills blue, green and red, a missing alpha is full scale.
+template <class T, class Get>
+inline void PutPixel(T* d, int channels, T full, Get get) {
+  if (channels >= 3) {
+    d[0] = get(2);
+    d[1] = get(1);
+    d[2] = get(0);
+  } else {
+    d[0] = d[1] = d[2] = get(0);
+  }
+  d[3] = channels == 4 ? get(3) : full;
+}
+
+// Copies the array's pixels (any strides) into the image, RGBA to BGRA. Rows stored packed and
+// aligned, as most arrays are, are read as plain samples; others sample by sample.
 template <class T>
 void CopyIn(const py::array& a, int channels, T full, Image& im) {
   const auto* base = static_cast<const uint8_t*>(a.data());
-  const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.ndim() == 3 ? a.strides(2) : 0;
-  auto at = [&](const uint8_t* p, int c) {
-    T v;
-    std::memcpy(&v, p + c * sc, sizeof v);
-    return v;
-  };
+  const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.ndim() == 3 ? a.strides(2) : py::ssize_t(sizeof(T));
+  const bool packed = sc == py::ssize_t(sizeof(T)) && sx == channels * sc &&
+                      reinterpret_cast<uintptr_t>(base) % alignof(T) == 0 && sy % py::ssize_t(alignof(T)) == 0;
   for (int32_t y = 0; y < im.Height; ++y) {
     T* row = reinterpret_cast<T*>(host::RowBytes(&im, y));
     const uint8_t* p = base + y * sy;
-    for (int32_t x = 0; x < im.Width; ++x, p += sx, row += 4) {
-      if (channels >= 3) {
-        row[0] = at(p, 2);
-        row[1] = at(p, 1);
-        row[2] = at(p, 0);
-      } else {
-        row[0] = row[1] = row[2] = at(p, 0);
-      }
-      row[3] = channels == 4 ? at(p, 3) : full;
+    if (packed) {
+      const T* s = reinterpret_cast<const T*>(p);
+      for (int32_t x = 0; x < im.Width; ++x, s += channels, row += 4)
+        PutPixel(row, channels, full, [s](int c) { return s[c]; });
+    } else {
+      for (int32_t x = 0; x < im.Width; ++x, p += sx, row += 4)
+        PutPixel(row, channels, full, [p, sc](int c) {
+          T v;
+          std::memcpy(&v, p + c * sc, sizeof v);
+          return v;
+        });
     }
   }
 }

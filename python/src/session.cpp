@@ -10,6 +10,7 @@
 #include "orvanta/graph/describe.h"
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/sequence.h"
 
 namespace orvanta::python {
 namespace fs = std::filesystem;
@@ -73,6 +74,8 @@ GraphLock::GraphLock(GraphState& s) : lock_(s.mutex, std::defer_lock) {
 // ---- rendering ------------------------------------------------------------------------------
 
 py::array RenderTarget(GraphState& s, const std::function<GraphNode&()>& find, int32_t frame) {
+  if (frame < 0 || frame > io::kMaxFrame)
+    throw Failure("frame " + std::to_string(frame) + " is not a frame number from 0 to " + std::to_string(io::kMaxFrame));
   host::ImagePtr image;
   {
     py::gil_scoped_release release;

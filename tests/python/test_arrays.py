@@ -22,7 +22,9 @@ def test_rgb_grey_and_strided_arrays_read_as_their_rgba_equivalent(dtype):
     grey = a[..., 1]
     as_rgba = {
         "rgb": (rgb, np.concatenate([rgb, full], axis=2)),
+        "rgb packed": (np.ascontiguousarray(rgb), np.concatenate([rgb, full], axis=2)),
         "grey": (grey, np.stack([grey, grey, grey, full[..., 0]], axis=2)),
+        "grey packed": (np.ascontiguousarray(grey), np.stack([grey, grey, grey, full[..., 0]], axis=2)),
         "grey1": (grey[..., None], np.stack([grey, grey, grey, full[..., 0]], axis=2)),
         "flipped": (a[::-2, ::-1], np.ascontiguousarray(a[::-2, ::-1])),
         "fortran": (np.asfortranarray(a), a),

@@ -45,6 +45,7 @@ def test_bad_settings_are_refused_in_one_sentence():
         (lambda: orvanta.Node("OrvantaNothing"), orvanta.Error, "no installed tool is named \"OrvantaNothing\""),
         (lambda: orvanta.info("nothing"), orvanta.Error, "no installed tool is named"),
         (lambda: n.render(), orvanta.Error, "OrvantaToneGate needs its image input \"Input\"; give it an array"),
+        (lambda: n.render(-1), orvanta.Error, "frame -1 is not a frame number from 0 to 9999999"),
     ]
     for call, error, says in cases:
         with pytest.raises(error) as e:
