@@ -129,3 +129,32 @@ def test_info_is_the_command_json(tmp_path):
         assert orvanta.info(tool["name"]) == json.loads(out.stdout)
     out = subprocess.run([COMMAND, "tools", "--json"], capture_output=True, text=True, check=True)
     assert orvanta.tools() == json.loads(out.stdout)
+
+
+def test_every_control_refuses_nan_and_renders_at_its_range_ends():
+    """As the command's bad-input sweep: no value a control takes crashes a render."""
+    picture = np.random.default_rng(5).integers(0, 65536, size=(12, 16, 4), dtype=np.uint16)
+    renders = 0
+    for tool in orvanta.tools():
+        inputs = [i for page in orvanta.info(tool["name"])["pages"] for i in page["inputs"]]
+        n = orvanta.Node(tool["name"])
+        for i in inputs:
+            if i["kind"] in ("image", "image control"):
+                n.connect(i["id"], picture)
+        for c in inputs:
+            if c["kind"] in ("image", "image control", "offset"):
+                continue
+            with pytest.raises(orvanta.Error, match="is not a number|is not an item|is not a checkbox value"):
+                n.set(c["id"], float("nan"))
+            lo, hi = (0, len(c["items"]) - 1) if c.get("items") else (c.get("rangeLow", 0), c.get("rangeHigh", 1))
+            for v in (lo, hi):
+                n.set(c["id"], v)
+                try:
+                    out = n.render()
+                    assert out.ndim == 3 and out.shape[2] == 4 and out.dtype == np.uint16
+                    renders += 1
+                except orvanta.Error as e:
+                    assert "memory budget" in str(e), (tool["name"], c["id"], v, str(e))
+            if "default" in c:
+                n.set(c["id"], c["default"])
+    assert renders > 200
