@@ -51,11 +51,13 @@ def workers():
 
 @pytest.mark.parametrize("count", [1, 2, 3])
 def test_threads_rendering_different_nodes_at_once_give_the_sequential_bytes(footage, workers, count):
-    orvanta.set_threads(count)
-    assert orvanta.threads() == count
     nodes = nodes_of_every_job(footage)
     jobs = list(nodes)
+    orvanta.set_threads(1)
     alone = {job: nodes[job].render(3).tobytes() for job in jobs}
+    orvanta.set_threads(count)
+    assert orvanta.threads() == count
+    assert {job: nodes[job].render(3).tobytes() for job in jobs} == alone
     # Each thread renders every node, starting at a different one, three times over.
     together = run_in_threads(4, lambda i: [(job, nodes[job].render(3).tobytes())
                                             for r in range(3) for job in jobs[i:] + jobs[:i]])
