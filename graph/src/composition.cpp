@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
@@ -294,16 +293,7 @@ std::string WriteJsonComposition(const Graph& g, const std::function<std::string
 std::string NodeNameFor(const host::ClassInfo& cls) {
   std::string name = ToolName(cls);
   if (name.size() > 7 && strncasecmp(name.c_str(), "Orvanta", 7) == 0) name = name.substr(7);
-  // A display name of several words ("Multitude Generator") still has to be a valid node name:
-  // spaces become '_', other characters a name cannot hold are dropped.
-  std::string valid;
-  for (char c : name) {
-    if (c == ' ') valid += '_';
-    else if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') valid += c;
-  }
-  if (valid.empty() || std::isdigit(static_cast<unsigned char>(valid[0]))) valid = "node" + valid;
-  if (valid.size() > 64) valid.resize(64);
-  return Graph::ValidName(valid) ? valid : "node";
+  return name;
 }
 
 Graph GraphOfNodes(std::vector<std::unique_ptr<host::Node>> nodes) {

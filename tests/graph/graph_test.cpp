@@ -273,18 +273,8 @@ TEST_F(GraphTest, JsonCompositionsReadBackExactly) {
     EXPECT_TRUE(testing::SameBytes(a.Render(g.Get("board"), f).get(), b.Render(back.Get("board"), f).get()));
 }
 
-// Every tool gives a node name a graph takes, display names of several words included; and a
-// picture a front-end connects to a node itself counts as connected.
-TEST_F(GraphTest, EveryToolNamesItsNodeAndPicturesConnectedDirectlyCount) {
-  testing::LoadTool("OrvantaMultitude");
-  Graph g;
-  for (const host::ClassInfo* cls : host::Classes()) {
-    const std::string name = graph::NodeNameFor(*cls);
-    EXPECT_TRUE(Graph::ValidName(name)) << name;
-    EXPECT_NO_THROW(g.Add(g.UniqueName(name), *cls)) << name;
-  }
-  EXPECT_EQ(graph::NodeNameFor(*host::FindClass("OrvantaMultitude")), "Multitude_Generator");
-
+// A picture a front-end connects to a node itself (an array in memory) counts as connected.
+TEST_F(GraphTest, PicturesConnectedDirectlyCountAsConnected) {
   Graph one;
   GraphNode& remap = one.Add("remap", *host::FindClass("OrvantaRemap"));
   EXPECT_THROW(one.Check({&remap}), Failure);

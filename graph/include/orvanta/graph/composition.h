@@ -31,8 +31,7 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name);
 std::string WriteJsonComposition(const Graph& graph,
                                  const std::function<std::string(const std::string&)>& pathText = {});
 
-// A name for a new node of the tool: its display name without the maker's prefix, made a valid
-// node name (Graph::ValidName).
+// A name for a new node of the tool: its display name without the maker's prefix, in lower case.
 std::string NodeNameFor(const host::ClassInfo& cls);
 
 // The nodes of a binary composition as a graph, each named after its tool; image inputs that
