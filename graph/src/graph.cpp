@@ -229,7 +229,8 @@ void Graph::Check(const std::vector<GraphNode*>& nodes) const {
   for (GraphNode* n : order) {
     for (Input* in : n->node->Inputs()) {
       const host::ControlDescription& d = host::Describe(in);
-      if (d.IsRequired() && !n->links.count(in))
+      // A picture a front-end connected itself (an array in memory) counts as connected.
+      if (d.IsRequired() && !n->links.count(in) && !host::IsConnected(in))
         throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " + Quoted(d.label));
     }
   }

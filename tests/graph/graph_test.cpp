@@ -273,5 +273,18 @@ TEST_F(GraphTest, JsonCompositionsReadBackExactly) {
     EXPECT_TRUE(testing::SameBytes(a.Render(g.Get("board"), f).get(), b.Render(back.Get("board"), f).get()));
 }
 
+// A picture a front-end connects to a node itself (an array in memory) counts as connected.
+TEST_F(GraphTest, PicturesConnectedDirectlyCountAsConnected) {
+  Graph one;
+  GraphNode& remap = one.Add("remap", *host::FindClass("OrvantaRemap"));
+  EXPECT_THROW(one.Check({&remap}), Failure);
+  host::ImagePtr picture = testing::Numbered(9, 5, Depth8);
+  host::Connect(graph::MainImageInput(*remap.node), picture.get());
+  EXPECT_NO_THROW(one.Check({&remap}));
+  graph::Evaluator eval(one, files);
+  host::ImagePtr out = eval.Render(remap, 1);
+  EXPECT_TRUE(testing::SameBytes(out.get(), picture.get()));  // the default maps 0..1 onto 0..1
+}
+
 }  // namespace
 }  // namespace orvanta

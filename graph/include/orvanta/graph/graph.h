@@ -74,7 +74,8 @@ class Graph {
   // (targets included). Throws Failure naming the nodes of a cycle.
   std::vector<GraphNode*> Upstream(const std::vector<GraphNode*>& targets) const;
   // Everything a render of these nodes needs: links and expression names that resolve, no cycle
-  // of links or of expressions, every required image input connected. Throws Failure.
+  // of links or of expressions, every required image input connected (by a link, or to a picture
+  // the front-end gave the host node itself). Throws Failure.
   void Check(const std::vector<GraphNode*>& nodes) const;
 
   // The number control named CONTROL (id, label, PAGE/LABEL) of a node, for NODE.CONTROL.
