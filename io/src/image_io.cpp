@@ -222,45 +222,6 @@ std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
 
 }  // namespace
 
-struct MovieReader::Handle {
-  std::unique_ptr<OIIO::ImageInput> in;
-};
-
-MovieReader::MovieReader(std::string path, std::unique_ptr<Handle> handle, int32_t frames)
-    : path_(std::move(path)), handle_(std::move(handle)), frames_(frames) {}
-MovieReader::~MovieReader() = default;
-
-std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
-  std::unique_ptr<OIIO::ImageInput> in;
-  try {
-    in = OpenForReading(path);
-  } catch (const Failure&) {
-    return nullptr;
-  }
-  if (!in->spec().get_int_attribute("oiio:Movie", 0)) return nullptr;
-  int n = in->spec().get_int_attribute("oiio:subimages", 0);
-  if (n <= 0) {
-    n = 1;
-    while (n < 10000000 && in->seek_subimage(n, 0)) ++n;
-  }
-  // The movie reader decodes later frames reliably only once its first one has been read.
-  if (in->seek_subimage(0, 0)) {
-    std::vector<uint8_t> first(in->spec().image_bytes());
-    (void)in->read_image(0, 0, 0, in->spec().nchannels, in->spec().format, first.data());
-  }
-  (void)in->geterror();
-  auto h = std::make_unique<Handle>();
-  h->in = std::move(in);
-  return std::unique_ptr<MovieReader>(new MovieReader(path, std::move(h), n));
-}
-
-host::ImagePtr MovieReader::Read(int32_t index) {
-  if (index < 0 || index >= frames_ || !handle_->in->seek_subimage(index, 0))
-    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie has frames 1 to " +
-                  std::to_string(frames_));
-  return ReadOpen(*handle_->in, path_);
-}
-
 host::ImagePtr ReadImage(const std::string& path) {
   auto in = OpenForReading(path);
   return ReadOpen(*in, path);

@@ -1,0 +1,21 @@
+// The FFmpeg libraries as the movie reader and writer use them.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+#include <string>
+
+namespace orvanta::io {
+
+// An FFmpeg error code as words, starting lower case to follow "cannot read PATH: ".
+std::string AvError(int code);
+std::string Lower(std::string s);
+
+}  // namespace orvanta::io
