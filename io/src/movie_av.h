@@ -17,5 +17,7 @@ namespace orvanta::io {
 // An FFmpeg error code as words, starting lower case to follow "cannot read PATH: ".
 std::string AvError(int code);
 std::string Lower(std::string s);
+// The libraries' own log stays off the terminal; their errors reach us as codes.
+void QuietAvLog();
 
 }  // namespace orvanta::io

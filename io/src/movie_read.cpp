@@ -21,6 +21,14 @@ std::string AvError(int code) {
   return s;
 }
 
+void QuietAvLog() {
+  static const bool once = [] {
+    av_log_set_level(AV_LOG_QUIET);
+    return true;
+  }();
+  (void)once;
+}
+
 std::string Lower(std::string s) {
   for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -130,6 +138,7 @@ MovieReader::~MovieReader() = default;
 
 std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
   if (!IsMoviePath(path)) return nullptr;
+  QuietAvLog();
   std::error_code ec;
   if (!fs::exists(path, ec)) throw Failure("cannot read " + path + ": the file does not exist");
   auto h = std::make_unique<Handle>();
@@ -203,7 +212,32 @@ host::ImagePtr MovieReader::Read(int32_t index) {
     av_frame_unref(h.frame);
     throw Failure("cannot read " + path_ + ": " + e.what());
   }
-  h.sws = sws_getCachedContext(h.sws, w, ht, AVPixelFormat(h.frame->format), w, ht, dst,
+  const AVPixelFormat src = AVPixelFormat(h.frame->format);
+  if (src == AV_PIX_FMT_GBRAP16LE || src == AV_PIX_FMT_GBRP16LE) {
+    // Planar 16-bit RGB, as lossless codecs store it: reordered as it is, no conversion.
+    const bool alpha = src == AV_PIX_FMT_GBRAP16LE;
+    for (int y = 0; y < ht; ++y) {
+      const uint16_t* plane[4];
+      for (int p = 0; p < (alpha ? 4 : 3); ++p)
+        plane[p] = reinterpret_cast<const uint16_t*>(h.frame->data[p] + size_t(h.frame->linesize[p]) * size_t(y));
+      uint16_t* d = reinterpret_cast<uint16_t*>(host::RowBytes(im.get(), y));
+      for (int x = 0; x < w; ++x, d += 4) {
+        d[0] = plane[1][x];
+        d[1] = plane[0][x];
+        d[2] = plane[2][x];
+        d[3] = alpha ? plane[3][x] : 65535;
+      }
+    }
+    av_frame_unref(h.frame);
+    return im;
+  }
+  if (src == AV_PIX_FMT_BGRA) {
+    for (int y = 0; y < ht; ++y)
+      std::memcpy(host::RowBytes(im.get(), y), h.frame->data[0] + size_t(h.frame->linesize[0]) * size_t(y), size_t(w) * 4);
+    av_frame_unref(h.frame);
+    return im;
+  }
+  h.sws = sws_getCachedContext(h.sws, w, ht, src, w, ht, dst,
                                SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr, nullptr,
                                nullptr);
   if (!h.sws) {
@@ -211,7 +245,7 @@ host::ImagePtr MovieReader::Read(int32_t index) {
     throw Failure("cannot read " + path_ + ": its pixel format cannot be converted");
   }
   // YUV pictures are converted with the matrix and range they are tagged with.
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(h.frame->format));
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src);
   if (desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
     const int matrix = h.frame->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
     sws_setColorspaceDetails(h.sws, sws_getCoefficients(matrix), h.frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0,

@@ -87,6 +87,7 @@ std::string MovieCodecFor(const std::string& path, const std::string& asked) {
 }
 
 void CheckMovieWritable(const std::string& path, const MovieSettings& settings) {
+  QuietAvLog();
   const AVOutputFormat* container = ContainerOf(path);
   const CodecChoice& c = ChoiceOf(MovieCodecFor(path, settings.codec));
   if (!avcodec_find_encoder_by_name(c.encoder))
@@ -177,7 +178,7 @@ struct MovieWriter::State {
         break;
       case AV_CODEC_ID_FFV1:
         // Lossless at the picture's own depth: 8-bit pictures as 8-bit, the others as 16-bit.
-        enc->pix_fmt = first.Depth == Depth8 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_RGBA64LE;
+        enc->pix_fmt = first.Depth == Depth8 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_GBRAP16LE;
         av_dict_set(&opts, "level", "3", 0);
         av_dict_set(&opts, "slices", "4", 0);
         av_dict_set(&opts, "slicecrc", "1", 0);
@@ -328,23 +329,58 @@ struct MovieWriter::State {
     return im.Depth == Depth8 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGRA64LE;
   }
 
+  // Lossless formats are filled from the rows directly, the conversion being a plain reorder.
+  bool FillDirect(const Image& im) {
+    if (enc->pix_fmt == AV_PIX_FMT_BGRA && im.Depth == Depth8) {
+      for (int32_t y = 0; y < im.Height; ++y)
+        std::memcpy(frame->data[0] + size_t(frame->linesize[0]) * size_t(y), host::RowBytes(&im, y), size_t(im.Width) * 4);
+      return true;
+    }
+    if (enc->pix_fmt != AV_PIX_FMT_GBRAP16LE || im.Depth == Depth8) return false;
+    for (int32_t y = 0; y < im.Height; ++y) {
+      uint16_t* plane[4];
+      for (int p = 0; p < 4; ++p) plane[p] = reinterpret_cast<uint16_t*>(frame->data[p] + size_t(frame->linesize[p]) * size_t(y));
+      if (im.Depth == Depth16) {
+        const uint16_t* s = reinterpret_cast<const uint16_t*>(host::RowBytes(&im, y));
+        for (int32_t x = 0; x < im.Width; ++x, s += 4) {
+          plane[0][x] = s[1];  // planes G, B, R, A from pixels B, G, R, A
+          plane[1][x] = s[0];
+          plane[2][x] = s[2];
+          plane[3][x] = s[3];
+        }
+      } else {
+        const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
+        auto q = [](float v) { return uint16_t(std::clamp(v, 0.0f, 1.0f) * 65535.0f + 0.5f); };
+        for (int32_t x = 0; x < im.Width; ++x, s += 4) {
+          plane[0][x] = q(s[1]);
+          plane[1][x] = q(s[0]);
+          plane[2][x] = q(s[2]);
+          plane[3][x] = q(s[3]);
+        }
+      }
+    }
+    return true;
+  }
+
   void Write(const Image& im) {
     if (!out) Open(im);
     if (im.Width != width || im.Height != height)
       throw Fail("frame " + std::to_string(frames + 1) + " is " + std::to_string(im.Width) + " x " + std::to_string(im.Height) +
                  " pixels, the movie's frames are " + std::to_string(width) + " x " + std::to_string(height));
-    const AVPixelFormat src = Stage(im);
-    sws = sws_getCachedContext(sws, width, height, src, width, height, enc->pix_fmt,
-                               SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr, nullptr, nullptr);
-    if (!sws) throw Fail("the picture cannot be converted for the encoder");
-    if (enc->colorspace == AVCOL_SPC_BT709)
-      sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709), 0, 0,
-                               1 << 16, 1 << 16);
     int rc = av_frame_make_writable(frame);
     if (rc < 0) throw Fail(AvError(rc));
-    const uint8_t* planes[4] = {staging.data(), nullptr, nullptr, nullptr};
-    const int strides[4] = {int(staging.size() / size_t(height)), 0, 0, 0};
-    sws_scale(sws, planes, strides, 0, height, frame->data, frame->linesize);
+    if (!FillDirect(im)) {
+      const AVPixelFormat src = Stage(im);
+      sws = sws_getCachedContext(sws, width, height, src, width, height, enc->pix_fmt,
+                                 SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr, nullptr, nullptr);
+      if (!sws) throw Fail("the picture cannot be converted for the encoder");
+      if (enc->colorspace == AVCOL_SPC_BT709)
+        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709), 0, 0,
+                                 1 << 16, 1 << 16);
+      const uint8_t* planes[4] = {staging.data(), nullptr, nullptr, nullptr};
+      const int strides[4] = {int(staging.size() / size_t(height)), 0, 0, 0};
+      sws_scale(sws, planes, strides, 0, height, frame->data, frame->linesize);
+    }
     frame->pts = frames++;
     Drain(frame);
     CopyAudio(double(frames) / settings.rate.Value());
