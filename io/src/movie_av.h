@@ -14,6 +14,10 @@ extern "C" {
 
 namespace orvanta::io {
 
+// Pictures taller than this are HD: their YUV matrix is BT.709 unless the file says otherwise,
+// smaller ones BT.601.
+constexpr int kSdRows = 576;
+
 // An FFmpeg error code as words, starting lower case to follow "cannot read PATH: ".
 std::string AvError(int code);
 std::string Lower(std::string s);

@@ -247,7 +247,9 @@ host::ImagePtr MovieReader::Read(int32_t index) {
   // YUV pictures are converted with the matrix and range they are tagged with.
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src);
   if (desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB)) {
-    const int matrix = h.frame->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+    const AVColorSpace cs = h.frame->colorspace;
+    const bool hd = cs == AVCOL_SPC_BT709 || (cs == AVCOL_SPC_UNSPECIFIED && ht > kSdRows);
+    const int matrix = hd ? SWS_CS_ITU709 : SWS_CS_ITU601;
     sws_setColorspaceDetails(h.sws, sws_getCoefficients(matrix), h.frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   }

@@ -192,9 +192,11 @@ struct MovieWriter::State {
     }
     const bool yuv = codec->id != AV_CODEC_ID_FFV1;
     if (yuv) {
-      enc->colorspace = AVCOL_SPC_BT709;
-      enc->color_primaries = AVCOL_PRI_BT709;
-      enc->color_trc = AVCOL_TRC_BT709;
+      // The matrix by picture size, as readers assume when a file does not say (some do not).
+      const bool hd = height > kSdRows;
+      enc->colorspace = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+      enc->color_primaries = hd ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+      enc->color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
       enc->color_range = AVCOL_RANGE_MPEG;
     }
     rc = avcodec_open2(enc, encoder, &opts);
@@ -374,9 +376,10 @@ struct MovieWriter::State {
       sws = sws_getCachedContext(sws, width, height, src, width, height, enc->pix_fmt,
                                  SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr, nullptr, nullptr);
       if (!sws) throw Fail("the picture cannot be converted for the encoder");
-      if (enc->colorspace == AVCOL_SPC_BT709)
-        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709), 0, 0,
-                                 1 << 16, 1 << 16);
+      if (enc->color_range == AVCOL_RANGE_MPEG)
+        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 sws_getCoefficients(enc->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601), 0,
+                                 0, 1 << 16, 1 << 16);
       const uint8_t* planes[4] = {staging.data(), nullptr, nullptr, nullptr};
       const int strides[4] = {int(staging.size() / size_t(height)), 0, 0, 0};
       sws_scale(sws, planes, strides, 0, height, frame->data, frame->linesize);
