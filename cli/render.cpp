@@ -270,10 +270,11 @@ void Render(const RenderOptions& o) {
         io::WriteImage(im, path, bits);
       });
     }
-    Progress(o, f, i + 1, frames.size(), start);
+    if (i + 1 < frames.size()) Progress(o, f, i + 1, frames.size(), start);
   }
   writer.Finish();
   if (movieWriter) movieWriter->Finish();
+  if (!frames.empty()) Progress(o, frames.back(), frames.size(), frames.size(), start);
   if (o.stats && !frames.empty()) {
     const double n = double(frames.size());
     const double inTools = run.RenderSeconds() * 1000.0 / n;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #include "orvanta/host/failure.h"
@@ -85,27 +86,45 @@ void CopyIn(const T* buf, int32_t y0, int32_t rows, int nch, const ChannelMap& m
 
 // Keeps the image libraries' own complaints (libpng prints to stderr) off the terminal while a
 // call into them runs; their errors still reach us through geterror() and become our one sentence.
+// Reading and writing run on threads of their own during a sequence: the first call in redirects
+// stderr and the last one out restores it, so that no thread saves the redirected one as "real".
 class QuietStderr {
  public:
   QuietStderr() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (Count()++ > 0) return;
     std::fflush(stderr);
-    saved_ = ::dup(2);
+    Saved() = ::dup(2);
     int null = ::open("/dev/null", O_WRONLY);
-    if (saved_ >= 0 && null >= 0) ::dup2(null, 2);
+    if (Saved() >= 0 && null >= 0) ::dup2(null, 2);
     if (null >= 0) ::close(null);
   }
   ~QuietStderr() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (--Count() > 0) return;
     std::fflush(stderr);
-    if (saved_ >= 0) {
-      ::dup2(saved_, 2);
-      ::close(saved_);
+    if (Saved() >= 0) {
+      ::dup2(Saved(), 2);
+      ::close(Saved());
+      Saved() = -1;
     }
   }
   QuietStderr(const QuietStderr&) = delete;
   QuietStderr& operator=(const QuietStderr&) = delete;
 
  private:
-  int saved_ = -1;
+  static std::mutex& Mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static int& Count() {
+    static int n = 0;
+    return n;
+  }
+  static int& Saved() {
+    static int fd = -1;
+    return fd;
+  }
 };
 
 // Rows are read a block at a time (tiled files whole), so reading costs little beyond the image.
