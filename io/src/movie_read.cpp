@@ -191,14 +191,25 @@ host::ImagePtr MovieReader::Read(int32_t index) {
   if (index < 0 || index >= frames_)
     throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie has frames 1 to " +
                   std::to_string(frames_));
+  bool fromStart = h.next != index && index == 0;
   if (h.next != index) h.Seek(index, path_);
   for (;;) {
     if (!h.DecodeNext(path_))
       throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie ends before it");
     const int64_t pts = h.frame->best_effort_timestamp != AV_NOPTS_VALUE ? h.frame->best_effort_timestamp : h.frame->pts;
     const int32_t at = pts == AV_NOPTS_VALUE ? (h.next < 0 ? 0 : h.next) : h.IndexOf(pts);
-    if (at >= index) break;
+    if (at == index) break;
     av_frame_unref(h.frame);
+    // Past it: a seek that landed late is tried again from the start; otherwise the timestamps
+    // have a gap there, and a neighbour is not the frame asked for.
+    if (at > index && !fromStart) {
+      h.Seek(0, path_);
+      fromStart = true;
+      continue;
+    }
+    if (at > index)
+      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+                    ": the movie holds no picture at that frame's time");
   }
   h.next = index + 1;
 
