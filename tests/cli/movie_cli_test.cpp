@@ -129,7 +129,7 @@ TEST_F(Cli, MoviesFromMoviesKeepRateAspectAndAudio) {
 
 TEST_F(Cli, AKilledMovieWriteLeavesNothing) {
   ASSERT_EQ(Sh("cd " + ShellQuote(dir_.string()) +
-               " && ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=25 -t 12 -pix_fmt rgba64le -c:v ffv1 "
+               " && ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=25 -t 6 -pix_fmt rgba64le -c:v ffv1 "
                "long.mkv && echo made"),
             "made\n");
   const std::vector<std::string> before = Files();
