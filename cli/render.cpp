@@ -129,7 +129,7 @@ Graph StartingGraph(const RenderOptions& o) {
   const host::ClassInfo* cls = host::FindClass(o.tool);
   if (!cls) throw Failure("no installed tool is named " + Quoted(o.tool) + "; 'orvanta tools' lists them");
   Graph g;
-  g.Add(graph::NodeNameFor(*cls), *cls);
+  g.Add(g.UniqueName(graph::NodeNameFor(*cls)), *cls);
   return g;
 }
 
@@ -150,7 +150,7 @@ void CheckRequiredInputs(const Graph& g, const std::vector<GraphNode*>& nodes) {
 
 // "frame F (I of N), R fps, M:SS left", rewritten in place after every frame.
 void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total, std::chrono::steady_clock::time_point start) {
-  if (o.quiet || total < 2 || !::isatty(STDERR_FILENO)) return;
+  if (o.quiet || o.verbose || total < 2 || !::isatty(STDERR_FILENO)) return;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double fps = seconds > 0 ? double(done) / seconds : 0.0;
   const long left = fps > 0 ? std::lround(double(total - done) / fps) : 0;
@@ -198,6 +198,24 @@ io::MovieSettings MovieSettingsFor(const Graph& g, const std::vector<GraphNode*>
   return m;
 }
 
+// --skip-existing: the frames still to render. A frame whose file reads back whole is kept as it is;
+// a damaged one is rendered again, the rename replacing it whole. -v says which is which.
+std::vector<int32_t> FramesStillToRender(const RenderOptions& o, const std::vector<int32_t>& frames) {
+  if (o.output.empty()) throw Failure("--skip-existing keeps frames already in the -o files; give -o PATH");
+  std::vector<int32_t> todo;
+  for (int32_t f : frames) {
+    const std::string path = io::FramePath(o.output, f);
+    std::string why;
+    const io::FileState state = io::CheckImageFile(path, &why);
+    if (state != io::FileState::Complete) todo.push_back(f);
+    if (!o.verbose || state == io::FileState::Missing) continue;
+    if (state == io::FileState::Complete) std::printf("orvanta: frame %d kept: %s is complete\n", f, path.c_str());
+    else std::printf("orvanta: frame %d is damaged, rendering it again: %s\n", f, why.c_str());
+  }
+  std::fflush(stdout);
+  return todo;
+}
+
 }  // namespace
 
 void EndProgressLine() {
@@ -237,6 +255,7 @@ void Render(const RenderOptions& o) {
   io::MovieSettings movie;
   if (movieOut) {
     if (o.bits != io::Bits::Keep) throw Failure("--bits is for image files; a movie's depth comes with its --codec");
+    if (o.skipExisting) throw Failure("--skip-existing keeps the frames of an image sequence; a movie is written whole");
     movie = MovieSettingsFor(g, targets, frames, o);
     io::CheckMovieWritable(o.output, movie);
   } else if (!o.output.empty()) {
@@ -245,6 +264,7 @@ void Render(const RenderOptions& o) {
                     " frames needs a frame pattern (# or %04d) in the -o path " + o.output);
     io::CheckWritable(io::FramePath(o.output, frames.front()));
   }
+  if (o.skipExisting) frames = FramesStillToRender(o, frames);
   eval.CheckFiles(targets, frames);
   eval.CheckExpressions(targets, frames);
 
@@ -266,8 +286,12 @@ void Render(const RenderOptions& o) {
     if (movieWriter) {
       writer.Push(std::move(image), [w = movieWriter.get()](const Image& im) { w->Write(im); });
     } else if (!o.output.empty()) {
-      writer.Push(std::move(image), [path = io::FramePath(o.output, f), bits = o.bits](const Image& im) {
+      writer.Push(std::move(image), [path = io::FramePath(o.output, f), bits = o.bits, verbose = o.verbose, f](const Image& im) {
         io::WriteImage(im, path, bits);
+        if (verbose) {
+          std::printf("orvanta: frame %d written to %s\n", f, path.c_str());
+          std::fflush(stdout);
+        }
       });
     }
     if (i + 1 < frames.size()) Progress(o, f, i + 1, frames.size(), start);

@@ -27,6 +27,8 @@ struct RenderOptions {
   int32_t queue = 2;                     // --queue: frames read ahead and written behind; 0 one stage at a time
   bool quiet = false;
   bool stats = false;  // print the tools' own time per frame (reading and writing not counted)
+  bool skipExisting = false;  // keep the frames whose -o file already reads back whole
+  bool verbose = false;       // a line on stdout for every frame written or kept
 };
 
 // Renders as the options say; throws Failure for every bad input before anything is written.

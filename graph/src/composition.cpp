@@ -248,8 +248,8 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     for (const KeyValue& k : c.value.keys) keys.push_back(host::Key{c.value.animated ? k.frame : 0.0, k.x, k.y});
     host::SetKeys(c.in, std::move(keys), c.value.animated);
   }
-  for (auto& [gn, in, text] : expressions) r.In(gn->Named(), [&, gn = gn, in = in] {
-    g.SetExpression(*gn, in, text);
+  for (const auto& e : expressions) r.In(std::get<0>(e)->Named(), [&] {
+    g.SetExpression(*std::get<0>(e), std::get<1>(e), std::get<2>(e));
     return 0;
   });
 

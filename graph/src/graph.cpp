@@ -47,8 +47,11 @@ bool Graph::ValidName(std::string_view name) {
 
 std::string Graph::UniqueName(std::string_view base) const {
   std::string name;
-  for (char c : base)
+  for (char c : base) {
     if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') name += char(std::tolower(static_cast<unsigned char>(c)));
+    else if (!name.empty() && name.back() != '_') name += '_';  // "Multitude Generator" -> multitude_generator
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
   if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) name = "node" + name;
   if (name.size() > 56) name.resize(56);
   if (name == "frame") name = "frame_node";

@@ -246,6 +246,48 @@ host::ImagePtr ReadImage(const std::string& path) {
   return ReadOpen(*in, path);
 }
 
+FileState CheckImageFile(const std::string& path, std::string* why) {
+  auto damaged = [&](const std::string& reason) {
+    if (why) *why = reason;
+    return FileState::Damaged;
+  };
+  std::error_code ec;
+  if (!fs::exists(path, ec)) {
+    if (why) *why = "cannot read " + path + ": the file does not exist";
+    return FileState::Missing;
+  }
+  if (!fs::is_regular_file(path, ec)) return damaged("cannot read " + path + ": it is not a regular file");
+  std::unique_ptr<OIIO::ImageInput> in;
+  try {
+    in = OpenForReading(path);
+  } catch (const Failure& e) {
+    return damaged(e.what());
+  }
+  const OIIO::ImageSpec spec = in->spec();
+  if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1 || spec.nchannels < 1 || spec.deep)
+    return damaged("cannot read " + path + ": it holds no flat 2D picture");
+  // The header alone does not show a file cut short: every row is read in the file's own sample
+  // format, a block of rows (tiled files: a row of tiles) at a time, so a missing one fails.
+  const bool tiled = spec.tile_width > 0;
+  const int32_t block = std::min(tiled ? spec.tile_height : kBlockRows, spec.height);
+  const uint64_t rowBytes = uint64_t(spec.scanline_bytes(true));
+  // A header may claim any size; a block beyond this is not a frame this command wrote.
+  if (block <= 0 || rowBytes == 0 || rowBytes * uint64_t(block) > (uint64_t(1) << 30))
+    return damaged("cannot read " + path + ": its header claims rows of " + std::to_string(rowBytes) + " bytes");
+  std::vector<unsigned char> buf(size_t(rowBytes * uint64_t(block)));
+  QuietStderr quiet;
+  for (int32_t y = 0; y < spec.height; y += block) {
+    const int32_t rows = std::min(block, spec.height - y);
+    const bool ok = tiled ? in->read_tiles(0, 0, spec.x, spec.x + spec.width, spec.y + y, spec.y + y + rows, spec.z,
+                                           spec.z + 1, 0, spec.nchannels, TypeDesc::UNKNOWN, buf.data())
+                          : in->read_scanlines(0, 0, spec.y + y, spec.y + y + rows, 0, 0, spec.nchannels,
+                                               TypeDesc::UNKNOWN, buf.data());
+    if (!ok || in->has_error()) return damaged("cannot read " + path + ": " + OneLine(in->geterror()));
+  }
+  if (!in->close() || in->has_error()) return damaged("cannot read " + path + ": " + OneLine(in->geterror()));
+  return FileState::Complete;
+}
+
 void CheckWritable(const std::string& path) {
   auto out = OIIO::ImageOutput::create(path);
   if (!out) {

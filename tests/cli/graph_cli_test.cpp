@@ -112,6 +112,24 @@ TEST_F(Cli, CompositionsRoundTripAndTakeOverridesByNode) {
   EXPECT_NE(r.err.find("cannot hold links between nodes; save as .json"), std::string::npos) << r.err;
 }
 
+// A tool whose name holds a space (and is given by its identifier) still makes a one-node graph
+// with a valid node name: rendering, saving and rendering the saved file agree.
+TEST_F(Cli, ToolsWithSpacesInTheirNamesRenderAndSave) {
+  WriteFile(P("back.tif"), Pattern(16, 12, 4, TypeDesc::UINT16));
+  WriteFile(P("dots.tif"), Pattern(16, 12, 4, TypeDesc::UINT16));
+  WriteFile(P("folk.tif"), Pattern(4, 4, 4, TypeDesc::UINT16));
+  for (const char* tool : {"OrvaMultitude", "OrvantaMultitude Generator"}) {
+    SCOPED_TRACE(tool);
+    Result r = Run({"-q", "render", tool, "-i", "back.tif", "-i", "Crowd=dots.tif", "-i", "Folk 1=folk.tif", "-s",
+                    "CM1R=1", "-o", "direct.tif", "--save", "m.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Run({"-q", "render", "--comp", "m.json", "-o", "saved.tif"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir_ / "direct.tif"), Slurp(dir_ / "saved.tif"));
+    EXPECT_NE(Slurp(dir_ / "m.json").find("\"name\": \"multitude_generator\""), std::string::npos) << Slurp(dir_ / "m.json");
+  }
+}
+
 // Values driven from elsewhere reach the tool unchecked: Raster's multiply (3) and divide (4),
 // which its combo does not list, and a checkbox at 0.5, which the tool truncates to 0.
 TEST_F(Cli, ExpressionsReachValuesTheControlsDoNotList) {

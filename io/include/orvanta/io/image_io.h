@@ -21,6 +21,13 @@ Bits ParseBits(std::string_view text);
 // blue, green and red; files without alpha get alpha at full scale. Throws Failure.
 host::ImagePtr ReadImage(const std::string& path);
 
+// What the file meant to hold a rendered picture holds: nothing, a damaged picture (it does not
+// open, or some of its pixels do not read back: a truncated file), or a whole one.
+enum class FileState { Missing, Damaged, Complete };
+// Opens the file and reads every pixel of its first picture; why (when given) says what is wrong
+// with a missing or damaged file. Never throws for the file itself.
+FileState CheckImageFile(const std::string& path, std::string* why = nullptr);
+
 // Checks before any work that path names a format that can be written and a folder that exists
 // and is writable; throws Failure otherwise.
 void CheckWritable(const std::string& path);
