@@ -198,6 +198,7 @@ TEST_F(Cli, MovieOptionsAreRefusedWhereTheyDoNotFit) {
       {With(kIdentity, {"-i", "in.tif", "-o", "o.mkv", "--fps", "0"}), "--fps takes a positive number"},
       {With(kIdentity, {"-i", "in.tif", "-o", "o.mkv", "--fps", "24/0"}), "--fps takes a positive number"},
       {With(kIdentity, {"-i", "in.tif", "-o", "o.mkv", "--bits", "8"}), "--bits is for image files"},
+      {With(kIdentity, {"-i", "in.tif", "-o", "o.mkv", "--skip-existing"}), "a movie is written whole"},
       {With(kIdentity, {"-i", "odd.tif", "-o", "o.mp4"}), "H.264 needs an even width and height"},
       {With(kIdentity, {"-i", "in.tif", "-o", "nowhere/o.mkv"}), "does not exist"},
       {With(kIdentity, {"-i", "in.tif", "-o", "o.mkv", "--queue", "-1"}), "--queue takes a whole number"},
