@@ -63,8 +63,10 @@ void OpenAudio(AudioSource& a, const std::string& from) {
   int rc = avformat_open_input(&a.fmt, from.c_str(), nullptr, nullptr);
   if (rc < 0) throw Failure("cannot read the audio of " + from + ": " + AvError(rc));
   if ((rc = avformat_find_stream_info(a.fmt, nullptr)) < 0) throw Failure("cannot read the audio of " + from + ": " + AvError(rc));
-  for (unsigned i = 0; i < a.fmt->nb_streams; ++i)
+  for (unsigned i = 0; i < a.fmt->nb_streams; ++i) {
     if (a.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) a.streams.push_back(int(i));
+    else a.fmt->streams[i]->discard = AVDISCARD_ALL;  // the pictures come from the render
+  }
 }
 
 void CheckAudioFits(const AudioSource& a, const AVOutputFormat* container, const std::string& path, const std::string& from) {
@@ -273,11 +275,13 @@ struct MovieWriter::State {
         audioPending = false;
         continue;
       }
-      if (settings.audioSeconds >= 0 && t >= settings.audioSeconds - 1e-9) {
+      if (settings.audioSeconds >= 0 && t >= settings.audioSeconds - 1e-9) {  // past the frames rendered
+        audioOut[size_t(audioPkt->stream_index)] = -1;
         av_packet_unref(audioPkt);
         audioPending = false;
-        audioEnded = true;
-        return;
+        audioEnded = std::all_of(audioOut.begin(), audioOut.end(), [](int o) { return o < 0; });
+        if (audioEnded) return;
+        continue;
       }
       if (until >= 0 && t >= until) return;
       const AVStream* is = audio.fmt->streams[audioPkt->stream_index];
