@@ -153,6 +153,8 @@ std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
   h->dec = avcodec_alloc_context3(codec);
   if (!h->dec || avcodec_parameters_to_context(h->dec, st->codecpar) < 0) throw fail("the decoder cannot be set up");
   h->dec->thread_count = 0;  // the decoder's own threads; a picture's bytes do not depend on them
+  // Checksums are checked where the codec has them; a frame the decoder flags as damaged is refused.
+  h->dec->err_recognition |= AV_EF_CRCCHECK;
   if ((rc = avcodec_open2(h->dec, codec, nullptr)) < 0) throw fail(AvError(rc));
   h->pkt = av_packet_alloc();
   h->frame = av_frame_alloc();
@@ -198,7 +200,16 @@ host::ImagePtr MovieReader::Read(int32_t index) {
       throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie ends before it");
     const int64_t pts = h.frame->best_effort_timestamp != AV_NOPTS_VALUE ? h.frame->best_effort_timestamp : h.frame->pts;
     const int32_t at = pts == AV_NOPTS_VALUE ? (h.next < 0 ? 0 : h.next) : h.IndexOf(pts);
-    if (at == index) break;
+    if (at == index) {
+      // A picture the decoder could not make whole (a damaged packet, a slice that fails its
+      // check) is refused, not passed on patched.
+      if (h.frame->decode_error_flags || (h.frame->flags & AV_FRAME_FLAG_CORRUPT)) {
+        av_frame_unref(h.frame);
+        h.next = -1;
+        throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the frame is damaged");
+      }
+      break;
+    }
     av_frame_unref(h.frame);
     // Past it: a seek that landed late is tried again from the start; otherwise the timestamps
     // have a gap there, and a neighbour is not the frame asked for.
