@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
@@ -11,6 +12,8 @@
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/io/files.h"
+#include "orvanta/io/movie.h"
+#include "orvanta/io/pipeline.h"
 #include "orvanta/io/sequence.h"
 
 namespace orvanta::cli {
@@ -145,12 +148,54 @@ void CheckRequiredInputs(const Graph& g, const std::vector<GraphNode*>& nodes) {
     }
 }
 
-void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total) {
+// "frame F (I of N), R fps, M:SS left", rewritten in place after every frame.
+void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total, std::chrono::steady_clock::time_point start) {
   if (o.quiet || o.verbose || total < 2 || !::isatty(STDERR_FILENO)) return;
-  std::fprintf(stderr, "\rorvanta: frame %d (%zu of %zu)", frame, done, total);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double fps = seconds > 0 ? double(done) / seconds : 0.0;
+  const long left = fps > 0 ? std::lround(double(total - done) / fps) : 0;
+  std::fprintf(stderr, "\rorvanta: frame %d (%zu of %zu), %.1f fps, %ld:%02ld left ", frame, done, total, fps, left / 60,
+               left % 60);
   std::fflush(stderr);
   g_progressOpen = true;
   if (done == total) EndProgressLine();
+}
+
+// The resolved paths of the file inputs the targets need.
+std::vector<std::string> FileInputs(const Graph& g, const std::vector<GraphNode*>& targets) {
+  std::vector<std::string> paths;
+  for (GraphNode* n : g.Upstream(targets))
+    for (auto& [in, link] : n->links)
+      if (link.kind == graph::Link::Kind::File) paths.push_back(g.Resolve(link.target));
+  return paths;
+}
+
+// A movie output takes its rate, pixel aspect and audio from the first movie input; the audio is
+// copied when the frames are one run, so that it stays in time with the pictures.
+io::MovieSettings MovieSettingsFor(const Graph& g, const std::vector<GraphNode*>& targets,
+                                   const std::vector<int32_t>& frames, const RenderOptions& o) {
+  io::MovieSettings m;
+  m.codec = io::MovieCodecFor(o.output, o.codec);
+  std::unique_ptr<io::MovieReader> source;
+  std::string sourcePath;
+  for (const std::string& p : FileInputs(g, targets))
+    if ((source = io::MovieReader::Open(p))) {
+      sourcePath = p;
+      break;
+    }
+  if (!o.fps.empty()) m.rate = io::ParseRate(o.fps, "--fps");
+  else if (source) m.rate = source->Rate();
+  if (source) m.pixelAspect = source->PixelAspect();
+  bool oneRun = !frames.empty();
+  for (size_t i = 1; i < frames.size() && oneRun; ++i) oneRun = frames[i] == frames[i - 1] + 1;
+  if (source && source->HasAudio() && oneRun) {
+    m.audioFrom = sourcePath;
+    m.audioStart = double(frames.front() - 1) / source->Rate().Value();
+    // The whole movie keeps all its audio, however much longer than the pictures it runs.
+    const bool whole = frames.front() == 1 && frames.back() == source->Frames();
+    m.audioSeconds = whole ? -1.0 : double(frames.size()) / source->Rate().Value();
+  }
+  return m;
 }
 
 // --skip-existing: the frames still to render. A frame whose file reads back whole is kept as it is;
@@ -202,8 +247,18 @@ void Render(const RenderOptions& o) {
     return;
   }
   std::vector<int32_t> frames =
-      o.frames.empty() ? eval.DefaultFrames(targets, io::HasFramePattern(o.output)) : io::ParseFrames(o.frames);
-  if (!o.output.empty()) {
+      o.frames.empty() ? eval.DefaultFrames(targets, io::HasFramePattern(o.output) || io::IsMoviePath(o.output))
+                       : io::ParseFrames(o.frames);
+  const bool movieOut = !o.output.empty() && io::IsMoviePath(o.output);
+  if ((!o.codec.empty() || !o.fps.empty()) && !movieOut)
+    throw Failure(std::string(o.codec.empty() ? "--fps" : "--codec") + " is for a movie output (-o NAME.mov, .mp4 or .mkv)");
+  io::MovieSettings movie;
+  if (movieOut) {
+    if (o.bits != io::Bits::Keep) throw Failure("--bits is for image files; a movie's depth comes with its --codec");
+    if (o.skipExisting) throw Failure("--skip-existing keeps the frames of an image sequence; a movie is written whole");
+    movie = MovieSettingsFor(g, targets, frames, o);
+    io::CheckMovieWritable(o.output, movie);
+  } else if (!o.output.empty()) {
     if (frames.size() > 1 && !io::HasFramePattern(o.output))
       throw Failure("rendering " + std::to_string(frames.size()) +
                     " frames needs a frame pattern (# or %04d) in the -o path " + o.output);
@@ -216,24 +271,38 @@ void Render(const RenderOptions& o) {
   if (!o.save.empty()) io::SaveComposition(g, o.save);
   if (o.output.empty() && !o.stats) return;
 
+  // Reading the next frames, rendering this one and writing the last ones overlap; the render
+  // itself runs on the host's workers.
   using Clock = std::chrono::steady_clock;
-  Clock::duration total{0};
+  const Clock::time_point start = Clock::now();
+  io::PrefetchingFiles prefetch(files, FileInputs(g, targets), frames, size_t(o.queue));
+  graph::Evaluator run(g, prefetch);
+  std::unique_ptr<io::MovieWriter> movieWriter;
+  if (movieOut) movieWriter = std::make_unique<io::MovieWriter>(o.output, movie);
+  io::BackgroundWriter writer(size_t(o.queue));
   for (size_t i = 0; i < frames.size(); ++i) {
     const int32_t f = frames[i];
-    const Clock::time_point start = Clock::now();
-    host::ImagePtr image = eval.Render(target, f);
-    if (!o.output.empty()) io::WriteImage(*image, io::FramePath(o.output, f), o.bits);
-    if (o.verbose && !o.output.empty()) {
-      std::printf("orvanta: frame %d written to %s\n", f, io::FramePath(o.output, f).c_str());
-      std::fflush(stdout);
+    host::ImagePtr image = run.Render(target, f);
+    if (movieWriter) {
+      writer.Push(std::move(image), [w = movieWriter.get()](const Image& im) { w->Write(im); });
+    } else if (!o.output.empty()) {
+      writer.Push(std::move(image), [path = io::FramePath(o.output, f), bits = o.bits, verbose = o.verbose, f](const Image& im) {
+        io::WriteImage(im, path, bits);
+        if (verbose) {
+          std::printf("orvanta: frame %d written to %s\n", f, path.c_str());
+          std::fflush(stdout);
+        }
+      });
     }
-    total += Clock::now() - start;
-    Progress(o, f, i + 1, frames.size());
+    if (i + 1 < frames.size()) Progress(o, f, i + 1, frames.size(), start);
   }
+  writer.Finish();
+  if (movieWriter) movieWriter->Finish();
+  if (!frames.empty()) Progress(o, frames.back(), frames.size(), frames.size(), start);
   if (o.stats && !frames.empty()) {
     const double n = double(frames.size());
-    const double inTools = eval.RenderSeconds() * 1000.0 / n;
-    const double all = std::chrono::duration<double, std::milli>(total).count() / n;
+    const double inTools = run.RenderSeconds() * 1000.0 / n;
+    const double all = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / n;
     const std::string what = g.Size() == 1 ? target.Tool() : target.Named();
     std::fprintf(stderr, "%s: %zu frames, %.3f ms per frame in the tool%s, %.3f ms per frame with reading and writing\n",
                  what.c_str(), frames.size(), inTools, g.Size() == 1 ? "" : "s", all);

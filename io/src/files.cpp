@@ -13,6 +13,7 @@
 #include "orvanta/graph/composition.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/io/image_io.h"
+#include "orvanta/io/movie.h"
 #include "orvanta/io/sequence.h"
 
 namespace orvanta::io {

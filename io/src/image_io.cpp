@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <vector>
 
 #include "orvanta/host/failure.h"
@@ -86,27 +87,45 @@ void CopyIn(const T* buf, int32_t y0, int32_t rows, int nch, const ChannelMap& m
 
 // Keeps the image libraries' own complaints (libpng prints to stderr) off the terminal while a
 // call into them runs; their errors still reach us through geterror() and become our one sentence.
+// Reading and writing run on threads of their own during a sequence: the first call in redirects
+// stderr and the last one out restores it, so that no thread saves the redirected one as "real".
 class QuietStderr {
  public:
   QuietStderr() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (Count()++ > 0) return;
     std::fflush(stderr);
-    saved_ = ::dup(2);
+    Saved() = ::dup(2);
     int null = ::open("/dev/null", O_WRONLY);
-    if (saved_ >= 0 && null >= 0) ::dup2(null, 2);
+    if (Saved() >= 0 && null >= 0) ::dup2(null, 2);
     if (null >= 0) ::close(null);
   }
   ~QuietStderr() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (--Count() > 0) return;
     std::fflush(stderr);
-    if (saved_ >= 0) {
-      ::dup2(saved_, 2);
-      ::close(saved_);
+    if (Saved() >= 0) {
+      ::dup2(Saved(), 2);
+      ::close(Saved());
+      Saved() = -1;
     }
   }
   QuietStderr(const QuietStderr&) = delete;
   QuietStderr& operator=(const QuietStderr&) = delete;
 
  private:
-  int saved_ = -1;
+  static std::mutex& Mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static int& Count() {
+    static int n = 0;
+    return n;
+  }
+  static int& Saved() {
+    static int fd = -1;
+    return fd;
+  }
 };
 
 // Rows are read a block at a time (tiled files whole), so reading costs little beyond the image.
@@ -246,45 +265,6 @@ std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
 }
 
 }  // namespace
-
-struct MovieReader::Handle {
-  std::unique_ptr<OIIO::ImageInput> in;
-};
-
-MovieReader::MovieReader(std::string path, std::unique_ptr<Handle> handle, int32_t frames)
-    : path_(std::move(path)), handle_(std::move(handle)), frames_(frames) {}
-MovieReader::~MovieReader() = default;
-
-std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
-  std::unique_ptr<OIIO::ImageInput> in;
-  try {
-    in = OpenForReading(path);
-  } catch (const Failure&) {
-    return nullptr;
-  }
-  if (!in->spec().get_int_attribute("oiio:Movie", 0)) return nullptr;
-  int n = in->spec().get_int_attribute("oiio:subimages", 0);
-  if (n <= 0) {
-    n = 1;
-    while (n < 10000000 && in->seek_subimage(n, 0)) ++n;
-  }
-  // The movie reader decodes later frames reliably only once its first one has been read.
-  if (in->seek_subimage(0, 0)) {
-    std::vector<uint8_t> first(in->spec().image_bytes());
-    (void)in->read_image(0, 0, 0, in->spec().nchannels, in->spec().format, first.data());
-  }
-  (void)in->geterror();
-  auto h = std::make_unique<Handle>();
-  h->in = std::move(in);
-  return std::unique_ptr<MovieReader>(new MovieReader(path, std::move(h), n));
-}
-
-host::ImagePtr MovieReader::Read(int32_t index) {
-  if (index < 0 || index >= frames_ || !handle_->in->seek_subimage(index, 0))
-    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie has frames 1 to " +
-                  std::to_string(frames_));
-  return ReadOpen(*handle_->in, path_);
-}
 
 host::ImagePtr ReadImage(const std::string& path) {
   auto in = OpenForReading(path);

@@ -1,5 +1,5 @@
 // Image files through OpenImageIO: reading into host images (channel order, depths, grey and
-// alpha-less files, movie frames) and writing them atomically in the depth asked for.
+// alpha-less files) and writing them atomically in the depth asked for.
 #pragma once
 
 #include <cstdint>
@@ -16,24 +16,6 @@ namespace orvanta::io {
 enum class Bits { Keep, U8, U16, Half, Float };
 // "8", "16", "half", "float"; throws Failure otherwise.
 Bits ParseBits(std::string_view text);
-
-// A movie file kept open, its pictures read by frame index (from 0).
-class MovieReader {
- public:
-  // nullptr when the file is not a movie (or cannot be opened: reading it as a still then says why).
-  static std::unique_ptr<MovieReader> Open(const std::string& path);
-  ~MovieReader();
-  int32_t Frames() const { return frames_; }
-  // Throws Failure.
-  host::ImagePtr Read(int32_t index);
-
- private:
-  struct Handle;
-  MovieReader(std::string path, std::unique_ptr<Handle> handle, int32_t frames);
-  std::string path_;
-  std::unique_ptr<Handle> handle_;
-  int32_t frames_;
-};
 
 // Reads a file (its first picture) into a new image: 8-bit files
 // as 8-bit images, other integer files as 16-bit, half and float files as float. Grey files fill

@@ -1,0 +1,102 @@
+// The stages of a sequence render overlapped: a reader thread loads the next frames' pictures
+// while the current frame renders, and a writer thread writes the finished ones, each through a
+// bounded queue, so a render runs at the pace of its slowest stage. The frames come out in order
+// and the same bytes as one stage after the other.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvanta/graph/evaluate.h"
+#include "orvanta/host/host.h"
+
+namespace orvanta::io {
+
+class MovieReader;
+
+// The pictures of a graph's file inputs for a planned list of frames: sequence and movie inputs
+// among paths are loaded on a reader thread at most `ahead` frames before the frame being
+// rendered; stills, other paths and frames off the plan come from `files` on the caller's thread.
+// With ahead 0 every call goes to `files`. A file that cannot be read fails the Load of its frame.
+class PrefetchingFiles : public graph::FileProvider {
+ public:
+  PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths, std::vector<int32_t> frames,
+                   size_t ahead);
+  ~PrefetchingFiles() override;
+  PrefetchingFiles(const PrefetchingFiles&) = delete;
+  PrefetchingFiles& operator=(const PrefetchingFiles&) = delete;
+
+  graph::FileInfo Info(const std::string& path) override { return files_.Info(path); }
+  void Check(const std::string& path, int32_t frame) override { files_.Check(path, frame); }
+  Image* Load(const std::string& path, int32_t frame) override;
+
+ private:
+  struct Source {
+    std::string path;
+    std::unique_ptr<MovieReader> movie;  // used by the reader thread only
+    size_t next = 0;                     // the caller's next planned frame index
+    int32_t lastFrame = 0;
+    host::ImagePtr current;
+  };
+  struct Slot {
+    std::vector<host::ImagePtr> images;  // one per source
+    std::exception_ptr error;
+  };
+  void ReadAhead();
+  size_t Floor() const;  // the lowest frame index a source still waits for
+
+  graph::FileProvider& files_;
+  std::vector<int32_t> frames_;
+  size_t ahead_;
+  std::vector<Source> sources_;
+  std::vector<Slot> slots_;  // by frame index
+  size_t produced_ = 0;      // slots filled so far
+  std::exception_ptr readError_;  // why the reader thread stopped early
+  bool stop_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread reader_;
+};
+
+// Writes finished frames on a thread of its own, in the order given, at most `depth` waiting;
+// depth 0 writes on the caller's thread. After a write fails the rest are dropped and the
+// failure is thrown by the next Push or by Finish. Destroyed, it writes what is queued first.
+class BackgroundWriter {
+ public:
+  using Write = std::function<void(const Image&)>;
+  explicit BackgroundWriter(size_t depth);
+  ~BackgroundWriter();
+  BackgroundWriter(const BackgroundWriter&) = delete;
+  BackgroundWriter& operator=(const BackgroundWriter&) = delete;
+
+  // Blocks while the queue is full.
+  void Push(host::ImagePtr image, Write write);
+  // Waits until everything queued is written; throws the first failure.
+  void Finish();
+
+ private:
+  struct Job {
+    host::ImagePtr image;
+    Write write;
+  };
+  void Run();
+  void ThrowIfFailed();
+
+  size_t depth_;
+  std::deque<Job> queue_;
+  bool busy_ = false, stop_ = false;
+  std::exception_ptr error_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;
+};
+
+}  // namespace orvanta::io

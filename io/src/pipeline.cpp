@@ -1,0 +1,163 @@
+#include "orvanta/io/pipeline.h"
+
+#include <algorithm>
+
+#include "orvanta/io/image_io.h"
+#include "orvanta/io/movie.h"
+#include "orvanta/io/sequence.h"
+
+namespace orvanta::io {
+
+PrefetchingFiles::PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths,
+                                   std::vector<int32_t> frames, size_t ahead)
+    : files_(files), frames_(std::move(frames)), ahead_(ahead) {
+  if (ahead_ == 0 || frames_.empty()) return;
+  for (const std::string& p : paths) {
+    if (std::any_of(sources_.begin(), sources_.end(), [&](const Source& s) { return s.path == p; })) continue;
+    const graph::FileInfo info = files_.Info(p);
+    if (info.kind == graph::FileInfo::Kind::Still) continue;
+    Source s;
+    s.path = p;
+    // The reader thread keeps its own open movie: the one of `files` belongs to the caller's thread.
+    if (info.kind == graph::FileInfo::Kind::Movie) s.movie = MovieReader::Open(p);
+    sources_.push_back(std::move(s));
+  }
+  if (sources_.empty()) return;
+  slots_.resize(frames_.size());
+  reader_ = std::thread([this] { ReadAhead(); });
+}
+
+PrefetchingFiles::~PrefetchingFiles() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (reader_.joinable()) reader_.join();
+}
+
+size_t PrefetchingFiles::Floor() const {
+  size_t floor = frames_.size();
+  for (const Source& s : sources_) floor = std::min(floor, s.next);
+  return floor;
+}
+
+void PrefetchingFiles::ReadAhead() {
+  for (size_t i = 0; i < frames_.size(); ++i) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || i < Floor() + ahead_; });
+      if (stop_) return;
+    }
+    Slot slot;
+    try {
+      for (Source& s : sources_)
+        slot.images.push_back(s.movie ? s.movie->Read(frames_[i] - 1) : ReadImage(FramePath(s.path, frames_[i])));
+    } catch (...) {
+      slot.error = std::current_exception();
+    }
+    const bool failed = slot.error != nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failed) readError_ = slot.error;
+      slots_[i] = std::move(slot);
+      produced_ = i + 1;
+    }
+    changed_.notify_all();
+    if (failed) return;
+  }
+}
+
+Image* PrefetchingFiles::Load(const std::string& path, int32_t frame) {
+  auto it = std::find_if(sources_.begin(), sources_.end(), [&](const Source& s) { return s.path == path; });
+  if (it == sources_.end()) return files_.Load(path, frame);
+  Source& src = *it;
+  if (src.current && src.lastFrame == frame) return src.current.get();
+  size_t i = src.next;
+  while (i < frames_.size() && frames_[i] != frame) ++i;
+  if (i == frames_.size()) return files_.Load(path, frame);  // a frame off the plan
+
+  const size_t k = size_t(it - sources_.begin());
+  std::vector<host::ImagePtr> released;  // freed outside the lock
+  released.push_back(std::move(src.current));
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return produced_ > i || readError_; });
+    if (produced_ <= i) std::rethrow_exception(readError_);
+    if (slots_[i].error) std::rethrow_exception(slots_[i].error);
+    for (size_t j = src.next; j < i; ++j)  // planned frames the caller skipped
+      if (k < slots_[j].images.size()) released.push_back(std::move(slots_[j].images[k]));
+    src.current = std::move(slots_[i].images[k]);
+    src.lastFrame = frame;
+    src.next = i + 1;
+  }
+  changed_.notify_all();
+  return src.current.get();
+}
+
+BackgroundWriter::BackgroundWriter(size_t depth) : depth_(depth) {
+  if (depth_ > 0) thread_ = std::thread([this] { Run(); });
+}
+
+BackgroundWriter::~BackgroundWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  changed_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void BackgroundWriter::ThrowIfFailed() {
+  if (error_) std::rethrow_exception(error_);
+}
+
+void BackgroundWriter::Push(host::ImagePtr image, Write write) {
+  if (depth_ == 0) {
+    write(*image);
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return error_ || queue_.size() < depth_; });
+  ThrowIfFailed();
+  queue_.push_back(Job{std::move(image), std::move(write)});
+  lock.unlock();
+  changed_.notify_all();
+}
+
+void BackgroundWriter::Finish() {
+  if (depth_ == 0) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return error_ || (queue_.empty() && !busy_); });
+  ThrowIfFailed();
+}
+
+void BackgroundWriter::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+    if (queue_.empty() || error_) {
+      if (stop_) return;
+      if (error_) queue_.clear();
+      continue;
+    }
+    Job job = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    changed_.notify_all();  // room in the queue
+    std::exception_ptr failed;
+    try {
+      job.write(*job.image);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    job.image.reset();
+    lock.lock();
+    busy_ = false;
+    if (failed && !error_) error_ = failed;
+    changed_.notify_all();
+  }
+}
+
+}  // namespace orvanta::io
