@@ -22,6 +22,7 @@
 #include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
 #include "orvanta/io/image_io.h"
+#include "orvanta/io/plugins.h"
 #include "render.h"
 #include "serve.h"
 
@@ -90,46 +91,13 @@ std::string ExeDir() {
   return ec ? std::string(".") : exe.parent_path().string();
 }
 
-bool HasPlugins(const fs::path& dir) {
-  std::error_code ec;
-  for (auto& e : fs::directory_iterator(dir, ec))
-    if (e.path().extension() == ".so" && e.path().filename().string().rfind("Orvanta", 0) == 0) return true;
-  return false;
-}
-
 // The plug-in folders: --plugins, else ORVANTA_PLUGIN_PATH, else next to the command (installed:
 // <exe dir>/../<libdir>/orvanta; in the build tree: <exe dir>/../lib).
-std::vector<std::string> PluginDirs(const std::string& option) {
-  if (!option.empty()) {
-    std::error_code ec;
-    if (!fs::is_directory(option, ec)) throw Failure("the plug-in folder " + option + " does not exist");
-    return {option};
-  }
-  if (const char* env = std::getenv("ORVANTA_PLUGIN_PATH"); env && *env) {
-    std::vector<std::string> dirs;
-    std::string list = env;
-    size_t pos = 0;
-    while (pos <= list.size()) {
-      size_t colon = list.find(':', pos);
-      std::string d = list.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
-      if (!d.empty()) dirs.push_back(d);
-      if (colon == std::string::npos) break;
-      pos = colon + 1;
-    }
-    return dirs;
-  }
-  fs::path exe = ExeDir();
-  fs::path installed = exe / ".." / ORVANTA_INSTALL_PLUGIN_SUBDIR;
-  if (HasPlugins(installed)) return {installed.lexically_normal().string()};
-  return {(exe / ".." / "lib").lexically_normal().string()};
-}
-
 void LoadPlugins(const std::string& option) {
-  for (const std::string& dir : PluginDirs(option))
-    for (const host::PluginLoad& load : host::LoadPluginDirectory(dir))
-      if (!load.ok)
-        std::cerr << "orvanta: the plug-in " << fs::path(load.path).filename().string()
-                  << " did not load: " << load.error << "\n";
+  const fs::path exe = ExeDir();
+  for (const std::string& failure : io::LoadPlugins(io::PluginDirs(
+           option, (exe / ".." / ORVANTA_INSTALL_PLUGIN_SUBDIR).string(), (exe / ".." / "lib").string())))
+    std::cerr << "orvanta: " << failure << "\n";
 }
 
 int32_t ParseThreads(const std::string& s) {

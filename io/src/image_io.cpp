@@ -319,6 +319,10 @@ void CheckWritable(const std::string& path) {
     (void)OIIO::geterror();
     throw Failure("cannot write " + path + ": no image format is known for the extension " + Extension(path));
   }
+  CheckWritablePlace(path);
+}
+
+void CheckWritablePlace(const std::string& path) {
   std::error_code ec;
   fs::path dir = fs::path(path).parent_path();
   if (dir.empty()) dir = ".";

@@ -97,12 +97,7 @@ void CheckMovieWritable(const std::string& path, const MovieSettings& settings) 
   if (avformat_query_codec(container, c.id, FF_COMPLIANCE_NORMAL) != 1)
     throw Failure("cannot write " + path + ": the " + fs::path(path).extension().string() + " container cannot hold " +
                   c.label + "; choose another --codec or container");
-  std::error_code ec;
-  fs::path dir = fs::path(path).parent_path();
-  if (dir.empty()) dir = ".";
-  if (!fs::is_directory(dir, ec)) throw Failure("cannot write " + path + ": the folder " + dir.string() + " does not exist");
-  if (::access(dir.c_str(), W_OK) != 0) throw Failure("cannot write " + path + ": the folder " + dir.string() + " is not writable");
-  if (fs::is_directory(path, ec)) throw Failure("cannot write " + path + ": it is a folder");
+  CheckWritablePlace(path);
   if (!settings.audioFrom.empty()) {
     AudioSource a;
     OpenAudio(a, settings.audioFrom);

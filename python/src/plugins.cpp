@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "orvanta/host/host.h"
+#include "orvanta/io/plugins.h"
 
 namespace orvanta::python {
 namespace fs = std::filesystem;
@@ -20,43 +20,15 @@ fs::path ModuleDir() {
   return (ec ? fs::path(info.dli_fname) : p).parent_path();
 }
 
-bool HasPlugins(const fs::path& dir) {
-  std::error_code ec;
-  for (auto& e : fs::directory_iterator(dir, ec))
-    if (e.path().extension() == ".so" && e.path().filename().string().rfind("Orvanta", 0) == 0) return true;
-  return false;
-}
-
-std::vector<std::string> SplitList(const std::string& list) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos <= list.size()) {
-    size_t colon = list.find(':', pos);
-    std::string d = list.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
-    if (!d.empty()) out.push_back(d);
-    if (colon == std::string::npos) break;
-    pos = colon + 1;
-  }
-  return out;
-}
-
 }  // namespace
 
 std::vector<std::string> PluginDirs() {
-  if (const char* env = std::getenv("ORVANTA_PLUGIN_PATH"); env && *env) return SplitList(env);
   const fs::path here = ModuleDir();
-  const fs::path installed = (here / ORVANTA_PYTHON_PLUGIN_SUBDIR).lexically_normal();
-  if (HasPlugins(installed)) return {installed.string()};
-  // Build tree: build/python/orvanta next to build/lib.
-  return {(here / ".." / ".." / "lib").lexically_normal().string()};
+  // Installed: the plug-in folder relative to the package; build tree: build/python/orvanta
+  // next to build/lib.
+  return io::PluginDirs("", (here / ORVANTA_PYTHON_PLUGIN_SUBDIR).string(), (here / ".." / ".." / "lib").string());
 }
 
-std::vector<std::string> LoadPlugins(const std::vector<std::string>& dirs) {
-  std::vector<std::string> failures;
-  for (const std::string& dir : dirs)
-    for (const host::PluginLoad& load : host::LoadPluginDirectory(dir))
-      if (!load.ok) failures.push_back("the plug-in " + fs::path(load.path).filename().string() + " did not load: " + load.error);
-  return failures;
-}
+std::vector<std::string> LoadPlugins(const std::vector<std::string>& dirs) { return io::LoadPlugins(dirs); }
 
 }  // namespace orvanta::python

@@ -32,6 +32,9 @@ FileState CheckImageFile(const std::string& path, std::string* why = nullptr);
 // Checks before any work that path names a format that can be written and a folder that exists
 // and is writable; throws Failure otherwise.
 void CheckWritable(const std::string& path);
+// The part of that check every output shares: the folder exists and is writable, and path is not
+// a folder. Throws Failure.
+void CheckWritablePlace(const std::string& path);
 
 // Writes the image to path through a temporary file in the same folder and a rename, so the
 // final name never holds a partial file. With Bits::Keep the file holds the image's own sample
