@@ -167,7 +167,10 @@ std::vector<std::string> CommandWords(const Job& job, const std::string& frames)
 
 std::string Join(const std::vector<std::string>& words) {
   std::string s;
-  for (const std::string& w : words) s += (s.empty() ? "" : " ") + ShellWord(w);
+  for (const std::string& w : words) {
+    if (!s.empty()) s += ' ';
+    s += ShellWord(w);
+  }
   return s;
 }
 
@@ -231,7 +234,10 @@ std::string SlurmScript(const Job& job, const std::vector<size_t>& chunks) {
   for (const auto& [name, value] : job.environment) o << "export " << name << "=" << ShellWord(value) << "\n";
   std::vector<std::string> words = CommandWords(job, "@FRAMES@");
   std::string cmd;
-  for (const std::string& w : words) cmd += (cmd.empty() ? "" : " ") + (w == "@FRAMES@" ? "\"$frames\"" : ShellWord(w));
+  for (const std::string& w : words) {
+    if (!cmd.empty()) cmd += ' ';
+    cmd += w == "@FRAMES@" ? std::string("\"$frames\"") : ShellWord(w);
+  }
   o << "exec " << cmd << "\n";
   return o.str();
 }

@@ -81,8 +81,8 @@ void CopyOut(const Image& im, T* out) {
 host::ImagePtr ImageFromArray(const py::array& a, const std::string& what) {
   const uint32_t depth = DepthOf(a.dtype());
   if (depth == 0)
-    throw py::type_error(what + " is a " + DtypeName(a) +
-                         " array; images are uint8, uint16 or float32 arrays (convert it with .astype)");
+    throw py::type_error(what + " is an array of " + DtypeName(a) +
+                         "; images are uint8, uint16 or float32 arrays (convert it with .astype)");
   if (!a.dtype().attr("isnative").cast<bool>())
     throw py::type_error(what + " is stored in the other byte order; convert it with .astype(" + DtypeName(a) +
                          ".newbyteorder('='))");

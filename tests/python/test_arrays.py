@@ -50,9 +50,9 @@ def test_rgb_arrays_equal_the_command_on_rgb_files(tmp_path):
 
 
 @pytest.mark.parametrize("bad, error, says", [
-    (np.zeros((4, 4, 4), np.float64), TypeError, "float64 array; images are uint8, uint16 or float32"),
-    (np.zeros((4, 4, 4), np.int16), TypeError, "int16 array"),
-    (np.zeros((4, 4, 4), np.bool_), TypeError, "bool array"),
+    (np.zeros((4, 4, 4), np.float64), TypeError, "an array of float64; images are uint8, uint16 or float32"),
+    (np.zeros((4, 4, 4), np.int16), TypeError, "an array of int16"),
+    (np.zeros((4, 4, 4), np.bool_), TypeError, "an array of bool"),
     (np.zeros((4, 4, 4), np.dtype(">u2")), TypeError, "other byte order"),
     (np.zeros((4, 4, 2), np.uint8), ValueError, "has the shape (4, 4, 2)"),
     (np.zeros((4, 4, 5), np.uint8), ValueError, "has the shape (4, 4, 5)"),
