@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
@@ -279,7 +281,10 @@ void Render(const RenderOptions& o) {
   graph::Evaluator run(g, prefetch);
   std::unique_ptr<io::MovieWriter> movieWriter;
   if (movieOut) movieWriter = std::make_unique<io::MovieWriter>(o.output, movie);
-  io::BackgroundWriter writer(size_t(o.queue));
+  // A movie is one stream, written in order; the frames of a sequence are files of their own,
+  // compressed on as many threads as there are cores (with -v one, so the log keeps frame order).
+  const size_t writers = movieOut || o.verbose ? 1 : std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
+  io::BackgroundWriter writer(size_t(o.queue), writers);
   for (size_t i = 0; i < frames.size(); ++i) {
     const int32_t f = frames[i];
     host::ImagePtr image = run.Render(target, f);

@@ -95,8 +95,9 @@ Image* PrefetchingFiles::Load(const std::string& path, int32_t frame) {
   return src.current.get();
 }
 
-BackgroundWriter::BackgroundWriter(size_t depth) : depth_(depth) {
-  if (depth_ > 0) thread_ = std::thread([this] { Run(); });
+BackgroundWriter::BackgroundWriter(size_t depth, size_t threads) : depth_(depth) {
+  if (depth_ == 0) return;
+  for (size_t i = 0; i < std::max<size_t>(threads, 1); ++i) threads_.emplace_back([this] { Run(); });
 }
 
 BackgroundWriter::~BackgroundWriter() {
@@ -105,7 +106,7 @@ BackgroundWriter::~BackgroundWriter() {
     stop_ = true;
   }
   changed_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  for (std::thread& t : threads_) t.join();
 }
 
 void BackgroundWriter::ThrowIfFailed() {
@@ -128,7 +129,7 @@ void BackgroundWriter::Push(host::ImagePtr image, Write write) {
 void BackgroundWriter::Finish() {
   if (depth_ == 0) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return error_ || (queue_.empty() && !busy_); });
+  changed_.wait(lock, [&] { return error_ || (queue_.empty() && busy_ == 0); });
   ThrowIfFailed();
 }
 
@@ -143,7 +144,7 @@ void BackgroundWriter::Run() {
     }
     Job job = std::move(queue_.front());
     queue_.pop_front();
-    busy_ = true;
+    ++busy_;
     lock.unlock();
     changed_.notify_all();  // room in the queue
     std::exception_ptr failed;
@@ -154,7 +155,7 @@ void BackgroundWriter::Run() {
     }
     job.image.reset();
     lock.lock();
-    busy_ = false;
+    --busy_;
     if (failed && !error_) error_ = failed;
     changed_.notify_all();
   }

@@ -1,9 +1,11 @@
 // The overlapped frame pipeline: pictures read ahead are the ones asked for, in every order the
 // evaluator may ask, failures reach the frame they belong to, and the background writer keeps
 // order, reports the first failure and drops what follows it.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "orvanta/host/failure.h"
@@ -137,6 +139,49 @@ TEST(BackgroundWriter, TheFirstFailureIsReportedAndTheRestDropped) {
   EXPECT_TRUE(thrown);
   EXPECT_THROW(w.Finish(), Failure);
   EXPECT_EQ(after.load(), 0) << "writes went on after a failure";
+}
+
+// Several threads: every frame is written once, with its own picture, some of them at once; a
+// failure still stops the frames not yet taken.
+TEST(BackgroundWriter, SeveralThreadsWriteEveryFrameOnce) {
+  std::mutex m;
+  std::vector<int32_t> written;
+  std::atomic<int> running{0}, most{0};
+  {
+    io::BackgroundWriter w(2, 3);
+    for (int32_t f = 1; f <= 30; ++f)
+      w.Push(FrameImage(f), [&, f](const Image& im) {
+        const int now = ++running;
+        for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        --running;
+        EXPECT_EQ(FrameOf(&im), f);
+        std::lock_guard<std::mutex> lock(m);
+        written.push_back(f);
+      });
+    w.Finish();
+  }
+  std::sort(written.begin(), written.end());
+  std::vector<int32_t> all(30);
+  for (int32_t i = 0; i < 30; ++i) all[size_t(i)] = i + 1;
+  EXPECT_EQ(written, all);
+  EXPECT_GT(most.load(), 1) << "the writes never overlapped";
+
+  io::BackgroundWriter failing(2, 2);
+  std::atomic<int> after{0};
+  failing.Push(FrameImage(1), [](const Image&) { throw Failure("cannot write one.tif: the disk is full"); });
+  EXPECT_THROW(
+      {
+        for (int32_t f = 2; f <= 200; ++f)
+          failing.Push(FrameImage(f), [&after](const Image&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ++after;
+          });
+        failing.Finish();
+      },
+      Failure);
+  EXPECT_LT(after.load(), 20) << "writes went on long after a failure";
 }
 
 TEST(BackgroundWriter, DestroyedItWritesWhatIsQueued) {

@@ -66,13 +66,15 @@ class PrefetchingFiles : public graph::FileProvider {
   std::thread reader_;
 };
 
-// Writes finished frames on a thread of its own, in the order given, at most `depth` waiting;
-// depth 0 writes on the caller's thread. After a write fails the rest are dropped and the
-// failure is thrown by the next Push or by Finish. Destroyed, it writes what is queued first.
+// Writes finished frames on threads of its own, taken in the order given, at most `depth` waiting;
+// depth 0 writes on the caller's thread. With one thread the writes also end in that order; with
+// more, frames that go to separate files are written (and compressed) at once. After a write
+// fails the rest are dropped and the failure is thrown by the next Push or by Finish. Destroyed,
+// it writes what is queued first.
 class BackgroundWriter {
  public:
   using Write = std::function<void(const Image&)>;
-  explicit BackgroundWriter(size_t depth);
+  explicit BackgroundWriter(size_t depth, size_t threads = 1);
   ~BackgroundWriter();
   BackgroundWriter(const BackgroundWriter&) = delete;
   BackgroundWriter& operator=(const BackgroundWriter&) = delete;
@@ -92,11 +94,12 @@ class BackgroundWriter {
 
   size_t depth_;
   std::deque<Job> queue_;
-  bool busy_ = false, stop_ = false;
+  size_t busy_ = 0;  // writes under way
+  bool stop_ = false;
   std::exception_ptr error_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace orvanta::io
