@@ -163,7 +163,7 @@ void CopyOut(const Image& im, int32_t y0, int32_t rows, int nch, T* d) {
   }
 }
 
-// The spec of a written file; no time stamp, so the same render gives the same file bytes.
+// The header of a written file; no time stamp, so the same render gives the same file bytes.
 OIIO::ImageSpec WriteSpec(const Image& im, int nch, TypeDesc file, bool alpha) {
   OIIO::ImageSpec spec(im.Width, im.Height, nch, file);
   if (alpha) spec.attribute("oiio:UnassociatedAlpha", 1);  // write the values as they are

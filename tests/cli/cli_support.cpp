@@ -21,12 +21,12 @@ std::string ShellQuote(const std::string& s) {
 }
 
 
-Result Cli::Run(const std::vector<std::string>& args, const std::string& env) const {
-  std::string cmd = "cd " + ShellQuote(dir_.string()) + " && " + env + " " + ShellQuote(ORVANTA_CLI);
+Result RunIn(const fs::path& dir, const std::string& env, const std::vector<std::string>& args, std::atomic<int>& runs) {
+  std::string cmd = "cd " + ShellQuote(dir.string()) + " && " + env + " " + ShellQuote(ORVANTA_CLI);
   for (const std::string& a : args) cmd += " " + ShellQuote(a);
   // Output goes beside the scratch folder, so that runs may go on at the same time and the
   // folder holds only what the command wrote.
-  const std::string io = dir_.string() + ".io" + std::to_string(runs_.fetch_add(1));
+  const std::string io = dir.string() + ".io" + std::to_string(runs.fetch_add(1));
   cmd += " >" + ShellQuote(io + ".out") + " 2>" + ShellQuote(io + ".err");
   int raw = std::system(cmd.c_str());
   Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Slurp(io + ".out"), Slurp(io + ".err")};
@@ -34,6 +34,8 @@ Result Cli::Run(const std::vector<std::string>& args, const std::string& env) co
   fs::remove(io + ".err");
   return r;
 }
+
+Result Cli::Run(const std::vector<std::string>& args, const std::string& env) const { return RunIn(dir_, env, args, runs_); }
 
 std::vector<std::string> Cli::Files() const {
   std::vector<std::string> names;

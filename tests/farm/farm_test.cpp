@@ -5,7 +5,6 @@
 // scripts/farm-test runs the same on a real one-machine Slurm cluster.
 #include <OpenImageIO/imageio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <random>
 #include <sstream>
 
+#include "cli_support.h"
 #include "farm.h"
 #include "orvanta/io/image_io.h"
 #include "orvanta/io/sequence.h"
@@ -40,12 +40,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using V = std::vector<int32_t>;
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using clitest::Result;
+using clitest::Slurp;
 
 void Spit(const fs::path& p, const std::string& text, bool executable = false) {
   std::ofstream(p, std::ios::binary) << text;
@@ -67,11 +63,6 @@ void WritePng(const std::string& path, int w, int h, int seed) {
 }
 
 void Truncate(const fs::path& p) { fs::resize_file(p, fs::file_size(p) / 2); }
-
-struct Result {
-  int status;
-  std::string out, err;
-};
 
 struct Stamp {
   ino_t inode;
@@ -121,17 +112,9 @@ class Farm : public ::testing::Test {
 
   // The command, run in the scratch folder; path: PATH for it ("" keeps the test's own).
   Result Run(const std::vector<std::string>& args, const std::string& path = "") const {
-    std::string cmd = "cd " + Quote(dir_.string()) + " && FAKE=" + Quote(P("fake"));
-    if (!path.empty()) cmd += " PATH=" + Quote(path);
-    cmd += " " + Quote(ORVANTA_CLI);
-    for (const std::string& a : args) cmd += " " + Quote(a);
-    const std::string io = dir_.string() + ".io" + std::to_string(runs_.fetch_add(1));
-    cmd += " >" + Quote(io + ".out") + " 2>" + Quote(io + ".err");
-    int raw = std::system(cmd.c_str());
-    Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), Slurp(io + ".out"), Slurp(io + ".err")};
-    fs::remove(io + ".out");
-    fs::remove(io + ".err");
-    return r;
+    std::string env = "FAKE=" + Quote(P("fake"));
+    if (!path.empty()) env += " PATH=" + Quote(path);
+    return clitest::RunIn(dir_, env, args, runs_);
   }
   std::string FakePath() const { return P("bin") + ":/usr/bin:/bin"; }
 
