@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "half_rows.h"
 #include "orvanta/host/failure.h"
 
 namespace orvanta::io {
@@ -149,6 +150,34 @@ void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc 
   }
 }
 
+// Half samples read as they are stored and converted here (see half_rows.h).
+void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image& im, const std::string& path) {
+  const int nch = m.Count();
+  const OIIO::ImageSpec& spec = in.spec();
+  const bool tiled = spec.tile_width > 0;
+  const int32_t block = tiled ? im.Height : std::min(kBlockRows, im.Height);
+  const size_t samples = size_t(im.Width) * size_t(block) * size_t(nch);
+  const bool rgba = nch == 4 && m.r == 0 && m.g == 1 && m.b == 2 && m.a == 3;
+  std::vector<uint16_t> halves(samples);
+  std::vector<float> floats(rgba ? 0 : samples);
+  for (int32_t y = 0; y < im.Height; y += block) {
+    const int32_t rows = std::min(block, im.Height - y);
+    QuietStderr quiet;
+    const bool ok = tiled ? in.read_image(subimage, 0, 0, nch, TypeDesc::HALF, halves.data())
+                          : in.read_scanlines(subimage, 0, spec.y + y, spec.y + y + rows, 0, 0, nch, TypeDesc::HALF,
+                                              halves.data());
+    if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
+    if (rgba) {  // the usual layout: converted straight into the rows
+      for (int32_t r = 0; r < rows; ++r)
+        HalfRgbaToFloatBgra(halves.data() + size_t(r) * size_t(im.Width) * 4,
+                            reinterpret_cast<float*>(host::RowBytes(&im, y + r)), size_t(im.Width));
+      continue;
+    }
+    HalfToFloat(halves.data(), floats.data(), size_t(im.Width) * size_t(rows) * size_t(nch));
+    CopyIn(floats.data(), y, rows, nch, m, 1.0f, im);
+  }
+}
+
 // Image rows y0..y0+rows-1 (BGRA) to interleaved RGB or RGBA samples.
 template <class T>
 void CopyOut(const Image& im, int32_t y0, int32_t rows, int nch, T* d) {
@@ -172,17 +201,34 @@ OIIO::ImageSpec WriteSpec(const Image& im, int nch, TypeDesc file, bool alpha) {
 }
 
 // Writes the image a block of rows at a time, so writing costs little beyond the image itself.
-bool WriteRows(OIIO::ImageOutput& out, const Image& im, int nch) {
+// Float images bound for half samples are converted here (see half_rows.h).
+bool WriteRows(OIIO::ImageOutput& out, const Image& im, int nch, TypeDesc file) {
   const TypeDesc mem = MemoryType(im.Depth);
+  const bool toHalf = im.Depth == DepthFloat && file == TypeDesc::HALF && HalfRowsFast();
   const int32_t block = std::min(kBlockRows, im.Height);
-  std::vector<uint8_t> bytes(size_t(im.Width) * size_t(block) * size_t(nch) * mem.size());
+  const size_t samples = size_t(im.Width) * size_t(block) * size_t(nch);
+  std::vector<uint8_t> bytes(toHalf && nch == 4 ? 0 : samples * mem.size());
+  std::vector<uint16_t> halves(toHalf ? samples : 0);
   for (int32_t y = 0; y < im.Height; y += block) {
     const int32_t rows = std::min(block, im.Height - y);
-    if (im.Depth == Depth8) CopyOut(im, y, rows, nch, bytes.data());
-    else if (im.Depth == DepthFloat) CopyOut(im, y, rows, nch, reinterpret_cast<float*>(bytes.data()));
-    else CopyOut(im, y, rows, nch, reinterpret_cast<uint16_t*>(bytes.data()));
+    if (toHalf && nch == 4) {  // converted straight from the rows
+      for (int32_t r = 0; r < rows; ++r)
+        FloatBgraToHalfRgba(reinterpret_cast<const float*>(host::RowBytes(&im, y + r)),
+                            halves.data() + size_t(r) * size_t(im.Width) * 4, size_t(im.Width));
+    } else if (im.Depth == Depth8) {
+      CopyOut(im, y, rows, nch, bytes.data());
+    } else if (im.Depth == DepthFloat) {
+      CopyOut(im, y, rows, nch, reinterpret_cast<float*>(bytes.data()));
+      if (toHalf)
+        FloatToHalf(reinterpret_cast<const float*>(bytes.data()), halves.data(),
+                    size_t(im.Width) * size_t(rows) * size_t(nch));
+    } else {
+      CopyOut(im, y, rows, nch, reinterpret_cast<uint16_t*>(bytes.data()));
+    }
     QuietStderr quiet;
-    if (!out.write_scanlines(y, y + rows, 0, mem, bytes.data())) return false;
+    const bool ok = toHalf ? out.write_scanlines(y, y + rows, 0, TypeDesc::HALF, halves.data())
+                           : out.write_scanlines(y, y + rows, 0, mem, bytes.data());
+    if (!ok) return false;
   }
   return true;
 }
@@ -220,6 +266,14 @@ Bits ParseBits(std::string_view text) {
 
 namespace {
 
+// Whether every channel of the file holds half samples (an EXR may mix half and float channels).
+bool AllHalf(const OIIO::ImageSpec& spec) {
+  if (spec.channelformats.empty()) return spec.format == TypeDesc::HALF;
+  for (const TypeDesc& t : spec.channelformats)
+    if (t != TypeDesc::HALF) return false;
+  return true;
+}
+
 // Reads the current picture of an open file (after seek_subimage) into a new image.
 host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
   const OIIO::ImageSpec spec = in.spec();
@@ -237,7 +291,7 @@ host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
   }
   host::ImagePtr im;
   try {
-    im = host::MakeImage(spec.width, spec.height, depth);
+    im = host::MakeImage(spec.width, spec.height, depth, false);  // every sample is read in
   } catch (const std::exception& e) {
     throw Failure("cannot read " + path + ": " + e.what());
   }
@@ -245,6 +299,7 @@ host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
   int subimage = in.current_subimage();
   if (depth == Depth8) ReadInto<uint8_t>(in, subimage, m, TypeDesc::UINT8, 255, *im, path);
   else if (depth == Depth16) ReadInto<uint16_t>(in, subimage, m, TypeDesc::UINT16, 65535, *im, path);
+  else if (AllHalf(spec) && HalfRowsFast()) ReadHalfInto(in, subimage, m, *im, path);
   else ReadInto<float>(in, subimage, m, TypeDesc::FLOAT, 1.0f, *im, path);
   return im;
 }
@@ -353,7 +408,7 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
   const bool alpha = out->supports("alpha");
   const int nch = alpha ? 4 : 3;
   const OIIO::ImageSpec spec = WriteSpec(im, nch, file, alpha);
-  auto writeRows = [&]() { return WriteRows(*out, im, nch); };
+  auto writeRows = [&]() { return WriteRows(*out, im, nch, file); };
 
   const std::string tmp = TempName(path);
   SetPendingFile(tmp);
@@ -396,7 +451,7 @@ std::vector<uint8_t> EncodePng(const Image& im, PngSpeed speed) {
     spec.attribute("png:compressionLevel", 1);
     spec.attribute("png:filter", 8);  // PNG_FILTER_NONE: no per-row filter search
   }
-  if (!out->open("preview.png", spec) || !WriteRows(*out, im, 4) || !out->close())
+  if (!out->open("preview.png", spec) || !WriteRows(*out, im, 4, MemoryType(im.Depth)) || !out->close())
     throw Failure("cannot encode a PNG picture: " + OneLine(out->geterror()));
   return std::vector<uint8_t>(buffer.begin(), buffer.end());
 }
