@@ -277,13 +277,14 @@ void Render(const RenderOptions& o) {
   // itself runs on the host's workers.
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
-  io::PrefetchingFiles prefetch(files, FileInputs(g, targets), frames, size_t(o.queue));
+  const size_t cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
+  io::PrefetchingFiles prefetch(files, FileInputs(g, targets), frames, size_t(o.queue), cores);
   graph::Evaluator run(g, prefetch);
   std::unique_ptr<io::MovieWriter> movieWriter;
   if (movieOut) movieWriter = std::make_unique<io::MovieWriter>(o.output, movie);
   // A movie is one stream, written in order; the frames of a sequence are files of their own,
   // compressed on as many threads as there are cores (with -v one, so the log keeps frame order).
-  const size_t writers = movieOut || o.verbose ? 1 : std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
+  const size_t writers = movieOut || o.verbose ? 1 : cores;
   io::BackgroundWriter writer(size_t(o.queue), writers);
   for (size_t i = 0; i < frames.size(); ++i) {
     const int32_t f = frames[i];

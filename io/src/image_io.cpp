@@ -70,10 +70,41 @@ ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
   return m;
 }
 
+// One row of RGBA pixels as BGRA or back (the swap is its own inverse), a pixel a word.
+void SwapRedBlue(const uint8_t* in, uint8_t* out, int32_t width) {
+  for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
+    uint32_t p;
+    std::memcpy(&p, in, 4);
+    p = (p & 0xff00ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu);
+    std::memcpy(out, &p, 4);
+  }
+}
+void SwapRedBlue(const uint16_t* in, uint16_t* out, int32_t width) {
+  for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
+    uint64_t p;
+    std::memcpy(&p, in, 8);
+    p = (p & 0xffff0000ffff0000u) | ((p & 0xffffu) << 32) | ((p >> 32) & 0xffffu);
+    std::memcpy(out, &p, 8);
+  }
+}
+void SwapRedBlue(const float* in, float* out, int32_t width) {
+  for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
+    const float r = in[0], g = in[1], b = in[2], a = in[3];
+    out[0] = b, out[1] = g, out[2] = r, out[3] = a;
+  }
+}
+
+bool IsRgba(int nch, const ChannelMap& m) { return nch == 4 && m.r == 0 && m.g == 1 && m.b == 2 && m.a == 3; }
+
 // Copies interleaved file samples of rows y0..y0+rows-1 into the image's rows, reordering RGBA to
 // BGRA.
 template <class T>
 void CopyIn(const T* buf, int32_t y0, int32_t rows, int nch, const ChannelMap& m, T full, Image& im) {
+  if (IsRgba(nch, m)) {  // the usual layout
+    for (int32_t y = y0; y < y0 + rows; ++y)
+      SwapRedBlue(buf + size_t(y - y0) * size_t(im.Width) * 4, reinterpret_cast<T*>(host::RowBytes(&im, y)), im.Width);
+    return;
+  }
   for (int32_t y = y0; y < y0 + rows; ++y) {
     T* row = reinterpret_cast<T*>(host::RowBytes(&im, y));
     const T* s = buf + size_t(y - y0) * size_t(im.Width) * nch;
@@ -132,6 +163,18 @@ class QuietStderr {
 // Rows are read a block at a time (tiled files whole), so reading costs little beyond the image.
 constexpr int32_t kBlockRows = 32;
 
+// Reads rows y0..y1-1 of channels 0..nch-1 as `type`. Where the file stores exactly those samples
+// they are read as stored: the library's converting read sets up a 64 MiB buffer at every call,
+// which costs a fresh mapping and its page faults for every block of rows.
+bool ReadRows(OIIO::ImageInput& in, int subimage, int y0, int y1, int nch, TypeDesc type, void* data) {
+  const OIIO::ImageSpec& spec = in.spec();
+  bool asStored = spec.format == type && spec.get_int_attribute("oiio:BitsPerSample", int(type.size() * 8)) ==
+                                             int(type.size() * 8);
+  for (const TypeDesc& t : spec.channelformats) asStored = asStored && t == type;
+  return asStored ? in.read_native_scanlines(subimage, 0, y0, y1, 0, 0, nch, data)
+                  : in.read_scanlines(subimage, 0, y0, y1, 0, 0, nch, type, data);
+}
+
 template <class T>
 void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc type, T full, Image& im,
               const std::string& path) {
@@ -144,7 +187,7 @@ void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc 
     const int32_t rows = std::min(block, im.Height - y);
     QuietStderr quiet;
     const bool ok = tiled ? in.read_image(subimage, 0, 0, nch, type, buf.data())
-                          : in.read_scanlines(subimage, 0, spec.y + y, spec.y + y + rows, 0, 0, nch, type, buf.data());
+                          : ReadRows(in, subimage, spec.y + y, spec.y + y + rows, nch, type, buf.data());
     if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
     CopyIn(buf.data(), y, rows, nch, m, full, im);
   }
@@ -157,15 +200,14 @@ void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image
   const bool tiled = spec.tile_width > 0;
   const int32_t block = tiled ? im.Height : std::min(kBlockRows, im.Height);
   const size_t samples = size_t(im.Width) * size_t(block) * size_t(nch);
-  const bool rgba = nch == 4 && m.r == 0 && m.g == 1 && m.b == 2 && m.a == 3;
+  const bool rgba = IsRgba(nch, m);
   std::vector<uint16_t> halves(samples);
   std::vector<float> floats(rgba ? 0 : samples);
   for (int32_t y = 0; y < im.Height; y += block) {
     const int32_t rows = std::min(block, im.Height - y);
     QuietStderr quiet;
     const bool ok = tiled ? in.read_image(subimage, 0, 0, nch, TypeDesc::HALF, halves.data())
-                          : in.read_scanlines(subimage, 0, spec.y + y, spec.y + y + rows, 0, 0, nch, TypeDesc::HALF,
-                                              halves.data());
+                          : ReadRows(in, subimage, spec.y + y, spec.y + y + rows, nch, TypeDesc::HALF, halves.data());
     if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
     if (rgba) {  // the usual layout: converted straight into the rows
       for (int32_t r = 0; r < rows; ++r)
@@ -181,6 +223,11 @@ void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image
 // Image rows y0..y0+rows-1 (BGRA) to interleaved RGB or RGBA samples.
 template <class T>
 void CopyOut(const Image& im, int32_t y0, int32_t rows, int nch, T* d) {
+  if (nch == 4) {
+    for (int32_t y = y0; y < y0 + rows; ++y, d += size_t(im.Width) * 4)
+      SwapRedBlue(reinterpret_cast<const T*>(host::RowBytes(&im, y)), d, im.Width);
+    return;
+  }
   for (int32_t y = y0; y < y0 + rows; ++y) {
     const T* row = reinterpret_cast<const T*>(host::RowBytes(&im, y));
     for (int32_t x = 0; x < im.Width; ++x, row += 4, d += nch) {

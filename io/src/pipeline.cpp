@@ -9,9 +9,10 @@
 namespace orvanta::io {
 
 PrefetchingFiles::PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths,
-                                   std::vector<int32_t> frames, size_t ahead)
+                                   std::vector<int32_t> frames, size_t ahead, size_t readers)
     : files_(files), frames_(std::move(frames)), ahead_(ahead) {
   if (ahead_ == 0 || frames_.empty()) return;
+  bool movie = false;
   for (const std::string& p : paths) {
     if (std::any_of(sources_.begin(), sources_.end(), [&](const Source& s) { return s.path == p; })) continue;
     const graph::FileInfo info = files_.Info(p);
@@ -19,12 +20,14 @@ PrefetchingFiles::PrefetchingFiles(graph::FileProvider& files, const std::vector
     Source s;
     s.path = p;
     // The reader thread keeps its own open movie: the one of `files` belongs to the caller's thread.
-    if (info.kind == graph::FileInfo::Kind::Movie) s.movie = MovieReader::Open(p);
+    if (info.kind == graph::FileInfo::Kind::Movie) s.movie = MovieReader::Open(p), movie = true;
     sources_.push_back(std::move(s));
   }
   if (sources_.empty()) return;
   slots_.resize(frames_.size());
-  reader_ = std::thread([this] { ReadAhead(); });
+  // More readers than frames allowed ahead would only wait.
+  const size_t n = movie ? 1 : std::clamp<size_t>(readers, 1, std::min(ahead_, frames_.size()));
+  for (size_t i = 0; i < n; ++i) readers_.emplace_back([this] { ReadAhead(); });
 }
 
 PrefetchingFiles::~PrefetchingFiles() {
@@ -33,7 +36,7 @@ PrefetchingFiles::~PrefetchingFiles() {
     stop_ = true;
   }
   changed_.notify_all();
-  if (reader_.joinable()) reader_.join();
+  for (std::thread& t : readers_) t.join();
 }
 
 size_t PrefetchingFiles::Floor() const {
@@ -43,11 +46,13 @@ size_t PrefetchingFiles::Floor() const {
 }
 
 void PrefetchingFiles::ReadAhead() {
-  for (size_t i = 0; i < frames_.size(); ++i) {
+  for (;;) {
+    size_t i;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return stop_ || i < Floor() + ahead_; });
-      if (stop_) return;
+      changed_.wait(lock, [&] { return stop_ || readError_ || claimed_ >= frames_.size() || claimed_ < Floor() + ahead_; });
+      if (stop_ || readError_ || claimed_ >= frames_.size()) return;
+      i = claimed_++;
     }
     Slot slot;
     try {
@@ -56,15 +61,16 @@ void PrefetchingFiles::ReadAhead() {
     } catch (...) {
       slot.error = std::current_exception();
     }
-    const bool failed = slot.error != nullptr;
+    std::vector<host::ImagePtr> released;  // pictures of frames the caller went past, freed outside the lock
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (failed) readError_ = slot.error;
+      if (slot.error && !readError_) readError_ = slot.error;
+      for (size_t k = 0; k < slot.images.size(); ++k)
+        if (i < sources_[k].next) released.push_back(std::move(slot.images[k]));
+      slot.ready = true;
       slots_[i] = std::move(slot);
-      produced_ = i + 1;
     }
     changed_.notify_all();
-    if (failed) return;
   }
 }
 
@@ -82,10 +88,11 @@ Image* PrefetchingFiles::Load(const std::string& path, int32_t frame) {
   released.push_back(std::move(src.current));
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return produced_ > i || readError_; });
-    if (produced_ <= i) std::rethrow_exception(readError_);
+    // A slot not taken by the time a read failed never will be.
+    changed_.wait(lock, [&] { return slots_[i].ready || (readError_ && i >= claimed_); });
+    if (!slots_[i].ready) std::rethrow_exception(readError_);
     if (slots_[i].error) std::rethrow_exception(slots_[i].error);
-    for (size_t j = src.next; j < i; ++j)  // planned frames the caller skipped
+    for (size_t j = src.next; j < i; ++j)  // planned frames the caller skipped (those still being read go when they arrive)
       if (k < slots_[j].images.size()) released.push_back(std::move(slots_[j].images[k]));
     src.current = std::move(slots_[i].images[k]);
     src.lastFrame = frame;

@@ -61,46 +61,59 @@ class Pipeline : public ::testing::Test {
 
 TEST_F(Pipeline, PicturesReadAheadAreTheFramesAskedFor) {
   const std::vector<int32_t> plan = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  for (size_t ahead : {size_t(0), size_t(1), size_t(3), size_t(20)}) {
-    SCOPED_TRACE(ahead);
-    io::FileCache files;
-    io::PrefetchingFiles pre(files, {seq_, still_, seq_}, plan, ahead);
-    for (int32_t f : plan) {
-      Image* a = pre.Load(seq_, f);
-      EXPECT_EQ(FrameOf(a), f);
-      EXPECT_EQ(FrameOf(pre.Load(seq_, f)), f) << "a second input on the same file, same frame";
-      EXPECT_EQ(FrameOf(pre.Load(still_, f)), 99);
-      EXPECT_TRUE(testing::SameBytes(a, FrameImage(f).get()));
+  for (size_t readers : {size_t(1), size_t(3)})
+    for (size_t ahead : {size_t(0), size_t(1), size_t(3), size_t(20)}) {
+      SCOPED_TRACE(::testing::Message() << readers << " readers, " << ahead << " ahead");
+      io::FileCache files;
+      io::PrefetchingFiles pre(files, {seq_, still_, seq_}, plan, ahead, readers);
+      for (int32_t f : plan) {
+        Image* a = pre.Load(seq_, f);
+        EXPECT_EQ(FrameOf(a), f);
+        EXPECT_EQ(FrameOf(pre.Load(seq_, f)), f) << "a second input on the same file, same frame";
+        EXPECT_EQ(FrameOf(pre.Load(still_, f)), 99);
+        EXPECT_TRUE(testing::SameBytes(a, FrameImage(f).get()));
+      }
     }
-  }
 }
 
 TEST_F(Pipeline, FramesSkippedRepeatedOrOffThePlanAreStillRight) {
-  io::FileCache files;
-  io::PrefetchingFiles pre(files, {seq_}, {2, 2, 5, 3, 8, 9, 10}, 2);
-  // Frames skipped (5 -> 8 passes over 3), asked twice, and frames the plan never held.
-  for (int32_t f : {2, 2, 5, 8, 1, 9, 12, 10}) EXPECT_EQ(FrameOf(pre.Load(seq_, f)), f) << f;
+  for (size_t readers : {size_t(1), size_t(2), size_t(4)}) {
+    SCOPED_TRACE(readers);
+    io::FileCache files;
+    io::PrefetchingFiles pre(files, {seq_}, {2, 2, 5, 3, 8, 9, 10, 11, 12}, 3, readers);
+    // Frames skipped (5 -> 8 passes over 3, 10 -> 12 over 11), asked twice, and frames the plan
+    // never held.
+    for (int32_t f : {2, 2, 5, 8, 1, 9, 12, 10, 12}) EXPECT_EQ(FrameOf(pre.Load(seq_, f)), f) << f;
+  }
 }
 
 TEST_F(Pipeline, AFrameThatCannotBeReadFailsItsOwnLoad) {
   fs::remove(io::FramePath(seq_, 6));
-  io::FileCache files;
-  io::PrefetchingFiles pre(files, {seq_}, {3, 4, 5, 6, 7}, 3);
-  for (int32_t f : {3, 4, 5}) EXPECT_EQ(FrameOf(pre.Load(seq_, f)), f);
-  try {
-    pre.Load(seq_, 6);
-    ADD_FAILURE() << "frame 6 loaded";
-  } catch (const Failure& e) {
-    EXPECT_NE(std::string(e.what()).find("f.0006.tif"), std::string::npos) << e.what();
+  for (size_t readers : {size_t(1), size_t(3)}) {
+    SCOPED_TRACE(readers);
+    io::FileCache files;
+    io::PrefetchingFiles pre(files, {seq_}, {3, 4, 5, 6, 7, 8, 9}, 3, readers);
+    // The frames before the missing one arrive, whichever reader finished first.
+    for (int32_t f : {3, 4, 5}) EXPECT_EQ(FrameOf(pre.Load(seq_, f)), f);
+    try {
+      pre.Load(seq_, 6);
+      ADD_FAILURE() << "frame 6 loaded";
+    } catch (const Failure& e) {
+      EXPECT_NE(std::string(e.what()).find("f.0006.tif"), std::string::npos) << e.what();
+    }
+    // No reader takes a frame after the failure is known; with one reader that is every later frame.
+    if (readers == 1) {
+      EXPECT_THROW(pre.Load(seq_, 7), Failure) << "frames after the failure are not read";
+    }
+    EXPECT_THROW(pre.Load(seq_, 9), Failure) << "frame 9 lies beyond what 3 readers 3 ahead take";
   }
-  EXPECT_THROW(pre.Load(seq_, 7), Failure) << "frames after the failure are not read";
 }
 
 TEST_F(Pipeline, TheReaderStopsWhenTheRenderDoes) {
-  // Destroyed after one frame of many: the reader thread, waiting for room, ends at once.
+  // Destroyed after one frame of many: the reader threads, waiting for room, end at once.
   io::FileCache files;
   auto pre = std::make_unique<io::PrefetchingFiles>(files, std::vector<std::string>{seq_},
-                                                    std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8}, 2);
+                                                    std::vector<int32_t>{1, 2, 3, 4, 5, 6, 7, 8}, 2, 2);
   EXPECT_EQ(FrameOf(pre->Load(seq_, 1)), 1);
   pre.reset();
 }

@@ -1,5 +1,5 @@
-// The stages of a sequence render overlapped: a reader thread loads the next frames' pictures
-// while the current frame renders, and a writer thread writes the finished ones, each through a
+// The stages of a sequence render overlapped: reader threads load the next frames' pictures
+// while the current frame renders, and writer threads write the finished ones, each through a
 // bounded queue, so a render runs at the pace of its slowest stage. The frames come out in order
 // and the same bytes as one stage after the other.
 #pragma once
@@ -23,13 +23,15 @@ namespace orvanta::io {
 class MovieReader;
 
 // The pictures of a graph's file inputs for a planned list of frames: sequence and movie inputs
-// among paths are loaded on a reader thread at most `ahead` frames before the frame being
+// among paths are loaded on reader threads at most `ahead` frames before the frame being
 // rendered; stills, other paths and frames off the plan come from `files` on the caller's thread.
-// With ahead 0 every call goes to `files`. A file that cannot be read fails the Load of its frame.
+// With ahead 0 every call goes to `files`. Frames of image sequences are read on up to `readers`
+// threads at once, each frame whole by one of them (a movie input keeps one reader: its frames
+// decode in order). A file that cannot be read fails the Load of its frame.
 class PrefetchingFiles : public graph::FileProvider {
  public:
   PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths, std::vector<int32_t> frames,
-                   size_t ahead);
+                   size_t ahead, size_t readers = 1);
   ~PrefetchingFiles() override;
   PrefetchingFiles(const PrefetchingFiles&) = delete;
   PrefetchingFiles& operator=(const PrefetchingFiles&) = delete;
@@ -41,7 +43,7 @@ class PrefetchingFiles : public graph::FileProvider {
  private:
   struct Source {
     std::string path;
-    std::unique_ptr<MovieReader> movie;  // used by the reader thread only
+    std::unique_ptr<MovieReader> movie;  // used by the one reader thread only
     size_t next = 0;                     // the caller's next planned frame index
     int32_t lastFrame = 0;
     host::ImagePtr current;
@@ -49,6 +51,7 @@ class PrefetchingFiles : public graph::FileProvider {
   struct Slot {
     std::vector<host::ImagePtr> images;  // one per source
     std::exception_ptr error;
+    bool ready = false;
   };
   void ReadAhead();
   size_t Floor() const;  // the lowest frame index a source still waits for
@@ -58,12 +61,12 @@ class PrefetchingFiles : public graph::FileProvider {
   size_t ahead_;
   std::vector<Source> sources_;
   std::vector<Slot> slots_;  // by frame index
-  size_t produced_ = 0;      // slots filled so far
-  std::exception_ptr readError_;  // why the reader thread stopped early
+  size_t claimed_ = 0;       // slots taken by a reader so far (in index order)
+  std::exception_ptr readError_;  // the first failed read: no slot is taken after it
   bool stop_ = false;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::thread reader_;
+  std::vector<std::thread> readers_;
 };
 
 // Writes finished frames on threads of its own, taken in the order given, at most `depth` waiting;
