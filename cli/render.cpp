@@ -278,6 +278,7 @@ void Render(const RenderOptions& o) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   const size_t cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
+  if (o.queue > 0 && frames.size() > 1) io::CodeFilesOnCallingThreads();
   io::PrefetchingFiles prefetch(files, FileInputs(g, targets), frames, size_t(o.queue), cores);
   graph::Evaluator run(g, prefetch);
   std::unique_ptr<io::MovieWriter> movieWriter;

@@ -503,6 +503,8 @@ std::vector<uint8_t> EncodePng(const Image& im, PngSpeed speed) {
   return std::vector<uint8_t>(buffer.begin(), buffer.end());
 }
 
+void CodeFilesOnCallingThreads() { OIIO::attribute("exr_threads", -1); }
+
 void InstallSignalCleanup() {
   struct sigaction sa {};
   sa.sa_handler = OnSignal;

@@ -48,6 +48,11 @@ void WriteImage(const Image& image, const std::string& path, Bits bits = Bits::K
 enum class PngSpeed { Exact, Fast };
 std::vector<uint8_t> EncodePng(const Image& image, PngSpeed speed = PngSpeed::Exact);
 
+// From now on every file is decoded and encoded whole on the thread that reads or writes it,
+// without the image library's own pool of threads: for renders that read and write several files
+// at once on threads of their own, where handing each block of rows to a pool only adds waiting.
+void CodeFilesOnCallingThreads();
+
 // SIGINT and SIGTERM remove a temporary file being written, then end the process.
 void InstallSignalCleanup();
 // A temporary file that the signal handler removes (the host's composition writes use one).
