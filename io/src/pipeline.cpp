@@ -126,7 +126,9 @@ void BackgroundWriter::Push(host::ImagePtr image, Write write) {
     return;
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return error_ || queue_.size() < depth_; });
+  // Frames being written count too, so that at most max(depth, threads) frames are held here.
+  const size_t most = std::max(depth_, threads_.size());
+  changed_.wait(lock, [&] { return error_ || queue_.size() + busy_ < most; });
   ThrowIfFailed();
   queue_.push_back(Job{std::move(image), std::move(write)});
   lock.unlock();

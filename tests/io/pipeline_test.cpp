@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -195,6 +196,42 @@ TEST(BackgroundWriter, SeveralThreadsWriteEveryFrameOnce) {
       },
       Failure);
   EXPECT_LT(after.load(), 20) << "writes went on long after a failure";
+}
+
+// Frames being written count against the depth (never below one per thread), so the memory a
+// queued render holds is bounded by it.
+TEST(BackgroundWriter, HoldsNoMoreFramesThanItsDepth) {
+  struct Case {
+    size_t depth, threads, most;
+  };
+  for (const Case& c : {Case{3, 2, 3}, Case{1, 2, 2}, Case{2, 1, 2}}) {
+    SCOPED_TRACE(::testing::Message() << "depth " << c.depth << ", " << c.threads << " threads");
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<size_t> pushed{0};
+    io::BackgroundWriter w(c.depth, c.threads);
+    std::thread producer([&] {
+      for (int32_t f = 1; f <= 6; ++f) {
+        w.Push(FrameImage(f), [&](const Image&) {
+          std::unique_lock<std::mutex> lock(m);
+          cv.wait(lock, [&] { return release; });
+        });
+        ++pushed;
+      }
+    });
+    // The held writes never finish, so every Push past the bound blocks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(pushed.load(), c.most);
+    {
+      std::lock_guard<std::mutex> lock(m);
+      release = true;
+    }
+    cv.notify_all();
+    producer.join();
+    w.Finish();
+    EXPECT_EQ(pushed.load(), 6u);
+  }
 }
 
 TEST(BackgroundWriter, DestroyedItWritesWhatIsQueued) {

@@ -69,8 +69,9 @@ class PrefetchingFiles : public graph::FileProvider {
   std::vector<std::thread> readers_;
 };
 
-// Writes finished frames on threads of its own, taken in the order given, at most `depth` waiting;
-// depth 0 writes on the caller's thread. With one thread the writes also end in that order; with
+// Writes finished frames on threads of its own, taken in the order given, holding at most `depth`
+// frames waiting or being written (never fewer than one per thread); depth 0 writes on the
+// caller's thread. With one thread the writes also end in that order; with
 // more, frames that go to separate files are written (and compressed) at once. After a write
 // fails the rest are dropped and the failure is thrown by the next Push or by Finish. Destroyed,
 // it writes what is queued first.
