@@ -33,15 +33,6 @@ std::string NodeList(const Graph& g) {
   return list;
 }
 
-std::string ImageInputList(const host::Node& node) {
-  std::string list;
-  for (Input* in : node.Inputs()) {
-    const host::ControlDescription& d = host::Describe(in);
-    if (d.IsImage()) list += (list.empty() ? "" : ", ") + Quoted(d.label);
-  }
-  return list.empty() ? "none" : list;
-}
-
 // The node a setting without a NODE. prefix is for: the only node.
 GraphNode& OnlyNode(const Graph& g, const std::string& option, const std::string& spec) {
   if (g.Size() == 1) return *g.Nodes().front();
@@ -57,14 +48,6 @@ std::pair<GraphNode*, std::string> Addressed(const Graph& g, const std::string& 
   if (dot != std::string::npos && dot < eq)
     if (GraphNode* n = g.Find(spec.substr(0, dot))) return {n, spec.substr(dot + 1)};
   return {&OnlyNode(g, option, spec), spec};
-}
-
-// A path given on the command line, for a graph whose relative paths are read from another folder.
-std::string CommandLinePath(const Graph& g, const std::string& path) {
-  if (g.baseDir.empty() || fs::path(path).is_absolute()) return path;
-  std::error_code ec;
-  fs::path abs = fs::absolute(path, ec);
-  return ec ? path : abs.lexically_normal().string();
 }
 
 // -i PATH, -i LABEL=PATH, -i NODE=PATH (its main input), -i NODE.LABEL=PATH.
@@ -88,7 +71,7 @@ void ConnectInput(Graph& g, const std::string& spec) {
         std::error_code ec;
         if (!fs::exists(spec, ec))
           throw Failure((g.Size() > 1 ? n2->Named() + " (" + n2->Tool() + ")" : n2->Tool()) + " has no image input " +
-                        Quoted(rest.substr(0, eq2)) + "; its image inputs are " + ImageInputList(*n2->node));
+                        Quoted(rest.substr(0, eq2)) + "; its image inputs are " + graph::ImageInputList(*n2->node));
       }
     }
   }
@@ -96,7 +79,7 @@ void ConnectInput(Graph& g, const std::string& spec) {
   if (!target) target = graph::MainImageInput(*node->node);
   if (!target) throw Failure(node->Tool() + " has no image input to connect " + path + " to");
   if (path.empty()) throw Failure("-i " + Quoted(spec) + " gives no file path");
-  g.ConnectFile(*node, target, CommandLinePath(g, path));
+  g.ConnectFile(*node, target, g.CallerPath(path));
 }
 
 void ApplySetting(Graph& g, const std::string& spec) {

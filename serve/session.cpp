@@ -1,7 +1,6 @@
 #include "session.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -55,12 +54,6 @@ class Session::ScaledFiles : public graph::FileProvider {
 
 namespace {
 
-std::string NumberText(double v) {
-  char buf[32];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  return ec == std::errc() ? std::string(buf, end) : std::to_string(v);
-}
-
 std::string Text(const Json& request, const char* key) {
   auto it = request.find(key);
   if (it == request.end() || !it->is_string()) throw Failure(std::string("the request needs \"") + key + "\" as text");
@@ -107,9 +100,9 @@ graph::Graph StartingGraph(const StartOptions& o) {
 std::string ValueText(const Json& v) {
   if (v.is_string()) return v.get<std::string>();
   if (v.is_boolean()) return v.get<bool>() ? "on" : "off";
-  if (v.is_number()) return NumberText(v.get<double>());
+  if (v.is_number()) return graph::NumberText(v.get<double>());
   if (v.is_array() && v.size() == 2 && v[0].is_number() && v[1].is_number())
-    return NumberText(v[0].get<double>()) + "," + NumberText(v[1].get<double>());
+    return graph::NumberText(v[0].get<double>()) + "," + graph::NumberText(v[1].get<double>());
   throw Failure("a control's value is a number, a text, true/false or [x, y], not " + v.dump());
 }
 

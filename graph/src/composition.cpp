@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include <charconv>
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -14,13 +13,6 @@ namespace orvanta::graph {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// Shortest text that reads back as the same double.
-std::string NumberText(double v) {
-  char buf[32];
-  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  return ec == std::errc() ? std::string(buf, p) : "nan";
-}
 
 // Whole values as JSON integers, so that files read as people write them.
 Json NumberJson(double v) {

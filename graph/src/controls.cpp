@@ -147,6 +147,21 @@ double ParseOne(const Target& t, std::string_view text, double* y) {
 std::string ToolName(const host::ClassInfo& c) { return c.displayName.empty() ? c.name : c.displayName; }
 std::string ToolName(const host::Node& node) { return ToolName(node.Class()); }
 
+std::string ImageInputList(const host::Node& node) {
+  std::string list;
+  for (Input* in : node.Inputs()) {
+    const host::ControlDescription& d = host::Describe(in);
+    if (d.IsImage()) list += (list.empty() ? "" : ", ") + Quoted(d.label);
+  }
+  return list.empty() ? "none" : list;
+}
+
+std::string NumberText(double v) {
+  char buf[32];  // the longest double takes 24
+  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  return ec == std::errc() ? std::string(buf, p) : "nan";
+}
+
 std::string IdText(uint32_t id) {
   char c[5];
   bool printable = true;

@@ -264,4 +264,11 @@ std::string Graph::Resolve(const std::string& path) const {
   return (std::filesystem::path(baseDir) / path).lexically_normal().string();
 }
 
+std::string Graph::CallerPath(const std::string& path) const {
+  if (baseDir.empty() || std::filesystem::path(path).is_absolute()) return path;
+  std::error_code ec;
+  const std::filesystem::path abs = std::filesystem::absolute(path, ec);
+  return ec ? path : abs.lexically_normal().string();
+}
+
 }  // namespace orvanta::graph

@@ -1,8 +1,6 @@
 #include "session.h"
 
-#include <charconv>
 #include <cmath>
-#include <filesystem>
 
 #include "arrays.h"
 #include "orvanta/graph/composition.h"
@@ -13,17 +11,9 @@
 #include "orvanta/io/sequence.h"
 
 namespace orvanta::python {
-namespace fs = std::filesystem;
 using graph::GraphNode;
 
 namespace {
-
-// Shortest text that reads back as the same double.
-std::string NumberText(double v) {
-  char buf[32];
-  auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  return ec == std::errc() ? std::string(buf, p) : "nan";
-}
 
 bool IsNumber(const py::handle& v) {
   return py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v) ||
@@ -37,28 +27,12 @@ std::string ValueText(const py::handle& v, const std::string& control) {
   if ((py::isinstance<py::tuple>(v) || py::isinstance<py::list>(v)) && py::len(v) == 2) {
     py::sequence s = py::reinterpret_borrow<py::sequence>(v);
     if (IsNumber(s[0]) && IsNumber(s[1]))
-      return NumberText(s[0].cast<double>()) + "," + NumberText(s[1].cast<double>());
+      return graph::NumberText(s[0].cast<double>()) + "," + graph::NumberText(s[1].cast<double>());
   }
-  if (IsNumber(v)) return NumberText(v.cast<double>());
+  if (IsNumber(v)) return graph::NumberText(v.cast<double>());
   throw py::type_error("the value for " + Quoted(control) + " is a " +
                        py::str(py::type::of(v).attr("__name__")).cast<std::string>() +
                        "; give a number, a bool, an item's text, an (x, y) pair or a {frame: value} dict");
-}
-
-std::string ImageInputList(const host::Node& node) {
-  std::string list;
-  for (Input* in : node.Inputs())
-    if (host::Describe(in).IsImage()) list += (list.empty() ? "" : ", ") + Quoted(host::Describe(in).label);
-  return list.empty() ? "none" : list;
-}
-
-// A path given from Python is read from the working folder, also in a graph whose own relative
-// paths are read from its file's folder.
-std::string CallerPath(const graph::Graph& g, const std::string& path) {
-  if (g.baseDir.empty() || fs::path(path).is_absolute()) return path;
-  std::error_code ec;
-  fs::path abs = fs::absolute(path, ec);
-  return ec ? path : abs.lexically_normal().string();
 }
 
 void DropPicture(GraphState& s, const Input* in) { s.pictures.erase(in); }
@@ -232,7 +206,7 @@ Input* NodeHandle::ImageInput(const std::optional<std::string>& name) const {
   if (in) return in;
   if (!name) throw Failure(graph::ToolName(node) + " has no image input");
   throw Failure(graph::ToolName(node) + " has no image input " + Quoted(*name) + "; its image inputs are " +
-                ImageInputList(node));
+                graph::ImageInputList(node));
 }
 
 void NodeHandle::Set(const std::string& control, const py::handle& value) {
@@ -261,7 +235,7 @@ void NodeHandle::Set(const std::string& control, const py::handle& value) {
   } else {
     parsed.animated = true;
     for (auto& [frame, text] : keys) {
-      if (!std::isfinite(frame)) throw Failure(NumberText(frame) + " is not a frame number for " + Quoted(control));
+      if (!std::isfinite(frame)) throw Failure(graph::NumberText(frame) + " is not a frame number for " + Quoted(control));
       graph::KeyValue k = graph::ParseSingleValue(*n.node, in, text);
       k.frame = frame;
       parsed.keys.push_back(k);
@@ -333,7 +307,7 @@ void NodeHandle::Connect(const std::optional<std::string>& input, const py::hand
     g.ConnectNode(n, in, nodeName);
     DropPicture(*state_, in);
   } else if (!path.empty()) {
-    g.ConnectFile(n, in, CallerPath(g, path));
+    g.ConnectFile(n, in, g.CallerPath(path));
     DropPicture(*state_, in);
   } else {
     g.Disconnect(n, in);

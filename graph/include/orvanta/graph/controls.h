@@ -25,6 +25,10 @@ std::string IdText(uint32_t id);
 std::string KindText(const host::ControlDescription& d);
 // The group label of the input's group (the alpha member carries none of its own), or "".
 std::string GroupLabelOf(const host::Node& node, const Input* in);
+// The labels of the node's image inputs, quoted and separated by commas, or "none".
+std::string ImageInputList(const host::Node& node);
+// The shortest text that reads back as the same double.
+std::string NumberText(double v);
 
 // A number or point input of the node by name; throws Failure naming the tool and, for an
 // ambiguous name, the candidates.

@@ -85,6 +85,9 @@ class Graph {
   std::string baseDir;  // relative file paths are read from here ("" = the working folder)
   // path as read: relative paths under baseDir.
   std::string Resolve(const std::string& path) const;
+  // A path a caller gives (on the command line, from Python), which is read from the working
+  // folder: made absolute when the graph's own relative paths are read from another folder.
+  std::string CallerPath(const std::string& path) const;
 
  private:
   void CheckNewName(const std::string& name) const;
