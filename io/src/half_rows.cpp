@@ -1,6 +1,6 @@
 #include "half_rows.h"
 
-#include <cstring>
+#include <bit>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -27,14 +27,11 @@ float HalfBitsToFloat(uint16_t h) {
     }
     bits = sign | (uint32_t(e) << 23) | ((mant & 0x3ff) << 13);
   }
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
+  return std::bit_cast<float>(bits);
 }
 
 uint16_t FloatToHalfBits(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, sizeof bits);
+  const uint32_t bits = std::bit_cast<uint32_t>(f);
   const uint16_t sign = uint16_t((bits >> 16) & 0x8000);
   const uint32_t abs = bits & 0x7fffffffu;
   if (abs >= 0x7f800000u) {  // infinity, or NaN with its payload's top bits (never zero)
@@ -141,47 +138,45 @@ __attribute__((target("avx,f16c"))) void FloatBgraToHalfRgbaF16c(const float* in
 }
 
 }  // namespace
+#endif
 
 bool HalfRowsFast() {
+#if defined(__x86_64__)
   static const bool fast = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
   return fast;
+#else
+  return false;
+#endif
 }
 
+// Each runs the vector version where the processor has it, else one value at a time.
+
 void HalfToFloat(const uint16_t* in, float* out, size_t n) {
+#if defined(__x86_64__)
   if (HalfRowsFast()) return HalfToFloatF16c(in, out, n);
+#endif
   for (size_t i = 0; i < n; ++i) out[i] = HalfBitsToFloat(in[i]);
 }
 
 void FloatToHalf(const float* in, uint16_t* out, size_t n) {
+#if defined(__x86_64__)
   if (HalfRowsFast()) return FloatToHalfF16c(in, out, n);
+#endif
   for (size_t i = 0; i < n; ++i) out[i] = FloatToHalfBits(in[i]);
 }
 
 void HalfRgbaToFloatBgra(const uint16_t* in, float* out, size_t pixels) {
+#if defined(__x86_64__)
   if (HalfRowsFast()) return HalfRgbaToFloatBgraF16c(in, out, pixels);
+#endif
   HalfRgbaToFloatBgraScalar(in, out, pixels);
 }
 
 void FloatBgraToHalfRgba(const float* in, uint16_t* out, size_t pixels) {
+#if defined(__x86_64__)
   if (HalfRowsFast()) return FloatBgraToHalfRgbaF16c(in, out, pixels);
+#endif
   FloatBgraToHalfRgbaScalar(in, out, pixels);
 }
-
-#else
-
-bool HalfRowsFast() { return false; }
-
-void HalfToFloat(const uint16_t* in, float* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = HalfBitsToFloat(in[i]);
-}
-
-void FloatToHalf(const float* in, uint16_t* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = FloatToHalfBits(in[i]);
-}
-
-void HalfRgbaToFloatBgra(const uint16_t* in, float* out, size_t pixels) { HalfRgbaToFloatBgraScalar(in, out, pixels); }
-void FloatBgraToHalfRgba(const float* in, uint16_t* out, size_t pixels) { FloatBgraToHalfRgbaScalar(in, out, pixels); }
-
-#endif
 
 }  // namespace orvanta::io

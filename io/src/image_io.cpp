@@ -71,21 +71,22 @@ ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
 }
 
 // One row of RGBA pixels as BGRA or back (the swap is its own inverse), a pixel a word.
-void SwapRedBlue(const uint8_t* in, uint8_t* out, int32_t width) {
+template <class T, class Word>
+void SwapRedBlueWords(const T* in, T* out, int32_t width) {
+  static_assert(sizeof(Word) == 4 * sizeof(T));
+  constexpr int kBits = 8 * sizeof(T);
+  constexpr Word kSample = (Word(1) << kBits) - 1;
+  constexpr Word kGreenAlpha = (kSample << kBits) | (kSample << (3 * kBits));
   for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
-    uint32_t p;
-    std::memcpy(&p, in, 4);
-    p = (p & 0xff00ff00u) | ((p & 0xffu) << 16) | ((p >> 16) & 0xffu);
-    std::memcpy(out, &p, 4);
+    Word p;
+    std::memcpy(&p, in, sizeof p);
+    p = (p & kGreenAlpha) | ((p & kSample) << (2 * kBits)) | ((p >> (2 * kBits)) & kSample);
+    std::memcpy(out, &p, sizeof p);
   }
 }
+void SwapRedBlue(const uint8_t* in, uint8_t* out, int32_t width) { SwapRedBlueWords<uint8_t, uint32_t>(in, out, width); }
 void SwapRedBlue(const uint16_t* in, uint16_t* out, int32_t width) {
-  for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
-    uint64_t p;
-    std::memcpy(&p, in, 8);
-    p = (p & 0xffff0000ffff0000u) | ((p & 0xffffu) << 32) | ((p >> 32) & 0xffffu);
-    std::memcpy(out, &p, 8);
-  }
+  SwapRedBlueWords<uint16_t, uint64_t>(in, out, width);
 }
 void SwapRedBlue(const float* in, float* out, int32_t width) {
   for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
@@ -163,61 +164,66 @@ class QuietStderr {
 // Rows are read a block at a time (tiled files whole), so reading costs little beyond the image.
 constexpr int32_t kBlockRows = 32;
 
-// Reads rows y0..y1-1 of channels 0..nch-1 as `type`. Where the file stores exactly those samples
-// they are read as stored: the library's converting read sets up a 64 MiB buffer at every call,
-// which costs a fresh mapping and its page faults for every block of rows.
-bool ReadRows(OIIO::ImageInput& in, int subimage, int y0, int y1, int nch, TypeDesc type, void* data) {
+// Whether the file stores exactly samples of `type` in every channel. Those are read as stored:
+// the library's converting read sets up a 64 MiB buffer at every call, which costs a fresh
+// mapping and its page faults for every block of rows.
+bool StoredAs(const OIIO::ImageSpec& spec, TypeDesc type) {
+  bool stored = spec.format == type &&
+                spec.get_int_attribute("oiio:BitsPerSample", int(type.size() * 8)) == int(type.size() * 8);
+  for (const TypeDesc& t : spec.channelformats) stored = stored && t == type;
+  return stored;
+}
+
+// Reads channels 0..nch-1 of the picture as `type` (Stored samples), a block of rows at a time
+// (tiled files whole), handing each block to copy(samples, first row, rows).
+template <class Stored, class Copy>
+void ReadBlocks(OIIO::ImageInput& in, int subimage, int nch, TypeDesc type, const Image& im, const std::string& path,
+                Copy copy) {
   const OIIO::ImageSpec& spec = in.spec();
-  bool asStored = spec.format == type && spec.get_int_attribute("oiio:BitsPerSample", int(type.size() * 8)) ==
-                                             int(type.size() * 8);
-  for (const TypeDesc& t : spec.channelformats) asStored = asStored && t == type;
-  return asStored ? in.read_native_scanlines(subimage, 0, y0, y1, 0, 0, nch, data)
-                  : in.read_scanlines(subimage, 0, y0, y1, 0, 0, nch, type, data);
+  const bool tiled = spec.tile_width > 0;
+  const bool asStored = StoredAs(spec, type);
+  const int32_t block = tiled ? im.Height : std::min(kBlockRows, im.Height);
+  std::vector<Stored> buf(size_t(im.Width) * size_t(block) * size_t(nch));
+  for (int32_t y = 0; y < im.Height; y += block) {
+    const int32_t rows = std::min(block, im.Height - y);
+    const int y0 = spec.y + y, y1 = spec.y + y + rows;
+    bool ok;
+    {
+      QuietStderr quiet;
+      ok = tiled      ? in.read_image(subimage, 0, 0, nch, type, buf.data())
+           : asStored ? in.read_native_scanlines(subimage, 0, y0, y1, 0, 0, nch, buf.data())
+                      : in.read_scanlines(subimage, 0, y0, y1, 0, 0, nch, type, buf.data());
+    }
+    if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
+    copy(buf.data(), y, rows);
+  }
 }
 
 template <class T>
 void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc type, T full, Image& im,
               const std::string& path) {
   const int nch = m.Count();
-  const OIIO::ImageSpec& spec = in.spec();
-  const bool tiled = spec.tile_width > 0;
-  const int32_t block = tiled ? im.Height : std::min(kBlockRows, im.Height);
-  std::vector<T> buf(size_t(im.Width) * size_t(block) * size_t(nch));
-  for (int32_t y = 0; y < im.Height; y += block) {
-    const int32_t rows = std::min(block, im.Height - y);
-    QuietStderr quiet;
-    const bool ok = tiled ? in.read_image(subimage, 0, 0, nch, type, buf.data())
-                          : ReadRows(in, subimage, spec.y + y, spec.y + y + rows, nch, type, buf.data());
-    if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
-    CopyIn(buf.data(), y, rows, nch, m, full, im);
-  }
+  ReadBlocks<T>(in, subimage, nch, type, im, path,
+                [&](const T* buf, int32_t y, int32_t rows) { CopyIn(buf, y, rows, nch, m, full, im); });
 }
 
 // Half samples read as they are stored and converted here (see half_rows.h).
 void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image& im, const std::string& path) {
   const int nch = m.Count();
-  const OIIO::ImageSpec& spec = in.spec();
-  const bool tiled = spec.tile_width > 0;
-  const int32_t block = tiled ? im.Height : std::min(kBlockRows, im.Height);
-  const size_t samples = size_t(im.Width) * size_t(block) * size_t(nch);
   const bool rgba = IsRgba(nch, m);
-  std::vector<uint16_t> halves(samples);
-  std::vector<float> floats(rgba ? 0 : samples);
-  for (int32_t y = 0; y < im.Height; y += block) {
-    const int32_t rows = std::min(block, im.Height - y);
-    QuietStderr quiet;
-    const bool ok = tiled ? in.read_image(subimage, 0, 0, nch, TypeDesc::HALF, halves.data())
-                          : ReadRows(in, subimage, spec.y + y, spec.y + y + rows, nch, TypeDesc::HALF, halves.data());
-    if (!ok) throw Failure("cannot read " + path + ": " + OneLine(in.geterror()));
+  std::vector<float> floats;  // other layouts: the block as floats, then reordered
+  ReadBlocks<uint16_t>(in, subimage, nch, TypeDesc::HALF, im, path, [&](const uint16_t* halves, int32_t y, int32_t rows) {
     if (rgba) {  // the usual layout: converted straight into the rows
       for (int32_t r = 0; r < rows; ++r)
-        HalfRgbaToFloatBgra(halves.data() + size_t(r) * size_t(im.Width) * 4,
+        HalfRgbaToFloatBgra(halves + size_t(r) * size_t(im.Width) * 4,
                             reinterpret_cast<float*>(host::RowBytes(&im, y + r)), size_t(im.Width));
-      continue;
+      return;
     }
-    HalfToFloat(halves.data(), floats.data(), size_t(im.Width) * size_t(rows) * size_t(nch));
+    const size_t samples = size_t(im.Width) * size_t(rows) * size_t(nch);
+    if (floats.size() < samples) floats.resize(samples);  // once: the first block is the largest
+    HalfToFloat(halves, floats.data(), samples);
     CopyIn(floats.data(), y, rows, nch, m, 1.0f, im);
-  }
+  });
 }
 
 // Image rows y0..y0+rows-1 (BGRA) to interleaved RGB or RGBA samples.

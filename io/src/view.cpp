@@ -2,6 +2,7 @@
 
 #include <OpenColorIO/OpenColorIO.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <vector>
@@ -20,10 +21,8 @@ struct ViewTransform::Processor {
 };
 
 namespace {
-constexpr int kLutSteps = 16384;
-}
 
-namespace {
+constexpr int kLutSteps = 16384;
 
 // The sRGB curve: a 2.4 power with a linear toe, applied from linear to display values.
 OCIO::ConstCPUProcessorRcPtr SrgbProcessor() {
@@ -98,22 +97,15 @@ host::ImagePtr ViewTransform::Apply(const Image& im) const {
     }
     return out;
   }
+  // The transform runs in place, on a copy of each row, told the samples are in BGRA order.
   std::vector<float> row(size_t(im.Width) * 4);
   for (int32_t y = 0; y < im.Height; ++y) {
     const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
-    for (size_t x = 0; x < size_t(im.Width); ++x) {  // BGRA to RGBA
-      row[4 * x] = s[4 * x + 2], row[4 * x + 1] = s[4 * x + 1], row[4 * x + 2] = s[4 * x];
-      row[4 * x + 3] = s[4 * x + 3];
-    }
-    OCIO::PackedImageDesc desc(row.data(), im.Width, 1, 4);
+    std::copy(s, s + row.size(), row.begin());
+    OCIO::PackedImageDesc desc(row.data(), im.Width, 1, OCIO::CHANNEL_ORDERING_BGRA);
     processor_->cpu->apply(desc);
     uint8_t* d = host::RowBytes(out.get(), y);
-    for (size_t x = 0; x < size_t(im.Width); ++x) {
-      d[4 * x] = ToByte(row[4 * x + 2]);
-      d[4 * x + 1] = ToByte(row[4 * x + 1]);
-      d[4 * x + 2] = ToByte(row[4 * x]);
-      d[4 * x + 3] = ToByte(row[4 * x + 3]);
-    }
+    for (size_t i = 0; i < row.size(); ++i) d[i] = ToByte(row[i]);
   }
   return out;
 }

@@ -4,6 +4,7 @@
 // and files read as stored give what the library's converting read gives.
 #include <OpenImageIO/imageio.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -19,17 +20,8 @@ namespace {
 namespace fs = std::filesystem;
 using OIIO::TypeDesc;
 
-uint32_t Bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return b;
-}
-
-float FromBits(uint32_t b) {
-  float f;
-  std::memcpy(&f, &b, sizeof f);
-  return f;
-}
+uint32_t Bits(float f) { return std::bit_cast<uint32_t>(f); }
+float FromBits(uint32_t b) { return std::bit_cast<float>(b); }
 
 std::vector<uint16_t> EveryHalf() {
   std::vector<uint16_t> h(65536);
