@@ -1,9 +1,11 @@
 // Times one render of each tool on a 1920 x 1080 frame, 16-bit and float, with one worker and
 // with all of them, beside the physical reference: copying the input's bytes into a new image of
 // the output's size (not cleared first, as the tools that write every pixel make theirs).
+// `orvanta_bench --checksums` prints a hash of every render instead of timing it.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -207,6 +209,45 @@ void RunCopy(benchmark::State& state, const Setup& setup, uint32_t depth) {
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(size_t(oh) * ow * in->BytesPerPixel));
 }
 
+// FNV-1a of every output row: what a refactor must leave unchanged.
+uint64_t RowsHash(const Image* im) {
+  uint64_t h = 1469598103934665603ull;
+  const size_t row = size_t(im->Width) * im->BytesPerPixel;
+  for (int32_t y = 0; y < im->Height; ++y)
+    for (size_t i = 0; i < row; ++i) h = (h ^ im->RowTable[y][i]) * 1099511628211ull;
+  return h;
+}
+
+// Prints one line per setup, depth and worker count: size and hash of the render.
+int PrintChecksums(const std::vector<Setup>& setups, int32_t all) {
+  int failures = 0;
+  for (const Setup& s : setups)
+    for (uint32_t depth : {Depth16, DepthFloat})
+      for (int32_t t : {1, all}) {
+        const host::ClassInfo* cls = host::FindClass(s.library);
+        if (!cls) {
+          std::printf("%s: not installed\n", s.library.c_str());
+          ++failures;
+          continue;
+        }
+        host::SetThreadCount(t);
+        host::Node node(*cls);
+        std::vector<host::ImagePtr> keep;
+        host::Connect(node.FindInput(MainImageId), const_cast<Image*>(PictureOf(depth)), "picture");
+        s.prepare(node, depth, keep);
+        host::RenderResult r = node.Render(0.0);
+        const char* d = depth == DepthFloat ? "float" : "16bit";
+        if (!r.ok()) {
+          std::printf("%s/%s/threads:%d failed: %s\n", s.name.c_str(), d, t, r.error.c_str());
+          ++failures;
+          continue;
+        }
+        std::printf("%s/%s/threads:%d %dx%d %016llx\n", s.name.c_str(), d, t, r.image->Width,
+                    r.image->Height, (unsigned long long)RowsHash(r.image.get()));
+      }
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 }  // namespace orvanta
 
@@ -218,6 +259,11 @@ int main(int argc, char** argv) {
     if (!load.ok) std::fprintf(stderr, "%s: %s\n", load.path.c_str(), load.error.c_str());
   static const std::vector<Setup> setups = Setups();
   int32_t all = int32_t(std::max(1u, std::thread::hardware_concurrency()));
+  if (argc > 1 && std::string(argv[1]) == "--checksums") {
+    const int status = PrintChecksums(setups, all);
+    host::UnloadAllPlugins();
+    return status;
+  }
   for (const Setup& s : setups)
     for (uint32_t depth : {Depth16, DepthFloat}) {
       std::string d = depth == DepthFloat ? "float" : "16bit";
