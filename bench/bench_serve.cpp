@@ -18,7 +18,8 @@ constexpr int32_t kW = 1920, kH = 1080;
 
 // Footage files written once per run: a gradient with a little hash noise.
 std::string Footage(uint32_t depth) {
-  static const fs::path dir = fs::temp_directory_path() / ("orvanta-bench-serve-" + std::to_string(::getpid()));
+  static const fs::path dir =
+      fs::temp_directory_path() / ("orvanta-bench-serve-" + std::to_string(::getpid()));
   const fs::path path = dir / (depth == DepthFloat ? "hd.exr" : "hd.png");
   if (fs::exists(path)) return path.string();
   fs::create_directories(dir);
@@ -27,8 +28,10 @@ std::string Footage(uint32_t depth) {
     for (int32_t x = 0; x < kW; ++x) {
       const uint32_t n = (uint32_t(x * 2654435761u) ^ uint32_t(y * 40503u)) & 2047;
       const Pixel p{(uint32_t(x) * 34u + n) & 65535u, uint32_t(y) * 60u, 65535u - uint32_t(x) * 34u, 65535u};
-      if (depth == DepthFloat) im->SetPixel(x, y, FltPixel{p.B / 65535.f, p.G / 65535.f, p.R / 65535.f, 1.f});
-      else im->SetPixel(x, y, p);
+      if (depth == DepthFloat)
+        im->SetPixel(x, y, FltPixel{p.B / 65535.f, p.G / 65535.f, p.R / 65535.f, 1.f});
+      else
+        im->SetPixel(x, y, p);
     }
   io::WriteImage(*im, path.string());
   return path.string();
@@ -63,16 +66,19 @@ void Setup() {
 int main(int argc, char** argv) {
   orvanta::Setup();
   using orvanta::Preview;
-  benchmark::RegisterBenchmark("Preview/8bit/full", Preview, orvanta::Depth8, 1.0)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("Preview/8bit/half", Preview, orvanta::Depth8, 0.5)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("Preview/float/full", Preview, orvanta::DepthFloat, 1.0)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("Preview/float/half", Preview, orvanta::DepthFloat, 0.5)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Preview/8bit/full", Preview, orvanta::Depth8, 1.0)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Preview/8bit/half", Preview, orvanta::Depth8, 0.5)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Preview/float/full", Preview, orvanta::DepthFloat, 1.0)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("Preview/float/half", Preview, orvanta::DepthFloat, 0.5)
+      ->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::error_code ec;
-  std::filesystem::remove_all(std::filesystem::temp_directory_path() /
-                                  ("orvanta-bench-serve-" + std::to_string(::getpid())),
-                              ec);
+  std::filesystem::remove_all(
+      std::filesystem::temp_directory_path() / ("orvanta-bench-serve-" + std::to_string(::getpid())), ec);
   return 0;
 }

@@ -47,8 +47,10 @@ host::ImagePtr Picture(int32_t w, int32_t h, uint32_t depth) {
 
 host::ImagePtr FlatImage(int32_t w, int32_t h, uint32_t depth, Pixel p) {
   host::ImagePtr im = host::MakeImage(w, h, depth);
-  if (depth == DepthFloat) im->Fill(FltPixel{p.B / 65535.f, p.G / 65535.f, p.R / 65535.f, p.A / 65535.f});
-  else im->Fill(p.B, p.G, p.R, p.A);
+  if (depth == DepthFloat)
+    im->Fill(FltPixel{p.B / 65535.f, p.G / 65535.f, p.R / 65535.f, p.A / 65535.f});
+  else
+    im->Fill(p.B, p.G, p.R, p.A);
   return im;
 }
 
@@ -72,10 +74,10 @@ std::vector<Setup> Setups() {
       {"LineDrop_1:1", "OrvantaLineDrop", none},
       {"Raster_both_add", "OrvantaRaster",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) {
-         Set(n, 0x56536100, 1);            // vertical on
-         Set(n, FourCC("BMDV"), 1);        // add
-         Set(n, 0x48524300, 0.5);          // horizontal red
-         Set(n, 0x56474300, 0.5);          // vertical green
+         Set(n, 0x56536100, 1);      // vertical on
+         Set(n, FourCC("BMDV"), 1);  // add
+         Set(n, 0x48524300, 0.5);    // horizontal red
+         Set(n, 0x56474300, 0.5);    // vertical green
        }},
       {"Raster_stretch_1:1", "OrvantaRaster",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, FourCC("MODH"), 1); }},
@@ -103,13 +105,16 @@ std::vector<Setup> Setups() {
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x65707954, 0); }},
       {"Multitude_2000_dots", "OrvantaMultitude",
        [](host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
-         const Pixel keys[4] = {{0, 0, 65535, 65535}, {0, 65535, 0, 65535}, {65535, 0, 0, 65535}, {0, 65535, 65535, 65535}};
+         const Pixel keys[4] = {
+             {0, 0, 65535, 65535}, {0, 65535, 0, 65535}, {65535, 0, 0, 65535}, {0, 65535, 65535, 65535}};
          host::ImagePtr crowd = host::MakeImage(kW, kH, depth);
          for (uint32_t i = 0; i < 2000; ++i) {
            int32_t x = int32_t(Hash(i * 2 + 1) % kW), y = int32_t(Hash(i * 2 + 2) % kH);
            const Pixel& k = keys[i % 4];
-           if (depth == DepthFloat) crowd->SetPixel(x, y, FltPixel{k.B / 65535.f, k.G / 65535.f, k.R / 65535.f, 1.f});
-           else crowd->SetPixel(x, y, k);
+           if (depth == DepthFloat)
+             crowd->SetPixel(x, y, FltPixel{k.B / 65535.f, k.G / 65535.f, k.R / 65535.f, 1.f});
+           else
+             crowd->SetPixel(x, y, k);
          }
          host::Connect(n.FindInput(0x02706EC9), crowd.get(), "crowd");
          keep.push_back(std::move(crowd));
@@ -119,7 +124,8 @@ std::vector<Setup> Setups() {
            host::Connect(n.FindInput(folk[k]), fig.get(), "folk");
            keep.push_back(std::move(fig));
            const char c = char('1' + k);
-           const uint32_t base = uint32_t(uint8_t('C')) | uint32_t(uint8_t('M')) << 8 | uint32_t(uint8_t(c)) << 16;
+           const uint32_t base =
+               uint32_t(uint8_t('C')) | uint32_t(uint8_t('M')) << 8 | uint32_t(uint8_t(c)) << 16;
            Set(n, base | uint32_t(uint8_t('R')) << 24, keys[k].R / 65535.0);
            Set(n, base | uint32_t(uint8_t('G')) << 24, keys[k].G / 65535.0);
            Set(n, base | uint32_t(uint8_t('B')) << 24, keys[k].B / 65535.0);
@@ -131,7 +137,8 @@ std::vector<Setup> Setups() {
          for (uint32_t k = 1; k <= 8; ++k) {
            host::ImagePtr tile = Picture(64, 32, depth);
            tile->Fill(k * 7000, 65535 - k * 7000, 30000, 65535);
-           host::Connect(n.FindInput(0x00544900u | (0x30u + k) << 24 | 0x49u << 8 | 0x54u << 16 ), tile.get(), "tile");
+           host::Connect(n.FindInput(0x00544900u | (0x30u + k) << 24 | 0x49u << 8 | 0x54u << 16), tile.get(),
+                         "tile");
            keep.push_back(std::move(tile));
          }
          Set(n, FourCC("PRBH"), 8);
@@ -202,7 +209,8 @@ void RunCopy(benchmark::State& state, const Setup& setup, uint32_t depth) {
     for (int32_t y = 0; y < oh; ++y) {
       uint8_t* d = out->RowTable[y];
       const uint8_t* s = in->RowTable[y % in->Height];
-      for (size_t done = 0; done < outRow; done += inRow) std::memcpy(d + done, s, std::min(inRow, outRow - done));
+      for (size_t done = 0; done < outRow; done += inRow)
+        std::memcpy(d + done, s, std::min(inRow, outRow - done));
     }
     benchmark::DoNotOptimize(out->RowTable[0]);
   }
@@ -242,8 +250,8 @@ int PrintChecksums(const std::vector<Setup>& setups, int32_t all) {
           ++failures;
           continue;
         }
-        std::printf("%s/%s/threads:%d %dx%d %016llx\n", s.name.c_str(), d, t, r.image->Width,
-                    r.image->Height, (unsigned long long)RowsHash(r.image.get()));
+        std::printf("%s/%s/threads:%d %dx%d %016llx\n", s.name.c_str(), d, t, r.image->Width, r.image->Height,
+                    (unsigned long long)RowsHash(r.image.get()));
       }
   return failures ? 1 : 0;
 }
@@ -269,11 +277,13 @@ int main(int argc, char** argv) {
       std::string d = depth == DepthFloat ? "float" : "16bit";
       benchmark::RegisterBenchmark((s.name + "/" + d + "/copy").c_str(),
                                    [&s, depth](benchmark::State& st) { RunCopy(st, s, depth); })
-          ->Unit(benchmark::kMillisecond)->UseRealTime();
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
       for (int32_t t : {1, all})
         benchmark::RegisterBenchmark((s.name + "/" + d + "/threads:" + std::to_string(t)).c_str(),
                                      [&s, depth, t](benchmark::State& st) { RunTool(st, s, depth, t); })
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

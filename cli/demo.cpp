@@ -9,9 +9,9 @@
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
 #include "orvanta/graph/evaluate.h"
-#include "orvanta/io/files.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
+#include "orvanta/io/files.h"
 #include "orvanta/io/image_io.h"
 
 namespace orvanta::cli {
@@ -34,7 +34,8 @@ uint32_t Ramp(int32_t i, int32_t n) { return n <= 1 ? 0 : uint32_t(int64_t(i) * 
 host::ImagePtr Bars() {
   auto im = host::MakeImage(kW, kH, Depth16);
   const uint32_t v = 49151;
-  const uint32_t bars[8][3] = {{v, v, v}, {v, v, 0}, {0, v, v}, {0, v, 0}, {v, 0, v}, {v, 0, 0}, {0, 0, v}, {0, 0, 0}};
+  const uint32_t bars[8][3] = {{v, v, v}, {v, v, 0}, {0, v, v}, {0, v, 0},
+                               {v, 0, v}, {v, 0, 0}, {0, 0, v}, {0, 0, 0}};
   for (int32_t y = 0; y < kH; ++y)
     for (int32_t x = 0; x < kW; ++x) {
       if (y < kH * 3 / 4) {
@@ -153,47 +154,79 @@ struct Job {
 
 std::vector<Job> Jobs() {
   return {
-      {"linedrop", "OrvantaLineDrop", "OrvantaLineDrop",
+      {"linedrop",
+       "OrvantaLineDrop",
+       "OrvantaLineDrop",
        "Keeps one row and drops the next: the even field of interlaced footage, at half height.",
        {{"", "interlaced"}},
        {"BSCH=1", "CSCH=1"}},
-      {"raster", "OrvantaRaster", "OrvantaRaster",
+      {"raster",
+       "OrvantaRaster",
+       "OrvantaRaster",
        "Red lines every fourth row and blue lines in pairs every six columns, added where they cross.",
        {{"", "bars"}},
        {"0x48536100=on", "BSCH=3", "CSCH=1", "0x48524300=1", "0x48414300=1", "0x56536100=on", "BSCV=4",
         "CSCV=2", "0x56424300=1", "0x56414300=1", "BMDV=add"}},
-      {"tonegate", "OrvantaToneGate", "OrvantaToneGate",
+      {"tonegate",
+       "OrvantaToneGate",
+       "OrvantaToneGate",
        "Range inside cut: values from 0.3 to 0.7 are cut to black, with a soft edge of 0.05.",
        {{"", "ramp"}},
        {"FLTO=range inside cut", "LUML=0.3", "LUMH=0.7", "0x534D5300=0.05"}},
-      {"remap", "OrvantaRemap", "OrvantaRemap",
+      {"remap",
+       "OrvantaRemap",
+       "OrvantaRemap",
        "The range 0.25 to 0.75 stretched onto 0 to 1; values outside it keep their level.",
        {{"", "ramp"}},
        {"SORL=0.25", "SORH=0.75", "SOTL=0", "SOTH=1"}},
-      {"billboard-tv", "OrvantaBillboard", "OrvantaBillboard: TV + Monitors",
+      {"billboard-tv",
+       "OrvantaBillboard",
+       "OrvantaBillboard: TV + Monitors",
        "Every pixel rebuilt from red, green and blue display stripes.",
        {{"", "bars"}},
        {"Type=TV + Monitors"}},
-      {"billboard-airport", "OrvantaBillboard", "OrvantaBillboard: Airport",
+      {"billboard-airport",
+       "OrvantaBillboard",
+       "OrvantaBillboard: Airport",
        "An airport display: amber plaquettes lit by the red channel.",
        {{"", "bars"}},
        {"Type=Airport"}},
-      {"multitude", "OrvantaMultitude", "OrvantaMultitude Generator",
+      {"multitude",
+       "OrvantaMultitude",
+       "OrvantaMultitude Generator",
        "Every red, green and blue dot of the dot map replaced by the figure of that key colour.",
-       {{"", "backdrop"}, {"Crowd", "dots"}, {"Folk 1", "figure-red"}, {"Folk 2", "figure-green"},
+       {{"", "backdrop"},
+        {"Crowd", "dots"},
+        {"Folk 1", "figure-red"},
+        {"Folk 2", "figure-green"},
         {"Folk 3", "figure-blue"}},
        {"CM1R=1", "CM1A=1", "CM2G=1", "CM2A=1", "CM3B=1", "CM3A=1"}},
-      {"mosaic", "OrvantaMosaic", "OrvantaMosaic",
+      {"mosaic",
+       "OrvantaMosaic",
+       "OrvantaMosaic",
        "A brick wall laid from four tiles chosen at random (seed 7), rows offset by half a brick.",
-       {{"", "backdrop"}, {"Tile 1", "tile-1"}, {"Tile 2", "tile-2"}, {"Tile 3", "tile-3"}, {"Tile 4", "tile-4"}},
+       {{"", "backdrop"},
+        {"Tile 1", "tile-1"},
+        {"Tile 2", "tile-2"},
+        {"Tile 3", "tile-3"},
+        {"Tile 4", "tile-4"}},
        {"SEED=7", "PRBL=1", "PRBH=4"}},
-      {"scope-luminance", "OrvantaScope", "OrvantaScope: Luminance", "Waveform of the brightest component.",
+      {"scope-luminance",
+       "OrvantaScope",
+       "OrvantaScope: Luminance",
+       "Waveform of the brightest component.",
        {{"", "bars"}},
        {"TYPE=0"}},
-      {"scope-parade", "OrvantaScope", "OrvantaScope: RGBA parade", "Red, green and blue waveforms side by side.",
+      {"scope-parade",
+       "OrvantaScope",
+       "OrvantaScope: RGBA parade",
+       "Red, green and blue waveforms side by side.",
        {{"", "bars"}},
        {"TYPE=4"}},
-      {"scope-red", "OrvantaScope", "OrvantaScope: static Red", "The red values alone, at a fixed scale.",
+      {"scope-red",
+       "OrvantaScope",
+       "OrvantaScope: static Red",
+       "The red values alone, at a fixed scale.",
        {{"", "bars"}},
        {"TYPE=5"}},
   };
@@ -203,11 +236,20 @@ std::string Html(const std::string& s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -223,7 +265,7 @@ struct Outcome {
 // scope of the levels. Written as graph.json beside the results, read back and rendered from it.
 constexpr const char* kGraphFile = "graph.json";
 const std::vector<std::pair<std::string, std::string>> kGraphResults = {{"board", "graph-board"},
-                                                                         {"scope", "graph-scope"}};
+                                                                        {"scope", "graph-scope"}};
 
 std::string SizeText(const Image& im) { return std::to_string(im.Width) + " x " + std::to_string(im.Height); }
 
@@ -233,7 +275,9 @@ Outcome RenderGraphDemo(const fs::path& dir, const std::map<std::string, Footage
   try {
     graph::Graph g;
     g.baseDir = dir.string();
-    auto add = [&](const char* name, const char* tool) -> graph::GraphNode& { return g.Add(name, *host::FindClass(tool)); };
+    auto add = [&](const char* name, const char* tool) -> graph::GraphNode& {
+      return g.Add(name, *host::FindClass(tool));
+    };
     graph::GraphNode& fields = add("fields", "OrvantaLineDrop");
     g.ConnectFile(fields, graph::MainImageInput(*fields.node), footage.at("interlaced").file);
     graph::ApplySetting(*fields.node, "BSCH=1");
@@ -318,7 +362,8 @@ int RunDemo(const std::string& dirName) {
       for (const std::string& s : job.settings) graph::ApplySetting(node, s);
       host::RenderResult r = node.Render(1.0);
       if (!r.ok()) throw Failure(r.error);
-      io::WriteImage(*r.image, (dir / (job.file + ".png")).string(), r.image->Depth == DepthFloat ? io::Bits::U16 : io::Bits::Keep);
+      io::WriteImage(*r.image, (dir / (job.file + ".png")).string(),
+                     r.image->Depth == DepthFloat ? io::Bits::U16 : io::Bits::Keep);
       std::string size = std::to_string(r.image->Width) + " x " + std::to_string(r.image->Height);
       outcomes.push_back({Outcome::kDone, size});
       std::cout << "  " << job.title << ": " << (dir / (job.file + ".png")).string() << " (" << size << ")\n";
@@ -362,17 +407,20 @@ int RunDemo(const std::string& dirName) {
       html += "<p><strong>Failed:</strong> " + Html(o.detail) + "</p>\n";
     html += "</section>\n";
   }
-  html += "<section><h2>A node graph</h2>\n<p>The even field of the interlaced footage, its levels stretched "
-          "(the top of the range follows the expression <code>0.6 + frame / 50</code>), on a TV display and "
-          "in a scope, all in one composition: <a href=\"" + std::string(kGraphFile) + "\"><code>" + kGraphFile +
-          "</code></a>.</p>\n<p><code>orvanta render --comp graph.json --node board -o board.png</code></p>\n";
+  html +=
+      "<section><h2>A node graph</h2>\n<p>The even field of the interlaced footage, its levels stretched "
+      "(the top of the range follows the expression <code>0.6 + frame / 50</code>), on a TV display and "
+      "in a scope, all in one composition: <a href=\"" +
+      std::string(kGraphFile) + "\"><code>" + kGraphFile +
+      "</code></a>.</p>\n<p><code>orvanta render --comp graph.json --node board -o board.png</code></p>\n";
   if (graphOutcome.state == Outcome::kDone) {
-    html += "<figure><img src=\"" + footage.at("interlaced").file + "\"><figcaption>fields: interlaced</figcaption></figure>\n";
+    html += "<figure><img src=\"" + footage.at("interlaced").file +
+            "\"><figcaption>fields: interlaced</figcaption></figure>\n";
     for (const auto& [node, file] : kGraphResults)
       html += "<figure><img src=\"" + file + ".png\"><figcaption>" + Html(node) + "</figcaption></figure>\n";
   } else {
-    html += "<p><strong>" + std::string(graphOutcome.state == Outcome::kSkipped ? "Skipped" : "Failed") + ":</strong> " +
-            Html(graphOutcome.detail) + "</p>\n";
+    html += "<p><strong>" + std::string(graphOutcome.state == Outcome::kSkipped ? "Skipped" : "Failed") +
+            ":</strong> " + Html(graphOutcome.detail) + "</p>\n";
   }
   html += "</section>\n</body></html>\n";
   const std::string sheet = (dir / "index.html").string();

@@ -80,8 +80,8 @@ void PrintTools(std::ostream& os, const std::vector<const host::ClassInfo*>& cla
   }
   auto pad = [](const std::string& s, size_t width) { return s + std::string(width - s.size() + 2, ' '); };
   for (const auto* c : classes)
-    os << pad(graph::ToolName(*c), w[0]) << pad(c->identifier, w[1]) << pad(c->caption, w[2]) << graph::HexWord(c->classWord) << "  "
-       << Joined(c->versionTexts, " / ") << "\n";
+    os << pad(graph::ToolName(*c), w[0]) << pad(c->identifier, w[1]) << pad(c->caption, w[2])
+       << graph::HexWord(c->classWord) << "  " << Joined(c->versionTexts, " / ") << "\n";
 }
 
 void PrintInfo(std::ostream& os, const host::Node& node, bool json) {

@@ -41,7 +41,8 @@ std::vector<std::vector<int32_t>> Chunk(const std::vector<int32_t>& frames, size
   std::vector<std::vector<int32_t>> chunks;
   if (size < 1) size = 1;
   for (size_t i = 0; i < frames.size(); i += size)
-    chunks.emplace_back(frames.begin() + ptrdiff_t(i), frames.begin() + ptrdiff_t(std::min(frames.size(), i + size)));
+    chunks.emplace_back(frames.begin() + ptrdiff_t(i),
+                        frames.begin() + ptrdiff_t(std::min(frames.size(), i + size)));
   return chunks;
 }
 
@@ -107,8 +108,8 @@ namespace {
 
 // Options of render that take a value.
 bool RenderTakesValue(const std::string& a) {
-  return a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" ||
-         a == "--comp" || a == "--node";
+  return a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
+         a == "--save" || a == "--comp" || a == "--node";
 }
 
 }  // namespace
@@ -118,8 +119,10 @@ RenderArgs TakeRenderArgs(const std::vector<std::string>& args, const std::strin
   // The arguments go into a script and a command list line by line.
   for (const std::string& a : args)
     if (a.find('\n') != std::string::npos || a.find('\r') != std::string::npos)
-      throw Failure("farm submit takes arguments of one line each, not " + Quoted(a.substr(0, a.find_first_of("\r\n"))) + "...");
-  if (cwd.find('\n') != std::string::npos) throw Failure("farm submit cannot run in a folder whose path holds a line break");
+      throw Failure("farm submit takes arguments of one line each, not " +
+                    Quoted(a.substr(0, a.find_first_of("\r\n"))) + "...");
+  if (cwd.find('\n') != std::string::npos)
+    throw Failure("farm submit cannot run in a folder whose path holds a line break");
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--skip-existing" || a == "-v" || a == "--verbose") continue;  // every task gets them
@@ -135,7 +138,8 @@ RenderArgs TakeRenderArgs(const std::vector<std::string>& args, const std::strin
     }
     // Every task would write the same composition file again.
     if (a == "--save")
-      throw Failure("farm submit renders frames only; write the composition with 'orvanta render --save' first");
+      throw Failure(
+          "farm submit renders frames only; write the composition with 'orvanta render --save' first");
     r.args.push_back(a);
     if (a == "-i") {
       r.args.push_back(AbsoluteInput(v, cwd));
@@ -226,7 +230,8 @@ std::string SlurmScript(const Job& job, const std::vector<size_t>& chunks) {
   for (const std::string& extra : s.extra) o << "#SBATCH " << extra << "\n";
   o << "set -eu\n"
     << "chunks=(\n";
-  for (size_t i = 0; i < job.chunks.size(); ++i) o << "  " << ShellWord(job.chunks[i]) << "  # chunk " << i << "\n";
+  for (size_t i = 0; i < job.chunks.size(); ++i)
+    o << "  " << ShellWord(job.chunks[i]) << "  # chunk " << i << "\n";
   o << ")\n"
     << "task=${SLURM_ARRAY_TASK_ID:?this script runs as a Slurm array task: submit it with sbatch}\n"
     << "frames=${chunks[$task]}\n"
@@ -311,14 +316,15 @@ Job ReadJob(const std::string& fileOrFolder) {
     job.slurm.maxRunning = o.value("max_running", 0);
     job.slurm.extra = o.value("extra", std::vector<std::string>{});
     for (const json& s : j.at("submissions"))
-      job.submissions.push_back(
-          {s.at("job_id").get<std::string>(), s.at("chunks").get<std::vector<size_t>>(), s.value("time", "")});
+      job.submissions.push_back({s.at("job_id").get<std::string>(), s.at("chunks").get<std::vector<size_t>>(),
+                                 s.value("time", "")});
   } catch (const json::exception& e) {
     throw Failure(file.string() + " is not a readable farm job file: " + e.what());
   }
   for (const std::string& c : job.chunks) (void)io::ParseFrames(c);  // throws for a damaged list
   if (job.manager != "slurm" && job.manager != "commands")
-    throw Failure(file.string() + " names the farm manager " + Quoted(job.manager) + ", which orvanta does not know");
+    throw Failure(file.string() + " names the farm manager " + Quoted(job.manager) +
+                  ", which orvanta does not know");
   return job;
 }
 
@@ -328,9 +334,15 @@ std::vector<ChunkState> CheckFrames(const Job& job) {
     ChunkState s;
     for (int32_t f : io::ParseFrames(chunk)) {
       switch (io::CheckImageFile(io::FramePath(job.output, f))) {
-        case io::FileState::Complete: s.done.push_back(f); break;
-        case io::FileState::Missing: s.missing.push_back(f); break;
-        case io::FileState::Damaged: s.damaged.push_back(f); break;
+        case io::FileState::Complete:
+          s.done.push_back(f);
+          break;
+        case io::FileState::Missing:
+          s.missing.push_back(f);
+          break;
+        case io::FileState::Damaged:
+          s.damaged.push_back(f);
+          break;
       }
     }
     states.push_back(std::move(s));
@@ -385,7 +397,8 @@ Ran RunProgram(const std::vector<std::string>& argv, int timeoutSeconds) {
   std::string* sinks[2] = {&r.out, &r.err};
   int open = 2;
   while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       r.timedOut = true;
       ::kill(pid, SIGKILL);
@@ -426,7 +439,8 @@ std::string FindOnPath(const std::string& name) {
     std::string dir = path.substr(pos, colon == std::string::npos ? std::string::npos : colon - pos);
     fs::path candidate = fs::path(dir.empty() ? "." : dir) / name;
     std::error_code ec;
-    if (fs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    if (fs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0)
+      return candidate.string();
     if (colon == std::string::npos) break;
     pos = colon + 1;
   }
@@ -500,8 +514,8 @@ std::map<size_t, std::string> TaskStates(const std::string& jobId, std::string& 
 }
 
 bool Active(const std::string& state) {
-  for (const char* s : {"PENDING", "RUNNING", "CONFIGURING", "COMPLETING", "REQUEUED", "REQUEUE_HOLD", "REQUEUE_FED",
-                        "RESIZING", "SUSPENDED", "STOPPED", "SIGNALING", "STAGE_OUT"})
+  for (const char* s : {"PENDING", "RUNNING", "CONFIGURING", "COMPLETING", "REQUEUED", "REQUEUE_HOLD",
+                        "REQUEUE_FED", "RESIZING", "SUSPENDED", "STOPPED", "SIGNALING", "STAGE_OUT"})
     if (state == s) return true;
   return false;
 }
@@ -522,7 +536,8 @@ std::map<size_t, TaskInfo> ChunkTasks(const Job& job, std::string& source) {
       if (!byJob.count(s->jobId)) {
         std::string from;
         byJob[s->jobId] = TaskStates(s->jobId, from);
-        if (!from.empty() && source.find(from) == std::string::npos) source += (source.empty() ? "" : ", ") + from;
+        if (!from.empty() && source.find(from) == std::string::npos)
+          source += (source.empty() ? "" : ", ") + from;
       }
       auto& states = byJob[s->jobId];
       tasks[c] = {s->jobId, states.count(c) ? states[c] : ""};
@@ -600,7 +615,8 @@ struct FarmOptions {
 };
 
 // Takes the farm's own options out of args; the rest (in order) is returned.
-std::vector<std::string> TakeFarmOptions(const std::vector<std::string>& args, FarmOptions& f, bool renderArgsFollow) {
+std::vector<std::string> TakeFarmOptions(const std::vector<std::string>& args, FarmOptions& f,
+                                         bool renderArgsFollow) {
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -614,19 +630,29 @@ std::vector<std::string> TakeFarmOptions(const std::vector<std::string>& args, F
       field = value();
       f.given.insert(a);
     };
-    if (a == "--slurm") f.slurm = true;
-    else if (a == "--commands") f.commands = true;
-    else if (a == "--script-only") f.scriptOnly = true;
+    if (a == "--slurm")
+      f.slurm = true;
+    else if (a == "--commands")
+      f.commands = true;
+    else if (a == "--script-only")
+      f.scriptOnly = true;
     else if (a == "--chunk") {
       f.chunk = size_t(WholeNumber("--chunk", value(), 1));
       f.chunkGiven = true;
-    } else if (a == "--dir") f.dir = value();
-    else if (a == "--job-name") text(f.sl.jobName);
-    else if (a == "--partition") text(f.sl.partition);
-    else if (a == "--time") text(f.sl.time);
-    else if (a == "--mem") text(f.sl.mem);
-    else if (a == "--account") text(f.sl.account);
-    else if (a == "--qos") text(f.sl.qos);
+    } else if (a == "--dir")
+      f.dir = value();
+    else if (a == "--job-name")
+      text(f.sl.jobName);
+    else if (a == "--partition")
+      text(f.sl.partition);
+    else if (a == "--time")
+      text(f.sl.time);
+    else if (a == "--mem")
+      text(f.sl.mem);
+    else if (a == "--account")
+      text(f.sl.account);
+    else if (a == "--qos")
+      text(f.sl.qos);
     else if (a == "--cpus-per-task") {
       f.sl.cpusPerTask = WholeNumber("--cpus-per-task", value(), 1);
       f.given.insert(a);
@@ -667,7 +693,8 @@ std::vector<std::string> GlobalArgs(const FarmGlobals& g, const SlurmOptions& sl
   if (!g.plugins.empty()) a.insert(a.end(), {"--plugins", Absolute(g.plugins, cwd)});
   int32_t threads = g.threads > 0 ? g.threads : sl.cpusPerTask;  // a task uses the cores it asked for
   if (threads > 0) a.insert(a.end(), {"--threads", std::to_string(threads)});
-  if (g.memoryBudget > 0) a.insert(a.end(), {"--memory-budget", std::to_string(std::max<uint64_t>(1, g.memoryBudget >> 20))});
+  if (g.memoryBudget > 0)
+    a.insert(a.end(), {"--memory-budget", std::to_string(std::max<uint64_t>(1, g.memoryBudget >> 20))});
   return a;
 }
 
@@ -701,17 +728,20 @@ int Launch(Job& job, const std::vector<size_t>& chunks, size_t toRender, bool sc
   size_t frames = 0;
   for (size_t c : chunks) frames += io::ParseFrames(job.chunks[c]).size();
   std::string what = std::to_string(chunks.size()) + (chunks.size() == 1 ? " chunk" : " chunks") + " (" +
-                     ChunkList(chunks) + ") of " + std::to_string(frames) + (frames == 1 ? " frame" : " frames");
+                     ChunkList(chunks) + ") of " + std::to_string(frames) +
+                     (frames == 1 ? " frame" : " frames");
   if (toRender < frames) what += ", " + std::to_string(toRender) + " of them to render";
   if (job.manager == "commands") {
-    std::string text = "# orvanta farm job " + job.JobFile() + ": one command line per chunk; any farm manager\n"
+    std::string text = "# orvanta farm job " + job.JobFile() +
+                       ": one command line per chunk; any farm manager\n"
                        "# may run them, in any order and on any machine that sees the same files.\n";
     for (size_t c : chunks) text += ChunkCommand(job, job.chunks[c]) + "\n";
     WriteText(job.dir + "/commands.sh", text, true);
     job.submissions.push_back(sub);
     WriteText(job.JobFile(), JobJson(job));
     for (size_t c : chunks) std::cout << ChunkCommand(job, job.chunks[c]) << "\n";
-    std::cerr << "orvanta farm: " << what << " written to " << job.dir << "/commands.sh, one command line each\n";
+    std::cerr << "orvanta farm: " << what << " written to " << job.dir
+              << "/commands.sh, one command line each\n";
     return 0;
   }
   WriteText(job.Script(), SlurmScript(job, chunks), true);
@@ -724,7 +754,8 @@ int Launch(Job& job, const std::vector<size_t>& chunks, size_t toRender, bool sc
   }
   Ran r = RunProgram({"sbatch", "--parsable", job.Script()}, 120);
   if (!r.started) throw Failure("cannot run sbatch: it is not on PATH or cannot be started");
-  if (r.timedOut) throw Failure("sbatch did not answer within 120 seconds; the job may not have been submitted");
+  if (r.timedOut)
+    throw Failure("sbatch did not answer within 120 seconds; the job may not have been submitted");
   std::string id = r.out.substr(0, r.out.find_first_of(";\n"));
   id.erase(std::remove_if(id.begin(), id.end(), [](unsigned char c) { return std::isspace(c); }), id.end());
   if (r.status != 0 || id.empty() || !std::all_of(id.begin(), id.end(), ::isdigit))
@@ -755,9 +786,12 @@ int SubmitRest(Job& job, bool scriptOnly) {
     }
   }
   if (!busy.empty())
-    std::cerr << "orvanta farm: chunks " << ChunkList(busy) << " still have tasks queued or running; they are left to them\n";
+    std::cerr << "orvanta farm: chunks " << ChunkList(busy)
+              << " still have tasks queued or running; they are left to them\n";
   if (todo.empty()) {
-    if (busy.empty()) std::cout << "orvanta farm: all " << total << " frames of " << job.dir << " are done; nothing to submit\n";
+    if (busy.empty())
+      std::cout << "orvanta farm: all " << total << " frames of " << job.dir
+                << " are done; nothing to submit\n";
     return 0;
   }
   return Launch(job, todo, toRender, scriptOnly);
@@ -767,30 +801,39 @@ int Submit(const FarmGlobals& g, const std::vector<std::string>& args) {
   FarmOptions f;
   std::vector<std::string> renderArgs = TakeFarmOptions(args, f, true);
   if (f.slurm == f.commands)
-    throw Failure(f.slurm ? "give one of --slurm and --commands"
-                          : "farm submit needs --slurm (a Slurm array job) or --commands (one command line per chunk "
-                            "for another farm manager)");
+    throw Failure(
+        f.slurm ? "give one of --slurm and --commands"
+                : "farm submit needs --slurm (a Slurm array job) or --commands (one command line per chunk "
+                  "for another farm manager)");
   std::error_code ec;
   const std::string cwd = fs::current_path(ec).string();
   RenderArgs r = TakeRenderArgs(renderArgs, cwd);
   if (r.output.empty())
-    throw Failure("farm submit needs -o with a frame pattern (# or %04d), such as -o out.#.exr, so that each frame has a file of its own");
+    throw Failure(
+        "farm submit needs -o with a frame pattern (# or %04d), such as -o out.#.exr, so that each frame has "
+        "a file of its own");
   if (!io::HasFramePattern(r.output))
     throw Failure("farm submit needs a frame pattern (# or %04d) in the -o path " + r.output +
                   ", so that each frame has a file of its own");
-  if (r.frames.empty()) throw Failure("farm submit needs --frames RANGE, such as --frames 1-100: the frames to split into chunks");
+  if (r.frames.empty())
+    throw Failure(
+        "farm submit needs --frames RANGE, such as --frames 1-100: the frames to split into chunks");
   std::vector<int32_t> frames = Unique(io::ParseFrames(r.frames));
   bool hasWhat = std::find(r.args.begin(), r.args.end(), "--comp") != r.args.end();
   for (size_t i = 0; i < r.args.size() && !hasWhat; ++i) {
-    if (RenderTakesValue(r.args[i])) ++i;
-    else if (!r.args[i].empty() && r.args[i][0] != '-') hasWhat = true;
+    if (RenderTakesValue(r.args[i]))
+      ++i;
+    else if (!r.args[i].empty() && r.args[i][0] != '-')
+      hasWhat = true;
   }
   if (!hasWhat) throw Failure("farm submit needs what render renders: a TOOL, or --comp COMP");
   const fs::path outDir = fs::path(r.output).parent_path();
   if (!fs::is_directory(outDir, ec))
     throw Failure("cannot render to " + r.output + ": the folder " + outDir.string() + " does not exist");
   if (f.slurm && !f.scriptOnly && FindOnPath("sbatch").empty())
-    throw Failure("cannot submit: sbatch is not on PATH; install Slurm's client commands, or give --script-only to write the script alone");
+    throw Failure(
+        "cannot submit: sbatch is not on PATH; install Slurm's client commands, or give --script-only to "
+        "write the script alone");
 
   Job job;
   job.dir = f.dir.empty() ? (outDir / (OutputStem(r.output) + ".farm")).string() : Absolute(f.dir, cwd);
@@ -812,7 +855,8 @@ int Submit(const FarmGlobals& g, const std::vector<std::string>& args) {
     Job old = ReadJob(job.JobFile());
     if (old.renderArgs != job.renderArgs || old.frames != job.frames || old.chunkSize != job.chunkSize ||
         old.manager != job.manager)
-      throw Failure(job.dir + " already holds the farm job of another render (other arguments, frames or chunk size); "
+      throw Failure(job.dir +
+                    " already holds the farm job of another render (other arguments, frames or chunk size); "
                     "give another --dir, or remove that folder and the frames to start over");
     MergeSlurmOptions(old.slurm, f);
     old.orvanta = job.orvanta;
@@ -834,10 +878,14 @@ int Resubmit(const std::vector<std::string>& args) {
   Job job = ReadJob(rest[0]);
   // Tasks run the command that rendered the job's other frames, so that all frames match.
   if (::access(job.orvanta.c_str(), X_OK) != 0)
-    throw Failure("the job's command " + job.orvanta + " is no longer there; submit the render again with 'orvanta farm submit' into another --dir");
+    throw Failure(
+        "the job's command " + job.orvanta +
+        " is no longer there; submit the render again with 'orvanta farm submit' into another --dir");
   MergeSlurmOptions(job.slurm, f);
   if (job.manager == "slurm" && !f.scriptOnly && FindOnPath("sbatch").empty())
-    throw Failure("cannot submit: sbatch is not on PATH; install Slurm's client commands, or give --script-only to write the script alone");
+    throw Failure(
+        "cannot submit: sbatch is not on PATH; install Slurm's client commands, or give --script-only to "
+        "write the script alone");
   return SubmitRest(job, f.scriptOnly);
 }
 
@@ -845,9 +893,12 @@ int Status(const std::vector<std::string>& args) {
   bool asJson = false;
   std::string where;
   for (const std::string& a : args) {
-    if (a == "--json") asJson = true;
-    else if (where.empty() && !(a.size() > 1 && a[0] == '-')) where = a;
-    else throw Failure("farm status does not take " + Quoted(a));
+    if (a == "--json")
+      asJson = true;
+    else if (where.empty() && !(a.size() > 1 && a[0] == '-'))
+      where = a;
+    else
+      throw Failure("farm status does not take " + Quoted(a));
   }
   if (where.empty()) throw Failure("farm status needs the job file or the folder holding it");
   Job job = ReadJob(where);
@@ -863,7 +914,9 @@ int Status(const std::vector<std::string>& args) {
   }
   const size_t total = done.size() + missing.size() + damaged.size();
   const bool complete = missing.empty() && damaged.empty();
-  auto taskName = [&](size_t c) { return tasks.count(c) ? tasks[c].jobId + "_" + std::to_string(c) : std::string(); };
+  auto taskName = [&](size_t c) {
+    return tasks.count(c) ? tasks[c].jobId + "_" + std::to_string(c) : std::string();
+  };
 
   if (asJson) {
     json chunks = json::array();
@@ -895,7 +948,8 @@ int Status(const std::vector<std::string>& args) {
     return complete ? 0 : 2;
   }
 
-  auto counts = [](const std::vector<int32_t>& d, const std::vector<int32_t>& m, const std::vector<int32_t>& x) {
+  auto counts = [](const std::vector<int32_t>& d, const std::vector<int32_t>& m,
+                   const std::vector<int32_t>& x) {
     std::string s = std::to_string(d.size()) + " done, " + std::to_string(m.size()) + " missing";
     if (!m.empty()) s += " (" + CompactRange(m) + ")";
     s += ", " + std::to_string(x.size()) + " damaged";
@@ -913,14 +967,17 @@ int Status(const std::vector<std::string>& args) {
   }
   std::cout << "\n";
   for (size_t c = 0; c < states.size(); ++c) {
-    std::cout << "chunk " << c << ", frames " << job.chunks[c] << ": " << counts(states[c].done, states[c].missing, states[c].damaged);
+    std::cout << "chunk " << c << ", frames " << job.chunks[c] << ": "
+              << counts(states[c].done, states[c].missing, states[c].damaged);
     if (tasks.count(c))
-      std::cout << "; Slurm " << taskName(c) << " " << (tasks[c].state.empty() ? "(not listed)" : tasks[c].state);
+      std::cout << "; Slurm " << taskName(c) << " "
+                << (tasks[c].state.empty() ? "(not listed)" : tasks[c].state);
     std::cout << "\n";
   }
   std::cout << "total: " << total << " frames, " << counts(done, missing, damaged) << "\n";
   if (job.manager == "slurm" && !ids.empty() && source.empty())
-    std::cout << "(Slurm did not answer: no sacct, scontrol or squeue here, or the jobs are no longer listed)\n";
+    std::cout
+        << "(Slurm did not answer: no sacct, scontrol or squeue here, or the jobs are no longer listed)\n";
   return complete ? 0 : 2;
 }
 

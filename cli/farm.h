@@ -64,8 +64,8 @@ std::string AbsoluteInput(const std::string& spec, const std::string& cwd);
 
 struct SlurmOptions {
   std::string jobName, partition, time, mem, account, qos;
-  int32_t cpusPerTask = 0;  // 0: Slurm's default
-  int32_t maxRunning = 0;   // array tasks running at once, 0: no limit
+  int32_t cpusPerTask = 0;         // 0: Slurm's default
+  int32_t maxRunning = 0;          // array tasks running at once, 0: no limit
   std::vector<std::string> extra;  // --sbatch ARG: more #SBATCH lines, as given
 };
 
@@ -76,14 +76,14 @@ struct Submission {
 };
 
 struct Job {
-  std::string dir;      // the job folder (absolute)
-  std::string manager;  // "slurm" or "commands"
-  std::string orvanta;  // the command tasks run (absolute)
-  std::vector<std::string> globalArgs;          // --plugins, --threads, --memory-budget for the tasks
+  std::string dir;                                 // the job folder (absolute)
+  std::string manager;                             // "slurm" or "commands"
+  std::string orvanta;                             // the command tasks run (absolute)
+  std::vector<std::string> globalArgs;             // --plugins, --threads, --memory-budget for the tasks
   std::map<std::string, std::string> environment;  // exported by the script (ORVANTA_PLUGIN_PATH)
-  std::vector<std::string> renderArgs;          // as TakeRenderArgs leaves them
-  std::string output;                           // -o pattern, absolute
-  std::string frames;                           // --frames as given
+  std::vector<std::string> renderArgs;             // as TakeRenderArgs leaves them
+  std::string output;                              // -o pattern, absolute
+  std::string frames;                              // --frames as given
   size_t chunkSize = 10;
   std::vector<std::string> chunks;  // each chunk's frames as CompactRange text
   SlurmOptions slurm;

@@ -81,9 +81,7 @@ constexpr const char* kUsage =
     "                             machine's memory; also $ORVANTA_MEMORY_BUDGET)\n"
     "  -q, --quiet                no progress line\n";
 
-[[noreturn]] void Usage(const std::string& why) {
-  throw Failure(why + "; 'orvanta --help' shows the usage");
-}
+[[noreturn]] void Usage(const std::string& why) { throw Failure(why + "; 'orvanta --help' shows the usage"); }
 
 std::string ExeDir() {
   std::error_code ec;
@@ -159,15 +157,15 @@ int Run(int argc, char** argv) {
       rest.push_back(a);
       // Keep an option's value with it, so a value such as "-5" is not read as an option.
       if (!command.empty() && i + 1 < args.size() &&
-          (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" || a == "--save" ||
-           a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" || a == "--queue" ||
-           a == "--port" || a == "--host"))
+          (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
+           a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
+           a == "--queue" || a == "--port" || a == "--host"))
         rest.push_back(args[++i]);
     }
   }
   if (command.empty()) Usage("no command given");
-  if (command != "tools" && command != "info" && command != "render" && command != "demo" && command != "farm" &&
-      command != "serve")
+  if (command != "tools" && command != "info" && command != "render" && command != "demo" &&
+      command != "farm" && command != "serve")
     Usage("there is no command " + Quoted(command));
   if (command == "farm") return RunFarm({plugins, threads, budget}, rest);  // loads no plug-ins
 
@@ -180,8 +178,10 @@ int Run(int argc, char** argv) {
   if (command == "tools") {
     bool json = false;
     for (const std::string& a : rest) {
-      if (a == "--json") json = true;
-      else Usage("tools does not take " + Quoted(a));
+      if (a == "--json")
+        json = true;
+      else
+        Usage("tools does not take " + Quoted(a));
     }
     auto classes = host::Classes();
     PrintTools(std::cout, classes, json);
@@ -192,9 +192,12 @@ int Run(int argc, char** argv) {
     bool json = false;
     std::string tool;
     for (const std::string& a : rest) {
-      if (a == "--json") json = true;
-      else if (tool.empty() && !a.empty() && a[0] != '-') tool = a;
-      else Usage("info does not take " + Quoted(a));
+      if (a == "--json")
+        json = true;
+      else if (tool.empty() && !a.empty() && a[0] != '-')
+        tool = a;
+      else
+        Usage("info does not take " + Quoted(a));
     }
     if (tool.empty()) Usage("info needs a tool name");
     const host::ClassInfo* cls = host::FindClass(tool);
@@ -206,8 +209,10 @@ int Run(int argc, char** argv) {
   if (command == "demo") {
     std::string dir;
     for (const std::string& a : rest) {
-      if (dir.empty() && !a.empty() && a[0] != '-') dir = a;
-      else Usage("demo does not take " + Quoted(a));
+      if (dir.empty() && !a.empty() && a[0] != '-')
+        dir = a;
+      else
+        Usage("demo does not take " + Quoted(a));
     }
     int failed = RunDemo(dir.empty() ? "orvanta-demo" : dir);
     if (failed > 0) throw Failure(std::to_string(failed) + " of the demo renders failed");
@@ -222,25 +227,41 @@ int Run(int argc, char** argv) {
       if (i + 1 >= rest.size()) Usage(a + " needs a value");
       return rest[++i];
     };
-    if (a == "-i") o.inputs.push_back(value());
-    else if (a == "-s") o.settings.push_back(value());
-    else if (a == "-x") o.expressions.push_back(value());
-    else if (a == "--node") o.node = value();
+    if (a == "-i")
+      o.inputs.push_back(value());
+    else if (a == "-s")
+      o.settings.push_back(value());
+    else if (a == "-x")
+      o.expressions.push_back(value());
+    else if (a == "--node")
+      o.node = value();
     else if (a == "-o") {
       if (!o.output.empty()) Usage("give -o once");
       o.output = value();
-    } else if (a == "--frames") o.frames = value();
-    else if (a == "--bits") o.bits = io::ParseBits(value());
-    else if (a == "--save") o.save = value();
-    else if (a == "--comp") o.comp = value();
-    else if (a == "--stats") o.stats = true;
-    else if (a == "--codec") o.codec = value();
-    else if (a == "--fps") o.fps = value();
-    else if (a == "--queue") o.queue = ParseQueue(value());
-    else if (a == "--skip-existing") o.skipExisting = true;
-    else if (a == "-v" || a == "--verbose") o.verbose = true;
-    else if (o.tool.empty() && !a.empty() && a[0] != '-') o.tool = a;
-    else Usage("render does not take " + Quoted(a));
+    } else if (a == "--frames")
+      o.frames = value();
+    else if (a == "--bits")
+      o.bits = io::ParseBits(value());
+    else if (a == "--save")
+      o.save = value();
+    else if (a == "--comp")
+      o.comp = value();
+    else if (a == "--stats")
+      o.stats = true;
+    else if (a == "--codec")
+      o.codec = value();
+    else if (a == "--fps")
+      o.fps = value();
+    else if (a == "--queue")
+      o.queue = ParseQueue(value());
+    else if (a == "--skip-existing")
+      o.skipExisting = true;
+    else if (a == "-v" || a == "--verbose")
+      o.verbose = true;
+    else if (o.tool.empty() && !a.empty() && a[0] != '-')
+      o.tool = a;
+    else
+      Usage("render does not take " + Quoted(a));
   }
   Render(o);
   return 0;

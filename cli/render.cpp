@@ -42,7 +42,8 @@ GraphNode& OnlyNode(const Graph& g, const std::string& option, const std::string
 
 // "NODE.REST" when NODE is a node of the graph (the text before the first '.' and before any
 // '='), else the only node and the whole text.
-std::pair<GraphNode*, std::string> Addressed(const Graph& g, const std::string& spec, const std::string& option) {
+std::pair<GraphNode*, std::string> Addressed(const Graph& g, const std::string& spec,
+                                             const std::string& option) {
   const size_t eq = spec.find('=');
   const size_t dot = spec.find('.');
   if (dot != std::string::npos && dot < eq)
@@ -70,8 +71,9 @@ void ConnectInput(Graph& g, const std::string& spec) {
       } else {
         std::error_code ec;
         if (!fs::exists(spec, ec))
-          throw Failure((g.Size() > 1 ? n2->Named() + " (" + n2->Tool() + ")" : n2->Tool()) + " has no image input " +
-                        Quoted(rest.substr(0, eq2)) + "; its image inputs are " + graph::ImageInputList(*n2->node));
+          throw Failure((g.Size() > 1 ? n2->Named() + " (" + n2->Tool() + ")" : n2->Tool()) +
+                        " has no image input " + Quoted(rest.substr(0, eq2)) + "; its image inputs are " +
+                        graph::ImageInputList(*n2->node));
       }
     }
   }
@@ -104,7 +106,8 @@ Graph StartingGraph(const RenderOptions& o) {
     Graph g = io::LoadComposition(o.comp);
     if (!o.tool.empty()) {
       if (g.Size() != 1)
-        throw Failure(o.comp + " holds " + std::to_string(g.Size()) + " nodes; name the one to render with --node, not a tool");
+        throw Failure(o.comp + " holds " + std::to_string(g.Size()) +
+                      " nodes; name the one to render with --node, not a tool");
       if (host::FindClass(o.tool) != &g.Nodes().front()->node->Class())
         throw Failure(o.comp + " holds a node of " + g.Nodes().front()->Tool() + ", not of " + o.tool);
     }
@@ -129,18 +132,20 @@ void CheckRequiredInputs(const Graph& g, const std::vector<GraphNode*>& nodes) {
         throw Failure(n->Tool() + " needs its image input " + Quoted(d.label) + "; give it with -i " +
                       (main ? std::string("PATH") : Quoted(d.label + "=PATH")));
       throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " + Quoted(d.label) +
-                    "; connect it in the composition or give it with -i " + Quoted(n->name + "." + d.label + "=PATH"));
+                    "; connect it in the composition or give it with -i " +
+                    Quoted(n->name + "." + d.label + "=PATH"));
     }
 }
 
 // "frame F (I of N), R fps, M:SS left", rewritten in place after every frame.
-void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total, std::chrono::steady_clock::time_point start) {
+void Progress(const RenderOptions& o, int32_t frame, size_t done, size_t total,
+              std::chrono::steady_clock::time_point start) {
   if (o.quiet || o.verbose || total < 2 || !::isatty(STDERR_FILENO)) return;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double fps = seconds > 0 ? double(done) / seconds : 0.0;
   const long left = fps > 0 ? std::lround(double(total - done) / fps) : 0;
-  std::fprintf(stderr, "\rorvanta: frame %d (%zu of %zu), %.1f fps, %ld:%02ld left ", frame, done, total, fps, left / 60,
-               left % 60);
+  std::fprintf(stderr, "\rorvanta: frame %d (%zu of %zu), %.1f fps, %ld:%02ld left ", frame, done, total, fps,
+               left / 60, left % 60);
   std::fflush(stderr);
   g_progressOpen = true;
   if (done == total) EndProgressLine();
@@ -168,8 +173,10 @@ io::MovieSettings MovieSettingsFor(const Graph& g, const std::vector<GraphNode*>
       sourcePath = p;
       break;
     }
-  if (!o.fps.empty()) m.rate = io::ParseRate(o.fps, "--fps");
-  else if (source) m.rate = source->Rate();
+  if (!o.fps.empty())
+    m.rate = io::ParseRate(o.fps, "--fps");
+  else if (source)
+    m.rate = source->Rate();
   if (source) m.pixelAspect = source->PixelAspect();
   bool oneRun = !frames.empty();
   for (size_t i = 1; i < frames.size() && oneRun; ++i) oneRun = frames[i] == frames[i - 1] + 1;
@@ -194,8 +201,10 @@ std::vector<int32_t> FramesStillToRender(const RenderOptions& o, const std::vect
     const io::FileState state = io::CheckImageFile(path, &why);
     if (state != io::FileState::Complete) todo.push_back(f);
     if (!o.verbose || state == io::FileState::Missing) continue;
-    if (state == io::FileState::Complete) std::printf("orvanta: frame %d kept: %s is complete\n", f, path.c_str());
-    else std::printf("orvanta: frame %d is damaged, rendering it again: %s\n", f, why.c_str());
+    if (state == io::FileState::Complete)
+      std::printf("orvanta: frame %d kept: %s is complete\n", f, path.c_str());
+    else
+      std::printf("orvanta: frame %d is damaged, rendering it again: %s\n", f, why.c_str());
   }
   std::fflush(stdout);
   return todo;
@@ -219,9 +228,11 @@ void Render(const RenderOptions& o) {
     throw Failure("nothing to do: give -o PATH for the result or --save COMP");
   // Only saving: every end node must be renderable, though none is rendered.
   const bool rendering = !o.output.empty() || o.stats;
-  std::vector<GraphNode*> targets = rendering || !o.node.empty() ? std::vector<GraphNode*>{&g.Target(o.node)} : g.Ends();
-  if (targets.empty()) targets.push_back(&g.Target());  // no end node: every node is in a cycle, which this names
-  CheckRequiredInputs(g, g.Upstream(targets));           // Upstream refuses a cycle first
+  std::vector<GraphNode*> targets =
+      rendering || !o.node.empty() ? std::vector<GraphNode*>{&g.Target(o.node)} : g.Ends();
+  if (targets.empty())
+    targets.push_back(&g.Target());             // no end node: every node is in a cycle, which this names
+  CheckRequiredInputs(g, g.Upstream(targets));  // Upstream refuses a cycle first
   g.Check(targets);
   GraphNode& target = *targets.front();
 
@@ -232,15 +243,19 @@ void Render(const RenderOptions& o) {
     return;
   }
   std::vector<int32_t> frames =
-      o.frames.empty() ? eval.DefaultFrames(targets, io::HasFramePattern(o.output) || io::IsMoviePath(o.output))
-                       : io::ParseFrames(o.frames);
+      o.frames.empty()
+          ? eval.DefaultFrames(targets, io::HasFramePattern(o.output) || io::IsMoviePath(o.output))
+          : io::ParseFrames(o.frames);
   const bool movieOut = !o.output.empty() && io::IsMoviePath(o.output);
   if ((!o.codec.empty() || !o.fps.empty()) && !movieOut)
-    throw Failure(std::string(o.codec.empty() ? "--fps" : "--codec") + " is for a movie output (-o NAME.mov, .mp4 or .mkv)");
+    throw Failure(std::string(o.codec.empty() ? "--fps" : "--codec") +
+                  " is for a movie output (-o NAME.mov, .mp4 or .mkv)");
   io::MovieSettings movie;
   if (movieOut) {
-    if (o.bits != io::Bits::Keep) throw Failure("--bits is for image files; a movie's depth comes with its --codec");
-    if (o.skipExisting) throw Failure("--skip-existing keeps the frames of an image sequence; a movie is written whole");
+    if (o.bits != io::Bits::Keep)
+      throw Failure("--bits is for image files; a movie's depth comes with its --codec");
+    if (o.skipExisting)
+      throw Failure("--skip-existing keeps the frames of an image sequence; a movie is written whole");
     movie = MovieSettingsFor(g, targets, frames, o);
     io::CheckMovieWritable(o.output, movie);
   } else if (!o.output.empty()) {
@@ -276,7 +291,8 @@ void Render(const RenderOptions& o) {
     if (movieWriter) {
       writer.Push(std::move(image), [w = movieWriter.get()](const Image& im) { w->Write(im); });
     } else if (!o.output.empty()) {
-      writer.Push(std::move(image), [path = io::FramePath(o.output, f), bits = o.bits, verbose = o.verbose, f](const Image& im) {
+      writer.Push(std::move(image), [path = io::FramePath(o.output, f), bits = o.bits, verbose = o.verbose,
+                                     f](const Image& im) {
         io::WriteImage(im, path, bits);
         if (verbose) {
           std::printf("orvanta: frame %d written to %s\n", f, path.c_str());
@@ -294,8 +310,10 @@ void Render(const RenderOptions& o) {
     const double inTools = run.RenderSeconds() * 1000.0 / n;
     const double all = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / n;
     const std::string what = g.Size() == 1 ? target.Tool() : target.Named();
-    std::fprintf(stderr, "%s: %zu frames, %.3f ms per frame in the tool%s, %.3f ms per frame with reading and writing\n",
-                 what.c_str(), frames.size(), inTools, g.Size() == 1 ? "" : "s", all);
+    std::fprintf(
+        stderr,
+        "%s: %zu frames, %.3f ms per frame in the tool%s, %.3f ms per frame with reading and writing\n",
+        what.c_str(), frames.size(), inTools, g.Size() == 1 ? "" : "s", all);
   }
 }
 

@@ -22,11 +22,11 @@ struct RenderOptions {
   std::vector<std::string> expressions;  // -x [NODE.]CONTROL=EXPRESSION, in command-line order
   std::string frames;                    // --frames text, "" when not given
   io::Bits bits = io::Bits::Keep;
-  std::string codec;                     // --codec for a movie output, "" for the container's default
-  std::string fps;                       // --fps for a movie output, "" for the movie input's rate
-  int32_t queue = 2;                     // --queue: frames read ahead and written behind; 0 one stage at a time
+  std::string codec;  // --codec for a movie output, "" for the container's default
+  std::string fps;    // --fps for a movie output, "" for the movie input's rate
+  int32_t queue = 2;  // --queue: frames read ahead and written behind; 0 one stage at a time
   bool quiet = false;
-  bool stats = false;  // print the tools' own time per frame (reading and writing not counted)
+  bool stats = false;         // print the tools' own time per frame (reading and writing not counted)
   bool skipExisting = false;  // keep the frames whose -o file already reads back whole
   bool verbose = false;       // a line on stdout for every frame written or kept
 };

@@ -35,19 +35,32 @@ struct Bytes {
 double ValueFor(const host::ControlDescription& d, Bytes& in) {
   const double lo = d.rangeLow.value_or(0.0), hi = d.rangeHigh.value_or(1.0);
   switch (in.Byte() % 16) {
-    case 0: return std::numeric_limits<double>::quiet_NaN();
-    case 1: return std::numeric_limits<double>::infinity();
-    case 2: return -std::numeric_limits<double>::infinity();
-    case 3: return lo;
-    case 4: return hi;
-    case 5: return -1.0;
-    case 6: return 1e300;
-    case 7: return -1e300;
-    case 8: return double(in.Byte()) / 2.0;  // between combo items too
-    case 9: return in.Raw();
-    case 10: return double(int8_t(in.Byte()));
-    case 11: return lo + (hi - lo) * in.Byte() / 255.0;
-    default: return d.defaultValue.value_or(0.0);
+    case 0:
+      return std::numeric_limits<double>::quiet_NaN();
+    case 1:
+      return std::numeric_limits<double>::infinity();
+    case 2:
+      return -std::numeric_limits<double>::infinity();
+    case 3:
+      return lo;
+    case 4:
+      return hi;
+    case 5:
+      return -1.0;
+    case 6:
+      return 1e300;
+    case 7:
+      return -1e300;
+    case 8:
+      return double(in.Byte()) / 2.0;  // between combo items too
+    case 9:
+      return in.Raw();
+    case 10:
+      return double(int8_t(in.Byte()));
+    case 11:
+      return lo + (hi - lo) * in.Byte() / 255.0;
+    default:
+      return d.defaultValue.value_or(0.0);
   }
 }
 

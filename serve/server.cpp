@@ -73,8 +73,8 @@ int64_t WholeParam(const httplib::Request& req, const char* key, int64_t fallbac
   errno = 0;
   const long long v = std::strtoll(t.c_str(), &end, 10);
   if (t.empty() || *end || errno || v < lo || v > hi)
-    throw std::invalid_argument(std::string("\"") + key + "\" must be a whole number from " + std::to_string(lo) +
-                                " to " + std::to_string(hi) + ", not \"" + t + "\"");
+    throw std::invalid_argument(std::string("\"") + key + "\" must be a whole number from " +
+                                std::to_string(lo) + " to " + std::to_string(hi) + ", not \"" + t + "\"");
   return v;
 }
 
@@ -191,9 +191,11 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
 Server::~Server() = default;
 
 int Server::Bind(const std::string& host, int port) {
-  const int bound = port == 0 ? impl_->http.bind_to_any_port(host) : (impl_->http.bind_to_port(host, port) ? port : -1);
+  const int bound =
+      port == 0 ? impl_->http.bind_to_any_port(host) : (impl_->http.bind_to_port(host, port) ? port : -1);
   if (bound <= 0)
-    throw Failure("cannot listen on " + host + ":" + std::to_string(port) + ": the address is in use or not this machine's");
+    throw Failure("cannot listen on " + host + ":" + std::to_string(port) +
+                  ": the address is in use or not this machine's");
   return bound;
 }
 
@@ -230,23 +232,33 @@ int Main(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) Bad(a + " needs a value");
       return args[++i];
     };
-    if (a == "-i") o.inputs.push_back(value());
-    else if (a == "-s") o.settings.push_back(value());
-    else if (a == "-x") o.expressions.push_back(value());
-    else if (a == "--save") o.save = value();
-    else if (a == "--frames") o.frames = value();
-    else if (a == "--host") host = value();
+    if (a == "-i")
+      o.inputs.push_back(value());
+    else if (a == "-s")
+      o.settings.push_back(value());
+    else if (a == "-x")
+      o.expressions.push_back(value());
+    else if (a == "--save")
+      o.save = value();
+    else if (a == "--frames")
+      o.frames = value();
+    else if (a == "--host")
+      host = value();
     else if (a == "--port") {
       const std::string t = value();
       char* end = nullptr;
       const long p = std::strtol(t.c_str(), &end, 10);
-      if (t.empty() || *end || p < 0 || p > 65535) Bad("--port takes a number from 0 to 65535, not " + Quoted(t));
+      if (t.empty() || *end || p < 0 || p > 65535)
+        Bad("--port takes a number from 0 to 65535, not " + Quoted(t));
       port = int(p);
     } else if (!a.empty() && a[0] != '-' && o.comp.empty() && o.tool.empty()) {
       std::error_code ec;
-      if (a.size() > 5 && a.compare(a.size() - 5, 5, ".json") == 0) o.comp = a;
-      else if (std::filesystem::is_regular_file(a, ec)) o.comp = a;
-      else o.tool = a;
+      if (a.size() > 5 && a.compare(a.size() - 5, 5, ".json") == 0)
+        o.comp = a;
+      else if (std::filesystem::is_regular_file(a, ec))
+        o.comp = a;
+      else
+        o.tool = a;
     } else {
       Bad("serve does not take " + Quoted(a));
     }
@@ -268,8 +280,8 @@ int Main(const std::vector<std::string>& args) {
     if (::read(g_stopPipe[0], &c, 1) == 1 && c == 's') server.Stop();
   });
 
-  std::cout << "orvanta: serving " << (o.comp.empty() ? o.tool : o.comp) << " on http://" << host << ":" << bound
-            << "/ (Ctrl-C stops)" << std::endl;
+  std::cout << "orvanta: serving " << (o.comp.empty() ? o.tool : o.comp) << " on http://" << host << ":"
+            << bound << "/ (Ctrl-C stops)" << std::endl;
   server.Run();
   // Stopped by a signal, or the listener failed: wake the watcher either way.
   OnStopSignal(0);

@@ -56,17 +56,20 @@ namespace {
 
 std::string Text(const Json& request, const char* key) {
   auto it = request.find(key);
-  if (it == request.end() || !it->is_string()) throw Failure(std::string("the request needs \"") + key + "\" as text");
+  if (it == request.end() || !it->is_string())
+    throw Failure(std::string("the request needs \"") + key + "\" as text");
   return it->get<std::string>();
 }
 
 // "[NODE.]REST": the node named before the first '.' (before any '='), else the only node.
-std::pair<GraphNode*, std::string> Addressed(const graph::Graph& g, const std::string& spec, const char* option) {
+std::pair<GraphNode*, std::string> Addressed(const graph::Graph& g, const std::string& spec,
+                                             const char* option) {
   const size_t eq = spec.find('='), dot = spec.find('.');
   if (dot != std::string::npos && dot < eq)
     if (GraphNode* n = g.Find(spec.substr(0, dot))) return {n, spec.substr(dot + 1)};
   if (g.Size() != 1)
-    throw Failure(std::string(option) + " " + Quoted(spec) + " names no node of the composition; write NODE.CONTROL=VALUE");
+    throw Failure(std::string(option) + " " + Quoted(spec) +
+                  " names no node of the composition; write NODE.CONTROL=VALUE");
   return {g.Nodes().front().get(), spec};
 }
 
@@ -86,8 +89,10 @@ graph::Graph StartingGraph(const StartOptions& o) {
     Input* in = nullptr;
     std::string path = spec;
     if (eq != std::string::npos) in = graph::FindImageInput(*n.node, spec.substr(0, eq));
-    if (in) path = spec.substr(eq + 1);
-    else in = graph::MainImageInput(*n.node);
+    if (in)
+      path = spec.substr(eq + 1);
+    else
+      in = graph::MainImageInput(*n.node);
     if (!in) throw Failure(n.Tool() + " has no image input to connect " + path + " to");
     if (path.empty()) throw Failure("-i " + Quoted(spec) + " gives no file path");
     g.ConnectFile(n, in, path);
@@ -106,7 +111,8 @@ std::string ValueText(const Json& v) {
   throw Failure("a control's value is a number, a text, true/false or [x, y], not " + v.dump());
 }
 
-Session::Session(const StartOptions& o) : graph_(StartingGraph(o)), view_(io::ViewTransform::FromEnvironment()) {
+Session::Session(const StartOptions& o)
+    : graph_(StartingGraph(o)), view_(io::ViewTransform::FromEnvironment()) {
   for (const std::string& spec : o.settings) {
     auto [n, rest] = Addressed(graph_, spec, "-s");
     const size_t eq = rest.find('=');
@@ -152,7 +158,8 @@ Session::Session(const StartOptions& o) : graph_(StartingGraph(o)), view_(io::Vi
     }
   }
   frame_ = firstFrame_;
-  if (const host::ClassInfo* cls = host::FindClass("OrvantaScope")) scope_ = std::make_unique<host::Node>(*cls);
+  if (const host::ClassInfo* cls = host::FindClass("OrvantaScope"))
+    scope_ = std::make_unique<host::Node>(*cls);
   if (graph_.Size() > 0) {
     try {
       viewed_ = graph_.Target().name;
@@ -164,7 +171,9 @@ Session::Session(const StartOptions& o) : graph_(StartingGraph(o)), view_(io::Vi
 
 Session::~Session() = default;
 
-GraphNode& Session::NodeOf(const Json& request, const char* key) const { return graph_.Get(Text(request, key)); }
+GraphNode& Session::NodeOf(const Json& request, const char* key) const {
+  return graph_.Get(Text(request, key));
+}
 
 Json Session::DescribeWithValues(const GraphNode* gn, const host::Node& node) const {
   Json d = graph::DescribeNode(node);
@@ -207,15 +216,9 @@ Json Session::State() const {
     j["node"] = n->name;
     nodes.push_back(std::move(j));
   }
-  Json s{{"tools", tools},
-         {"nodes", nodes},
-         {"viewed", viewed_},
-         {"output", graph_.output},
-         {"frame", frame_},
-         {"firstFrame", firstFrame_},
-         {"lastFrame", lastFrame_},
-         {"savePath", savePath_},
-         {"view", view_->Name()},
+  Json s{{"tools", tools},          {"nodes", nodes},        {"viewed", viewed_},
+         {"output", graph_.output}, {"frame", frame_},       {"firstFrame", firstFrame_},
+         {"lastFrame", lastFrame_}, {"savePath", savePath_}, {"view", view_->Name()},
          {"scopeOn", scopeOn_}};
   if (scope_) s["scope"] = DescribeWithValues(nullptr, *scope_);
   return s;
@@ -252,8 +255,10 @@ Json Session::Set(const Json& r) {
     if (!gn) throw Failure("the viewer scope takes values, not expressions");
     if (!it->is_string()) throw Failure("an expression is text");
     Input* in = graph::FindControl(*node, control);
-    if (it->get<std::string>().empty()) graph_.ClearExpression(*gn, in);
-    else graph_.SetExpression(*gn, in, it->get<std::string>());
+    if (it->get<std::string>().empty())
+      graph_.ClearExpression(*gn, in);
+    else
+      graph_.SetExpression(*gn, in, it->get<std::string>());
     return State();
   }
   if (!r.contains("value")) throw Failure("the request needs a \"value\" or an \"expression\"");
@@ -302,9 +307,12 @@ Json Session::Connect(const Json& r) {
     try {
       (void)graph_.Upstream({&n});  // refuse a cycle now rather than at the next render
     } catch (const Failure&) {
-      if (!before) graph_.Disconnect(n, in);  // the input as it was
-      else if (before->kind == graph::Link::Kind::File) graph_.ConnectFile(n, in, before->target);
-      else graph_.ConnectNode(n, in, before->target);
+      if (!before)
+        graph_.Disconnect(n, in);  // the input as it was
+      else if (before->kind == graph::Link::Kind::File)
+        graph_.ConnectFile(n, in, before->target);
+      else
+        graph_.ConnectNode(n, in, before->target);
       throw;
     }
   }
@@ -322,7 +330,8 @@ Json Session::View(const Json& r) {
   if (auto it = r.find("frame"); it != r.end()) {
     if (!it->is_number_integer()) throw Failure("a frame is a whole number");
     const int64_t f = it->get<int64_t>();
-    if (f < -io::kMaxFrame || f > io::kMaxFrame) throw Failure("frame " + std::to_string(f) + " is out of range");
+    if (f < -io::kMaxFrame || f > io::kMaxFrame)
+      throw Failure("frame " + std::to_string(f) + " is out of range");
     frame_ = int32_t(f);
   }
   if (auto it = r.find("scope"); it != r.end()) {

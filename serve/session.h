@@ -32,7 +32,7 @@ struct StartOptions {
 struct Preview {
   std::vector<uint8_t> png;
   int32_t width = 0, height = 0;
-  bool viewTransformed = false;  // float picture shown through the view transform
+  bool viewTransformed = false;           // float picture shown through the view transform
   double renderMs = 0.0, encodeMs = 0.0;  // the graph's render; the view transform and PNG encoding
 };
 

@@ -32,12 +32,14 @@ template <int32_t kRuns>
 // is set. Each 32-bit lane holds an even word (low half) and an odd one (high half); one gather
 // reads the dwords holding the even words' bits and one those of the odd words', each only when
 // one of its words is in `in` (in pictures, channels stay out of the ranges for long stretches).
-[[gnu::always_inline]] inline __m512i TakeOffBelow(const uint32_t* bitmap, __m512i v, __mmask32 in, __m512i out,
-                                                   __m512i evenBase, __m512i oddBase) {
-  const __mmask16 evenIn = __mmask16(_pext_u32(in, 0x55555555u)), oddIn = __mmask16(_pext_u32(in, 0xAAAAAAAAu));
+[[gnu::always_inline]] inline __m512i TakeOffBelow(const uint32_t* bitmap, __m512i v, __mmask32 in,
+                                                   __m512i out, __m512i evenBase, __m512i oddBase) {
+  const __mmask16 evenIn = __mmask16(_pext_u32(in, 0x55555555u)),
+                  oddIn = __mmask16(_pext_u32(in, 0xAAAAAAAAu));
   __m512i even = _mm512_setzero_si512(), odd = _mm512_setzero_si512();
   if (evenIn != 0) {
-    const __m512i at = _mm512_add_epi32(_mm512_srli_epi32(_mm512_and_si512(v, _mm512_set1_epi32(0xFFE0)), 5), evenBase);
+    const __m512i at =
+        _mm512_add_epi32(_mm512_srli_epi32(_mm512_and_si512(v, _mm512_set1_epi32(0xFFE0)), 5), evenBase);
     // Rotations count modulo 32: the even word's bit goes to bit 0 (its low 5 bits are the count).
     even = _mm512_rorv_epi32(_mm512_mask_i32gather_epi32(even, evenIn, at, bitmap, 4), v);
   }
@@ -47,7 +49,8 @@ template <int32_t kRuns>
     const __m512i count = _mm512_add_epi32(_mm512_srli_epi32(v, 16), _mm512_set1_epi32(16));
     odd = _mm512_rorv_epi32(_mm512_mask_i32gather_epi32(odd, oddIn, at, bitmap, 4), count);
   }
-  const __mmask32 below = _mm512_test_epi16_mask(_mm512_mask_blend_epi16(0xAAAAAAAAu, even, odd), _mm512_set1_epi16(1));
+  const __mmask32 below =
+      _mm512_test_epi16_mask(_mm512_mask_blend_epi16(0xAAAAAAAAu, even, odd), _mm512_set1_epi16(1));
   return _mm512_mask_sub_epi16(out, below, out, _mm512_set1_epi16(1));
 }
 
@@ -96,12 +99,18 @@ int32_t RunsBelowRowOf(const RunLanes& lanes, const uint32_t* bitmap, const uint
 int32_t MapRunsBelowAvx512(const RunLanes& lanes, const uint32_t* bitmap, const uint8_t* s, uint8_t* d,
                            int32_t width) {
   switch (lanes.runs) {
-    case 1: return RunsBelowRowOf<1>(lanes, bitmap, s, d, width);
-    case 2: return RunsBelowRowOf<2>(lanes, bitmap, s, d, width);
-    case 3: return RunsBelowRowOf<3>(lanes, bitmap, s, d, width);
-    case 4: return RunsBelowRowOf<4>(lanes, bitmap, s, d, width);
-    case 5: return RunsBelowRowOf<5>(lanes, bitmap, s, d, width);
-    default: return RunsBelowRowOf<RunLanes::kMaxRuns>(lanes, bitmap, s, d, width);
+    case 1:
+      return RunsBelowRowOf<1>(lanes, bitmap, s, d, width);
+    case 2:
+      return RunsBelowRowOf<2>(lanes, bitmap, s, d, width);
+    case 3:
+      return RunsBelowRowOf<3>(lanes, bitmap, s, d, width);
+    case 4:
+      return RunsBelowRowOf<4>(lanes, bitmap, s, d, width);
+    case 5:
+      return RunsBelowRowOf<5>(lanes, bitmap, s, d, width);
+    default:
+      return RunsBelowRowOf<RunLanes::kMaxRuns>(lanes, bitmap, s, d, width);
   }
 }
 

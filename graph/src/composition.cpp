@@ -58,12 +58,18 @@ class Reader {
 
   static std::string TypeWord(Json::value_t t) {
     switch (t) {
-      case Json::value_t::object: return "an object";
-      case Json::value_t::array: return "a list";
-      case Json::value_t::string: return "a text";
-      case Json::value_t::boolean: return "true or false";
-      case Json::value_t::null: return "null";
-      default: return "a number";
+      case Json::value_t::object:
+        return "an object";
+      case Json::value_t::array:
+        return "a list";
+      case Json::value_t::string:
+        return "a text";
+      case Json::value_t::boolean:
+        return "true or false";
+      case Json::value_t::null:
+        return "null";
+      default:
+        return "a number";
     }
   }
 
@@ -110,7 +116,8 @@ ParsedValue ControlValue(const host::Node& node, const Input* in, const Json& v)
   for (const Json& k : keys) {
     const size_t n = point ? 3 : 2;
     if (!k.is_array() || k.size() != n || !k[0].is_number())
-      throw Failure("each key of " + Quoted(d.label) + " must be " + (point ? "[FRAME, X, Y]" : "[FRAME, VALUE]"));
+      throw Failure("each key of " + Quoted(d.label) + " must be " +
+                    (point ? "[FRAME, X, Y]" : "[FRAME, VALUE]"));
     KeyValue kv = point ? SingleValue(node, in, Json::array({k[1], k[2]})) : SingleValue(node, in, k[1]);
     kv.frame = k[0].get<double>();
     if (!std::isfinite(kv.frame)) throw Failure("a key of " + Quoted(d.label) + " has no finite frame");
@@ -129,8 +136,10 @@ Json ControlJson(const GraphNode& n, const Input* in) {
   if (host::IsAnimated(in)) {
     Json list = Json::array();
     for (const host::Key& k : keys) {
-      if (point) list.push_back(Json::array({NumberJson(k.time), NumberJson(k.x), NumberJson(k.y)}));
-      else list.push_back(Json::array({NumberJson(k.time), NumberJson(k.x)}));
+      if (point)
+        list.push_back(Json::array({NumberJson(k.time), NumberJson(k.x), NumberJson(k.y)}));
+      else
+        list.push_back(Json::array({NumberJson(k.time), NumberJson(k.x)}));
     }
     return Json{{"keys", list}};
   }
@@ -156,7 +165,8 @@ struct PendingControl {
 
 bool LooksLikeJson(std::string_view bytes) {
   size_t i = bytes.find_first_not_of(" \t\r\n");
-  if (i != std::string_view::npos && bytes.substr(i, 3) == "\xEF\xBB\xBF") i = bytes.find_first_not_of(" \t\r\n", i + 3);
+  if (i != std::string_view::npos && bytes.substr(i, 3) == "\xEF\xBB\xBF")
+    i = bytes.find_first_not_of(" \t\r\n", i + 3);
   return i != std::string_view::npos && (bytes[i] == '{' || bytes[i] == '[');
 }
 
@@ -167,7 +177,8 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     doc = Json::parse(text);
   } catch (const Json::parse_error& e) {
     std::string what = e.what();
-    if (size_t b = what.find("] "); what.rfind("[json.exception", 0) == 0 && b != std::string::npos) what = what.substr(b + 2);
+    if (size_t b = what.find("] "); what.rfind("[json.exception", 0) == 0 && b != std::string::npos)
+      what = what.substr(b + 2);
     r.Fail("it is not valid JSON: " + what);
   }
   if (!doc.is_object()) r.Fail("a composition is a JSON object, not " + Reader::TypeWord(doc.type()));
@@ -188,9 +199,11 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     if (!n.is_object()) r.Fail(where + " must be an object, not " + Reader::TypeWord(n.type()));
     r.OnlyKeys(n, {"name", "tool", "inputs", "controls"}, where);
     const std::string nodeName = r.Need(n, "name", Json::value_t::string, where).get<std::string>();
-    const std::string tool = r.Need(n, "tool", Json::value_t::string, "node " + Quoted(nodeName)).get<std::string>();
+    const std::string tool =
+        r.Need(n, "tool", Json::value_t::string, "node " + Quoted(nodeName)).get<std::string>();
     const host::ClassInfo* cls = host::FindClass(tool);
-    if (!cls) r.Fail("node " + Quoted(nodeName) + " is of the tool " + Quoted(tool) + ", which is not installed");
+    if (!cls)
+      r.Fail("node " + Quoted(nodeName) + " is of the tool " + Quoted(tool) + ", which is not installed");
     r.In("node " + std::to_string(i + 1), [&] { return &g.Add(nodeName, *cls); });
   }
 
@@ -212,8 +225,10 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
           r.Fail(inWhere + " must be {\"file\": \"PATH\"} or {\"node\": \"NAME\"}");
         const std::string target = v.begin().value().get<std::string>();
         r.In(where, [&] {
-          if (v.contains("file")) g.ConnectFile(gn, in, target);
-          else g.ConnectNode(gn, in, target);
+          if (v.contains("file"))
+            g.ConnectFile(gn, in, target);
+          else
+            g.ConnectNode(gn, in, target);
           return 0;
         });
       }
@@ -237,22 +252,26 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
   for (const PendingControl& c : controls) ApplyValue(c.in, c.value);
   for (const PendingControl& c : controls) {
     std::vector<host::Key> keys;
-    for (const KeyValue& k : c.value.keys) keys.push_back(host::Key{c.value.animated ? k.frame : 0.0, k.x, k.y});
+    for (const KeyValue& k : c.value.keys)
+      keys.push_back(host::Key{c.value.animated ? k.frame : 0.0, k.x, k.y});
     host::SetKeys(c.in, std::move(keys), c.value.animated);
   }
-  for (const auto& e : expressions) r.In(std::get<0>(e)->Named(), [&] {
-    g.SetExpression(*std::get<0>(e), std::get<1>(e), std::get<2>(e));
-    return 0;
-  });
+  for (const auto& e : expressions)
+    r.In(std::get<0>(e)->Named(), [&] {
+      g.SetExpression(*std::get<0>(e), std::get<1>(e), std::get<2>(e));
+      return 0;
+    });
 
   if (doc.contains("output")) {
     g.output = r.Need(doc, "output", Json::value_t::string, "the composition").get<std::string>();
-    if (!g.Find(g.output)) r.Fail("its output names the node " + Quoted(g.output) + ", which it does not have");
+    if (!g.Find(g.output))
+      r.Fail("its output names the node " + Quoted(g.output) + ", which it does not have");
   }
   return g;
 }
 
-std::string WriteJsonComposition(const Graph& g, const std::function<std::string(const std::string&)>& pathText) {
+std::string WriteJsonComposition(const Graph& g,
+                                 const std::function<std::string(const std::string&)>& pathText) {
   Json doc;
   doc["version"] = kCompositionVersion;
   if (!g.output.empty()) doc["output"] = g.output;
@@ -267,8 +286,10 @@ std::string WriteJsonComposition(const Graph& g, const std::function<std::string
       if (d.IsImage()) {
         auto it = n->links.find(in);
         if (it == n->links.end()) continue;
-        if (it->second.kind == Link::Kind::Node) inputs[d.label] = Json{{"node", it->second.target}};
-        else inputs[d.label] = Json{{"file", pathText ? pathText(it->second.target) : it->second.target}};
+        if (it->second.kind == Link::Kind::Node)
+          inputs[d.label] = Json{{"node", it->second.target}};
+        else
+          inputs[d.label] = Json{{"file", pathText ? pathText(it->second.target) : it->second.target}};
         continue;
       }
       Json v = ControlJson(*n, in);
@@ -294,7 +315,8 @@ Graph GraphOfNodes(std::vector<std::unique_ptr<host::Node>> nodes) {
     const std::string name = g.UniqueName(NodeNameFor(node->Class()));
     std::vector<std::pair<Input*, std::string>> files;
     for (Input* in : node->Inputs())
-      if (host::Describe(in).IsImage() && !host::SourceName(in).empty()) files.emplace_back(in, host::SourceName(in));
+      if (host::Describe(in).IsImage() && !host::SourceName(in).empty())
+        files.emplace_back(in, host::SourceName(in));
     GraphNode& gn = g.Add(name, std::move(node));
     for (auto& [in, path] : files) g.ConnectFile(gn, in, path);
   }
@@ -306,7 +328,8 @@ std::vector<host::Node*> NodesForBinary(Graph& g, const std::string& path) {
   for (const auto& n : g.Nodes()) {
     for (auto& [in, link] : n->links)
       if (link.kind == Link::Kind::Node)
-        throw Failure("cannot save " + path + ": the binary format cannot hold links between nodes; save as .json");
+        throw Failure("cannot save " + path +
+                      ": the binary format cannot hold links between nodes; save as .json");
     if (!n->expressions.empty())
       throw Failure("cannot save " + path + ": the binary format cannot hold expressions; save as .json");
   }

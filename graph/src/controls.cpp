@@ -89,15 +89,24 @@ Input* CheckNotImage(const host::Node& node, Input* in) {
 
 const char* ControlName(uint32_t c) {
   switch (c) {
-    case ComboControl: return "combo";
-    case ScrollControl: return "scroll";
-    case CheckboxControl: return "checkbox";
-    case SliderControl: return "slider";
-    case RangeControl: return "range";
-    case ColorControl: return "colour";
-    case ImageControl: return "image control";
-    case OffsetControl: return "offset";
-    default: return nullptr;
+    case ComboControl:
+      return "combo";
+    case ScrollControl:
+      return "scroll";
+    case CheckboxControl:
+      return "checkbox";
+    case SliderControl:
+      return "slider";
+    case RangeControl:
+      return "range";
+    case ColorControl:
+      return "colour";
+    case ImageControl:
+      return "image control";
+    case OffsetControl:
+      return "offset";
+    default:
+      return nullptr;
   }
 }
 
@@ -138,7 +147,8 @@ double ParseOne(const Target& t, std::string_view text, double* y) {
   double lo = d.rangeLow.value_or(-INFINITY), hi = d.rangeHigh.value_or(INFINITY);
   if (*n < lo || *n > hi)
     throw Failure(Num(*n) + " is outside the range of " + t.Of() + " (" + Num(lo) + " to " + Num(hi) + ")");
-  if (d.wholeNumbers && *n != std::floor(*n)) throw Failure(t.Of() + " takes whole numbers only, not " + Num(*n));
+  if (d.wholeNumbers && *n != std::floor(*n))
+    throw Failure(t.Of() + " takes whole numbers only, not " + Num(*n));
   return *n;
 }
 
@@ -219,7 +229,8 @@ Input* FindControl(const host::Node& node, std::string_view rawName) {
     if (m.size() == 1) return CheckNotImage(node, m[0]);
     if (m.size() > 1) Ambiguous(node, name, m);
   }
-  throw Failure(tool + " has no control " + Quoted(name) + "; 'orvanta info " + tool + "' lists its controls");
+  throw Failure(tool + " has no control " + Quoted(name) + "; 'orvanta info " + tool +
+                "' lists its controls");
 }
 
 Input* FindImageInput(const host::Node& node, std::string_view rawName) {
@@ -263,9 +274,11 @@ ParsedValue ParseValue(const host::Node& node, const Input* in, std::string_view
   while (pos < text.size()) {
     size_t at = text.find('@', pos);
     if (at == std::string_view::npos)
-      throw Failure("the keyframes " + Quoted(std::string(text)) + " for " + t.Of() + " need VALUE@FRAME for every key");
+      throw Failure("the keyframes " + Quoted(std::string(text)) + " for " + t.Of() +
+                    " need VALUE@FRAME for every key");
     size_t comma = text.find(',', at);
-    std::string_view frameText = text.substr(at + 1, comma == std::string_view::npos ? std::string_view::npos : comma - at - 1);
+    std::string_view frameText =
+        text.substr(at + 1, comma == std::string_view::npos ? std::string_view::npos : comma - at - 1);
     auto frame = ParseNumber(frameText);
     if (!frame)
       throw Failure(Quoted(std::string(frameText)) + " is not a frame number in the keyframes for " + t.Of());

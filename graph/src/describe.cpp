@@ -13,8 +13,12 @@ std::string HexWord(uint32_t w) {
 }
 
 Json DescribeClass(const host::ClassInfo& c) {
-  return Json{{"name", ToolName(c)},         {"registryName", c.name},         {"identifier", c.identifier},
-              {"caption", c.caption},        {"classWord", HexWord(c.classWord)}, {"versions", c.versionTexts},
+  return Json{{"name", ToolName(c)},
+              {"registryName", c.name},
+              {"identifier", c.identifier},
+              {"caption", c.caption},
+              {"classWord", HexWord(c.classWord)},
+              {"versions", c.versionTexts},
               {"library", c.library}};
 }
 
@@ -49,8 +53,9 @@ Json DescribeInput(const host::Node& node, const Input* in) {
 
 Json DescribeNode(const host::Node& node) {
   const host::ClassInfo& c = node.Class();
-  Json j{{"name", ToolName(c)},  {"identifier", c.identifier}, {"caption", c.caption},
-         {"classWord", HexWord(c.classWord)}, {"versions", c.versionTexts}, {"help", c.helpText}};
+  Json j{{"name", ToolName(c)},        {"identifier", c.identifier},
+         {"caption", c.caption},       {"classWord", HexWord(c.classWord)},
+         {"versions", c.versionTexts}, {"help", c.helpText}};
   Json pages = Json::array();
   bool open = false;
   std::string page;

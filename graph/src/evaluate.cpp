@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 #include <set>
 
 #include "orvanta/graph/controls.h"
@@ -44,20 +44,24 @@ class Wiring {
 
 }  // namespace
 
-double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame) { return ValueAt(node, in, frame, 0); }
+double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame) {
+  return ValueAt(node, in, frame, 0);
+}
 
 double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame, int depth) {
   auto it = node.expressions.find(in);
   if (it == node.expressions.end()) return host::NumberAt(in, frame);
   const std::string control = Quoted(host::Describe(in).label) + " of " + node.Named();
-  if (depth > kMaxExpressionDepth) throw Failure("the expression of " + control + " reads expressions too deeply (a cycle?)");
+  if (depth > kMaxExpressionDepth)
+    throw Failure("the expression of " + control + " reads expressions too deeply (a cycle?)");
   Expression& e = const_cast<Expression&>(it->second);
   std::vector<double> refs;
   for (const Expression::Reference& r : e.References())
     refs.push_back(ValueAt(graph_.Get(r.node), graph_.ReferencedControl(r, node), frame, depth + 1));
   const double v = e.Evaluate(frame, refs);
   if (!std::isfinite(v))
-    throw Failure("the expression " + Quoted(e.Text()) + " of " + control + " gives " + Num(v) + " at frame " + Num(frame));
+    throw Failure("the expression " + Quoted(e.Text()) + " of " + control + " gives " + Num(v) +
+                  " at frame " + Num(frame));
   return v;
 }
 
@@ -97,7 +101,8 @@ std::vector<host::ImagePtr> Evaluator::Render(const std::vector<GraphNode*>& tar
     }
     results[n->name] = std::move(r.image);
     for (auto& [in, link] : n->links)
-      if (link.kind == Link::Kind::Node && --uses[link.target] == 0 && !wanted.count(&graph_.Get(link.target)))
+      if (link.kind == Link::Kind::Node && --uses[link.target] == 0 &&
+          !wanted.count(&graph_.Get(link.target)))
         results.erase(link.target);
   }
   std::vector<host::ImagePtr> out;
@@ -113,7 +118,9 @@ std::vector<host::ImagePtr> Evaluator::Render(const std::vector<GraphNode*>& tar
   return out;
 }
 
-host::ImagePtr Evaluator::Render(GraphNode& target, int32_t frame) { return std::move(Render({&target}, frame).front()); }
+host::ImagePtr Evaluator::Render(GraphNode& target, int32_t frame) {
+  return std::move(Render({&target}, frame).front());
+}
 
 std::vector<int32_t> Evaluator::DefaultFrames(const std::vector<GraphNode*>& targets, bool manyFrames) {
   int32_t movie = 0;
@@ -122,7 +129,8 @@ std::vector<int32_t> Evaluator::DefaultFrames(const std::vector<GraphNode*>& tar
       if (link.kind != Link::Kind::File) continue;
       FileInfo info = files_.Info(graph_.Resolve(link.target));
       if (info.kind == FileInfo::Kind::Sequence)
-        throw Failure("the input " + link.target + " is an image sequence; give the frames with --frames, e.g. --frames 1-100");
+        throw Failure("the input " + link.target +
+                      " is an image sequence; give the frames with --frames, e.g. --frames 1-100");
       if (info.kind == FileInfo::Kind::Movie && info.movieFrames > 0)
         movie = movie == 0 ? info.movieFrames : std::min(movie, info.movieFrames);
     }

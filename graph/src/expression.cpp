@@ -19,7 +19,8 @@ struct Expression::State {
     auto* s = static_cast<State*>(self);
     std::string n = name;
     size_t dot = n.find('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == n.size() || n.find('.', dot + 1) != std::string::npos)
+    if (dot == std::string::npos || dot == 0 || dot + 1 == n.size() ||
+        n.find('.', dot + 1) != std::string::npos)
       s->badNames.push_back(n);
     else
       s->refs.push_back(Reference{n.substr(0, dot), n.substr(dot + 1)});

@@ -48,8 +48,10 @@ bool Graph::ValidName(std::string_view name) {
 std::string Graph::UniqueName(std::string_view base) const {
   std::string name;
   for (char c : base) {
-    if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') name += char(std::tolower(static_cast<unsigned char>(c)));
-    else if (!name.empty() && name.back() != '_') name += '_';  // "Multitude Generator" -> multitude_generator
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '_')
+      name += char(std::tolower(static_cast<unsigned char>(c)));
+    else if (!name.empty() && name.back() != '_')
+      name += '_';  // "Multitude Generator" -> multitude_generator
   }
   while (!name.empty() && name.back() == '_') name.pop_back();
   if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) name = "node" + name;
@@ -62,7 +64,8 @@ std::string Graph::UniqueName(std::string_view base) const {
 
 void Graph::CheckNewName(const std::string& name) const {
   if (!ValidName(name))
-    throw Failure(Quoted(name) + " is not a valid node name: use letters, digits and '_', starting with a letter");
+    throw Failure(Quoted(name) +
+                  " is not a valid node name: use letters, digits and '_', starting with a letter");
   if (Find(name)) throw Failure("the composition already has a node named " + Quoted(name));
 }
 
@@ -112,7 +115,8 @@ GraphNode& Graph::Get(std::string_view name) const {
 void Graph::ConnectFile(GraphNode& node, const Input* in, std::string path) {
   Input* own = Own(node, in);
   if (!host::Describe(in).IsImage())
-    throw Failure(Label(in) + " of " + node.Named() + " is a control, not an image input; it cannot take a file");
+    throw Failure(Label(in) + " of " + node.Named() +
+                  " is a control, not an image input; it cannot take a file");
   if (path.empty()) throw Failure("the file for " + Label(in) + " of " + node.Named() + " is empty");
   MarkConnected(own, Resolve(path));
   node.links[in] = Link{Link::Kind::File, std::move(path)};
@@ -121,8 +125,8 @@ void Graph::ConnectFile(GraphNode& node, const Input* in, std::string path) {
 void Graph::ConnectNode(GraphNode& node, const Input* in, const std::string& source) {
   Input* own = Own(node, in);
   if (!host::Describe(in).IsImage())
-    throw Failure(Label(in) + " of " + node.Named() + " is a control, not an image input; it cannot take the picture of node " +
-                  Quoted(source));
+    throw Failure(Label(in) + " of " + node.Named() +
+                  " is a control, not an image input; it cannot take the picture of node " + Quoted(source));
   if (!Find(source))
     throw Failure(Label(in) + " of " + node.Named() + " takes the picture of node " + Quoted(source) +
                   ", which the composition does not have");
@@ -140,8 +144,8 @@ void Graph::SetExpression(GraphNode& node, const Input* in, const std::string& t
   Own(node, in);
   const host::ControlDescription& d = host::Describe(in);
   if (d.type != NumberDataType)
-    throw Failure(Quoted(d.label) + " of " + node.Named() + " is " + (d.IsImage() ? "an image input" : "a point") +
-                  "; only number controls take expressions");
+    throw Failure(Quoted(d.label) + " of " + node.Named() + " is " +
+                  (d.IsImage() ? "an image input" : "a point") + "; only number controls take expressions");
   Expression e(text);
   for (const Expression::Reference& r : e.References()) ReferencedControl(r, node);
   node.expressions.insert_or_assign(in, std::move(e));
@@ -152,7 +156,9 @@ void Graph::ClearExpression(GraphNode& node, const Input* in) { node.expressions
 const Input* Graph::ReferencedControl(const Expression::Reference& r, const GraphNode& from) const {
   const std::string where = "the expression of " + from.Named();
   const GraphNode* n = Find(r.node);
-  if (!n) throw Failure(where + " reads " + Quoted(r.Name()) + ", but the composition has no node " + Quoted(r.node));
+  if (!n)
+    throw Failure(where + " reads " + Quoted(r.Name()) + ", but the composition has no node " +
+                  Quoted(r.node));
   const Input* in = nullptr;
   try {
     in = FindControl(*n->node, r.control);
@@ -212,8 +218,8 @@ std::vector<GraphNode*> Graph::Upstream(const std::vector<GraphNode*>& targets) 
       if (it == n->links.end() || it->second.kind != Link::Kind::Node) continue;
       GraphNode* src = Find(it->second.target);
       if (!src)
-        throw Failure(Label(in) + " of " + n->Named() + " takes the picture of node " + Quoted(it->second.target) +
-                      ", which the composition does not have");
+        throw Failure(Label(in) + " of " + n->Named() + " takes the picture of node " +
+                      Quoted(it->second.target) + ", which the composition does not have");
       visit(src);
     }
     path.pop_back();
@@ -251,7 +257,8 @@ void Graph::Check(const std::vector<GraphNode*>& nodes) const {
     }
     s = 1;
     path.push_back(name);
-    for (const Expression::Reference& r : e->second.References()) visit(&Get(r.node), ReferencedControl(r, *n));
+    for (const Expression::Reference& r : e->second.References())
+      visit(&Get(r.node), ReferencedControl(r, *n));
     path.pop_back();
     state[{n, in}] = 2;
   };

@@ -69,8 +69,7 @@ void MemoryArchive::Write(const void* src, size_t n) {
   bytes_.insert(bytes_.end(), p, p + n);
 }
 
-FileArchive::FileArchive(const std::string& path, const char* mode)
-    : CArchive(mode[0] == 'r'), path_(path) {
+FileArchive::FileArchive(const std::string& path, const char* mode) : CArchive(mode[0] == 'r'), path_(path) {
   f_ = std::fopen(path.c_str(), mode[0] == 'r' ? "rb" : "wb");
   if (!f_) throw ArchiveError(path + ": " + std::strerror(errno));
 }

@@ -20,32 +20,69 @@ std::string HexId(uint32_t id) {
 
 void ApplyTag(host::ControlDescription& d, const Tag& t) {
   switch (t.tag) {
-    case InRequired: d.required = uint32_t(t.word) != 0; break;
-    case InLinkOption: d.linkOption = int32_t(uint32_t(t.word)); break;
-    case InControl: d.control = uint32_t(t.word); break;
-    case InPreviewControl: d.previewControl = uint32_t(t.word); break;
-    case InGroup: d.group = int32_t(uint32_t(t.word)); break;
-    case InGroupIndex: d.groupIndex = int32_t(uint32_t(t.word)); break;
-    case InListOption: d.listOption = int32_t(uint32_t(t.word)); break;
-    case InWholeNumbers: d.wholeNumbers = uint32_t(t.word) != 0; break;
-    case InRangeLow: d.rangeLow = t.number; break;
-    case InRangeHigh: d.rangeHigh = t.number; break;
-    case InLimitLow: d.limitLow = t.number; break;
-    case InLimitHigh: d.limitHigh = t.number; break;
-    case InDefault: d.defaultValue = t.number; break;
-    case InGroupLabel: d.groupLabel = t.text ? t.text : ""; break;
-    case InRowCount: d.rowCount = int32_t(uint32_t(t.word)); break;
-    case InShown: d.shown = uint32_t(t.word) != 0; break;
-    case InListItem: d.items.emplace_back(t.text ? t.text : ""); break;
-    default: break;  // tags of no meaning to this host are kept in declaredTags only
+    case InRequired:
+      d.required = uint32_t(t.word) != 0;
+      break;
+    case InLinkOption:
+      d.linkOption = int32_t(uint32_t(t.word));
+      break;
+    case InControl:
+      d.control = uint32_t(t.word);
+      break;
+    case InPreviewControl:
+      d.previewControl = uint32_t(t.word);
+      break;
+    case InGroup:
+      d.group = int32_t(uint32_t(t.word));
+      break;
+    case InGroupIndex:
+      d.groupIndex = int32_t(uint32_t(t.word));
+      break;
+    case InListOption:
+      d.listOption = int32_t(uint32_t(t.word));
+      break;
+    case InWholeNumbers:
+      d.wholeNumbers = uint32_t(t.word) != 0;
+      break;
+    case InRangeLow:
+      d.rangeLow = t.number;
+      break;
+    case InRangeHigh:
+      d.rangeHigh = t.number;
+      break;
+    case InLimitLow:
+      d.limitLow = t.number;
+      break;
+    case InLimitHigh:
+      d.limitHigh = t.number;
+      break;
+    case InDefault:
+      d.defaultValue = t.number;
+      break;
+    case InGroupLabel:
+      d.groupLabel = t.text ? t.text : "";
+      break;
+    case InRowCount:
+      d.rowCount = int32_t(uint32_t(t.word));
+      break;
+    case InShown:
+      d.shown = uint32_t(t.word) != 0;
+      break;
+    case InListItem:
+      d.items.emplace_back(t.text ? t.text : "");
+      break;
+    default:
+      break;  // tags of no meaning to this host are kept in declaredTags only
   }
 }
 
 void InsertKey(std::vector<host::Key>& keys, const host::Key& k) {
   auto it = std::lower_bound(keys.begin(), keys.end(), k.time,
                              [](const host::Key& a, double t) { return a.time < t; });
-  if (it != keys.end() && it->time == k.time) *it = k;
-  else keys.insert(it, k);
+  if (it != keys.end() && it->time == k.time)
+    *it = k;
+  else
+    keys.insert(it, k);
 }
 
 host::Key Interpolate(const std::vector<host::Key>& keys, double t) {
@@ -235,7 +272,8 @@ int Operator::CheckRequest(Request* req) {
   for (auto& in : state_->inputs) {
     InputState* s = in->State();
     if (s->desc.IsRequired() && !s->connected) {
-      if (req) req->State()->error = "the image input \"" + s->desc.label + "\" is required but not connected";
+      if (req)
+        req->State()->error = "the image input \"" + s->desc.label + "\" is required but not connected";
       return 0;
     }
   }

@@ -23,13 +23,21 @@ namespace {
 
 // Access routines: the inline conversions of pixel_formats.h behind function pointers.
 template <class F>
-void GetR(const Image*, const void* a, Pixel& p) { F::Get(static_cast<const uint8_t*>(a), p); }
+void GetR(const Image*, const void* a, Pixel& p) {
+  F::Get(static_cast<const uint8_t*>(a), p);
+}
 template <class F>
-void PutR(const Image*, void* a, const Pixel& p) { F::Put(static_cast<uint8_t*>(a), p); }
+void PutR(const Image*, void* a, const Pixel& p) {
+  F::Put(static_cast<uint8_t*>(a), p);
+}
 template <class F>
-void GetFltR(const Image*, const void* a, FltPixel& p) { F::GetFlt(static_cast<const uint8_t*>(a), p); }
+void GetFltR(const Image*, const void* a, FltPixel& p) {
+  F::GetFlt(static_cast<const uint8_t*>(a), p);
+}
 template <class F>
-void PutFltR(const Image*, void* a, const FltPixel& p) { F::PutFlt(static_cast<uint8_t*>(a), p); }
+void PutFltR(const Image*, void* a, const FltPixel& p) {
+  F::PutFlt(static_cast<uint8_t*>(a), p);
+}
 
 uint64_t DefaultBudget() {
   struct sysinfo si {};
@@ -117,9 +125,15 @@ class HostImage final : public Image {
     Height = h;
     Depth = depth;
     switch (depth) {
-      case Depth8: Use<formats::Bgra8>(StorageBgra8); break;
-      case DepthFloat: Use<formats::BgraFloat>(StorageBgraFloat); break;
-      default: Use<formats::Bgra16>(StorageBgra16); break;
+      case Depth8:
+        Use<formats::Bgra8>(StorageBgra8);
+        break;
+      case DepthFloat:
+        Use<formats::BgraFloat>(StorageBgraFloat);
+        break;
+      default:
+        Use<formats::Bgra16>(StorageBgra16);
+        break;
     }
     // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
     // An image its maker writes in full skips the clear, which reused memory would need.
@@ -194,7 +208,8 @@ uint32_t BytesFor(uint32_t depth) { return depth == Depth8 ? 4 : depth == DepthF
 void FillWith(Image* im, const uint8_t* encoded) {
   for (int32_t y = 0; y < im->Height; ++y) {
     uint8_t* row = im->RowTable[y];
-    for (int32_t x = 0; x < im->Width; ++x) std::memcpy(row + size_t(x) * im->BytesPerPixel, encoded, im->BytesPerPixel);
+    for (int32_t x = 0; x < im->Width; ++x)
+      std::memcpy(row + size_t(x) * im->BytesPerPixel, encoded, im->BytesPerPixel);
   }
 }
 
@@ -207,11 +222,17 @@ inline void ReadNormal(const Image* im, const uint8_t* a, double v[4]) {
   if (im->Depth == DepthFloat) {
     FltPixel f;
     im->ReadFltPixel(im, a, f);
-    v[0] = f.B; v[1] = f.G; v[2] = f.R; v[3] = f.A;
+    v[0] = f.B;
+    v[1] = f.G;
+    v[2] = f.R;
+    v[3] = f.A;
   } else {
     Pixel p;
     im->ReadPixel(im, a, p);
-    v[0] = p.B / 65535.0; v[1] = p.G / 65535.0; v[2] = p.R / 65535.0; v[3] = p.A / 65535.0;
+    v[0] = p.B / 65535.0;
+    v[1] = p.G / 65535.0;
+    v[2] = p.R / 65535.0;
+    v[3] = p.A / 65535.0;
   }
 }
 inline void WriteNormal(const Image* im, uint8_t* a, const double v[4]) {
@@ -234,18 +255,18 @@ inline void WriteNormal(const Image* im, uint8_t* a, const double v[4]) {
 namespace hostdetail {
 host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear) {
   if (width < 0 || height < 0)
-    throw std::invalid_argument("an image of " + std::to_string(width) + " x " +
-                                std::to_string(height) + " pixels cannot be made");
+    throw std::invalid_argument("an image of " + std::to_string(width) + " x " + std::to_string(height) +
+                                " pixels cannot be made");
   uint64_t budget = host::ImageBudget();
   // Compared by division first, so sizes whose byte count would wrap are refused too.
   uint64_t perRow = uint64_t(width) * BytesFor(depth);
   bool tooBig = height != 0 && perRow > budget / uint64_t(height);
   uint64_t bytes = tooBig ? UINT64_MAX : perRow * uint64_t(height);
   if (tooBig || bytes > budget)
-    throw host::ImageBudgetError("an image of " + std::to_string(width) + " x " +
-                                 std::to_string(height) + " pixels (" +
-                                 std::to_string((perRow >> 10) * uint64_t(height) >> 10) + " MiB) exceeds the memory budget of " +
-                                 std::to_string(budget >> 20) + " MiB");
+    throw host::ImageBudgetError("an image of " + std::to_string(width) + " x " + std::to_string(height) +
+                                 " pixels (" + std::to_string((perRow >> 10) * uint64_t(height) >> 10) +
+                                 " MiB) exceeds the memory budget of " + std::to_string(budget >> 20) +
+                                 " MiB");
   return host::ImagePtr(new HostImage(width, height, depth, clear));
 }
 }  // namespace hostdetail
@@ -271,12 +292,16 @@ void Image::SetPixel(int32_t x, int32_t y, const FltPixel& p) {
   if (Inside(this, x, y)) WriteFltPixel(this, PixelAddress(x, y), p);
 }
 void Image::GetPixel(int32_t x, int32_t y, Pixel& p) const {
-  if (Inside(this, x, y)) ReadPixel(this, PixelAddress(x, y), p);
-  else p = Pixel{0, 0, 0, 0};
+  if (Inside(this, x, y))
+    ReadPixel(this, PixelAddress(x, y), p);
+  else
+    p = Pixel{0, 0, 0, 0};
 }
 void Image::GetPixel(int32_t x, int32_t y, FltPixel& p) const {
-  if (Inside(this, x, y)) ReadFltPixel(this, PixelAddress(x, y), p);
-  else p = FltPixel{0, 0, 0, 0};
+  if (Inside(this, x, y))
+    ReadFltPixel(this, PixelAddress(x, y), p);
+  else
+    p = FltPixel{0, 0, 0, 0};
 }
 
 bool Image::ShareRow(int32_t y, const Image* source, int32_t sourceRow) {
@@ -299,7 +324,10 @@ Image* Image::ResizeOfImage(int32_t width, int32_t height, int32_t, int32_t, int
   host::ImagePtr out = hostdetail::NewHostImage(width, height, Depth);
   if (width == 0 || height == 0 || Width == 0 || Height == 0) return out.release();
 
-  struct Tap { int32_t first; std::vector<double> w; };
+  struct Tap {
+    int32_t first;
+    std::vector<double> w;
+  };
   auto weights = [](int32_t src, int32_t dst) {
     std::vector<Tap> taps(dst);
     double scale = double(src) / dst;
@@ -320,7 +348,11 @@ Image* Image::ResizeOfImage(int32_t width, int32_t height, int32_t, int32_t, int
         t.w.push_back(w);
         sum += w;
       }
-      if (sum <= 0) { t.w.assign(t.w.size(), 0.0); t.w[0] = 1.0; sum = 1.0; }
+      if (sum <= 0) {
+        t.w.assign(t.w.size(), 0.0);
+        t.w[0] = 1.0;
+        sum = 1.0;
+      }
       for (double& w : t.w) w /= sum;
     }
     return taps;
@@ -376,7 +408,8 @@ void Image::ImageBlur(Image* target, int32_t, int32_t, int32_t, int32_t, int32_t
 
   std::vector<double> src(size_t(Width) * Height * 4), mid(src.size());
   for (int32_t y = 0; y < Height; ++y)
-    for (int32_t x = 0; x < Width; ++x) ReadNormal(this, PixelAddress(x, y), &src[(size_t(y) * Width + x) * 4]);
+    for (int32_t x = 0; x < Width; ++x)
+      ReadNormal(this, PixelAddress(x, y), &src[(size_t(y) * Width + x) * 4]);
   for (int32_t y = 0; y < Height; ++y)
     for (int32_t x = 0; x < Width; ++x) {
       double acc[4] = {0, 0, 0, 0};
@@ -453,8 +486,10 @@ void Image::OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin
   if (x0 >= x1 || y0 >= y1) return;
   Image* source = const_cast<Image*>(src);  // only read
   WithCursors(source, 0, 0, this, 0, 0, [&](auto& sc, auto& dc) {
-    if (Depth == DepthFloat) MergeRows<FltPixel>(sc, dc, x, y, x0, x1, y0, y1);
-    else MergeRows<Pixel>(sc, dc, x, y, x0, x1, y0, y1);
+    if (Depth == DepthFloat)
+      MergeRows<FltPixel>(sc, dc, x, y, x0, x1, y0, y1);
+    else
+      MergeRows<Pixel>(sc, dc, x, y, x0, x1, y0, y1);
   });
 }
 

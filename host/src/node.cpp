@@ -73,8 +73,10 @@ RenderResult Node::Render(double time) {
       result.error = name + ": " + (rs->error.empty() ? "the request was refused" : rs->error);
     } else {
       op_->Process(&req);
-      if (!rs->result) result.error = name + ": the tool produced no image";
-      else result.image = std::move(rs->result);
+      if (!rs->result)
+        result.error = name + ": the tool produced no image";
+      else
+        result.image = std::move(rs->result);
     }
   } catch (const std::bad_alloc&) {
     result.error = name + ": out of memory while rendering";
@@ -118,11 +120,13 @@ std::vector<std::unique_ptr<Node>> LoadCompositionBytes(std::vector<uint8_t> byt
     if (ar.Remaining() < 12 || ar.ReadWord() != kCompositionMark)
       throw ArchiveError("it is not an Orvanta composition");
     uint32_t format = ar.ReadWord();
-    if (format != kCompositionFormat) throw ArchiveError("its format " + std::to_string(format) + " is not known");
+    if (format != kCompositionFormat)
+      throw ArchiveError("its format " + std::to_string(format) + " is not known");
     uint32_t count = ar.ReadWord();
     if (count > kMaxNodes) throw ArchiveError("it claims " + std::to_string(count) + " nodes");
     for (uint32_t i = 0; i < count; ++i) nodes.push_back(Node::Load(ar));
-    if (ar.Remaining() != 0) throw ArchiveError("it has " + std::to_string(ar.Remaining()) + " bytes of trailing data");
+    if (ar.Remaining() != 0)
+      throw ArchiveError("it has " + std::to_string(ar.Remaining()) + " bytes of trailing data");
   } catch (const UnknownClassError& e) {
     throw UnknownClassError(path + " needs a tool that is not installed: " + e.what());
   } catch (const std::exception& e) {

@@ -27,9 +27,7 @@ void* Object::operator new(std::size_t size) {
   return p;
 }
 
-void* Object::operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return Allocate(size);
-}
+void* Object::operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 
 void Object::operator delete(void* p) noexcept {
   if (!p) return;

@@ -51,23 +51,51 @@ Registry::Registry(ClassList** list, const char* name, const TagList& tags) : re
   info->library = hostdetail::loadingLibrary;
   for (const Tag& t : tags) {
     host::RegistryTag rt{t.tag, t.kind(), 0, {}, 0.0};
-    if (t.kind() == TagKind::Double) rt.number = t.number;
-    else if (IsRegistryText(t.tag) || t.kind() == TagKind::Text) rt.text = t.text ? t.text : "";
-    else rt.word = uint64_t(t.word);
+    if (t.kind() == TagKind::Double)
+      rt.number = t.number;
+    else if (IsRegistryText(t.tag) || t.kind() == TagKind::Text)
+      rt.text = t.text ? t.text : "";
+    else
+      rt.word = uint64_t(t.word);
     switch (t.tag) {
-      case RegCreate: info->create = reinterpret_cast<CreateFn>(t.word); break;
-      case RegClassWord: info->classWord = uint32_t(t.word); break;
-      case RegKind: info->kind = int32_t(uint32_t(t.word)); break;
-      case RegBitmapId: info->bitmapId = int32_t(uint32_t(t.word)); break;
-      case RegIdentifier: info->identifier = rt.text; break;
-      case RegCaption: info->caption = rt.text; break;
-      case RegDisplayName: info->displayName = rt.text; break;
-      case RegHelpText: info->helpText = rt.text; break;
-      case RegVersionText: info->versionTexts.push_back(rt.text); break;
-      case RegBrand: info->brand = rt.text; break;
-      case RegCompany: info->company = rt.text; break;
-      case RegWebAddress: info->webAddress = rt.text; break;
-      default: break;
+      case RegCreate:
+        info->create = reinterpret_cast<CreateFn>(t.word);
+        break;
+      case RegClassWord:
+        info->classWord = uint32_t(t.word);
+        break;
+      case RegKind:
+        info->kind = int32_t(uint32_t(t.word));
+        break;
+      case RegBitmapId:
+        info->bitmapId = int32_t(uint32_t(t.word));
+        break;
+      case RegIdentifier:
+        info->identifier = rt.text;
+        break;
+      case RegCaption:
+        info->caption = rt.text;
+        break;
+      case RegDisplayName:
+        info->displayName = rt.text;
+        break;
+      case RegHelpText:
+        info->helpText = rt.text;
+        break;
+      case RegVersionText:
+        info->versionTexts.push_back(rt.text);
+        break;
+      case RegBrand:
+        info->brand = rt.text;
+        break;
+      case RegCompany:
+        info->company = rt.text;
+        break;
+      case RegWebAddress:
+        info->webAddress = rt.text;
+        break;
+      default:
+        break;
     }
     info->tags.push_back(std::move(rt));
   }
@@ -92,7 +120,6 @@ Registry::~Registry() {
 }
 
 const char* Registry::Name() const { return record_->info->name.c_str(); }
-
 
 namespace host {
 

@@ -40,8 +40,8 @@ class FileCache::Feed {
       if (!fs::exists(file, ec)) throw Failure("cannot read " + file + ": the file does not exist");
     } else if (movie_) {
       if (frame < 1 || frame > movie_->Frames())
-        throw Failure("cannot read frame " + std::to_string(frame) + " of " + path_ + ": the movie has frames 1 to " +
-                      std::to_string(movie_->Frames()));
+        throw Failure("cannot read frame " + std::to_string(frame) + " of " + path_ +
+                      ": the movie has frames 1 to " + std::to_string(movie_->Frames()));
     } else if (!fs::exists(path_, ec)) {
       throw Failure("cannot read " + path_ + ": the file does not exist");
     }
@@ -52,9 +52,12 @@ class FileCache::Feed {
     const int32_t key = pattern_ || movie_ ? frame : 0;
     if (image_ && key == loaded_) return image_.get();
     image_.reset();
-    if (pattern_) image_ = ReadImage(FramePath(path_, frame));
-    else if (movie_) image_ = movie_->Read(frame - 1);
-    else image_ = ReadImage(path_);
+    if (pattern_)
+      image_ = ReadImage(FramePath(path_, frame));
+    else if (movie_)
+      image_ = movie_->Read(frame - 1);
+    else
+      image_ = ReadImage(path_);
     loaded_ = key;
     return image_.get();
   }
@@ -87,7 +90,8 @@ bool IsJsonPath(const std::string& path) {
 
 graph::Graph LoadComposition(const std::string& path) {
   std::error_code ec;
-  if (fs::is_directory(path, ec)) throw Failure("cannot read " + path + ": it is a folder, not a composition");
+  if (fs::is_directory(path, ec))
+    throw Failure("cannot read " + path + ": it is a folder, not a composition");
   std::ifstream f(path, std::ios::binary);
   if (!f) throw Failure("cannot read " + path + ": " + std::strerror(errno));
   std::stringstream ss;
@@ -101,7 +105,8 @@ graph::Graph LoadComposition(const std::string& path) {
     return g;
   }
   try {
-    return graph::GraphOfNodes(host::LoadCompositionBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()), path));
+    return graph::GraphOfNodes(
+        host::LoadCompositionBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()), path));
   } catch (const Failure&) {
     throw;
   } catch (const std::exception& e) {
@@ -134,7 +139,8 @@ void SaveComposition(graph::Graph& g, const std::string& path) {
   }
   fs::path saveDir = fs::path(path).parent_path();
   if (saveDir.empty()) saveDir = ".";
-  const bool sameFolder = Canonical(saveDir) == Canonical(g.baseDir.empty() ? fs::path(".") : fs::path(g.baseDir));
+  const bool sameFolder =
+      Canonical(saveDir) == Canonical(g.baseDir.empty() ? fs::path(".") : fs::path(g.baseDir));
   const std::string text = graph::WriteJsonComposition(g, [&](const std::string& p) {
     if (sameFolder || fs::path(p).is_absolute()) return p;
     std::error_code ec;

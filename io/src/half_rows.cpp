@@ -40,8 +40,8 @@ uint16_t FloatToHalfBits(float f) {
     return uint16_t(sign | 0x7c00 | m | (m == 0));
   }
   if (abs >= 0x477ff000u) return sign | 0x7c00;  // rounds beyond the largest half
-  if (abs < 0x38800000u) {                        // a subnormal half, or zero
-    if (abs < 0x33000000u) return sign;           // at most half the smallest subnormal: zero
+  if (abs < 0x38800000u) {                       // a subnormal half, or zero
+    if (abs < 0x33000000u) return sign;          // at most half the smallest subnormal: zero
     const uint32_t e = abs >> 23;
     const uint32_t mant = (abs & 0x7fffff) | 0x800000;
     const uint32_t shift = 126 - e;  // 14..24
@@ -113,7 +113,8 @@ __attribute__((target("avx,f16c"))) void FloatToHalfF16c(const float* in, uint16
 // Pixels 0 1 2 3 as 2 1 0 3 within each half of the register: RGBA <-> BGRA, two pixels a step.
 constexpr int kSwapRedBlue = _MM_SHUFFLE(3, 0, 1, 2);
 
-__attribute__((target("avx,f16c"))) void HalfRgbaToFloatBgraF16c(const uint16_t* in, float* out, size_t pixels) {
+__attribute__((target("avx,f16c"))) void HalfRgbaToFloatBgraF16c(const uint16_t* in, float* out,
+                                                                 size_t pixels) {
   const __m128i magnitude = _mm_set1_epi16(0x7fff);
   const __m128i infinity = _mm_set1_epi16(0x7c00);
   size_t p = 0;
@@ -126,13 +127,16 @@ __attribute__((target("avx,f16c"))) void HalfRgbaToFloatBgraF16c(const uint16_t*
   HalfRgbaToFloatBgraScalar(in + 4 * p, out + 4 * p, pixels - p);
 }
 
-__attribute__((target("avx,f16c"))) void FloatBgraToHalfRgbaF16c(const float* in, uint16_t* out, size_t pixels) {
+__attribute__((target("avx,f16c"))) void FloatBgraToHalfRgbaF16c(const float* in, uint16_t* out,
+                                                                 size_t pixels) {
   size_t p = 0;
   for (; p + 2 <= pixels; p += 2) {
     const __m256 f = _mm256_loadu_ps(in + 4 * p);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * p),
-                     _mm256_cvtps_ph(_mm256_permute_ps(f, kSwapRedBlue), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-    if (_mm256_movemask_ps(_mm256_cmp_ps(f, f, _CMP_UNORD_Q))) FloatBgraToHalfRgbaScalar(in + 4 * p, out + 4 * p, 2);
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i*>(out + 4 * p),
+        _mm256_cvtps_ph(_mm256_permute_ps(f, kSwapRedBlue), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+    if (_mm256_movemask_ps(_mm256_cmp_ps(f, f, _CMP_UNORD_Q)))
+      FloatBgraToHalfRgbaScalar(in + 4 * p, out + 4 * p, 2);
   }
   FloatBgraToHalfRgbaScalar(in + 4 * p, out + 4 * p, pixels - p);
 }

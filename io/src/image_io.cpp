@@ -84,7 +84,9 @@ void SwapRedBlueWords(const T* in, T* out, int32_t width) {
     std::memcpy(out, &p, sizeof p);
   }
 }
-void SwapRedBlue(const uint8_t* in, uint8_t* out, int32_t width) { SwapRedBlueWords<uint8_t, uint32_t>(in, out, width); }
+void SwapRedBlue(const uint8_t* in, uint8_t* out, int32_t width) {
+  SwapRedBlueWords<uint8_t, uint32_t>(in, out, width);
+}
 void SwapRedBlue(const uint16_t* in, uint16_t* out, int32_t width) {
   SwapRedBlueWords<uint16_t, uint64_t>(in, out, width);
 }
@@ -103,7 +105,8 @@ template <class T>
 void CopyIn(const T* buf, int32_t y0, int32_t rows, int nch, const ChannelMap& m, T full, Image& im) {
   if (IsRgba(nch, m)) {  // the usual layout
     for (int32_t y = y0; y < y0 + rows; ++y)
-      SwapRedBlue(buf + size_t(y - y0) * size_t(im.Width) * 4, reinterpret_cast<T*>(host::RowBytes(&im, y)), im.Width);
+      SwapRedBlue(buf + size_t(y - y0) * size_t(im.Width) * 4, reinterpret_cast<T*>(host::RowBytes(&im, y)),
+                  im.Width);
     return;
   }
   for (int32_t y = y0; y < y0 + rows; ++y) {
@@ -177,8 +180,8 @@ bool StoredAs(const OIIO::ImageSpec& spec, TypeDesc type) {
 // Reads channels 0..nch-1 of the picture as `type` (Stored samples), a block of rows at a time
 // (tiled files whole), handing each block to copy(samples, first row, rows).
 template <class Stored, class Copy>
-void ReadBlocks(OIIO::ImageInput& in, int subimage, int nch, TypeDesc type, const Image& im, const std::string& path,
-                Copy copy) {
+void ReadBlocks(OIIO::ImageInput& in, int subimage, int nch, TypeDesc type, const Image& im,
+                const std::string& path, Copy copy) {
   const OIIO::ImageSpec& spec = in.spec();
   const bool tiled = spec.tile_width > 0;
   const bool asStored = StoredAs(spec, type);
@@ -208,22 +211,24 @@ void ReadInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, TypeDesc 
 }
 
 // Half samples read as they are stored and converted here (see half_rows.h).
-void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image& im, const std::string& path) {
+void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image& im,
+                  const std::string& path) {
   const int nch = m.Count();
   const bool rgba = IsRgba(nch, m);
   std::vector<float> floats;  // other layouts: the block as floats, then reordered
-  ReadBlocks<uint16_t>(in, subimage, nch, TypeDesc::HALF, im, path, [&](const uint16_t* halves, int32_t y, int32_t rows) {
-    if (rgba) {  // the usual layout: converted straight into the rows
-      for (int32_t r = 0; r < rows; ++r)
-        HalfRgbaToFloatBgra(halves + size_t(r) * size_t(im.Width) * 4,
-                            reinterpret_cast<float*>(host::RowBytes(&im, y + r)), size_t(im.Width));
-      return;
-    }
-    const size_t samples = size_t(im.Width) * size_t(rows) * size_t(nch);
-    if (floats.size() < samples) floats.resize(samples);  // once: the first block is the largest
-    HalfToFloat(halves, floats.data(), samples);
-    CopyIn(floats.data(), y, rows, nch, m, 1.0f, im);
-  });
+  ReadBlocks<uint16_t>(
+      in, subimage, nch, TypeDesc::HALF, im, path, [&](const uint16_t* halves, int32_t y, int32_t rows) {
+        if (rgba) {  // the usual layout: converted straight into the rows
+          for (int32_t r = 0; r < rows; ++r)
+            HalfRgbaToFloatBgra(halves + size_t(r) * size_t(im.Width) * 4,
+                                reinterpret_cast<float*>(host::RowBytes(&im, y + r)), size_t(im.Width));
+          return;
+        }
+        const size_t samples = size_t(im.Width) * size_t(rows) * size_t(nch);
+        if (floats.size() < samples) floats.resize(samples);  // once: the first block is the largest
+        HalfToFloat(halves, floats.data(), samples);
+        CopyIn(floats.data(), y, rows, nch, m, 1.0f, im);
+      });
 }
 
 // Image rows y0..y0+rows-1 (BGRA) to interleaved RGB or RGBA samples.
@@ -336,11 +341,17 @@ host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
   uint32_t depth = Depth16;
   switch (spec.format.basetype) {
     case TypeDesc::UINT8:
-    case TypeDesc::INT8: depth = Depth8; break;
+    case TypeDesc::INT8:
+      depth = Depth8;
+      break;
     case TypeDesc::HALF:
     case TypeDesc::FLOAT:
-    case TypeDesc::DOUBLE: depth = DepthFloat; break;
-    default: depth = Depth16; break;
+    case TypeDesc::DOUBLE:
+      depth = DepthFloat;
+      break;
+    default:
+      depth = Depth16;
+      break;
   }
   host::ImagePtr im;
   try {
@@ -350,17 +361,22 @@ host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
   }
   ChannelMap m = MapChannels(spec);
   int subimage = in.current_subimage();
-  if (depth == Depth8) ReadInto<uint8_t>(in, subimage, m, TypeDesc::UINT8, 255, *im, path);
-  else if (depth == Depth16) ReadInto<uint16_t>(in, subimage, m, TypeDesc::UINT16, 65535, *im, path);
-  else if (AllHalf(spec) && HalfRowsFast()) ReadHalfInto(in, subimage, m, *im, path);
-  else ReadInto<float>(in, subimage, m, TypeDesc::FLOAT, 1.0f, *im, path);
+  if (depth == Depth8)
+    ReadInto<uint8_t>(in, subimage, m, TypeDesc::UINT8, 255, *im, path);
+  else if (depth == Depth16)
+    ReadInto<uint16_t>(in, subimage, m, TypeDesc::UINT16, 65535, *im, path);
+  else if (AllHalf(spec) && HalfRowsFast())
+    ReadHalfInto(in, subimage, m, *im, path);
+  else
+    ReadInto<float>(in, subimage, m, TypeDesc::FLOAT, 1.0f, *im, path);
   return im;
 }
 
 std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) throw Failure("cannot read " + path + ": the file does not exist");
-  if (fs::is_directory(path, ec)) throw Failure("cannot read " + path + ": it is a folder, not an image file");
+  if (fs::is_directory(path, ec))
+    throw Failure("cannot read " + path + ": it is a folder, not an image file");
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);  // keep the stored values, do not premultiply
   std::unique_ptr<OIIO::ImageInput> in;
@@ -406,15 +422,17 @@ FileState CheckImageFile(const std::string& path, std::string* why) {
   const uint64_t rowBytes = uint64_t(spec.scanline_bytes(true));
   // A header may claim any size; a block beyond this is not a frame this command wrote.
   if (block <= 0 || rowBytes == 0 || rowBytes * uint64_t(block) > (uint64_t(1) << 30))
-    return damaged("cannot read " + path + ": its header claims rows of " + std::to_string(rowBytes) + " bytes");
+    return damaged("cannot read " + path + ": its header claims rows of " + std::to_string(rowBytes) +
+                   " bytes");
   std::vector<unsigned char> buf(size_t(rowBytes * uint64_t(block)));
   QuietStderr quiet;
   for (int32_t y = 0; y < spec.height; y += block) {
     const int32_t rows = std::min(block, spec.height - y);
-    const bool ok = tiled ? in->read_tiles(0, 0, spec.x, spec.x + spec.width, spec.y + y, spec.y + y + rows, spec.z,
-                                           spec.z + 1, 0, spec.nchannels, TypeDesc::UNKNOWN, buf.data())
-                          : in->read_scanlines(0, 0, spec.y + y, spec.y + y + rows, 0, 0, spec.nchannels,
-                                               TypeDesc::UNKNOWN, buf.data());
+    const bool ok = tiled
+                        ? in->read_tiles(0, 0, spec.x, spec.x + spec.width, spec.y + y, spec.y + y + rows,
+                                         spec.z, spec.z + 1, 0, spec.nchannels, TypeDesc::UNKNOWN, buf.data())
+                        : in->read_scanlines(0, 0, spec.y + y, spec.y + y + rows, 0, 0, spec.nchannels,
+                                             TypeDesc::UNKNOWN, buf.data());
     if (!ok || in->has_error()) return damaged("cannot read " + path + ": " + OneLine(in->geterror()));
   }
   if (!in->close() || in->has_error()) return damaged("cannot read " + path + ": " + OneLine(in->geterror()));
@@ -434,8 +452,10 @@ void CheckWritablePlace(const std::string& path) {
   std::error_code ec;
   fs::path dir = fs::path(path).parent_path();
   if (dir.empty()) dir = ".";
-  if (!fs::is_directory(dir, ec)) throw Failure("cannot write " + path + ": the folder " + dir.string() + " does not exist");
-  if (::access(dir.c_str(), W_OK) != 0) throw Failure("cannot write " + path + ": the folder " + dir.string() + " is not writable");
+  if (!fs::is_directory(dir, ec))
+    throw Failure("cannot write " + path + ": the folder " + dir.string() + " does not exist");
+  if (::access(dir.c_str(), W_OK) != 0)
+    throw Failure("cannot write " + path + ": the folder " + dir.string() + " is not writable");
   if (fs::is_directory(path, ec)) throw Failure("cannot write " + path + ": it is a folder");
 }
 
@@ -452,11 +472,20 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
   const TypeDesc mem = MemoryType(im.Depth);
   TypeDesc file = mem;
   switch (bits) {
-    case Bits::Keep: break;
-    case Bits::U8: file = TypeDesc::UINT8; break;
-    case Bits::U16: file = TypeDesc::UINT16; break;
-    case Bits::Half: file = TypeDesc::HALF; break;
-    case Bits::Float: file = TypeDesc::FLOAT; break;
+    case Bits::Keep:
+      break;
+    case Bits::U8:
+      file = TypeDesc::UINT8;
+      break;
+    case Bits::U16:
+      file = TypeDesc::UINT16;
+      break;
+    case Bits::Half:
+      file = TypeDesc::HALF;
+      break;
+    case Bits::Float:
+      file = TypeDesc::FLOAT;
+      break;
   }
   const bool alpha = out->supports("alpha");
   const int nch = alpha ? 4 : 3;
@@ -488,8 +517,8 @@ void WriteImage(const Image& im, const std::string& path, Bits bits) {
 
 std::vector<uint8_t> EncodePng(const Image& im, PngSpeed speed) {
   if (im.Width <= 0 || im.Height <= 0 || im.Depth == DepthFloat)
-    throw Failure("cannot encode a PNG picture of " + std::string(im.Depth == DepthFloat ? "a float" : "an empty") +
-                  " image");
+    throw Failure("cannot encode a PNG picture of " +
+                  std::string(im.Depth == DepthFloat ? "a float" : "an empty") + " image");
   std::vector<unsigned char> buffer;
   OIIO::Filesystem::IOVecOutput proxy(buffer);
   auto out = OIIO::ImageOutput::create("preview.png", &proxy);

@@ -35,8 +35,8 @@ std::string Lower(std::string s) {
 }
 
 bool IsMoviePath(const std::string& path) {
-  static const char* const kExtensions[] = {".mov", ".qt",  ".mp4", ".m4v", ".mkv", ".avi", ".webm", ".mxf",
-                                            ".mpg", ".mpeg", ".ts", ".mts", ".m2ts", ".3gp", ".ogv"};
+  static const char* const kExtensions[] = {".mov", ".qt",   ".mp4", ".m4v", ".mkv",  ".avi", ".webm", ".mxf",
+                                            ".mpg", ".mpeg", ".ts",  ".mts", ".m2ts", ".3gp", ".ogv"};
   const std::string ext = Lower(fs::path(path).extension().string());
   for (const char* e : kExtensions)
     if (ext == e) return true;
@@ -45,7 +45,10 @@ bool IsMoviePath(const std::string& path) {
 
 Ratio ParseRate(std::string_view text, const char* option) {
   const std::string t(text);
-  auto bad = [&]() { return Failure(std::string(option) + " takes a positive number or a fraction such as 24000/1001, not " + Quoted(t)); };
+  auto bad = [&]() {
+    return Failure(std::string(option) + " takes a positive number or a fraction such as 24000/1001, not " +
+                   Quoted(t));
+  };
   Ratio r;
   try {
     size_t used = 0;
@@ -125,7 +128,8 @@ struct MovieReader::Handle {
     const int64_t ts = start + av_rescale_q(index, AVRational{rate.den, rate.num}, tb);
     int rc = av_seek_frame(fmt, stream, ts, AVSEEK_FLAG_BACKWARD);
     if (rc < 0) rc = av_seek_frame(fmt, stream, start, AVSEEK_FLAG_BACKWARD);
-    if (rc < 0) throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path + ": " + AvError(rc));
+    if (rc < 0)
+      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path + ": " + AvError(rc));
     avcodec_flush_buffers(dec);
     draining = false;
     next = -1;
@@ -151,7 +155,8 @@ std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
   if (h->stream < 0 || !codec) throw fail("it holds no video stream that can be decoded");
   AVStream* st = h->fmt->streams[h->stream];
   h->dec = avcodec_alloc_context3(codec);
-  if (!h->dec || avcodec_parameters_to_context(h->dec, st->codecpar) < 0) throw fail("the decoder cannot be set up");
+  if (!h->dec || avcodec_parameters_to_context(h->dec, st->codecpar) < 0)
+    throw fail("the decoder cannot be set up");
   h->dec->thread_count = 0;  // the decoder's own threads; a picture's bytes do not depend on them
   // Checksums are checked where the codec has them; a frame the decoder flags as damaged is refused.
   h->dec->err_recognition |= AV_EF_CRCCHECK;
@@ -191,14 +196,16 @@ std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
 host::ImagePtr MovieReader::Read(int32_t index) {
   Handle& h = *handle_;
   if (index < 0 || index >= frames_)
-    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie has frames 1 to " +
-                  std::to_string(frames_));
+    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+                  ": the movie has frames 1 to " + std::to_string(frames_));
   bool fromStart = h.next != index && index == 0;
   if (h.next != index) h.Seek(index, path_);
   for (;;) {
     if (!h.DecodeNext(path_))
-      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the movie ends before it");
-    const int64_t pts = h.frame->best_effort_timestamp != AV_NOPTS_VALUE ? h.frame->best_effort_timestamp : h.frame->pts;
+      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+                    ": the movie ends before it");
+    const int64_t pts =
+        h.frame->best_effort_timestamp != AV_NOPTS_VALUE ? h.frame->best_effort_timestamp : h.frame->pts;
     const int32_t at = pts == AV_NOPTS_VALUE ? (h.next < 0 ? 0 : h.next) : h.IndexOf(pts);
     if (at == index) {
       // A picture the decoder could not make whole (a damaged packet, a slice that fails its
@@ -206,7 +213,8 @@ host::ImagePtr MovieReader::Read(int32_t index) {
       if (h.frame->decode_error_flags || (h.frame->flags & AV_FRAME_FLAG_CORRUPT)) {
         av_frame_unref(h.frame);
         h.next = -1;
-        throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ + ": the frame is damaged");
+        throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+                      ": the frame is damaged");
       }
       break;
     }
@@ -241,7 +249,8 @@ host::ImagePtr MovieReader::Read(int32_t index) {
     for (int y = 0; y < ht; ++y) {
       const uint16_t* plane[4];
       for (int p = 0; p < (alpha ? 4 : 3); ++p)
-        plane[p] = reinterpret_cast<const uint16_t*>(h.frame->data[p] + size_t(h.frame->linesize[p]) * size_t(y));
+        plane[p] =
+            reinterpret_cast<const uint16_t*>(h.frame->data[p] + size_t(h.frame->linesize[p]) * size_t(y));
       uint16_t* d = reinterpret_cast<uint16_t*>(host::RowBytes(im.get(), y));
       for (int x = 0; x < w; ++x, d += 4) {
         d[0] = plane[1][x];
@@ -255,13 +264,14 @@ host::ImagePtr MovieReader::Read(int32_t index) {
   }
   if (src == AV_PIX_FMT_BGRA) {
     for (int y = 0; y < ht; ++y)
-      std::memcpy(host::RowBytes(im.get(), y), h.frame->data[0] + size_t(h.frame->linesize[0]) * size_t(y), size_t(w) * 4);
+      std::memcpy(host::RowBytes(im.get(), y), h.frame->data[0] + size_t(h.frame->linesize[0]) * size_t(y),
+                  size_t(w) * 4);
     av_frame_unref(h.frame);
     return im;
   }
   h.sws = sws_getCachedContext(h.sws, w, ht, src, w, ht, dst,
-                               SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr, nullptr,
-                               nullptr);
+                               SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr,
+                               nullptr, nullptr);
   if (!h.sws) {
     av_frame_unref(h.frame);
     throw Failure("cannot read " + path_ + ": its pixel format cannot be converted");
@@ -272,7 +282,8 @@ host::ImagePtr MovieReader::Read(int32_t index) {
     const AVColorSpace cs = h.frame->colorspace;
     const bool hd = cs == AVCOL_SPC_BT709 || (cs == AVCOL_SPC_UNSPECIFIED && ht > kSdRows);
     const int matrix = hd ? SWS_CS_ITU709 : SWS_CS_ITU601;
-    sws_setColorspaceDetails(h.sws, sws_getCoefficients(matrix), h.frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0,
+    sws_setColorspaceDetails(h.sws, sws_getCoefficients(matrix),
+                             h.frame->color_range == AVCOL_RANGE_JPEG ? 1 : 0,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   }
   const size_t rowBytes = size_t(w) * im->BytesPerPixel;
@@ -281,7 +292,8 @@ host::ImagePtr MovieReader::Read(int32_t index) {
   int strides[4] = {int(rowBytes), 0, 0, 0};
   sws_scale(h.sws, h.frame->data, h.frame->linesize, 0, ht, planes, strides);
   av_frame_unref(h.frame);
-  for (int y = 0; y < ht; ++y) std::memcpy(host::RowBytes(im.get(), y), h.staging.data() + rowBytes * size_t(y), rowBytes);
+  for (int y = 0; y < ht; ++y)
+    std::memcpy(host::RowBytes(im.get(), y), h.staging.data() + rowBytes * size_t(y), rowBytes);
   return im;
 }
 

@@ -41,7 +41,9 @@ constexpr int kEncoderThreads = 4;
 
 std::string TempMovieName(const std::string& path) {
   fs::path p(path);
-  return (p.parent_path() / (p.stem().string() + ".tmp-" + std::to_string(::getpid()) + p.extension().string())).string();
+  return (p.parent_path() /
+          (p.stem().string() + ".tmp-" + std::to_string(::getpid()) + p.extension().string()))
+      .string();
 }
 
 const AVOutputFormat* ContainerOf(const std::string& path) {
@@ -62,19 +64,24 @@ struct AudioSource {
 void OpenAudio(AudioSource& a, const std::string& from) {
   int rc = avformat_open_input(&a.fmt, from.c_str(), nullptr, nullptr);
   if (rc < 0) throw Failure("cannot read the audio of " + from + ": " + AvError(rc));
-  if ((rc = avformat_find_stream_info(a.fmt, nullptr)) < 0) throw Failure("cannot read the audio of " + from + ": " + AvError(rc));
+  if ((rc = avformat_find_stream_info(a.fmt, nullptr)) < 0)
+    throw Failure("cannot read the audio of " + from + ": " + AvError(rc));
   for (unsigned i = 0; i < a.fmt->nb_streams; ++i) {
-    if (a.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) a.streams.push_back(int(i));
-    else a.fmt->streams[i]->discard = AVDISCARD_ALL;  // the pictures come from the render
+    if (a.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+      a.streams.push_back(int(i));
+    else
+      a.fmt->streams[i]->discard = AVDISCARD_ALL;  // the pictures come from the render
   }
 }
 
-void CheckAudioFits(const AudioSource& a, const AVOutputFormat* container, const std::string& path, const std::string& from) {
+void CheckAudioFits(const AudioSource& a, const AVOutputFormat* container, const std::string& path,
+                    const std::string& from) {
   for (int i : a.streams) {
     const AVCodecID id = a.fmt->streams[i]->codecpar->codec_id;
     if (avformat_query_codec(container, id, FF_COMPLIANCE_NORMAL) != 1)
-      throw Failure("cannot write " + path + ": the " + fs::path(path).extension().string() + " container cannot hold the " +
-                    avcodec_get_name(id) + " audio of " + from + "; write .mov or .mkv");
+      throw Failure("cannot write " + path + ": the " + fs::path(path).extension().string() +
+                    " container cannot hold the " + avcodec_get_name(id) + " audio of " + from +
+                    "; write .mov or .mkv");
   }
 }
 
@@ -93,10 +100,11 @@ void CheckMovieWritable(const std::string& path, const MovieSettings& settings) 
   const AVOutputFormat* container = ContainerOf(path);
   const CodecChoice& c = ChoiceOf(MovieCodecFor(path, settings.codec));
   if (!avcodec_find_encoder_by_name(c.encoder))
-    throw Failure("cannot write " + path + ": this machine's FFmpeg libraries have no " + c.label + " encoder");
+    throw Failure("cannot write " + path + ": this machine's FFmpeg libraries have no " + c.label +
+                  " encoder");
   if (avformat_query_codec(container, c.id, FF_COMPLIANCE_NORMAL) != 1)
-    throw Failure("cannot write " + path + ": the " + fs::path(path).extension().string() + " container cannot hold " +
-                  c.label + "; choose another --codec or container");
+    throw Failure("cannot write " + path + ": the " + fs::path(path).extension().string() +
+                  " container cannot hold " + c.label + "; choose another --codec or container");
   CheckWritablePlace(path);
   if (!settings.audioFrom.empty()) {
     AudioSource a;
@@ -147,10 +155,11 @@ struct MovieWriter::State {
     width = first.Width, height = first.Height;
     if (width <= 0 || height <= 0) throw Fail("the result is empty");
     if (codec->id == AV_CODEC_ID_H264 && (width % 2 || height % 2))
-      throw Fail("H.264 needs an even width and height, not " + std::to_string(width) + " x " + std::to_string(height) +
-                 "; choose --codec prores or ffv1");
+      throw Fail("H.264 needs an even width and height, not " + std::to_string(width) + " x " +
+                 std::to_string(height) + "; choose --codec prores or ffv1");
     const AVCodec* encoder = avcodec_find_encoder_by_name(codec->encoder);
-    if (!encoder) throw Fail(std::string("this machine's FFmpeg libraries have no ") + codec->label + " encoder");
+    if (!encoder)
+      throw Fail(std::string("this machine's FFmpeg libraries have no ") + codec->label + " encoder");
     int rc = avformat_alloc_output_context2(&out, nullptr, nullptr, path.c_str());
     if (rc < 0 || !out) throw Fail(AvError(rc));
     out->flags |= AVFMT_FLAG_BITEXACT;  // no library version or time in the file: same render, same bytes
@@ -198,7 +207,8 @@ struct MovieWriter::State {
     }
     rc = avcodec_open2(enc, encoder, &opts);
     av_dict_free(&opts);
-    if (rc < 0) throw Fail(std::string("the ") + codec->label + " encoder refused the picture: " + AvError(rc));
+    if (rc < 0)
+      throw Fail(std::string("the ") + codec->label + " encoder refused the picture: " + AvError(rc));
     if ((rc = avcodec_parameters_from_context(video->codecpar, enc)) < 0) throw Fail(AvError(rc));
     video->time_base = enc->time_base;
     video->avg_frame_rate = rate;
@@ -211,7 +221,8 @@ struct MovieWriter::State {
       for (int i : audio.streams) {
         AVStream* os = avformat_new_stream(out, nullptr);
         if (!os) throw Fail("out of memory");
-        if ((rc = avcodec_parameters_copy(os->codecpar, audio.fmt->streams[i]->codecpar)) < 0) throw Fail(AvError(rc));
+        if ((rc = avcodec_parameters_copy(os->codecpar, audio.fmt->streams[i]->codecpar)) < 0)
+          throw Fail(AvError(rc));
         os->codecpar->codec_tag = 0;
         os->time_base = audio.fmt->streams[i]->time_base;
         audioOut[size_t(i)] = os->index;
@@ -281,7 +292,8 @@ struct MovieWriter::State {
       if (until >= 0 && t >= until) return;
       const AVStream* is = audio.fmt->streams[audioPkt->stream_index];
       const int64_t shift = (is->start_time == AV_NOPTS_VALUE ? 0 : is->start_time) +
-                            av_rescale_q(int64_t(std::llround(settings.audioStart * AV_TIME_BASE)), AV_TIME_BASE_Q, is->time_base);
+                            av_rescale_q(int64_t(std::llround(settings.audioStart * AV_TIME_BASE)),
+                                         AV_TIME_BASE_Q, is->time_base);
       if (audioPkt->pts != AV_NOPTS_VALUE) audioPkt->pts -= shift;
       if (audioPkt->dts != AV_NOPTS_VALUE) audioPkt->dts -= shift;
       const int outIndex = audioOut[size_t(audioPkt->stream_index)];
@@ -334,13 +346,15 @@ struct MovieWriter::State {
   bool FillDirect(const Image& im) {
     if (enc->pix_fmt == AV_PIX_FMT_BGRA && im.Depth == Depth8) {
       for (int32_t y = 0; y < im.Height; ++y)
-        std::memcpy(frame->data[0] + size_t(frame->linesize[0]) * size_t(y), host::RowBytes(&im, y), size_t(im.Width) * 4);
+        std::memcpy(frame->data[0] + size_t(frame->linesize[0]) * size_t(y), host::RowBytes(&im, y),
+                    size_t(im.Width) * 4);
       return true;
     }
     if (enc->pix_fmt != AV_PIX_FMT_GBRAP16LE || im.Depth == Depth8) return false;
     for (int32_t y = 0; y < im.Height; ++y) {
       uint16_t* plane[4];
-      for (int p = 0; p < 4; ++p) plane[p] = reinterpret_cast<uint16_t*>(frame->data[p] + size_t(frame->linesize[p]) * size_t(y));
+      for (int p = 0; p < 4; ++p)
+        plane[p] = reinterpret_cast<uint16_t*>(frame->data[p] + size_t(frame->linesize[p]) * size_t(y));
       if (im.Depth == Depth16) {
         const uint16_t* s = reinterpret_cast<const uint16_t*>(host::RowBytes(&im, y));
         for (int32_t x = 0; x < im.Width; ++x, s += 4) {
@@ -366,19 +380,22 @@ struct MovieWriter::State {
   void Write(const Image& im) {
     if (!out) Open(im);
     if (im.Width != width || im.Height != height)
-      throw Fail("frame " + std::to_string(frames + 1) + " is " + std::to_string(im.Width) + " x " + std::to_string(im.Height) +
-                 " pixels, the movie's frames are " + std::to_string(width) + " x " + std::to_string(height));
+      throw Fail("frame " + std::to_string(frames + 1) + " is " + std::to_string(im.Width) + " x " +
+                 std::to_string(im.Height) + " pixels, the movie's frames are " + std::to_string(width) +
+                 " x " + std::to_string(height));
     int rc = av_frame_make_writable(frame);
     if (rc < 0) throw Fail(AvError(rc));
     if (!FillDirect(im)) {
       const AVPixelFormat src = Stage(im);
       sws = sws_getCachedContext(sws, width, height, src, width, height, enc->pix_fmt,
-                                 SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr, nullptr, nullptr);
+                                 SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_BITEXACT, nullptr,
+                                 nullptr, nullptr);
       if (!sws) throw Fail("the picture cannot be converted for the encoder");
       if (enc->color_range == AVCOL_RANGE_MPEG)
-        sws_setColorspaceDetails(sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
-                                 sws_getCoefficients(enc->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601), 0,
-                                 0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(
+            sws, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+            sws_getCoefficients(enc->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_ITU601), 0, 0,
+            1 << 16, 1 << 16);
       const uint8_t* planes[4] = {staging.data(), nullptr, nullptr, nullptr};
       const int strides[4] = {int(staging.size() / size_t(height)), 0, 0, 0};
       sws_scale(sws, planes, strides, 0, height, frame->data, frame->linesize);
@@ -401,7 +418,8 @@ struct MovieWriter::State {
   }
 };
 
-MovieWriter::MovieWriter(const std::string& path, const MovieSettings& settings) : s_(std::make_unique<State>()) {
+MovieWriter::MovieWriter(const std::string& path, const MovieSettings& settings)
+    : s_(std::make_unique<State>()) {
   CheckMovieWritable(path, settings);
   s_->path = path;
   s_->tmp = TempMovieName(path);

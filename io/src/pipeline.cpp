@@ -50,14 +50,17 @@ void PrefetchingFiles::ReadAhead() {
     size_t i;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [&] { return stop_ || readError_ || claimed_ >= frames_.size() || claimed_ < Floor() + ahead_; });
+      changed_.wait(lock, [&] {
+        return stop_ || readError_ || claimed_ >= frames_.size() || claimed_ < Floor() + ahead_;
+      });
       if (stop_ || readError_ || claimed_ >= frames_.size()) return;
       i = claimed_++;
     }
     Slot slot;
     try {
       for (Source& s : sources_)
-        slot.images.push_back(s.movie ? s.movie->Read(frames_[i] - 1) : ReadImage(FramePath(s.path, frames_[i])));
+        slot.images.push_back(s.movie ? s.movie->Read(frames_[i] - 1)
+                                      : ReadImage(FramePath(s.path, frames_[i])));
     } catch (...) {
       slot.error = std::current_exception();
     }
@@ -92,7 +95,8 @@ Image* PrefetchingFiles::Load(const std::string& path, int32_t frame) {
     changed_.wait(lock, [&] { return slots_[i].ready || (readError_ && i >= claimed_); });
     if (!slots_[i].ready) std::rethrow_exception(readError_);
     if (slots_[i].error) std::rethrow_exception(slots_[i].error);
-    for (size_t j = src.next; j < i; ++j)  // planned frames the caller skipped (those still being read go when they arrive)
+    for (size_t j = src.next; j < i;
+         ++j)  // planned frames the caller skipped (those still being read go when they arrive)
       if (k < slots_[j].images.size()) released.push_back(std::move(slots_[j].images[k]));
     src.current = std::move(slots_[i].images[k]);
     src.lastFrame = frame;

@@ -49,7 +49,8 @@ std::vector<std::string> LoadPlugins(const std::vector<std::string>& dirs) {
   for (const std::string& dir : dirs)
     for (const host::PluginLoad& load : host::LoadPluginDirectory(dir))
       if (!load.ok)
-        failures.push_back("the plug-in " + fs::path(load.path).filename().string() + " did not load: " + load.error);
+        failures.push_back("the plug-in " + fs::path(load.path).filename().string() +
+                           " did not load: " + load.error);
   return failures;
 }
 

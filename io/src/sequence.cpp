@@ -26,8 +26,10 @@ PatternSpan FindPattern(std::string_view path) {
       int width = 0;
       if (j < path.size() && path[j] == '0') {
         ++j;
-        if (j < path.size() && std::isdigit(static_cast<unsigned char>(path[j]))) width = path[j++] - '0';
-        else continue;
+        if (j < path.size() && std::isdigit(static_cast<unsigned char>(path[j])))
+          width = path[j++] - '0';
+        else
+          continue;
       }
       if (j < path.size() && path[j] == 'd') return {i, j + 1, width};
     }
@@ -56,7 +58,8 @@ std::vector<int32_t> ParseFrames(std::string_view text) {
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t comma = text.find(',', pos);
-    std::string_view part = text.substr(pos, comma == std::string_view::npos ? text.size() - pos : comma - pos);
+    std::string_view part =
+        text.substr(pos, comma == std::string_view::npos ? text.size() - pos : comma - pos);
     if (part.empty()) throw bad("it has an empty part");
     std::string_view range = part, stepText;
     if (size_t x = part.find('x'); x != std::string_view::npos) {
@@ -67,7 +70,8 @@ std::vector<int32_t> ParseFrames(std::string_view text) {
     size_t dash = range.find('-');
     if (dash == std::string_view::npos) {
       if (!ParseFrame(range, first)) throw bad("give frames as whole numbers from 0 to 9999999");
-      if (!stepText.empty() || part.find('x') != std::string_view::npos) throw bad("a step needs a range such as 1-100x2");
+      if (!stepText.empty() || part.find('x') != std::string_view::npos)
+        throw bad("a step needs a range such as 1-100x2");
       last = first;
     } else {
       if (!ParseFrame(range.substr(0, dash), first) || !ParseFrame(range.substr(dash + 1), last))

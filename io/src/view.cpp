@@ -66,7 +66,8 @@ std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
   try {
     OCIO::ConstConfigRcPtr config = OCIO::Config::CreateFromEnv();
     const char* display = config->getDefaultDisplay();
-    if (!display || !*display) throw Failure(std::string("the colour configuration ") + env + " has no display");
+    if (!display || !*display)
+      throw Failure(std::string("the colour configuration ") + env + " has no display");
     const char* view = config->getDefaultView(display);
     OCIO::DisplayViewTransformRcPtr dv = OCIO::DisplayViewTransform::Create();
     dv->setSrc(OCIO::ROLE_SCENE_LINEAR);
@@ -77,7 +78,8 @@ std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
     return std::unique_ptr<ViewTransform>(
         new ViewTransform(std::move(p), std::string(display) + " / " + (view ? view : "") + " from " + env));
   } catch (const OCIO::Exception& e) {
-    throw Failure(std::string("the colour configuration ") + env + " (from $OCIO) cannot be used: " + e.what());
+    throw Failure(std::string("the colour configuration ") + env +
+                  " (from $OCIO) cannot be used: " + e.what());
   }
 }
 
@@ -86,7 +88,9 @@ host::ImagePtr ViewTransform::Apply(const Image& im) const {
   host::ImagePtr out = host::MakeImage(im.Width, im.Height, Depth8, false);
   if (!processor_->lut.empty()) {
     const uint8_t* lut = processor_->lut.data();
-    auto colour = [lut](float v) { return v > 0.0f ? lut[v >= 1.0f ? kLutSteps : int(v * kLutSteps + 0.5f)] : lut[0]; };
+    auto colour = [lut](float v) {
+      return v > 0.0f ? lut[v >= 1.0f ? kLutSteps : int(v * kLutSteps + 0.5f)] : lut[0];
+    };
     for (int32_t y = 0; y < im.Height; ++y) {
       const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
       uint8_t* d = host::RowBytes(out.get(), y);

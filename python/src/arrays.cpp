@@ -42,9 +42,11 @@ inline void PutPixel(T* d, int channels, T full, Get get) {
 template <class T>
 void CopyIn(const py::array& a, int channels, T full, Image& im) {
   const auto* base = static_cast<const uint8_t*>(a.data());
-  const py::ssize_t sy = a.strides(0), sx = a.strides(1), sc = a.ndim() == 3 ? a.strides(2) : py::ssize_t(sizeof(T));
+  const py::ssize_t sy = a.strides(0), sx = a.strides(1),
+                    sc = a.ndim() == 3 ? a.strides(2) : py::ssize_t(sizeof(T));
   const bool packed = sc == py::ssize_t(sizeof(T)) && sx == channels * sc &&
-                      reinterpret_cast<uintptr_t>(base) % alignof(T) == 0 && sy % py::ssize_t(alignof(T)) == 0;
+                      reinterpret_cast<uintptr_t>(base) % alignof(T) == 0 &&
+                      sy % py::ssize_t(alignof(T)) == 0;
   for (int32_t y = 0; y < im.Height; ++y) {
     T* row = reinterpret_cast<T*>(host::RowBytes(&im, y));
     const uint8_t* p = base + y * sy;
@@ -84,9 +86,10 @@ host::ImagePtr ImageFromArray(const py::array& a, const std::string& what) {
     throw py::type_error(what + " is an array of " + DtypeName(a) +
                          "; images are uint8, uint16 or float32 arrays (convert it with .astype)");
   if (!a.dtype().attr("isnative").cast<bool>())
-    throw py::type_error(what + " is stored in the other byte order; convert it with .astype(" + DtypeName(a) +
-                         ".newbyteorder('='))");
-  const bool shapeOk = a.ndim() == 2 || (a.ndim() == 3 && (a.shape(2) == 1 || a.shape(2) == 3 || a.shape(2) == 4));
+    throw py::type_error(what + " is stored in the other byte order; convert it with .astype(" +
+                         DtypeName(a) + ".newbyteorder('='))");
+  const bool shapeOk =
+      a.ndim() == 2 || (a.ndim() == 3 && (a.shape(2) == 1 || a.shape(2) == 3 || a.shape(2) == 4));
   if (!shapeOk)
     throw py::value_error(what + " has the shape " + ShapeText(a) +
                           "; images are (height, width, 4), (height, width, 3) or (height, width) arrays");
@@ -103,9 +106,12 @@ host::ImagePtr ImageFromArray(const py::array& a, const std::string& what) {
     throw Failure(what + ": " + e.what());
   }
   const int channels = a.ndim() == 2 ? 1 : int(a.shape(2));
-  if (depth == Depth8) CopyIn<uint8_t>(a, channels, 255, *im);
-  else if (depth == Depth16) CopyIn<uint16_t>(a, channels, 65535, *im);
-  else CopyIn<float>(a, channels, 1.0f, *im);
+  if (depth == Depth8)
+    CopyIn<uint8_t>(a, channels, 255, *im);
+  else if (depth == Depth16)
+    CopyIn<uint16_t>(a, channels, 65535, *im);
+  else
+    CopyIn<float>(a, channels, 1.0f, *im);
   return im;
 }
 

@@ -28,7 +28,9 @@ std::string InfoJson(const std::string& tool) {
 }
 
 void SetThreads(int32_t n) {
-  if (n < 0 || n > 1024) throw py::value_error("the worker count is a whole number from 1 to 1024 (0: all cores), not " + std::to_string(n));
+  if (n < 0 || n > 1024)
+    throw py::value_error("the worker count is a whole number from 1 to 1024 (0: all cores), not " +
+                          std::to_string(n));
   py::gil_scoped_release release;  // waits for a render running elsewhere to finish its rows
   host::SetThreadCount(n);
 }
@@ -113,9 +115,11 @@ PYBIND11_MODULE(_orvanta, m) {
       .def("connect", &NodeHandle::Connect, py::arg("input"), py::arg("source"),
            "Gives an image input (label or id; None: the main input) an array, a file path or another "
            "node of the same graph; None disconnects it.")
-      .def("render", &NodeHandle::Render, py::arg("frame") = 1, "Renders the node at frame; an (H, W, 4) array.")
+      .def("render", &NodeHandle::Render, py::arg("frame") = 1,
+           "Renders the node at frame; an (H, W, 4) array.")
       .def("_info_json", &NodeHandle::Describe)
-      .def("__repr__", [](const NodeHandle& n) { return "<orvanta.Node " + n.Name() + " (" + n.Tool() + ")>"; });
+      .def("__repr__",
+           [](const NodeHandle& n) { return "<orvanta.Node " + n.Name() + " (" + n.Tool() + ")>"; });
 
   py::class_<GraphHandle>(m, "Graph", "A composition: named nodes, their links, files and expressions.")
       .def(py::init<>())
@@ -132,6 +136,7 @@ PYBIND11_MODULE(_orvanta, m) {
                     "The node rendered when none is named (\"\": the one end node).")
       .def("render", &GraphHandle::Render, py::arg("node") = py::none(), py::arg("frame") = 1,
            "Renders a node (default: the output, or the one end node) at frame; an (H, W, 4) array.")
-      .def("save", &GraphHandle::Save, py::arg("path"), "Writes the composition: JSON for a .json name, else binary.")
+      .def("save", &GraphHandle::Save, py::arg("path"),
+           "Writes the composition: JSON for a .json name, else binary.")
       .def("to_json", &GraphHandle::Json);
 }

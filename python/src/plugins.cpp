@@ -26,7 +26,8 @@ std::vector<std::string> PluginDirs() {
   const fs::path here = ModuleDir();
   // Installed: the plug-in folder relative to the package; build tree: build/python/orvanta
   // next to build/lib.
-  return io::PluginDirs("", (here / ORVANTA_PYTHON_PLUGIN_SUBDIR).string(), (here / ".." / ".." / "lib").string());
+  return io::PluginDirs("", (here / ORVANTA_PYTHON_PLUGIN_SUBDIR).string(),
+                        (here / ".." / ".." / "lib").string());
 }
 
 std::vector<std::string> LoadPlugins(const std::vector<std::string>& dirs) { return io::LoadPlugins(dirs); }

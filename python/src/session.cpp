@@ -49,7 +49,8 @@ GraphLock::GraphLock(GraphState& s) : lock_(s.mutex, std::defer_lock) {
 
 py::array RenderTarget(GraphState& s, const std::function<GraphNode&()>& find, int32_t frame) {
   if (frame < 0 || frame > io::kMaxFrame)
-    throw Failure("frame " + std::to_string(frame) + " is not a frame number from 0 to " + std::to_string(io::kMaxFrame));
+    throw Failure("frame " + std::to_string(frame) + " is not a frame number from 0 to " +
+                  std::to_string(io::kMaxFrame));
   host::ImagePtr image;
   {
     py::gil_scoped_release release;
@@ -62,8 +63,8 @@ py::array RenderTarget(GraphState& s, const std::function<GraphNode&()>& find, i
         const host::ControlDescription& d = host::Describe(in);
         if (!d.IsRequired() || n->links.count(in) || s.pictures.count(in)) continue;
         const std::string who = g.Size() == 1 ? n->Tool() : n->Named() + " (" + n->Tool() + ")";
-        throw Failure(who + " needs its image input " + Quoted(d.label) + "; give it an array or a file with connect(" +
-                      Quoted(d.label) + ", ...)");
+        throw Failure(who + " needs its image input " + Quoted(d.label) +
+                      "; give it an array or a file with connect(" + Quoted(d.label) + ", ...)");
       }
     g.Check(targets);
     graph::Evaluator eval(g, s.files);
@@ -141,7 +142,8 @@ void GraphHandle::SetOutput(const std::string& name) {
 py::array GraphHandle::Render(const std::optional<std::string>& node, int32_t frame) {
   const std::string name = node.value_or("");
   graph::Graph& g = state_->graph;
-  return RenderTarget(*state_, [&]() -> GraphNode& { return g.Target(name); }, frame);
+  return RenderTarget(
+      *state_, [&]() -> GraphNode& { return g.Target(name); }, frame);
 }
 
 void GraphHandle::RefuseArrays(const std::string& what) const {
@@ -190,7 +192,8 @@ Input* NodeHandle::Control(const std::string& name) const {
   } catch (const Failure& e) {
     if (Input* in = graph::FindImageInput(node, name))
       throw Failure(Quoted(host::Describe(in).label) + " of " + graph::ToolName(node) +
-                    " is an image input, not a control; give it a picture with connect(" + Quoted(name) + ", ...)");
+                    " is an image input, not a control; give it a picture with connect(" + Quoted(name) +
+                    ", ...)");
     // The command's hint, said the Python way.
     std::string why = e.what();
     const std::string hint = "'orvanta info " + graph::ToolName(node) + "' lists";
@@ -235,7 +238,8 @@ void NodeHandle::Set(const std::string& control, const py::handle& value) {
   } else {
     parsed.animated = true;
     for (auto& [frame, text] : keys) {
-      if (!std::isfinite(frame)) throw Failure(graph::NumberText(frame) + " is not a frame number for " + Quoted(control));
+      if (!std::isfinite(frame))
+        throw Failure(graph::NumberText(frame) + " is not a frame number for " + Quoted(control));
       graph::KeyValue k = graph::ParseSingleValue(*n.node, in, text);
       k.frame = frame;
       parsed.keys.push_back(k);
@@ -286,7 +290,8 @@ void NodeHandle::Connect(const std::optional<std::string>& input, const py::hand
   } else if (py::isinstance<NodeHandle>(source)) {
     const NodeHandle& other = source.cast<const NodeHandle&>();
     if (other.state_ != state_)
-      throw Failure("the node " + Quoted(other.name_) + " is in another graph; add both nodes to one graph to link them");
+      throw Failure("the node " + Quoted(other.name_) +
+                    " is in another graph; add both nodes to one graph to link them");
     nodeName = other.name_;
   } else if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
     path = py::module_::import("os").attr("fspath")(source).cast<std::string>();
@@ -324,7 +329,8 @@ std::vector<std::string> NodeHandle::ImageInputs() const {
 }
 
 py::array NodeHandle::Render(int32_t frame) {
-  return RenderTarget(*state_, [this]() -> GraphNode& { return Live(); }, frame);
+  return RenderTarget(
+      *state_, [this]() -> GraphNode& { return Live(); }, frame);
 }
 
 std::string NodeHandle::Describe() {

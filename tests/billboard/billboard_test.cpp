@@ -135,8 +135,9 @@ TEST(BillboardDeclarations, RegistryAndControlsAsTheHostParsedThem) {
                                       "Plaquette(4x4 RGBA)", "Diode(4x4 RGBA)"}));
   const char* firsts[] = {"Red from Input", "Green from Input", "Blue from Input"};
   for (int s = 0; s < 3; ++s)
-    EXPECT_EQ(host::Describe(ins[7 + 4 * s]).items,
-              (std::vector<std::string>{firsts[s], "Color from Input", "Color from Pixel", "Custom Color Pick"}));
+    EXPECT_EQ(
+        host::Describe(ins[7 + 4 * s]).items,
+        (std::vector<std::string>{firsts[s], "Color from Input", "Color from Pixel", "Custom Color Pick"}));
   ASSERT_NE(node->MainOutput(), nullptr);
   EXPECT_EQ(node->MainOutput()->Id(), ImageOutputId);
 }
@@ -215,8 +216,10 @@ host::ImagePtr PatternOf(double pixelPreset, uint32_t depth, bool driven) {
   auto node = Node();
   Channels(*node, 1, 0, 0);
   testing::Set(*node, kRedSource, 2);
-  if (driven) host::SetKeys(node->FindInput(kPixelPreset), {{0.0, pixelPreset, 0.0}});
-  else testing::Set(*node, kPixelPreset, pixelPreset);
+  if (driven)
+    host::SetKeys(node->FindInput(kPixelPreset), {{0.0, pixelPreset, 0.0}});
+  else
+    testing::Set(*node, kPixelPreset, pixelPreset);
   auto input = testing::Flat(1, 1, depth, Pixel{1, 2, 3, 4});
   host::Connect(node->FindInput(MainImageId), input.get());
   return testing::RenderOk(*node);
@@ -232,19 +235,45 @@ TEST(BillboardPatterns, BuiltInPatternsPixelByPixelInBothForms) {
   };
   const Case cases[] = {
       {0, false, 1, 2, "FF"},
-      {1, false, 3, 3, "0F0" "FFF" "0F0"},
-      {2, false, 4, 4, "LFFH" "LFHF" "LHFF" "0LLL"},
-      {3, false, 4, 4, "LMHM" "LHFH" "LMHM" "0LLL"},
+      {1, false, 3, 3,
+       "0F0"
+       "FFF"
+       "0F0"},
+      {2, false, 4, 4,
+       "LFFH"
+       "LFHF"
+       "LHFF"
+       "0LLL"},
+      {3, false, 4, 4,
+       "LMHM"
+       "LHFH"
+       "LMHM"
+       "0LLL"},
       {4, true, 1, 2, "FF"},
       {-1, true, 1, 2, "FF"},
   };
   auto level = [](char code, uint32_t& word, float& flt) {
     switch (code) {
-      case 'F': word = 65535; flt = 1.0f; break;
-      case 'H': word = 52428; flt = 0.8f; break;
-      case 'M': word = 35000; flt = 0.534065f; break;
-      case 'L': word = 13100; flt = 0.19989f; break;
-      default: word = 0; flt = 0.0f; break;
+      case 'F':
+        word = 65535;
+        flt = 1.0f;
+        break;
+      case 'H':
+        word = 52428;
+        flt = 0.8f;
+        break;
+      case 'M':
+        word = 35000;
+        flt = 0.534065f;
+        break;
+      case 'L':
+        word = 13100;
+        flt = 0.19989f;
+        break;
+      default:
+        word = 0;
+        flt = 0.0f;
+        break;
     }
   };
   for (const Case& c : cases)
@@ -282,8 +311,10 @@ host::ImagePtr Colourful(int32_t w, int32_t h, uint32_t depth) {
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) {
       Pixel p{1000u + 16 * x + y, 20000u + 16 * x + 4 * y, 40000u + 16 * x + y, 777};
-      if (depth == DepthFloat) im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, p.A / 65535.0f});
-      else im->SetPixel(x, y, p);
+      if (depth == DepthFloat)
+        im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, p.A / 65535.0f});
+      else
+        im->SetPixel(x, y, p);
     }
   return im;
 }
@@ -297,7 +328,8 @@ void ExpectPicture(const Image* out, int32_t w, int32_t h, F expect) {
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) {
       Pixel want = expect(x, y), got = testing::At(out, x, y);
-      if (want != got && ++failures <= 5) ADD_FAILURE() << "at " << x << "," << y << ": " << got << " want " << want;
+      if (want != got && ++failures <= 5)
+        ADD_FAILURE() << "at " << x << "," << y << ": " << got << " want " << want;
     }
   EXPECT_EQ(failures, 0);
 }
@@ -314,7 +346,9 @@ TEST(BillboardRender, ChannelSlotsAndSourcesInBothForms) {
     // Defaults: 3W x 2H, red, green, blue side by side, alpha from the full pattern.
     ExpectPicture(testing::RenderOk(*node).get(), 3 * W, 2 * H, [&](int32_t x, int32_t y) {
       Pixel p = P(x / 3, y / 2);
-      return x % 3 == 0 ? Pixel{0, 0, p.R, 65535} : x % 3 == 1 ? Pixel{0, p.G, 0, 65535} : Pixel{p.B, 0, 0, 65535};
+      return x % 3 == 0   ? Pixel{0, 0, p.R, 65535}
+             : x % 3 == 1 ? Pixel{0, p.G, 0, 65535}
+                          : Pixel{p.B, 0, 0, 65535};
     });
 
     // Green only: one display pixel per input pixel, carrying green alone.
@@ -367,7 +401,8 @@ TEST(BillboardRender, AirportDiamondAndConnectedDisplayPixel) {
         for (int32_t x = 0; x < 8; ++x) {
           const uint32_t a = plaquette[y][x % 4];
           const float alpha = a == 65535 ? 1.0f : a == 52428 ? 0.8f : a == 13100 ? 0.19989f : 0.0f;
-          EXPECT_EQ(testing::AtFlt(airport.get(), x, y), (FltPixel{0.0f, 0.9f, 0.75f, alpha})) << x << "," << y;
+          EXPECT_EQ(testing::AtFlt(airport.get(), x, y), (FltPixel{0.0f, 0.9f, 0.75f, alpha}))
+              << x << "," << y;
         }
     } else {
       ExpectPicture(airport.get(), 8, 4, [&](int32_t x, int32_t y) {
@@ -398,7 +433,8 @@ TEST(BillboardRender, AirportDiamondAndConnectedDisplayPixel) {
     testing::Set(*node, kRedSource, 2);
     auto cell = host::MakeImage(10, 6, Depth8);
     for (int32_t y = 0; y < 6; ++y)
-      for (int32_t x = 0; x < 10; ++x) cell->SetPixel(x, y, Pixel{257u * x, 257u * y, 257u * (x * 10 + y), 0});
+      for (int32_t x = 0; x < 10; ++x)
+        cell->SetPixel(x, y, Pixel{257u * x, 257u * y, 257u * (x * 10 + y), 0});
     host::Connect(node->FindInput(MainImageId), input.get());
     host::Connect(node->FindInput(SecondImageId), cell.get());
     ExpectPicture(testing::RenderOk(*node).get(), 8, 8, [&](int32_t x, int32_t y) {
@@ -492,8 +528,8 @@ TEST(BillboardRender, SameBytesForEveryPathAndWorkerCount) {
     for (int preset : {0, 1, 2})
       for (int variant = 0; variant < 4; ++variant) {
         const bool limited = variant & 1, sources = variant & 2;
-        SCOPED_TRACE(::testing::Message() << "depth " << depth << " preset " << preset << " limited " << limited
-                                          << " sources " << sources);
+        SCOPED_TRACE(::testing::Message() << "depth " << depth << " preset " << preset << " limited "
+                                          << limited << " sources " << sources);
         auto input = testing::Numbered(37, 23, depth);
         auto node = Node();
         testing::Set(*node, kPreset, preset);

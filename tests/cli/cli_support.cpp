@@ -20,8 +20,8 @@ std::string ShellQuote(const std::string& s) {
   return q + "'";
 }
 
-
-Result RunIn(const fs::path& dir, const std::string& env, const std::vector<std::string>& args, std::atomic<int>& runs) {
+Result RunIn(const fs::path& dir, const std::string& env, const std::vector<std::string>& args,
+             std::atomic<int>& runs) {
   std::string cmd = "cd " + ShellQuote(dir.string()) + " && " + env + " " + ShellQuote(ORVANTA_CLI);
   for (const std::string& a : args) cmd += " " + ShellQuote(a);
   // Output goes beside the scratch folder, so that runs may go on at the same time and the
@@ -35,7 +35,9 @@ Result RunIn(const fs::path& dir, const std::string& env, const std::vector<std:
   return r;
 }
 
-Result Cli::Run(const std::vector<std::string>& args, const std::string& env) const { return RunIn(dir_, env, args, runs_); }
+Result Cli::Run(const std::vector<std::string>& args, const std::string& env) const {
+  return RunIn(dir_, env, args, runs_);
+}
 
 std::vector<std::string> Cli::Files() const {
   std::vector<std::string> names;
@@ -102,10 +104,14 @@ Picture Pattern(int w, int h, int nch, TypeDesc type) {
     v ^= v >> 13;
     bool alpha = nch == 4 && i % 4 == 3;
     if (alpha && (i / 4) % 3 == 0) v = 0;
-    if (type == TypeDesc::UINT8) p.bytes[i] = uint8_t(v);
-    else if (type == TypeDesc::UINT16) reinterpret_cast<uint16_t*>(p.bytes.data())[i] = uint16_t(v);
-    else if (type == TypeDesc::HALF) reinterpret_cast<uint16_t*>(p.bytes.data())[i] = uint16_t(v % 0x7BFF);
-    else reinterpret_cast<float*>(p.bytes.data())[i] = float(v % 200000) / 100000.0f - 0.5f;  // beyond 0..1 too
+    if (type == TypeDesc::UINT8)
+      p.bytes[i] = uint8_t(v);
+    else if (type == TypeDesc::UINT16)
+      reinterpret_cast<uint16_t*>(p.bytes.data())[i] = uint16_t(v);
+    else if (type == TypeDesc::HALF)
+      reinterpret_cast<uint16_t*>(p.bytes.data())[i] = uint16_t(v % 0x7BFF);
+    else
+      reinterpret_cast<float*>(p.bytes.data())[i] = float(v % 200000) / 100000.0f - 0.5f;  // beyond 0..1 too
   }
   return p;
 }

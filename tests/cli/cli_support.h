@@ -29,7 +29,8 @@ std::string ShellQuote(const std::string& s);
 
 // Runs the command in dir with the environment settings env ("NAME=VALUE ..."), its output kept
 // beside dir under a number from runs, so that runs may go on at the same time.
-Result RunIn(const fs::path& dir, const std::string& env, const std::vector<std::string>& args, std::atomic<int>& runs);
+Result RunIn(const fs::path& dir, const std::string& env, const std::vector<std::string>& args,
+             std::atomic<int>& runs);
 
 // A scratch folder per test; the command runs with it as working folder.
 class Cli : public ::testing::Test {

@@ -60,8 +60,9 @@ TEST_F(Cli, RoundTripsAreExactToTheBit) {
     TypeDesc type;
     const char* bits;  // --bits, or ""
   };
-  const Case cases[] = {{"tif", TypeDesc::UINT16, ""}, {"png", TypeDesc::UINT16, ""}, {"png", TypeDesc::UINT8, ""},
-                        {"tif", TypeDesc::UINT8, ""},  {"exr", TypeDesc::FLOAT, ""},  {"tif", TypeDesc::FLOAT, ""},
+  const Case cases[] = {{"tif", TypeDesc::UINT16, ""},  {"png", TypeDesc::UINT16, ""},
+                        {"png", TypeDesc::UINT8, ""},   {"tif", TypeDesc::UINT8, ""},
+                        {"exr", TypeDesc::FLOAT, ""},   {"tif", TypeDesc::FLOAT, ""},
                         {"exr", TypeDesc::HALF, "half"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.ext) + " " + c.type.c_str());
@@ -142,8 +143,8 @@ TEST_F(Cli, LineDropEqualsTheInProcessRender) {
 TEST_F(Cli, ThreadCountsGiveTheSameBytes) {
   WriteFile(P("in.tif"), Pattern(31, 23, 4, TypeDesc::UINT16));
   for (const char* n : {"1", "4"}) {
-    Result r = Run({"--threads", n, "render", "OrvantaLineDrop", "-i", "in.tif", "-o", std::string("out") + n + ".tif",
-                    "-s", "BSCH=3", "-s", "CSCH=2"});
+    Result r = Run({"--threads", n, "render", "OrvantaLineDrop", "-i", "in.tif", "-o",
+                    std::string("out") + n + ".tif", "-s", "BSCH=3", "-s", "CSCH=2"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
   std::string one = Slurp(dir_ / "out1.tif");
@@ -157,8 +158,8 @@ TEST_F(Cli, SequenceWithAnimatedControl) {
     frames.push_back(Pattern(6 + f, 12, 4, TypeDesc::UINT16));
     WriteFile(P(io::FramePath("in_#.png", f)), frames.back());
   }
-  Result r = Run({"-q", "render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_%04d.png", "--frames", "1-3", "-s",
-                  "BSCH=1@1,3@3"});
+  Result r = Run({"-q", "render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_%04d.png", "--frames",
+                  "1-3", "-s", "BSCH=1@1,3@3"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");  // -q: no progress
 
@@ -181,8 +182,8 @@ TEST_F(Cli, SequenceWithAnimatedControl) {
 
 TEST_F(Cli, CompositionRendersAgainIdentically) {
   WriteFile(P("in.png"), Pattern(9, 20, 4, TypeDesc::UINT16));
-  Result r = Run({"render", "OrvantaLineDrop", "-i", "in.png", "-s", "BSCH=2@1,5@9", "-s", "CSCH=2", "-s", "SCOH=1",
-                  "--save", "shot.orvc", "-o", "first.png", "--frames", "4"});
+  Result r = Run({"render", "OrvantaLineDrop", "-i", "in.png", "-s", "BSCH=2@1,5@9", "-s", "CSCH=2", "-s",
+                  "SCOH=1", "--save", "shot.orvc", "-o", "first.png", "--frames", "4"});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(fs::exists(dir_ / "shot.orvc"));
 
@@ -195,8 +196,8 @@ TEST_F(Cli, CompositionRendersAgainIdentically) {
   // -s still overrides what the composition holds.
   r = Run({"render", "--comp", "shot.orvc", "-s", "CSCH=1", "-o", "changed.png", "--frames", "4"});
   ASSERT_EQ(r.status, 0) << r.err;
-  r = Run({"render", "OrvantaLineDrop", "-i", "in.png", "-s", "BSCH=2@1,5@9", "-s", "CSCH=1", "-s", "SCOH=1", "-o",
-           "direct.png", "--frames", "4"});
+  r = Run({"render", "OrvantaLineDrop", "-i", "in.png", "-s", "BSCH=2@1,5@9", "-s", "CSCH=1", "-s", "SCOH=1",
+           "-o", "direct.png", "--frames", "4"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(Slurp(dir_ / "first.png"), Slurp(dir_ / "changed.png"));
   EXPECT_EQ(Slurp(dir_ / "changed.png"), Slurp(dir_ / "direct.png"));
@@ -206,9 +207,11 @@ TEST_F(Cli, CompositionRendersAgainIdentically) {
 // frame, so any frame can be read on its own.
 TEST_F(Cli, MovieFramesAreASequence) {
   if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
-  ASSERT_EQ(std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=32x24:rate=5 -frames:v 4 -c:v mjpeg " +
-                         ShellQuote(P("clip.avi"))).c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=32x24:rate=5 -frames:v 4 -c:v mjpeg " +
+                   ShellQuote(P("clip.avi")))
+                      .c_str()),
+      0);
   Result r = Run({"render", "OrvantaLineDrop", "-i", "clip.avi", "-o", "all_#.png"});
   ASSERT_EQ(r.status, 0) << r.err;
   for (int f = 1; f <= 4; ++f) EXPECT_TRUE(fs::exists(dir_ / io::FramePath("all_#.png", f))) << f;
@@ -241,11 +244,13 @@ TEST_F(Cli, BadInputsFailWithOneSentenceAndWriteNothing) {
     return a;
   };
   const std::vector<BadCase> cases = {
-      {{"render", "NoSuchTool", "-i", "in.png", "-o", "out.png"}, "no installed tool is named \"NoSuchTool\""},
+      {{"render", "NoSuchTool", "-i", "in.png", "-o", "out.png"},
+       "no installed tool is named \"NoSuchTool\""},
       {{"info", "NoSuchTool"}, "no installed tool is named \"NoSuchTool\""},
       {{"frobnicate"}, "there is no command \"frobnicate\""},
       {with({"-s", "Brightness=1"}), "OrvantaLineDrop has no control \"Brightness\""},
-      {with({"-s", "BSCH=256"}), "256 is outside the range of \"scanlines showing input\" of OrvantaLineDrop (1 to 255)"},
+      {with({"-s", "BSCH=256"}),
+       "256 is outside the range of \"scanlines showing input\" of OrvantaLineDrop (1 to 255)"},
       {with({"-s", "CSCH=0"}), "outside the range"},
       {with({"-s", "BSCH=2.5"}), "takes whole numbers only"},
       {with({"-s", "BSCH=lots"}), "\"lots\" is not a number"},
@@ -264,7 +269,8 @@ TEST_F(Cli, BadInputsFailWithOneSentenceAndWriteNothing) {
       {with({"--frames", "5-1"}), "the frame range \"5-1\" is not valid"},
       {with({"--frames", "1-9x0"}), "is not valid"},
       {with({"--frames", "1-3"}), "needs a frame pattern"},
-      {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png", "--frames", "1-2"}, "does not exist"},
+      {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png", "--frames", "1-2"},
+       "does not exist"},
       {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png"}, "give the frames with --frames"},
       {with({"--bits", "12"}), "--bits takes 8, 16, half or float"},
       {{"--threads", "0", "render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"}, "--threads takes"},
@@ -272,9 +278,30 @@ TEST_F(Cli, BadInputsFailWithOneSentenceAndWriteNothing) {
       {{"render", "--comp", "cut.orvc", "-o", "out.png"}, "cut.orvc is damaged"},
       {{"render", "--comp", "absent.orvc", "-o", "out.png"}, "cannot read absent.orvc"},
       {{"render", "OrvantaLineDrop", "-i", "in.png"}, "nothing to do"},
-      {{"--memory-budget", "0", "render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"}, "--memory-budget takes"},
-      {{"--memory-budget", "16", "render", "OrvantaRaster", "-i", "in.png", "-o", "out.png", "-s", "MODH=1",
-        "-s", "MODV=1", "-s", "0x56536100=on", "-s", "BSCH=255", "-s", "CSCH=255", "-s", "BSCV=255", "-s", "CSCV=255"},
+      {{"--memory-budget", "0", "render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"},
+       "--memory-budget takes"},
+      {{"--memory-budget",
+        "16",
+        "render",
+        "OrvantaRaster",
+        "-i",
+        "in.png",
+        "-o",
+        "out.png",
+        "-s",
+        "MODH=1",
+        "-s",
+        "MODV=1",
+        "-s",
+        "0x56536100=on",
+        "-s",
+        "BSCH=255",
+        "-s",
+        "CSCH=255",
+        "-s",
+        "BSCV=255",
+        "-s",
+        "CSCV=255"},
        "OrvantaRaster: an image of"},
   };
   ExpectAllFail(cases);
@@ -295,7 +322,8 @@ TEST_F(Cli, AFailedWriteKeepsTheOldFile) {
 
 // The labels of OrvantaRaster repeat across its pages, so it shows how names are qualified.
 TEST_F(Cli, AmbiguousLabelsListTheirCandidates) {
-  if (!fs::exists(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaRaster.so")) GTEST_SKIP() << "OrvantaRaster is not built";
+  if (!fs::exists(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaRaster.so"))
+    GTEST_SKIP() << "OrvantaRaster is not built";
   WriteFile(P("in.png"), Pattern(4, 6, 4, TypeDesc::UINT16));
   const std::vector<std::string> base = {"render", "OrvantaRaster", "-i", "in.png", "-o", "out.png"};
   auto run = [&](const std::string& setting) {
@@ -313,14 +341,15 @@ TEST_F(Cli, AmbiguousLabelsListTheirCandidates) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("0x48414300"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("0x56414300"), std::string::npos) << r.err;
-  for (const char* ok : {"horizontal Scanlines/Red=1", "vertical scanlines/alpha=0.5", "0x56524300=1",
-                         "MODV=stretch input"}) {
+  for (const char* ok :
+       {"horizontal Scanlines/Red=1", "vertical scanlines/alpha=0.5", "0x56524300=1", "MODV=stretch input"}) {
     r = run(ok);
     EXPECT_EQ(r.status, 0) << ok << ": " << r.err;
   }
   // A group label names a colour member uniquely where the page does not.
   if (fs::exists(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaBillboard.so")) {
-    r = Run({"render", "OrvantaBillboard", "-i", "in.png", "-o", "out.png", "-s", "new Green Color/Blue=0.5"});
+    r = Run(
+        {"render", "OrvantaBillboard", "-i", "in.png", "-o", "out.png", "-s", "new Green Color/Blue=0.5"});
     EXPECT_EQ(r.status, 0) << r.err;
     r = Run({"render", "OrvantaBillboard", "-i", "in.png", "-o", "out.png", "-s", "Settings/Blue=0.5"});
     EXPECT_NE(r.err.find("is ambiguous"), std::string::npos) << r.err;
@@ -339,16 +368,17 @@ TEST_F(Cli, ToolsAndInfo) {
   r = Run({"tools", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   const nlohmann::json tools = nlohmann::json::parse(r.out);
-  auto ld = std::find_if(tools.begin(), tools.end(), [](auto& t) { return t["identifier"] == "OrvaLineDrop"; });
+  auto ld =
+      std::find_if(tools.begin(), tools.end(), [](auto& t) { return t["identifier"] == "OrvaLineDrop"; });
   ASSERT_NE(ld, tools.end()) << r.out;
   EXPECT_EQ((*ld)["caption"], "LnDr");
   EXPECT_EQ((*ld)["classWord"], "0x84290007");
 
   r = Run({"info", "orvantalinedrop"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const char* order[] = {"Crop certain scanlines", "\"Input\"", "Page \"Controls\"", "\"Scanline Order\"",
-                         "id SCOH", "1 \"crop first\"", "\"scanlines showing input\"", "range 1 to 255",
-                         "\"scanlines to crop\""};
+  const char* order[] = {"Crop certain scanlines",      "\"Input\"",      "Page \"Controls\"",
+                         "\"Scanline Order\"",          "id SCOH",        "1 \"crop first\"",
+                         "\"scanlines showing input\"", "range 1 to 255", "\"scanlines to crop\""};
   size_t pos = 0;
   for (const char* s : order) {
     size_t at = r.out.find(s, pos);
@@ -374,7 +404,8 @@ TEST_F(Cli, ABrokenPlugInIsReportedAndTheOthersLoad) {
   fs::copy_file(fs::path(ORVANTA_PLUGIN_DIR) / "OrvantaLineDrop.so", dir_ / "plugins/OrvantaLineDrop.so");
   { std::ofstream(dir_ / "plugins/OrvantaBroken.so") << "not a shared object"; }
   for (bool env : {false, true}) {
-    Result r = env ? Run({"tools"}, "ORVANTA_PLUGIN_PATH=" + ShellQuote(P("plugins"))) : Run({"--plugins", "plugins", "tools"});
+    Result r = env ? Run({"tools"}, "ORVANTA_PLUGIN_PATH=" + ShellQuote(P("plugins")))
+                   : Run({"--plugins", "plugins", "tools"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("OrvantaBroken.so did not load"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("OrvantaLineDrop"), std::string::npos) << r.out;

@@ -31,34 +31,37 @@ const char* kChain = R"j({
 })j";
 
 TEST_F(Cli, GraphEqualsTheChainThroughFiles) {
-  for (int f = 1; f <= 2; ++f) WriteFile(P(io::FramePath("in_#.tif", f)), Pattern(21, 14, 4, TypeDesc::UINT16));
+  for (int f = 1; f <= 2; ++f)
+    WriteFile(P(io::FramePath("in_#.tif", f)), Pattern(21, 14, 4, TypeDesc::UINT16));
   Write(dir_ / "chain.json", kChain);
   for (const char* threads : {"1", "2"}) {
     SCOPED_TRACE(threads);
     const std::string t = threads;
     for (const char* node : {"board", "scope"}) {
-      Result r = Run({"-q", "--threads", t, "render", "--comp", "chain.json", "--node", node, "--frames", "1-2", "-o",
-                      std::string(node) + t + "_#.tif"});
+      Result r = Run({"-q", "--threads", t, "render", "--comp", "chain.json", "--node", node, "--frames",
+                      "1-2", "-o", std::string(node) + t + "_#.tif"});
       ASSERT_EQ(r.status, 0) << r.err;
     }
-    Result r = Run({"-q", "--threads", t, "render", "OrvantaLineDrop", "-i", "in_#.tif", "--frames", "1-2", "-s", "BSCH=1",
-                    "-s", "CSCH=1", "-o", "f" + t + "_#.tif"});
+    Result r = Run({"-q", "--threads", t, "render", "OrvantaLineDrop", "-i", "in_#.tif", "--frames", "1-2",
+                    "-s", "BSCH=1", "-s", "CSCH=1", "-o", "f" + t + "_#.tif"});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = Run({"-q", "--threads", t, "render", "OrvantaRemap", "-i", "f" + t + "_#.tif", "--frames", "1-2", "-s", "SORL=0.25",
-             "-s", "SORH=0.5625@1,0.625@2", "-s", "SOTL=0", "-s", "SOTH=1", "-o", "l" + t + "_#.tif"});
+    r = Run({"-q", "--threads", t, "render", "OrvantaRemap", "-i", "f" + t + "_#.tif", "--frames", "1-2",
+             "-s", "SORL=0.25", "-s", "SORH=0.5625@1,0.625@2", "-s", "SOTL=0", "-s", "SOTH=1", "-o",
+             "l" + t + "_#.tif"});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = Run({"-q", "--threads", t, "render", "OrvantaBillboard", "-i", "l" + t + "_#.tif", "--frames", "1-2", "-s",
-             "Preset=TV + Monitors", "-o", "b" + t + "_#.tif"});
+    r = Run({"-q", "--threads", t, "render", "OrvantaBillboard", "-i", "l" + t + "_#.tif", "--frames", "1-2",
+             "-s", "Preset=TV + Monitors", "-o", "b" + t + "_#.tif"});
     ASSERT_EQ(r.status, 0) << r.err;
-    r = Run({"-q", "--threads", t, "render", "OrvantaScope", "-i", "l" + t + "_#.tif", "--frames", "1-2", "-s",
-             "TYPE=RGBA(parade)", "-o", "s" + t + "_#.tif"});
+    r = Run({"-q", "--threads", t, "render", "OrvantaScope", "-i", "l" + t + "_#.tif", "--frames", "1-2",
+             "-s", "TYPE=RGBA(parade)", "-o", "s" + t + "_#.tif"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (int f = 1; f <= 2; ++f) {
       SCOPED_TRACE(f);
       const std::string board = Slurp(dir_ / io::FramePath("board" + t + "_#.tif", f));
       EXPECT_GT(board.size(), 1000u);
       EXPECT_EQ(board, Slurp(dir_ / io::FramePath("b" + t + "_#.tif", f)));
-      EXPECT_EQ(Slurp(dir_ / io::FramePath("scope" + t + "_#.tif", f)), Slurp(dir_ / io::FramePath("s" + t + "_#.tif", f)));
+      EXPECT_EQ(Slurp(dir_ / io::FramePath("scope" + t + "_#.tif", f)),
+                Slurp(dir_ / io::FramePath("s" + t + "_#.tif", f)));
     }
     // The expression moves with the frame.
     EXPECT_NE(Slurp(dir_ / "board1_0001.tif"), Slurp(dir_ / "board1_0002.tif"));
@@ -75,7 +78,8 @@ TEST_F(Cli, CompositionsRoundTripAndTakeOverridesByNode) {
   r = Run({"render", "--comp", "a.json", "--save", "b.json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Slurp(dir_ / "a.json"), Slurp(dir_ / "b.json"));
-  EXPECT_NE(Slurp(dir_ / "a.json").find("\"file\": \"in_#.tif\""), std::string::npos) << "a relative path kept";
+  EXPECT_NE(Slurp(dir_ / "a.json").find("\"file\": \"in_#.tif\""), std::string::npos)
+      << "a relative path kept";
 
   // Saved elsewhere, relative paths become absolute, so the copy renders from any folder.
   fs::create_directories(dir_ / "sub");
@@ -90,7 +94,8 @@ TEST_F(Cli, CompositionsRoundTripAndTakeOverridesByNode) {
 
   // NODE. addresses a node's input and controls; the overrides are what a saved file then holds.
   r = Run({"render", "--comp", "a.json", "-i", "fields.Input=other.tif", "-s", "levels.SORL=0.125", "-x",
-           "fields.CSCH=1 + frame", "--node", "board", "--frames", "1", "-o", "changed.tif", "--save", "changed.json"});
+           "fields.CSCH=1 + frame", "--node", "board", "--frames", "1", "-o", "changed.tif", "--save",
+           "changed.json"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string saved = Slurp(dir_ / "changed.json");
   EXPECT_NE(saved.find("\"SORL\": 0.125"), std::string::npos) << saved;
@@ -120,13 +125,14 @@ TEST_F(Cli, ToolsWithSpacesInTheirNamesRenderAndSave) {
   WriteFile(P("folk.tif"), Pattern(4, 4, 4, TypeDesc::UINT16));
   for (const char* tool : {"OrvaMultitude", "OrvantaMultitude Generator"}) {
     SCOPED_TRACE(tool);
-    Result r = Run({"-q", "render", tool, "-i", "back.tif", "-i", "Crowd=dots.tif", "-i", "Folk 1=folk.tif", "-s",
-                    "CM1R=1", "-o", "direct.tif", "--save", "m.json"});
+    Result r = Run({"-q", "render", tool, "-i", "back.tif", "-i", "Crowd=dots.tif", "-i", "Folk 1=folk.tif",
+                    "-s", "CM1R=1", "-o", "direct.tif", "--save", "m.json"});
     ASSERT_EQ(r.status, 0) << r.err;
     r = Run({"-q", "render", "--comp", "m.json", "-o", "saved.tif"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Slurp(dir_ / "direct.tif"), Slurp(dir_ / "saved.tif"));
-    EXPECT_NE(Slurp(dir_ / "m.json").find("\"name\": \"multitude_generator\""), std::string::npos) << Slurp(dir_ / "m.json");
+    EXPECT_NE(Slurp(dir_ / "m.json").find("\"name\": \"multitude_generator\""), std::string::npos)
+        << Slurp(dir_ / "m.json");
   }
 }
 
@@ -146,8 +152,9 @@ TEST_F(Cli, ExpressionsReachValuesTheControlsDoNotList) {
   };
   testing::LoadTool("OrvantaRaster");
   testing::LoadTool("OrvantaToneGate");
-  const std::vector<std::string> raster = {"render", "OrvantaRaster", "-i", "in.tif", "-s", "0x48536100=on", "-s",
-                                           "0x56536100=on", "-s", "0x48524300=1", "-s", "0x56424300=1"};
+  const std::vector<std::string> raster = {"render", "OrvantaRaster", "-i", "in.tif",
+                                           "-s",     "0x48536100=on", "-s", "0x56536100=on",
+                                           "-s",     "0x48524300=1",  "-s", "0x56424300=1"};
   for (int mode : {3, 4}) {
     std::vector<std::string> args = raster;
     args.insert(args.end(), {"-x", "Blend Mode=" + std::to_string(mode), "-o", "mode.tif"});
@@ -161,13 +168,14 @@ TEST_F(Cli, ExpressionsReachValuesTheControlsDoNotList) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("is not an item of \"Blend Mode\""), std::string::npos) << r.err;
 
-  r = Run({"render", "OrvantaToneGate", "-i", "in.tif", "-s", "FLTO=lowcut", "-s", "LUML=0.5", "-x", "Red=0.5", "-o",
-           "half.tif"});
+  r = Run({"render", "OrvantaToneGate", "-i", "in.tif", "-s", "FLTO=lowcut", "-s", "LUML=0.5", "-x",
+           "Red=0.5", "-o", "half.tif"});
   ASSERT_EQ(r.status, 0) << r.err;
-  r = Run({"render", "OrvantaToneGate", "-i", "in.tif", "-s", "FLTO=lowcut", "-s", "LUML=0.5", "-s", "Red=off", "-o",
-           "off.tif"});
+  r = Run({"render", "OrvantaToneGate", "-i", "in.tif", "-s", "FLTO=lowcut", "-s", "LUML=0.5", "-s",
+           "Red=off", "-o", "off.tif"});
   ASSERT_EQ(r.status, 0) << r.err;
-  r = Run({"render", "OrvantaToneGate", "-i", "in.tif", "-s", "FLTO=lowcut", "-s", "LUML=0.5", "-o", "on.tif"});
+  r = Run(
+      {"render", "OrvantaToneGate", "-i", "in.tif", "-s", "FLTO=lowcut", "-s", "LUML=0.5", "-o", "on.tif"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Slurp(dir_ / "half.tif"), Slurp(dir_ / "off.tif"));
   EXPECT_NE(Slurp(dir_ / "half.tif"), Slurp(dir_ / "on.tif"));
@@ -178,7 +186,8 @@ TEST_F(Cli, BadGraphsFailWithOneSentenceAndWriteNothing) {
   auto comp = [&](const std::string& name, const std::string& nodes, const std::string& extra = "") {
     Write(dir_ / name, "{\"version\": 1, " + extra + "\"nodes\": [" + nodes + "]}");
   };
-  const std::string ld = R"j({"name": "a", "tool": "OrvantaLineDrop", "inputs": {"Input": {"file": "in.tif"}}})j";
+  const std::string ld =
+      R"j({"name": "a", "tool": "OrvantaLineDrop", "inputs": {"Input": {"file": "in.tif"}}})j";
   comp("cycle.json", R"j({"name": "a", "tool": "OrvantaLineDrop", "inputs": {"Input": {"node": "b"}}},
                         {"name": "b", "tool": "OrvantaRemap", "inputs": {"Input": {"node": "a"}}})j");
   comp("ghost.json", R"j({"name": "a", "tool": "OrvantaRemap", "inputs": {"Input": {"node": "ghost"}}})j");
@@ -223,13 +232,17 @@ TEST_F(Cli, BadGraphsFailWithOneSentenceAndWriteNothing) {
       {render("array.json"), "a composition is a JSON object, not a list"},
       {render("version.json"), "its version 9 is not known"},
       {render("ends.json", {"--node", "b", "-s", "c.SORL=2"}), "2 is outside the range"},
-      {render("ends.json", {"--node", "b", "-s", "SORL=0.5"}), "names no node; write it as -s NODE.CONTROL=VALUE"},
+      {render("ends.json", {"--node", "b", "-s", "SORL=0.5"}),
+       "names no node; write it as -s NODE.CONTROL=VALUE"},
       {render("ends.json", {"--node", "b", "-x", "b.SORL=a.BSCH +"}), "does not parse"},
       {render("ends.json", {"--node", "b", "-x", "b.SORL=q.BSCH"}), "has no node \"q\""},
       {render("ends.json", {"--node", "b", "-x", "b.SORL=sqrt(-frame)"}), "gives NaN at frame 1"},
-      {render("ends.json", {"--node", "b", "-x", "b.SORL=b.SORH", "-x", "b.SORH=b.SORL"}), "read each other in a cycle"},
-      {{"render", "OrvantaLineDrop", "-i", "in.tif", "-x", "BSCH=1/0", "-o", "out.tif"}, "gives infinity at frame 1"},
-      {{"render", "OrvantaLineDrop", "-i", "in.tif", "-x", "BSCH", "-o", "out.tif"}, "-x takes CONTROL=EXPRESSION"},
+      {render("ends.json", {"--node", "b", "-x", "b.SORL=b.SORH", "-x", "b.SORH=b.SORL"}),
+       "read each other in a cycle"},
+      {{"render", "OrvantaLineDrop", "-i", "in.tif", "-x", "BSCH=1/0", "-o", "out.tif"},
+       "gives infinity at frame 1"},
+      {{"render", "OrvantaLineDrop", "-i", "in.tif", "-x", "BSCH", "-o", "out.tif"},
+       "-x takes CONTROL=EXPRESSION"},
       {{"render", "OrvantaLineDrop", "-i", "in.tif", "-x", "Input=1", "-o", "out.tif"}, "is an image input"},
   });
 }

@@ -72,7 +72,8 @@ TEST_F(Cli, Ffv1MoviesKeepEverySixteenBitSample) {
   }
   for (const char* movie : {"out.mkv", "out.avi"}) {
     SCOPED_TRACE(movie);
-    Result r = Run(With(kIdentity, {"-i", "in.#.tif", "--frames", "1-6", "-o", movie, "--codec", "ffv1", "--fps", "25"}));
+    Result r = Run(With(
+        kIdentity, {"-i", "in.#.tif", "--frames", "1-6", "-o", movie, "--codec", "ffv1", "--fps", "25"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Probe(P(movie), "-select_streams v -show_entries stream=codec_name"), "ffv1\n");
     EXPECT_EQ(Probe(P(movie), "-select_streams v -show_entries stream=r_frame_rate"), "25/1\n");
@@ -82,7 +83,8 @@ TEST_F(Cli, Ffv1MoviesKeepEverySixteenBitSample) {
     ASSERT_EQ(decoded.size(), expected.size());
     for (int f = 0; f < frames; ++f) {
       const size_t n = expected.size() / frames;
-      EXPECT_TRUE(decoded.compare(size_t(f) * n, n, expected, size_t(f) * n, n) == 0) << "frame " << f + 1 << " changed";
+      EXPECT_TRUE(decoded.compare(size_t(f) * n, n, expected, size_t(f) * n, n) == 0)
+          << "frame " << f + 1 << " changed";
     }
   }
   // Read back by the command, from the middle on, every frame is the picture that went in.
@@ -98,10 +100,11 @@ TEST_F(Cli, Ffv1MoviesKeepEverySixteenBitSample) {
 
 TEST_F(Cli, MoviesFromMoviesKeepRateAspectAndAudio) {
   // 2 s of 12.5 fps pictures with a 1:2 pixel aspect and 2.1 s of stereo audio.
-  std::string make = "cd " + ShellQuote(dir_.string()) +
-                     " && ffmpeg -v error -f lavfi -t 2 -i testsrc=size=64x48:rate=25/2 -f lavfi -i "
-                     "sine=frequency=440:sample_rate=48000:duration=2.1 -ac 2 -vf setsar=1/2 -pix_fmt rgba64le "
-                     "-c:v ffv1 -c:a pcm_s16le src.mkv && echo made";
+  std::string make =
+      "cd " + ShellQuote(dir_.string()) +
+      " && ffmpeg -v error -f lavfi -t 2 -i testsrc=size=64x48:rate=25/2 -f lavfi -i "
+      "sine=frequency=440:sample_rate=48000:duration=2.1 -ac 2 -vf setsar=1/2 -pix_fmt rgba64le "
+      "-c:v ffv1 -c:a pcm_s16le src.mkv && echo made";
   ASSERT_EQ(Sh(make), "made\n");
   const std::string audioIn = Sh("ffmpeg -v error -i " + ShellQuote(P("src.mkv")) + " -map 0:a -f md5 -");
   ASSERT_FALSE(audioIn.empty());
@@ -112,7 +115,8 @@ TEST_F(Cli, MoviesFromMoviesKeepRateAspectAndAudio) {
     EXPECT_EQ(Probe(P(out), "-show_entries stream=codec_type"), "video\naudio\n");
     EXPECT_EQ(Probe(P(out), "-select_streams v -show_entries stream=r_frame_rate"), "25/2\n");
     EXPECT_EQ(Probe(P(out), "-select_streams v -show_entries stream=sample_aspect_ratio"), "1:2\n");
-    EXPECT_EQ(Sh("ffmpeg -v error -i " + ShellQuote(P(out)) + " -map 0:a -f md5 -"), audioIn) << "audio changed";
+    EXPECT_EQ(Sh("ffmpeg -v error -i " + ShellQuote(P(out)) + " -map 0:a -f md5 -"), audioIn)
+        << "audio changed";
     EXPECT_EQ(Sh("ffmpeg -v error -i " + ShellQuote(P(out)) + " -map 0:v -f null - && echo ok"), "ok\n");
   }
   EXPECT_EQ(Probe(P("out.mov"), "-select_streams v -show_entries stream=codec_name"), "prores\n");
@@ -128,10 +132,11 @@ TEST_F(Cli, MoviesFromMoviesKeepRateAspectAndAudio) {
 }
 
 TEST_F(Cli, AKilledMovieWriteLeavesNothing) {
-  ASSERT_EQ(Sh("cd " + ShellQuote(dir_.string()) +
-               " && ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=25 -t 6 -pix_fmt rgba64le -c:v ffv1 "
-               "long.mkv && echo made"),
-            "made\n");
+  ASSERT_EQ(
+      Sh("cd " + ShellQuote(dir_.string()) +
+         " && ffmpeg -v error -f lavfi -i testsrc=size=640x360:rate=25 -t 6 -pix_fmt rgba64le -c:v ffv1 "
+         "long.mkv && echo made"),
+      "made\n");
   const std::vector<std::string> before = Files();
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
@@ -158,8 +163,8 @@ TEST_F(Cli, AKilledMovieWriteLeavesNothing) {
 
 TEST_F(Cli, OverlappedRendersEqualSerialOnes) {
   for (int f = 1; f <= 7; ++f) WriteFile(P(io::FramePath("in.#.tif", f)), FramePicture(29, 19, f));
-  const std::vector<std::string> drop = {"render", "OrvantaLineDrop", "-s", "BSCH=2", "-s", "CSCH=1", "-i",
-                                         "in.#.tif", "--frames", "1-7"};
+  const std::vector<std::string> drop = {"render", "OrvantaLineDrop", "-s",       "BSCH=2", "-s", "CSCH=1",
+                                         "-i",     "in.#.tif",        "--frames", "1-7"};
   struct Run_ {
     const char* threads;
     const char* queue;
@@ -167,7 +172,8 @@ TEST_F(Cli, OverlappedRendersEqualSerialOnes) {
   };
   const Run_ runs[] = {{"1", "0", "serial"}, {"1", "3", "q3t1"}, {"4", "1", "q1t4"}, {"4", "8", "q8t4"}};
   for (const Run_& run : runs) {
-    Result r = Run(With({"--threads", run.threads}, With(drop, {"--queue", run.queue, "-o", run.name + ".#.tif"})));
+    Result r =
+        Run(With({"--threads", run.threads}, With(drop, {"--queue", run.queue, "-o", run.name + ".#.tif"})));
     ASSERT_EQ(r.status, 0) << r.err;
     r = Run(With({"--threads", run.threads}, With(drop, {"--queue", run.queue, "-o", run.name + ".mkv"})));
     ASSERT_EQ(r.status, 0) << r.err;
@@ -184,7 +190,8 @@ TEST_F(Cli, OverlappedRendersEqualSerialOnes) {
   // A movie input read ahead gives what it gives read frame by frame.
   ASSERT_EQ(Run(With(kIdentity, {"-i", "serial.mkv", "--queue", "0", "-o", "a.#.tif"})).status, 0);
   ASSERT_EQ(Run(With(kIdentity, {"-i", "serial.mkv", "--queue", "4", "-o", "b.#.tif"})).status, 0);
-  for (int f = 1; f <= 7; ++f) EXPECT_EQ(Slurp(dir_ / io::FramePath("b.#.tif", f)), Slurp(dir_ / io::FramePath("a.#.tif", f)));
+  for (int f = 1; f <= 7; ++f)
+    EXPECT_EQ(Slurp(dir_ / io::FramePath("b.#.tif", f)), Slurp(dir_ / io::FramePath("a.#.tif", f)));
 }
 
 // Half EXR frames through the float pipeline and back to half: every half value (negatives,
@@ -203,8 +210,8 @@ TEST_F(Cli, HalfExrSequencesComeBackExactOverlappedOrNot) {
   for (const char* queue : {"0", "3"}) {
     SCOPED_TRACE(queue);
     const std::string out = std::string("q") + queue + ".#.exr";
-    const Result r = Run(With(kIdentity, {"-i", "in.#.exr", "--frames", "1-8", "--bits", "half", "--queue", queue,
-                                          "--threads", "2", "-o", out}));
+    const Result r = Run(With(kIdentity, {"-i", "in.#.exr", "--frames", "1-8", "--bits", "half", "--queue",
+                                          queue, "--threads", "2", "-o", out}));
     ASSERT_EQ(r.status, 0) << r.err;
     for (int f = 1; f <= 8; ++f) {
       const Picture got = ReadFile(P(io::FramePath(out, f)));
@@ -220,7 +227,8 @@ TEST_F(Cli, MovieOptionsAreRefusedWhereTheyDoNotFit) {
   WriteFile(P("in.tif"), Pattern(9, 7, 4, TypeDesc::UINT16));
   WriteFile(P("odd.tif"), Pattern(9, 7, 4, TypeDesc::UINT8));
   ExpectAllFail({
-      {With(kIdentity, {"-i", "in.tif", "-o", "o.mov", "--codec", "vp9"}), "--codec takes prores, ffv1 or h264"},
+      {With(kIdentity, {"-i", "in.tif", "-o", "o.mov", "--codec", "vp9"}),
+       "--codec takes prores, ffv1 or h264"},
       {With(kIdentity, {"-i", "in.tif", "-o", "o.mp4", "--codec", "prores"}), "container cannot hold ProRes"},
       {With(kIdentity, {"-i", "in.tif", "-o", "o.tif", "--codec", "ffv1"}), "--codec is for a movie output"},
       {With(kIdentity, {"-i", "in.tif", "-o", "o.tif", "--fps", "25"}), "--fps is for a movie output"},

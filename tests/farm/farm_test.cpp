@@ -128,7 +128,8 @@ class Farm : public ::testing::Test {
 };
 
 // LineDrop keeping 2 rows of 3, so every frame is rendered, not copied.
-const std::vector<std::string> kRender = {"OrvantaLineDrop", "-i", "in.#.png", "-s", "BSCH=2", "-s", "CSCH=1"};
+const std::vector<std::string> kRender = {"OrvantaLineDrop", "-i", "in.#.png", "-s",
+                                          "BSCH=2",          "-s", "CSCH=1"};
 
 std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& more) {
   a.insert(a.end(), more.begin(), more.end());
@@ -190,16 +191,56 @@ TEST(FarmArgs, RelativePathsBecomeAbsoluteOthersStay) {
   fs::create_directories(tmp);
   std::ofstream(tmp / "odd=name.png") << "x";  // an existing file whose name holds '='
   const std::string cwd = tmp.string();
-  auto r = TakeRenderArgs({"OrvantaMultitude", "-i", "plates/back.#.exr", "-i", "Crowd=../dots.png", "-i",
-                           "odd=name.png", "-i", "/abs/fig.png", "-s", "Folk 1=a/b", "-o", "out/f.%04d.exr",
-                           "--comp", "./shot.json", "-x", "grade.SORL=-0.1 + frame / 200", "--frames", "1-40", "--bits",
-                           "16", "--skip-existing", "-v", "--verbose", "--node", "grade", "--stats"},
+  auto r = TakeRenderArgs({"OrvantaMultitude",
+                           "-i",
+                           "plates/back.#.exr",
+                           "-i",
+                           "Crowd=../dots.png",
+                           "-i",
+                           "odd=name.png",
+                           "-i",
+                           "/abs/fig.png",
+                           "-s",
+                           "Folk 1=a/b",
+                           "-o",
+                           "out/f.%04d.exr",
+                           "--comp",
+                           "./shot.json",
+                           "-x",
+                           "grade.SORL=-0.1 + frame / 200",
+                           "--frames",
+                           "1-40",
+                           "--bits",
+                           "16",
+                           "--skip-existing",
+                           "-v",
+                           "--verbose",
+                           "--node",
+                           "grade",
+                           "--stats"},
                           cwd);
-  const std::vector<std::string> want = {"OrvantaMultitude", "-i", cwd + "/plates/back.#.exr", "-i",
-                                         "Crowd=" + tmp.parent_path().string() + "/dots.png", "-i",
-                                         cwd + "/odd=name.png", "-i", "/abs/fig.png", "-s", "Folk 1=a/b", "-o",
-                                         cwd + "/out/f.%04d.exr", "--comp", cwd + "/shot.json", "-x",
-                                         "grade.SORL=-0.1 + frame / 200", "--bits", "16", "--node", "grade", "--stats"};
+  const std::vector<std::string> want = {"OrvantaMultitude",
+                                         "-i",
+                                         cwd + "/plates/back.#.exr",
+                                         "-i",
+                                         "Crowd=" + tmp.parent_path().string() + "/dots.png",
+                                         "-i",
+                                         cwd + "/odd=name.png",
+                                         "-i",
+                                         "/abs/fig.png",
+                                         "-s",
+                                         "Folk 1=a/b",
+                                         "-o",
+                                         cwd + "/out/f.%04d.exr",
+                                         "--comp",
+                                         cwd + "/shot.json",
+                                         "-x",
+                                         "grade.SORL=-0.1 + frame / 200",
+                                         "--bits",
+                                         "16",
+                                         "--node",
+                                         "grade",
+                                         "--stats"};
   EXPECT_EQ(r.args, want);
   EXPECT_EQ(r.output, cwd + "/out/f.%04d.exr");
   EXPECT_EQ(r.frames, "1-40");
@@ -207,7 +248,8 @@ TEST(FarmArgs, RelativePathsBecomeAbsoluteOthersStay) {
   EXPECT_THROW(TakeRenderArgs({"X", "-o"}, cwd), std::runtime_error);
   // Every task would write the composition again; a line break would end a script line.
   EXPECT_THROW(TakeRenderArgs({"X", "--save", "c.json", "-o", "a.#.png"}, cwd), std::runtime_error);
-  EXPECT_THROW(TakeRenderArgs({"X", "-s", "Text=a\nexec rm -rf ~", "-o", "a.#.png"}, cwd), std::runtime_error);
+  EXPECT_THROW(TakeRenderArgs({"X", "-s", "Text=a\nexec rm -rf ~", "-o", "a.#.png"}, cwd),
+               std::runtime_error);
   fs::remove_all(tmp);
 }
 
@@ -219,13 +261,20 @@ cli::farm::Job SomeJob(const fs::path& dir) {
   job.manager = "slurm";
   job.orvanta = (dir / "bin/fake-orvanta").string();
   job.globalArgs = {"--threads", "2"};
-  job.renderArgs = {"OrvantaRaster", "-i", (dir / "my plates/in.#.png").string(), "-s",
-                    "Blend Mode=add", "-s", "label=it's \"quoted\" $HOME `x` \\ *#", "-o",
+  job.renderArgs = {"OrvantaRaster",
+                    "-i",
+                    (dir / "my plates/in.#.png").string(),
+                    "-s",
+                    "Blend Mode=add",
+                    "-s",
+                    "label=it's \"quoted\" $HOME `x` \\ *#",
+                    "-o",
                     (dir / "out.#.png").string()};
   job.output = (dir / "out.#.png").string();
   job.frames = "1-40";
   job.chunkSize = 10;
-  for (const auto& c : cli::farm::Chunk(io::ParseFrames("1-40"), 10)) job.chunks.push_back(cli::farm::CompactRange(c));
+  for (const auto& c : cli::farm::Chunk(io::ParseFrames("1-40"), 10))
+    job.chunks.push_back(cli::farm::CompactRange(c));
   job.slurm.jobName = "shot \"A\" #2";
   job.slurm.partition = "render";
   job.slurm.time = "1:00:00";
@@ -242,7 +291,8 @@ TEST_F(Farm, ScriptRunsEachChunkWithTheSameWords) {
   EXPECT_NE(script.find("#SBATCH --job-name=\"shot \\\"A\\\" #2\"\n"), std::string::npos) << script;
   EXPECT_NE(script.find("#SBATCH --partition=\"render\"\n"), std::string::npos) << script;
   EXPECT_NE(script.find("#SBATCH --time=\"1:00:00\"\n"), std::string::npos) << script;
-  EXPECT_NE(script.find("#SBATCH --output=\"" + job.dir + "/logs/task-%A_%a.log\"\n"), std::string::npos) << script;
+  EXPECT_NE(script.find("#SBATCH --output=\"" + job.dir + "/logs/task-%A_%a.log\"\n"), std::string::npos)
+      << script;
   EXPECT_NE(script.find("  1-10  # chunk 0\n  11-20  # chunk 1\n  21-30  # chunk 2\n  31-40  # chunk 3\n"),
             std::string::npos)
       << script;
@@ -254,17 +304,20 @@ TEST_F(Farm, ScriptRunsEachChunkWithTheSameWords) {
     const std::string cmd = "cd " + Quote(dir_.string()) + " && SLURM_ARRAY_TASK_ID=" + std::to_string(task) +
                             " bash job.sbatch > task.out 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << Slurp(dir_ / "task.out");
-    std::string want = "orvanta farm: chunk " + std::to_string(task) + ", frames " + job.chunks[size_t(task)] + ", on ";
+    std::string want =
+        "orvanta farm: chunk " + std::to_string(task) + ", frames " + job.chunks[size_t(task)] + ", on ";
     std::string out = Slurp(dir_ / "task.out");
     ASSERT_EQ(out.rfind(want, 0), 0u) << out;
     out = out.substr(out.find('\n') + 1);
     std::string words;
-    for (const std::string& w : With(With(job.globalArgs, {"render"}), job.renderArgs)) words += "[" + w + "]\n";
+    for (const std::string& w : With(With(job.globalArgs, {"render"}), job.renderArgs))
+      words += "[" + w + "]\n";
     words += "[--frames]\n[" + job.chunks[size_t(task)] + "]\n[--skip-existing]\n[-v]\n";
     EXPECT_EQ(out, words);
   }
   // Outside Slurm the script says what it is for and runs nothing.
-  const std::string cmd = "cd " + Quote(dir_.string()) + " && env -u SLURM_ARRAY_TASK_ID bash job.sbatch > task.out 2>&1";
+  const std::string cmd =
+      "cd " + Quote(dir_.string()) + " && env -u SLURM_ARRAY_TASK_ID bash job.sbatch > task.out 2>&1";
   EXPECT_NE(std::system(cmd.c_str()), 0);
   EXPECT_NE(Slurp(dir_ / "task.out").find("Slurm array task"), std::string::npos);
 }
@@ -338,7 +391,8 @@ TEST_F(Farm, SkipExistingRendersOnlyMissingAndDamagedFrames) {
   Result r = Run(With(With({"render"}, kRender), {"-o", "out.#.png", "--frames", "1-4", "-v"}));
   ASSERT_EQ(r.status, 0) << r.err;
   for (int f = 1; f <= 4; ++f)
-    EXPECT_NE(r.out.find("orvanta: frame " + std::to_string(f) + " written to " + io::FramePath("out.#.png", f) + "\n"),
+    EXPECT_NE(r.out.find("orvanta: frame " + std::to_string(f) + " written to " +
+                         io::FramePath("out.#.png", f) + "\n"),
               std::string::npos)
         << r.out;
   const std::string second = Slurp(P("out.0002.png"));
@@ -378,33 +432,39 @@ TEST_F(Farm, SkipExistingRendersOnlyMissingAndDamagedFrames) {
 TEST_F(Farm, SubmitRefusesWhatItCannotSplit) {
   Inputs(2);
   FakeSlurm();
-  ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.png", "--frames", "1-2"})),
-                        FakePath()),
-                    "needs a frame pattern (# or %04d) in the -o path");
+  ExpectOneSentence(
+      Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.png", "--frames", "1-2"})),
+          FakePath()),
+      "needs a frame pattern (# or %04d) in the -o path");
   ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"--frames", "1-2"})), FakePath()),
                     "needs -o with a frame pattern");
   ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.#.png"})), FakePath()),
                     "needs --frames RANGE");
-  ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.#.png", "--frames", "5-1"})),
-                        FakePath()),
-                    "is not valid");
-  ExpectOneSentence(Run(With({"farm", "submit"}, With(kRender, {"-o", "out.#.png", "--frames", "1-2"})), FakePath()),
-                    "needs --slurm");
+  ExpectOneSentence(
+      Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.#.png", "--frames", "5-1"})),
+          FakePath()),
+      "is not valid");
+  ExpectOneSentence(
+      Run(With({"farm", "submit"}, With(kRender, {"-o", "out.#.png", "--frames", "1-2"})), FakePath()),
+      "needs --slurm");
   ExpectOneSentence(Run(With({"farm", "submit", "--slurm", "--chunk", "0"},
                              With(kRender, {"-o", "out.#.png", "--frames", "1-2"})),
                         FakePath()),
                     "--chunk takes a whole number from 1");
-  ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "no/such/out.#.png", "--frames", "1-2"})),
-                        FakePath()),
-                    "does not exist");
+  ExpectOneSentence(
+      Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "no/such/out.#.png", "--frames", "1-2"})),
+          FakePath()),
+      "does not exist");
   ExpectOneSentence(Run({"farm", "submit", "--slurm", "-o", "out.#.png", "--frames", "1-2"}, FakePath()),
                     "a TOOL, or --comp COMP");
   // No sbatch on PATH: refused before anything is written; --script-only needs none.
-  ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.#.png", "--frames", "1-2"})),
-                        P("nothing")),
-                    "sbatch is not on PATH");
+  ExpectOneSentence(
+      Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "out.#.png", "--frames", "1-2"})),
+          P("nothing")),
+      "sbatch is not on PATH");
   EXPECT_FALSE(fs::exists(P("out.farm")));
-  Result r = Run(With({"farm", "submit", "--slurm", "--script-only"}, With(kRender, {"-o", "out.#.png", "--frames", "1-2"})),
+  Result r = Run(With({"farm", "submit", "--slurm", "--script-only"},
+                      With(kRender, {"-o", "out.#.png", "--frames", "1-2"})),
                  P("nothing"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("submit it with: sbatch " + P("out.farm/job.sbatch")), std::string::npos) << r.out;
@@ -419,8 +479,8 @@ TEST_F(Farm, SubmitStatusAndResubmitWithStandInSlurm) {
   Inputs(10);
   FakeSlurm();
   fs::create_directories(dir_ / "renders");
-  Result r = Run(With({"--threads", "1", "farm", "submit", "--slurm", "--chunk", "3", "--partition", "gpu nodes",
-                       "--time", "10:00"},
+  Result r = Run(With({"--threads", "1", "farm", "submit", "--slurm", "--chunk", "3", "--partition",
+                       "gpu nodes", "--time", "10:00"},
                       With(kRender, {"-o", "renders/out.#.png", "--frames", "1-10"})),
                  FakePath());
   ASSERT_EQ(r.status, 0) << r.err;
@@ -441,8 +501,8 @@ TEST_F(Farm, SubmitStatusAndResubmitWithStandInSlurm) {
   EXPECT_EQ(job["output"], P("renders/out.#.png"));
 
   // Task 0 ran (here: the script run by hand as task 0); tasks 1-3 are still waiting.
-  ASSERT_EQ(std::system(("cd / && FAKE=x SLURM_ARRAY_TASK_ID=0 bash " + P("renders/out.farm/job.sbatch") + " > " +
-                         P("task0.log") + " 2>&1")
+  ASSERT_EQ(std::system(("cd / && FAKE=x SLURM_ARRAY_TASK_ID=0 bash " + P("renders/out.farm/job.sbatch") +
+                         " > " + P("task0.log") + " 2>&1")
                             .c_str()),
             0)
       << Slurp(P("task0.log"));
@@ -458,7 +518,8 @@ TEST_F(Farm, SubmitStatusAndResubmitWithStandInSlurm) {
   EXPECT_NE(r.out.find("chunk 3, frames 10: 0 done, 1 missing (10), 0 damaged; Slurm 4242_3 PENDING\n"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("total: 10 frames, 2 done, 7 missing (4-10), 1 damaged (2)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("total: 10 frames, 2 done, 7 missing (4-10), 1 damaged (2)\n"), std::string::npos)
+      << r.out;
   r = Run({"farm", "status", P("renders/out.farm/job.json"), "--json"}, FakePath());
   EXPECT_EQ(r.status, 2);
   json st = json::parse(r.out);
@@ -470,7 +531,8 @@ TEST_F(Farm, SubmitStatusAndResubmitWithStandInSlurm) {
   // A resubmission leaves the waiting chunks to their tasks and submits chunk 0 again.
   r = Run({"farm", "resubmit", "renders/out.farm", "--time", "20:00"}, FakePath());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("submitted Slurm job 4243: 1 chunk (0) of 3 frames, 1 of them to render"), std::string::npos)
+  EXPECT_NE(r.out.find("submitted Slurm job 4243: 1 chunk (0) of 3 frames, 1 of them to render"),
+            std::string::npos)
       << r.out;
   EXPECT_NE(r.err.find("chunks 1-3 still have tasks queued or running"), std::string::npos) << r.err;
   const std::string again = Slurp(P("fake/sbatch-4243.script"));
@@ -480,7 +542,8 @@ TEST_F(Farm, SubmitStatusAndResubmitWithStandInSlurm) {
 
   // The same submit command again does the same as resubmit; another render is refused.
   Spit(dir_ / "fake/scontrol.out", "JobId=4244 ArrayJobId=4243 ArrayTaskId=0 JobState=RUNNING\n");
-  r = Run(With({"farm", "submit", "--slurm", "--chunk", "3"}, With(kRender, {"-o", "renders/out.#.png", "--frames", "1-10"})),
+  r = Run(With({"farm", "submit", "--slurm", "--chunk", "3"},
+               With(kRender, {"-o", "renders/out.#.png", "--frames", "1-10"})),
           FakePath());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("submitted Slurm job 4244: 3 chunks (1-3)"), std::string::npos) << r.out;
@@ -489,17 +552,20 @@ TEST_F(Farm, SubmitStatusAndResubmitWithStandInSlurm) {
                         FakePath()),
                     "already holds the farm job of another render");
   // sbatch refusing is reported with its own words.
-  Spit(dir_ / "bin/sbatch", "#!/bin/sh\necho 'sbatch: error: invalid partition specified: gpu nodes' >&2\nexit 1\n", true);
+  Spit(dir_ / "bin/sbatch",
+       "#!/bin/sh\necho 'sbatch: error: invalid partition specified: gpu nodes' >&2\nexit 1\n", true);
   fs::remove_all(P("renders/out.farm"));
-  ExpectOneSentence(Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "renders/out.#.png", "--frames", "1-10"})),
-                        FakePath()),
-                    "invalid partition specified");
+  ExpectOneSentence(
+      Run(With({"farm", "submit", "--slurm"}, With(kRender, {"-o", "renders/out.#.png", "--frames", "1-10"})),
+          FakePath()),
+      "invalid partition specified");
 }
 
 TEST_F(Farm, CommandLinesForAnyFarmManager) {
   Inputs(5);
   fs::create_directories(dir_ / "elsewhere");
-  Result r = Run(With({"farm", "submit", "--commands", "--chunk", "2"}, With(kRender, {"-o", "o_%04d.png", "--frames", "1-5"})),
+  Result r = Run(With({"farm", "submit", "--commands", "--chunk", "2"},
+                      With(kRender, {"-o", "o_%04d.png", "--frames", "1-5"})),
                  P("nothing"));
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines;
@@ -507,7 +573,8 @@ TEST_F(Farm, CommandLinesForAnyFarmManager) {
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   ASSERT_EQ(lines.size(), 3u) << r.out;
   EXPECT_EQ(lines[2], Quote(ORVANTA_CLI) + " render OrvantaLineDrop -i " + Quote(P("in.#.png")) +
-                          " -s BSCH=2 -s CSCH=1 -o " + Quote(P("o_%04d.png")) + " --frames 5 --skip-existing -v");
+                          " -s BSCH=2 -s CSCH=1 -o " + Quote(P("o_%04d.png")) +
+                          " --frames 5 --skip-existing -v");
   EXPECT_TRUE(fs::exists(P("o.farm/commands.sh")));
   // A line runs from any folder and renders its chunk.
   ASSERT_EQ(std::system(("cd " + Quote(P("elsewhere")) + " && " + lines[1] + " > /dev/null").c_str()), 0);

@@ -16,7 +16,8 @@ namespace {
 using graph::Graph;
 using graph::GraphNode;
 
-constexpr uint32_t kShow = FourCC("BSCH"), kCrop = FourCC("CSCH"), kInLow = FourCC("SORL"), kInHigh = FourCC("SORH");
+constexpr uint32_t kShow = FourCC("BSCH"), kCrop = FourCC("CSCH"), kInLow = FourCC("SORL"),
+                   kInHigh = FourCC("SORH");
 
 // Pictures by path, counting reads, standing in for image files.
 class Pictures : public graph::FileProvider {
@@ -40,8 +41,8 @@ class Pictures : public graph::FileProvider {
 class GraphTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* lib : {"OrvantaLineDrop", "OrvantaRemap", "OrvantaBillboard", "OrvantaScope", "OrvantaRaster",
-                            "OrvantaToneGate"})
+    for (const char* lib : {"OrvantaLineDrop", "OrvantaRemap", "OrvantaBillboard", "OrvantaScope",
+                            "OrvantaRaster", "OrvantaToneGate"})
       testing::LoadTool(lib);
     files.Put("bars.tif", testing::Numbered(37, 24, Depth16));
   }
@@ -49,8 +50,10 @@ class GraphTest : public ::testing::Test {
   GraphNode& Add(Graph& g, const char* name, const char* tool, const char* from) {
     GraphNode& n = g.Add(name, *host::FindClass(tool));
     Input* main = graph::MainImageInput(*n.node);
-    if (g.Find(from)) g.ConnectNode(n, main, from);
-    else g.ConnectFile(n, main, from);
+    if (g.Find(from))
+      g.ConnectNode(n, main, from);
+    else
+      g.ConnectFile(n, main, from);
     return n;
   }
 
@@ -203,9 +206,11 @@ TEST_F(GraphTest, BadGraphsAreRefusedNamingTheNodes) {
   g.ConnectNode(fields, fieldsIn, "board");
   fails([&] { g.Upstream({&g.Get("board")}); }, "cycle: \"board\" -> \"fields\" -> \"levels\" -> \"board\"");
   g.ConnectFile(fields, fieldsIn, "bars.tif");
-  fails([&] { g.ConnectNode(fields, fieldsIn, "nowhere"); }, "node \"nowhere\", which the composition does not have");
+  fails([&] { g.ConnectNode(fields, fieldsIn, "nowhere"); },
+        "node \"nowhere\", which the composition does not have");
   fails([&] { g.ConnectNode(fields, fieldsIn, "fields"); }, "takes its own picture");
-  fails([&] { g.ConnectFile(fields, fields.node->FindInput(kShow), "x.png"); }, "is a control, not an image input");
+  fails([&] { g.ConnectFile(fields, fields.node->FindInput(kShow), "x.png"); },
+        "is a control, not an image input");
   fails([&] { g.Add("fields", *host::FindClass("OrvantaRemap")); }, "already has a node named \"fields\"");
   fails([&] { g.Add("2nd", *host::FindClass("OrvantaRemap")); }, "is not a valid node name");
   fails([&] { g.Target(); }, "ends in several nodes (\"board\", \"scope\")");
@@ -213,7 +218,8 @@ TEST_F(GraphTest, BadGraphsAreRefusedNamingTheNodes) {
 
   Input* high = g.Get("levels").node->FindInput(kInHigh);
   fails([&] { g.SetExpression(g.Get("levels"), high, "1 +"); }, "does not parse");
-  fails([&] { g.SetExpression(g.Get("levels"), high, "speed * 2"); }, "names \"speed\", which is neither frame nor");
+  fails([&] { g.SetExpression(g.Get("levels"), high, "speed * 2"); },
+        "names \"speed\", which is neither frame nor");
   fails([&] { g.SetExpression(g.Get("levels"), high, "ghost.SORL"); }, "has no node \"ghost\"");
   fails([&] { g.SetExpression(g.Get("levels"), high, "fields.NOPE"); }, "has no control \"NOPE\"");
   fails([&] { g.SetExpression(g.Get("scope"), graph::FindControl(*g.Get("scope").node, "Center"), "1"); },
@@ -233,7 +239,8 @@ TEST_F(GraphTest, BadGraphsAreRefusedNamingTheNodes) {
   // Removing a node cuts the links to it, and a required input left open is named.
   g.Remove("levels");
   EXPECT_FALSE(host::IsConnected(graph::MainImageInput(*g.Get("board").node)));
-  fails([&] { g.Check({&g.Get("board")}); }, "node \"board\" (OrvantaBillboard) needs its image input \"Input\"");
+  fails([&] { g.Check({&g.Get("board")}); },
+        "node \"board\" (OrvantaBillboard) needs its image input \"Input\"");
 }
 
 TEST_F(GraphTest, JsonCompositionsReadBackExactly) {

@@ -1,6 +1,6 @@
 // Archives: little-endian words, bounds-checked reads, atomic file writes.
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "support.h"

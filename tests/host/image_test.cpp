@@ -125,7 +125,8 @@ TEST(ImageModel, PixelsStartOnACacheLine) {
     for (auto [w, h] : {std::pair{1, 1}, std::pair{3, 5}, std::pair{1920, 1080}, std::pair{2100, 2100}})
       for (bool clear : {true, false}) {
         auto im = host::MakeImage(w, h, depth, clear);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(im->RowTable[0]) % 64, 0u) << w << " x " << h << " depth " << depth;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(im->RowTable[0]) % 64, 0u)
+            << w << " x " << h << " depth " << depth;
         if (clear) {
           EXPECT_EQ(At(im.get(), w - 1, h - 1), (Pixel{0, 0, 0, 0}));
         }
@@ -268,7 +269,7 @@ TEST(ImageOps, MergeIsPremultipliedOverAndClipsAtEdges) {
   EXPECT_NEAR(double(p.R), 65535.0 * (1.0 - 32768.0 / 65535.0), 1.0);
   EXPECT_EQ(p.A, 65535u);
   EXPECT_EQ(At(dst.get(), 2, 2), (Pixel{0, 0, 65535, 65535}));  // outside the figure
-  dst->OXMerge(fig.get(), 100, 100);                              // wholly outside: nothing
+  dst->OXMerge(fig.get(), 100, 100);                            // wholly outside: nothing
   auto empty = host::MakeImage(0, 0, Depth16);
   dst->OXMerge(empty.get(), 0, 0);
   // A float figure onto a 16-bit image goes through the access routines.
@@ -286,7 +287,8 @@ namespace {
 // The inline cursors must agree with the image's own routines bit for bit, in every format.
 TEST(PixelCursor, FormatCursorsMatchTheAccessRoutines) {
   const Pixel pixels[] = {{0, 1, 256, 257}, {65535, 70000, 32767, 32768}, {12345, 54321, 0, 65534}};
-  const FltPixel flts[] = {{0.f, 1.f, -0.5f, 2.f}, {0.25f, 0.75f, 1e-6f, 0.999999f}, {NAN, INFINITY, 0.5f, 0.1f}};
+  const FltPixel flts[] = {
+      {0.f, 1.f, -0.5f, 2.f}, {0.25f, 0.75f, 1e-6f, 0.999999f}, {NAN, INFINITY, 0.5f, 0.1f}};
   for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
     auto viaRoutines = host::MakeImage(6, 1, depth);
     auto viaInline = host::MakeImage(6, 1, depth);

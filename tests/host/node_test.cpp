@@ -15,16 +15,16 @@ const std::string kLineDrop = std::string(ORVANTA_PLUGIN_DIR) + "/OrvantaLineDro
 // A tool linked into the test, for the skeleton's failure paths.
 class ProbeOperator : public Tool<ProbeOperator> {
  public:
-  static constexpr ToolIdentity kIdentity = {"Probe", 0x842900F0, "OrvaProbe", "Prb", "Probe",
-                                             "A test tool.", "Built: today"};
+  static constexpr ToolIdentity kIdentity = {"Probe", 0x842900F0,     "OrvaProbe",   "Prb",
+                                             "Probe", "A test tool.", "Built: today"};
   static inline bool throwInConstructor = false;
   static inline bool duplicateId = false;
   static inline int liveCount = 0;
   ProbeOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
-    std::vector<Row> rows = {InputRow("Input", ImageDataType, MainImageId),
-                             InputRow("Level", NumberDataType, FourCC("LEVL"),
-                                      {{InControl, SliderControl}, {InDefault, 2}}),
-                             ImageOutputRow()};
+    std::vector<Row> rows = {
+        InputRow("Input", ImageDataType, MainImageId),
+        InputRow("Level", NumberDataType, FourCC("LEVL"), {{InControl, SliderControl}, {InDefault, 2}}),
+        ImageOutputRow()};
     if (duplicateId) rows.insert(rows.begin() + 2, InputRow("Again", NumberDataType, FourCC("LEVL")));
     output_ = Declare(rows, in_);
     if (throwInConstructor) throw std::runtime_error("constructor failed");
@@ -68,10 +68,10 @@ TEST(Registry, PluginClassAppearsOnLoadAndLeavesOnUnload) {
   EXPECT_EQ(cls->bitmap[18] | cls->bitmap[19] << 8, 116);
   EXPECT_EQ(cls->bitmap[22] | cls->bitmap[23] << 8, 87);
   EXPECT_EQ(cls->bitmap[28], 24);
-  const std::vector<uint32_t> order = {RegInitHook,  RegCleanupHook, RegCreate,      RegClassWord,
-                                       RegKind,      RegVersionText, RegBitmapId,    RegBrand,
-                                       RegIdentifier, RegCaption,    RegDisplayName, RegHelpText,
-                                       RegVersionText, RegCompany,   RegWebAddress};
+  const std::vector<uint32_t> order = {RegInitHook,    RegCleanupHook, RegCreate,      RegClassWord,
+                                       RegKind,        RegVersionText, RegBitmapId,    RegBrand,
+                                       RegIdentifier,  RegCaption,     RegDisplayName, RegHelpText,
+                                       RegVersionText, RegCompany,     RegWebAddress};
   ASSERT_EQ(cls->tags.size(), order.size());
   for (size_t i = 0; i < order.size(); ++i) EXPECT_EQ(cls->tags[i].tag, order[i]) << i;
   EXPECT_EQ(cls->tags[0].word, uint64_t(reinterpret_cast<uintptr_t>(&Operator::RegInit)));
@@ -182,9 +182,9 @@ TEST(Skeleton, DeletingDestructorFreesOnlyWithBitZero) {
   int64_t alive = host::testing::LiveObjects();
   void* same = op->DeletingDestructor(0);
   EXPECT_EQ(same, static_cast<void*>(op));
-  EXPECT_EQ(ProbeOperator::liveCount, 0);                 // destroyed
-  EXPECT_EQ(host::testing::LiveObjects(), alive - 3);     // its two inputs and output went
-  Object::operator delete(same);                          // its own memory was left
+  EXPECT_EQ(ProbeOperator::liveCount, 0);              // destroyed
+  EXPECT_EQ(host::testing::LiveObjects(), alive - 3);  // its two inputs and output went
+  Object::operator delete(same);                       // its own memory was left
   EXPECT_EQ(host::testing::LiveObjects(), before);
   op = probe->create(probe->registry, nullptr, &none);
   op->DeletingDestructor(1);

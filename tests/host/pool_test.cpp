@@ -5,8 +5,8 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -57,7 +57,8 @@ class ThreadRecordingOperator : public ThreadedOperator {
   // Places where neighbouring indices ran on different threads.
   int Seams() const {
     int seams = 0;
-    for (auto it = ranBy.begin(); std::next(it) != ranBy.end(); ++it) seams += it->second != std::next(it)->second;
+    for (auto it = ranBy.begin(); std::next(it) != ranBy.end(); ++it)
+      seams += it->second != std::next(it)->second;
     return seams;
   }
   std::mutex mutex;

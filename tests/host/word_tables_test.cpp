@@ -47,8 +47,8 @@ bool MapsLikeTheTables(const std::vector<Rule>& rules, const int32_t (&assign)[4
       for (int32_t c = 0; c < 4; ++c) {
         const uint32_t want = formats::Sat16(rules[size_t(assign[c])](s[c]));
         if (d[c] != want && ++wrong <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": word " << s[c]
-                        << " gave " << d[c] << ", table says " << want;
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": word " << s[c] << " gave "
+                        << d[c] << ", table says " << want;
       }
     }
   return tables.ComputesRuns();
@@ -57,9 +57,7 @@ bool MapsLikeTheTables(const std::vector<Rule>& rules, const int32_t (&assign)[4
 TEST(WordTables, StraightRunsAreComputedExactly) {
   const Rule keep = [](uint32_t v) { return v; };
   // Kept below a quarter, doubled from the quarter up to three quarters, saturated above.
-  const Rule stretch = [](uint32_t v) {
-    return v < 16384 ? v : v <= 49151 ? 2 * v - 32768 : 70000u;
-  };
+  const Rule stretch = [](uint32_t v) { return v < 16384 ? v : v <= 49151 ? 2 * v - 32768 : 70000u; };
   const Rule invertAndCut = [](uint32_t v) { return v < 30000 ? 65535u - v : 7u; };
   const Rule fixed = [](uint32_t) { return 1234u; };
   // Six runs, every channel a different table; a negative slope; words above 65535.
@@ -128,7 +126,8 @@ TEST(WordTables, WordsOffTheLinesBeyondWhatTheRowsHoldAreLookedUp) {
   const Rule keep = [](uint32_t v) { return v; };
   // Two below the line; one-below words on more lines than the rows hold.
   EXPECT_FALSE(MapsLikeTheTables({[](uint32_t v) { return 3 * v - 2 * Coin(v); }}, {0, 0, 0, 0}));
-  EXPECT_FALSE(MapsLikeTheTables({[](uint32_t v) { return (v / 9363u) * 1000u - Coin(v); }, keep}, {0, 1, 1, 1}));
+  EXPECT_FALSE(
+      MapsLikeTheTables({[](uint32_t v) { return (v / 9363u) * 1000u - Coin(v); }, keep}, {0, 1, 1, 1}));
 }
 
 }  // namespace

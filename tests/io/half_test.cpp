@@ -41,9 +41,9 @@ std::vector<float> RoundingCases() {
     for (uint32_t b : {lo, mid - 1, mid, mid + 1})
       for (uint32_t sign : {0u, 0x80000000u}) f.push_back(FromBits(b | sign));
   }
-  for (uint32_t b : {0x7f800000u, 0x7f800001u, 0x7fc00000u, 0x7fa00000u, 0x7f802000u, 0x7fffffffu, 0x477fe000u,
-                     0x477ff000u, 0x477fefffu, 0x47800000u, 0x33000000u, 0x33000001u, 0x32ffffffu, 0x00000001u,
-                     0x007fffffu, 0x387fc000u, 0x387fe000u})
+  for (uint32_t b : {0x7f800000u, 0x7f800001u, 0x7fc00000u, 0x7fa00000u, 0x7f802000u, 0x7fffffffu,
+                     0x477fe000u, 0x477ff000u, 0x477fefffu, 0x47800000u, 0x33000000u, 0x33000001u,
+                     0x32ffffffu, 0x00000001u, 0x007fffffu, 0x387fc000u, 0x387fe000u})
     for (uint32_t sign : {0u, 0x80000000u}) f.push_back(FromBits(b | sign));
   uint32_t x = 12345;
   for (int i = 0; i < 200000; ++i) {
@@ -62,7 +62,8 @@ std::vector<uint16_t> LibraryHalves(const std::vector<float>& f) {
 TEST(Half, HalvesToFloatsAsTheImageLibraryConvertsThem) {
   const std::vector<uint16_t> h = EveryHalf();
   std::vector<float> want(h.size()), vec(h.size());
-  ASSERT_TRUE(OIIO::convert_pixel_values(TypeDesc::HALF, h.data(), TypeDesc::FLOAT, want.data(), int(h.size())));
+  ASSERT_TRUE(
+      OIIO::convert_pixel_values(TypeDesc::HALF, h.data(), TypeDesc::FLOAT, want.data(), int(h.size())));
   io::HalfToFloat(h.data(), vec.data(), h.size());
   for (size_t i = 0; i < h.size(); ++i) {
     ASSERT_EQ(Bits(vec[i]), Bits(want[i])) << "half 0x" << std::hex << i;
@@ -163,10 +164,10 @@ TEST_F(HalfFiles, FilesReadAsStoredMatchTheLibrarysConvertingRead) {
     TypeDesc file;
     TypeDesc mem;
   };
-  for (const Case& c : {Case{"u8.tif", TypeDesc::UINT8, TypeDesc::UINT8},
-                        Case{"u16.tif", TypeDesc::UINT16, TypeDesc::UINT16},
-                        Case{"f32.exr", TypeDesc::FLOAT, TypeDesc::FLOAT},
-                        Case{"u16-rows.tif", TypeDesc::UINT16, TypeDesc::UINT16}}) {
+  for (const Case& c :
+       {Case{"u8.tif", TypeDesc::UINT8, TypeDesc::UINT8}, Case{"u16.tif", TypeDesc::UINT16, TypeDesc::UINT16},
+        Case{"f32.exr", TypeDesc::FLOAT, TypeDesc::FLOAT},
+        Case{"u16-rows.tif", TypeDesc::UINT16, TypeDesc::UINT16}}) {
     SCOPED_TRACE(c.name);
     const std::string path = (dir_ / c.name).string();
     const int w = 37, h = 70;  // more rows than one block, and not a whole number of them
@@ -191,9 +192,10 @@ TEST_F(HalfFiles, FilesReadAsStoredMatchTheLibrarysConvertingRead) {
       for (int x = 0; x < w; ++x)
         for (int ch = 0; ch < 4; ++ch) {
           const int from = ch == 3 ? 3 : 2 - ch;
-          ASSERT_EQ(std::memcmp(row + (size_t(x) * 4 + size_t(ch)) * sample,
-                                want.data() + ((size_t(y) * w + size_t(x)) * 4 + size_t(from)) * sample, sample),
-                    0)
+          ASSERT_EQ(
+              std::memcmp(row + (size_t(x) * 4 + size_t(ch)) * sample,
+                          want.data() + ((size_t(y) * w + size_t(x)) * 4 + size_t(from)) * sample, sample),
+              0)
               << "pixel " << x << "," << y << " channel " << ch;
         }
     }

@@ -100,7 +100,8 @@ TEST_F(Movie, LossyCodecsComeBackClose) {
       for (int32_t y = 0; y < 32; ++y)
         for (int32_t x = 0; x < 64; ++x) {
           Pixel a = testing::At(im.get(), x, y), b = testing::At(want.get(), x, y);
-          worst = std::max({worst, std::abs(double(a.R) - b.R), std::abs(double(a.G) - b.G), std::abs(double(a.B) - b.B)});
+          worst = std::max(
+              {worst, std::abs(double(a.R) - b.R), std::abs(double(a.G) - b.G), std::abs(double(a.B) - b.B)});
         }
       EXPECT_LT(worst / 65535.0, 0.04) << "frame " << f;
     }

@@ -70,7 +70,8 @@ void ExpectRows(uint32_t depth, const Case& c) {
   auto blank = host::MakeImage(7, 1, depth);
   for (size_t r = 0; r < c.rows.size(); ++r) {
     if (c.rows[r] < 0)
-      EXPECT_TRUE(testing::SameRow(out.get(), int32_t(r), blank.get(), 0)) << "row " << r << " should be clear";
+      EXPECT_TRUE(testing::SameRow(out.get(), int32_t(r), blank.get(), 0))
+          << "row " << r << " should be clear";
     else
       EXPECT_TRUE(testing::SameRow(out.get(), int32_t(r), input.get(), c.rows[r]))
           << "output row " << r << " should be input row " << c.rows[r];
@@ -84,19 +85,15 @@ TEST(LineDropRender, RowPatternsInBothOrdersAndPixelForms) {
     odd.push_back(2 * r + 1);
   }
   const std::vector<Case> cases = {
-      {480, 1, 1, 0, even},
-      {480, 1, 1, 1, odd},
-      {5, 1, 1, 0, {0, 2, 4}},
+      {480, 1, 1, 0, even},     {480, 1, 1, 1, odd},        {5, 1, 1, 0, {0, 2, 4}},
       {5, 1, 1, 1, {1, 3, -1}},  // the incomplete last cycle leaves the last row clear
-      {4, 2, 1, 0, {0, 1, 3}},
-      {7, 2, 3, 0, {0, 1, 5, 6}},
-      {7, 2, 3, 1, {3, 4, -1, -1}},
+      {4, 2, 1, 0, {0, 1, 3}},  {7, 2, 3, 0, {0, 1, 5, 6}}, {7, 2, 3, 1, {3, 4, -1, -1}},
       {1, 1, 1, 1, {-1}},
   };
   for (uint32_t depth : {Depth16, DepthFloat, Depth8})
     for (const Case& c : cases) {
-      SCOPED_TRACE(::testing::Message() << "depth " << depth << " H " << c.height << " S " << c.show
-                                      << " C " << c.crop << " order " << c.order);
+      SCOPED_TRACE(::testing::Message() << "depth " << depth << " H " << c.height << " S " << c.show << " C "
+                                        << c.crop << " order " << c.order);
       ExpectRows(depth, c);
     }
 }
@@ -134,7 +131,8 @@ TEST(LineDropRender, KeptRowsAreSharedAndOutliveTheInput) {
     input.reset();
     const int32_t rows[] = {0, 1, 5, 6, 10, 11};
     for (int32_t r = 0; r < 6; ++r)
-      EXPECT_TRUE(testing::SameRow(out.get(), r, expected.get(), rows[r])) << "depth " << depth << " row " << r;
+      EXPECT_TRUE(testing::SameRow(out.get(), r, expected.get(), rows[r]))
+          << "depth " << depth << " row " << r;
   }
 }
 

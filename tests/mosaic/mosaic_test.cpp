@@ -208,25 +208,73 @@ TEST(MosaicLayout, MatchesTheModelInBothDepthsAndThreadCounts) {
   };
   const std::vector<std::pair<const char*, Layout>> cases = {
       {"defaults", Layout{}},
-      {"tiles 1, 3 and 7", with([](Layout& s) { s.tiles = {1, 3, 7}; })},
-      {"only tile 1", with([](Layout& s) { s.tiles = {1}; s.tolerance = 7; })},
-      {"tiles 1, 2 and 20", with([](Layout& s) { s.tiles = {1, 2, 20}; s.tolerance = 1; })},
-      {"start = end = 5", with([](Layout& s) { s.tiles = {1, 2, 4, 8, 9, 13}; s.start = s.end = 5; })},
-      {"start = end = 1, tolerance 2", with([](Layout& s) { s.start = s.end = 1; s.tolerance = 2; })},
-      {"window 4..9, tolerance 3", with([](Layout& s) { s.start = 4; s.end = 9; s.tolerance = 3; })},
-      {"end below start", with([](Layout& s) { s.start = 12; s.end = 3; })},
-      {"zero window divisor", with([](Layout& s) { s.start = 8; s.end = 7; })},
-      {"zero spread divisor", with([](Layout& s) { s.start = s.end = 10; s.tolerance = -1; })},
-      {"negative tolerance", with([](Layout& s) { s.start = s.end = 10; s.tolerance = -5; })},
+      {"tiles 1, 3 and 7", with([](Layout& s) {
+         s.tiles = {1, 3, 7};
+       })},
+      {"only tile 1", with([](Layout& s) {
+         s.tiles = {1};
+         s.tolerance = 7;
+       })},
+      {"tiles 1, 2 and 20", with([](Layout& s) {
+         s.tiles = {1, 2, 20};
+         s.tolerance = 1;
+       })},
+      {"start = end = 5", with([](Layout& s) {
+         s.tiles = {1, 2, 4, 8, 9, 13};
+         s.start = s.end = 5;
+       })},
+      {"start = end = 1, tolerance 2", with([](Layout& s) {
+         s.start = s.end = 1;
+         s.tolerance = 2;
+       })},
+      {"window 4..9, tolerance 3", with([](Layout& s) {
+         s.start = 4;
+         s.end = 9;
+         s.tolerance = 3;
+       })},
+      {"end below start", with([](Layout& s) {
+         s.start = 12;
+         s.end = 3;
+       })},
+      {"zero window divisor", with([](Layout& s) {
+         s.start = 8;
+         s.end = 7;
+       })},
+      {"zero spread divisor", with([](Layout& s) {
+         s.start = s.end = 10;
+         s.tolerance = -1;
+       })},
+      {"negative tolerance", with([](Layout& s) {
+         s.start = s.end = 10;
+         s.tolerance = -5;
+       })},
       {"seed 65535", with([](Layout& s) { s.seed = 65535; })},
       {"negative seed", with([](Layout& s) { s.seed = -7; })},
       {"seed beyond 32 bits", with([](Layout& s) { s.seed = 1e300; })},
       {"seed 0", with([](Layout& s) { s.seed = 0; })},
-      {"offsets 0.25 and 1.0", with([](Layout& s) { s.offsetA = 0.25; s.offsetB = 1.0; })},
-      {"negative offset", with([](Layout& s) { s.offsetB = -0.5; s.tileW = 5; })},
-      {"background smaller than a tile", with([](Layout& s) { s.bgW = 3; s.bgH = 1; })},
-      {"tall tiles, odd sizes", with([](Layout& s) { s.bgW = 37; s.bgH = 23; s.tileW = 3; s.tileH = 7; })},
-      {"background far wider than the tile", with([](Layout& s) { s.bgW = 5000; s.bgH = 3; s.tileW = s.tileH = 1; })},
+      {"offsets 0.25 and 1.0", with([](Layout& s) {
+         s.offsetA = 0.25;
+         s.offsetB = 1.0;
+       })},
+      {"negative offset", with([](Layout& s) {
+         s.offsetB = -0.5;
+         s.tileW = 5;
+       })},
+      {"background smaller than a tile", with([](Layout& s) {
+         s.bgW = 3;
+         s.bgH = 1;
+       })},
+      {"tall tiles, odd sizes", with([](Layout& s) {
+         s.bgW = 37;
+         s.bgH = 23;
+         s.tileW = 3;
+         s.tileH = 7;
+       })},
+      {"background far wider than the tile", with([](Layout& s) {
+         s.bgW = 5000;
+         s.bgH = 3;
+         s.tileW = s.tileH = 1;
+       })},
   };
   for (const auto& [name, s] : cases)
     for (uint32_t depth : {Depth16, DepthFloat}) {
@@ -282,7 +330,8 @@ TEST(MosaicLayout, LineOffsetsLeaveTheirStripUncovered) {
       }
     // Odd rows: the cell starting at the offset holds one tile across its full width.
     int first = int(testing::At(out.get(), strip, 2).B);
-    for (int32_t x = strip; x < strip + 100 && x < s.bgW; ++x) ASSERT_EQ(int(testing::At(out.get(), x, 3).B), first);
+    for (int32_t x = strip; x < strip + 100 && x < s.bgW; ++x)
+      ASSERT_EQ(int(testing::At(out.get(), x, 3).B), first);
   }
 }
 

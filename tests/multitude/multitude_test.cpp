@@ -24,7 +24,8 @@ void Put(Image* im, int32_t x, int32_t y, double r, double g, double b, double a
   if (im->Depth == DepthFloat)
     im->SetPixel(x, y, FltPixel{float(b), float(g), float(r), float(a)});
   else
-    im->SetPixel(x, y, Pixel{uint32_t(b * 65535), uint32_t(g * 65535), uint32_t(r * 65535), uint32_t(a * 65535)});
+    im->SetPixel(x, y,
+                 Pixel{uint32_t(b * 65535), uint32_t(g * 65535), uint32_t(r * 65535), uint32_t(a * 65535)});
 }
 
 // The expected output: a cleared image like the background with the figures merged one at a
@@ -98,7 +99,7 @@ TEST(MultitudeRender, DotSearchAndPlacementInBothForms) {
   for (uint32_t depth : {DepthFloat, Depth16}) {
     SCOPED_TRACE(::testing::Message() << "depth " << depth);
     auto background = host::MakeImage(80, 60, depth);
-    auto crowd = host::MakeImage(50, 40, depth);  // smaller than the background
+    auto crowd = host::MakeImage(50, 40, depth);    // smaller than the background
     auto figure = testing::Numbered(9, 15, depth);  // opaque: merged pixels equal the figure's
     auto node = Node();
     host::Connect(node->FindInput(MainImageId), background.get());
@@ -151,7 +152,8 @@ TEST(MultitudeRender, KeysMatchExactlyOrNever) {
       {Depth16, Depth16, {0.0, 0.0, 0.0, 0.0}, {0, 0, 0, 0}, false},  // blank is never a dot
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "depths " << c.backgroundDepth << "/" << c.crowdDepth << " dot " << c.dot);
+    SCOPED_TRACE(::testing::Message()
+                 << "depths " << c.backgroundDepth << "/" << c.crowdDepth << " dot " << c.dot);
     auto background = host::MakeImage(20, 20, c.backgroundDepth);
     auto crowd = host::MakeImage(20, 20, c.crowdDepth);
     crowd->SetPixel(10, 10, c.dot);
@@ -171,7 +173,7 @@ TEST(MultitudeRender, KeysMatchExactlyOrNever) {
 TEST(MultitudeRender, AbsentSlotsAndInputsGiveNothing) {
   auto background = host::MakeImage(30, 20, Depth16);
   auto crowd = host::MakeImage(30, 20, Depth16);
-  crowd->SetPixel(5, 5, Pixel{0, 0, 65535, 65535});   // slot 1's key, but "Folk 1" is absent
+  crowd->SetPixel(5, 5, Pixel{0, 0, 65535, 65535});    // slot 1's key, but "Folk 1" is absent
   crowd->SetPixel(20, 10, Pixel{65535, 0, 0, 65535});  // slot 2's key
   auto figure = testing::Numbered(5, 3, Depth16);
   auto node = Node();
@@ -188,8 +190,7 @@ TEST(MultitudeRender, AbsentSlotsAndInputsGiveNothing) {
 
   // Only "Folk 2": only its dot places a figure.
   host::Connect(node->FindInput(kFolk[1]), figure.get());
-  EXPECT_TRUE(testing::SameBytes(render().get(),
-                                 Expected(background.get(), {{figure.get(), 18, 9}}).get()));
+  EXPECT_TRUE(testing::SameBytes(render().get(), Expected(background.get(), {{figure.get(), 18, 9}}).get()));
 
   // Zero-sized folk and crowd images render cleanly.
   for (auto size : {std::pair{0, 0}, std::pair{0, 4}, std::pair{4, 0}}) {
@@ -203,7 +204,8 @@ TEST(MultitudeRender, AbsentSlotsAndInputsGiveNothing) {
   }
 
   // A connected "Crowd" that delivers no image: cleared as well.
-  host::Connect(node->FindInput(SecondImageId), host::ImageSource([](double) -> Image* { return nullptr; }), "none");
+  host::Connect(node->FindInput(SecondImageId), host::ImageSource([](double) -> Image* { return nullptr; }),
+                "none");
   EXPECT_TRUE(testing::SameBytes(render().get(), blank.get()));
 }
 

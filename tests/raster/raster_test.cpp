@@ -14,10 +14,10 @@ namespace {
 struct Ids {
   uint32_t active, mode, order, show, colour, rgba[4];
 };
-constexpr Ids kH = {0x48536100, FourCC("MODH"), FourCC("SCOH"), FourCC("BSCH"), FourCC("CSCH"),
-                    {0x48524300, 0x48474300, 0x48424300, 0x48414300}};
-constexpr Ids kV = {0x56536100, FourCC("MODV"), FourCC("SCOV"), FourCC("BSCV"), FourCC("CSCV"),
-                    {0x56524300, 0x56474300, 0x56424300, 0x56414300}};
+constexpr Ids kH = {0x48536100,     FourCC("MODH"), FourCC("SCOH"),
+                    FourCC("BSCH"), FourCC("CSCH"), {0x48524300, 0x48474300, 0x48424300, 0x48414300}};
+constexpr Ids kV = {0x56536100,     FourCC("MODV"), FourCC("SCOV"),
+                    FourCC("BSCV"), FourCC("CSCV"), {0x56524300, 0x56474300, 0x56424300, 0x56414300}};
 constexpr uint32_t kBlend = FourCC("BMDV");
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -249,29 +249,24 @@ TEST(RasterRender, BothDirectionsMapEveryPixelInEveryMode) {
 TEST(RasterRender, BlendModesAtCrossingsClampAt65535InBothForms) {
   struct Case {
     double blend;
-    double h, v;         // every channel of each colour
+    double h, v;  // every channel of each colour
     double want16, wantFlt;
   };
   const std::vector<Case> cases = {
-      {0, 0.25, 0.5, 32767, 0.5},   // write over
-      {1, 1.0, 1.0, 65535, 2.0},    // add: clamp at 65535, not at 1.0
-      {1, 0.25, 0.5, 49151, 0.75},
-      {2, 0.25, 0.5, 0, 0},         // subtract below zero
-      {2, 0.75, 0.25, 32767, 0.5},
-      {3, 0.5, 0.5, 16383, 0.25},   // multiply (not listed)
-      {4, 0.25, 0.5, 32767, 0.5},   // divide (not listed)
-      {4, 0.25, 0.0, 65535, 1.0},   // divide by 0: full scale
-      {4, 0.0, 0.0, 0, 0},
-      {7.3, 0.25, 0.5, 32767, 0.5}, // any other value writes over
-      {-2, 0.25, 0.5, 32767, 0.5},
-      {1e9, 0.25, 0.5, 32767, 0.5},
-      {kNaN, 0.25, 0.5, 32767, 0.5},
-      {3.5, 0.5, 0.5, 16383, 0.25}, // a keyframe between items truncates
+      {0, 0.25, 0.5, 32767, 0.5},                                   // write over
+      {1, 1.0, 1.0, 65535, 2.0},                                    // add: clamp at 65535, not at 1.0
+      {1, 0.25, 0.5, 49151, 0.75},   {2, 0.25, 0.5, 0, 0},          // subtract below zero
+      {2, 0.75, 0.25, 32767, 0.5},   {3, 0.5, 0.5, 16383, 0.25},    // multiply (not listed)
+      {4, 0.25, 0.5, 32767, 0.5},                                   // divide (not listed)
+      {4, 0.25, 0.0, 65535, 1.0},                                   // divide by 0: full scale
+      {4, 0.0, 0.0, 0, 0},           {7.3, 0.25, 0.5, 32767, 0.5},  // any other value writes over
+      {-2, 0.25, 0.5, 32767, 0.5},   {1e9, 0.25, 0.5, 32767, 0.5},
+      {kNaN, 0.25, 0.5, 32767, 0.5}, {3.5, 0.5, 0.5, 16383, 0.25},  // a keyframe between items truncates
   };
   for (uint32_t depth : {Depth16, DepthFloat})
     for (const Case& c : cases) {
-      SCOPED_TRACE(::testing::Message() << "depth " << depth << " blend " << c.blend << " h " << c.h
-                                      << " v " << c.v);
+      SCOPED_TRACE(::testing::Message()
+                   << "depth " << depth << " blend " << c.blend << " h " << c.h << " v " << c.v);
       auto node = Node();
       testing::Set(*node, kV.active, 1);
       testing::Set(*node, kBlend, c.blend);

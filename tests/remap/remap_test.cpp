@@ -115,7 +115,7 @@ TEST(RemapControls, ColorizeShowsTheLumaColour) {
     for (int i = 1; i < 4; ++i) EXPECT_EQ(testing::Shown(*node, kLuma[i]), testing::Shown(*node, kLuma[0]));
     return testing::Shown(*node, kLuma[0]);
   };
-  const std::pair<double, bool> steps[] = {{1, true}, {0.5, true}, {2, true}, {kNaN, true},
+  const std::pair<double, bool> steps[] = {{1, true},  {0.5, true}, {2, true}, {kNaN, true},
                                            {0, false}, {-1, false}, {1, true}, {0, false}};
   for (auto [value, shown] : steps) {
     testing::Set(*node, kNonInput, value);
@@ -177,7 +177,7 @@ struct Map {
   double inStart, inEnd, outStart, outEnd, nonInput;
   double luma[4];  // red, green, blue, alpha
   uint32_t depth;
-  std::vector<std::pair<double, double>> values;  // input -> expected in every channel
+  std::vector<std::pair<double, double>> values;        // input -> expected in every channel
   std::vector<std::pair<double, Pixel>> coloured = {};  // input -> (B, G, R, A) in 16-bit units
 };
 
@@ -195,8 +195,10 @@ void ExpectMap(const Map& m) {
   auto input = host::MakeImage(n, 1, m.depth);
   for (int32_t x = 0; x < n; ++x) {
     const double v = all[size_t(x)];
-    if (m.depth == DepthFloat) input->SetPixel(x, 0, FltPixel{float(v), float(v), float(v), float(v)});
-    else input->SetPixel(x, 0, Pixel{uint32_t(v), uint32_t(v), uint32_t(v), uint32_t(v)});
+    if (m.depth == DepthFloat)
+      input->SetPixel(x, 0, FltPixel{float(v), float(v), float(v), float(v)});
+    else
+      input->SetPixel(x, 0, Pixel{uint32_t(v), uint32_t(v), uint32_t(v), uint32_t(v)});
   }
   host::Connect(node->FindInput(MainImageId), input.get());
   auto out = testing::RenderOk(*node);
@@ -208,13 +210,17 @@ void ExpectMap(const Map& m) {
     if (m.depth == DepthFloat) {
       const FltPixel p = testing::AtFlt(out.get(), x, 0);
       for (float got : {p.B, p.G, p.R, p.A}) {
-        if (std::isnan(want)) EXPECT_TRUE(std::isnan(got)) << in;
-        else if (!std::isfinite(want)) EXPECT_EQ(got, float(want)) << in;
-        else EXPECT_NEAR(got, want, 1e-6) << in;
+        if (std::isnan(want))
+          EXPECT_TRUE(std::isnan(got)) << in;
+        else if (!std::isfinite(want))
+          EXPECT_EQ(got, float(want)) << in;
+        else
+          EXPECT_NEAR(got, want, 1e-6) << in;
       }
     } else {
-      EXPECT_EQ(testing::At(out.get(), x, 0), (Pixel{uint32_t(want), uint32_t(want), uint32_t(want),
-                                                     uint32_t(want)})) << in;
+      EXPECT_EQ(testing::At(out.get(), x, 0),
+                (Pixel{uint32_t(want), uint32_t(want), uint32_t(want), uint32_t(want)}))
+          << in;
     }
   }
   for (size_t k = 0; k < m.coloured.size(); ++k) {
@@ -225,21 +231,78 @@ void ExpectMap(const Map& m) {
 
 TEST(RemapRender, LinearMapInclusiveEndsAndNonInputResults) {
   const std::vector<Map> maps = {
-      {"defaults 16-bit", 0, 1, 0, 1, 0, {0, 0, 0, 1}, Depth16,
+      {"defaults 16-bit",
+       0,
+       1,
+       0,
+       1,
+       0,
+       {0, 0, 0, 1},
+       Depth16,
        {{0, 0}, {1, 1}, {30000, 30000}, {65534, 65534}, {65535, 65535}}},
-      {"defaults float", 0, 1, 0, 1, 0, {0, 0, 0, 1}, DepthFloat,
+      {"defaults float",
+       0,
+       1,
+       0,
+       1,
+       0,
+       {0, 0, 0, 1},
+       DepthFloat,
        {{0.1234567, 0.1234567}, {1.0, 1.0}, {0.0, 0.0}, {1.5, 1.5}, {-0.25, -0.25}}},
-      {"0.25..0.75 onto 0..1", 0.25, 0.75, 0, 1, 0, {0, 0, 0, 1}, Depth16,
+      {"0.25..0.75 onto 0..1",
+       0.25,
+       0.75,
+       0,
+       1,
+       0,
+       {0, 0, 0, 1},
+       Depth16,
        {{40000, 47232}, {49151, 65534}, {49152, 49152}, {16383, 16383}, {16384, 0}, {0, 0}, {65535, 65535}}},
-      {"0.25..0.75 ends, float", 0.25, 0.75, 0.1, 0.9, 0, {0, 0, 0, 1}, DepthFloat,
+      {"0.25..0.75 ends, float",
+       0.25,
+       0.75,
+       0.1,
+       0.9,
+       0,
+       {0, 0, 0, 1},
+       DepthFloat,
        {{0.25, 0.1}, {0.75, 0.9}, {0.5, 0.5}, {0.2, 0.2}, {0.8, 0.8}}},
-      {"Colorize float", 0.25, 0.75, 0, 1, 1, {1, 0, 0.5, 1}, DepthFloat,
+      {"Colorize float",
+       0.25,
+       0.75,
+       0,
+       1,
+       1,
+       {1, 0, 0.5, 1},
+       DepthFloat,
        {{0.5, 0.5}, {0.25, 0.0}, {0.75, 1.0}}},
-      {"Colorize 16-bit", 0.25, 0.75, 0, 1, 1, {1, 0, 0.5, 1}, Depth16, {{40000, 47232}},
+      {"Colorize 16-bit",
+       0.25,
+       0.75,
+       0,
+       1,
+       1,
+       {1, 0, 0.5, 1},
+       Depth16,
+       {{40000, 47232}},
        {{10, Pixel{32767, 0, 65535, 65535}}, {60000, Pixel{32767, 0, 65535, 65535}}}},
-      {"zero-width region, float", 0.5, 0.5, 0.2, 0.9, 0, {0, 0, 0, 1}, DepthFloat,
+      {"zero-width region, float",
+       0.5,
+       0.5,
+       0.2,
+       0.9,
+       0,
+       {0, 0, 0, 1},
+       DepthFloat,
        {{0.5, 0.2}, {0.25, 0.25}, {0.75, 0.75}, {0.5000001, 0.5000001}}},
-      {"zero-width region, 16-bit", 0.5, 0.5, 0.2, 0.9, 1, {0.25, 0.25, 0.25, 0.25}, Depth16,
+      {"zero-width region, 16-bit",
+       0.5,
+       0.5,
+       0.2,
+       0.9,
+       1,
+       {0.25, 0.25, 0.25, 0.25},
+       Depth16,
        {{32767, 16383}, {32768, 16383}, {0, 16383}}},
       {"backwards input region", 0.75, 0.25, 0, 1, 0, {0, 0, 0, 1}, DepthFloat, {{0.5, 0.5}, {0.25, 0.25}}},
       {"backwards output region", 0, 1, 1, 0, 0, {0, 0, 0, 1}, DepthFloat, {{0.25, 0.75}, {1.0, 0.0}}},
@@ -257,9 +320,23 @@ TEST(RemapRender, LinearMapInclusiveEndsAndNonInputResults) {
       {"non-input -1", 0.25, 0.75, 0, 1, -1, {1, 1, 1, 1}, Depth16, {{100, 0}, {32768, 32768}}},
       {"non-input 1e9", 0.25, 0.75, 0, 1, 1e9, {1, 1, 1, 1}, Depth16, {{100, 0}}},
       // Non-finite pixels are outside every region; non-finite controls give defined results.
-      {"non-finite pixels, keep", 0, 1, 0, 1, 0, {0, 0, 0, 1}, DepthFloat,
+      {"non-finite pixels, keep",
+       0,
+       1,
+       0,
+       1,
+       0,
+       {0, 0, 0, 1},
+       DepthFloat,
        {{kNaN, kNaN}, {HUGE_VAL, HUGE_VAL}, {-HUGE_VAL, -HUGE_VAL}}},
-      {"non-finite pixels, colorize", 0, 1, 0, 1, 1, {0.5, 0.5, 0.5, 0.5}, DepthFloat,
+      {"non-finite pixels, colorize",
+       0,
+       1,
+       0,
+       1,
+       1,
+       {0.5, 0.5, 0.5, 0.5},
+       DepthFloat,
        {{kNaN, 0.5}, {HUGE_VAL, 0.5}}},
       {"NaN region", kNaN, 1, 0, 1, 1, {0.5, 0.5, 0.5, 0.5}, Depth16, {{100, 32767}}},
       {"NaN output end", 0, 1, 0, kNaN, 0, {0, 0, 0, 1}, Depth16, {{100, 0}}},
@@ -361,10 +438,10 @@ TEST(RemapRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
 // A node keeps its integer tables while the settings stay the same: after every change it
 // renders what a new node with those settings renders.
 TEST(RemapRender, ANodeRenderedAgainAfterChangesMatchesANewNode) {
-  const std::vector<testing::ControlStep> steps = {
-      {kRegion[0], 0.25}, {kRegion[1], 0.75}, {kRegion[1], 0.75}, {kRegion[2], 0.1}, {kNonInput, 1},
-      {kLuma[2], 0.4},    {kLuma[2], 0.4},    {kBlue, 0},         {kRegion[3], 0.5}, {kBlue, 1},
-      {kNonInput, 0},     {kRegion[0], 0.3}};
+  const std::vector<testing::ControlStep> steps = {{kRegion[0], 0.25}, {kRegion[1], 0.75}, {kRegion[1], 0.75},
+                                                   {kRegion[2], 0.1},  {kNonInput, 1},     {kLuma[2], 0.4},
+                                                   {kLuma[2], 0.4},    {kBlue, 0},         {kRegion[3], 0.5},
+                                                   {kBlue, 1},         {kNonInput, 0},     {kRegion[0], 0.3}};
   for (uint32_t depth : {Depth8, Depth16}) {
     SCOPED_TRACE(::testing::Message() << "depth " << depth);
     testing::ExpectRendersLikeNewNodes("OrvantaRemap", steps, testing::EveryValue(depth).get());

@@ -49,8 +49,10 @@ host::ImagePtr Busy(int32_t w, int32_t h, uint32_t depth) {
       // where float rounding of v / 65535 may fall either side; keep off them.
       for (uint32_t* c : {&p.B, &p.G, &p.R, &p.A})
         if (*c % 13107 == 0 && *c != 0 && *c != 65535) *c += 1;
-      if (depth == DepthFloat) im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, p.A / 65535.0f});
-      else im->SetPixel(x, y, p);
+      if (depth == DepthFloat)
+        im->SetPixel(x, y, FltPixel{p.B / 65535.0f, p.G / 65535.0f, p.R / 65535.0f, p.A / 65535.0f});
+      else
+        im->SetPixel(x, y, p);
     }
   return im;
 }
@@ -184,9 +186,10 @@ TEST(ScopeDeclarations, AsTheHostParsedThem) {
   }
   EXPECT_EQ(host::Describe(ins[0]).linkOption, -1);
   const host::ControlDescription& type = host::Describe(ins[5]);
-  EXPECT_EQ(type.items, (std::vector<std::string>{"Luminance", "Chrominance", "Composite", "RGBA(fullscreen)",
-                                                  "RGBA(parade)", "static Red(fastest)", "static Green(fastest)",
-                                                  "static Blue(fastest)", "static Alpha(fastest)"}));
+  EXPECT_EQ(type.items,
+            (std::vector<std::string>{"Luminance", "Chrominance", "Composite", "RGBA(fullscreen)",
+                                      "RGBA(parade)", "static Red(fastest)", "static Green(fastest)",
+                                      "static Blue(fastest)", "static Alpha(fastest)"}));
   EXPECT_EQ(type.listOption, 1);
   EXPECT_EQ(type.defaultValue, 0.0);
   const host::ControlDescription& round = host::Describe(ins[6]);
@@ -275,7 +278,8 @@ TEST(ScopeControls, TypeShowsHidesAndPresets) {
 template <class F>
 void ExpectImage(const Image* out, F expected) {
   for (int32_t y = 0; y < out->Height; ++y)
-    for (int32_t x = 0; x < out->Width; ++x) ASSERT_EQ(testing::At(out, x, y), expected(x, y)) << x << ", " << y;
+    for (int32_t x = 0; x < out->Width; ++x)
+      ASSERT_EQ(testing::At(out, x, y), expected(x, y)) << x << ", " << y;
 }
 
 TEST(ScopeRender, TracesLandOnTheirRows) {
@@ -395,10 +399,17 @@ TEST(ScopeRender, BandOfInputRows) {
   };
   const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<Case> cases = {
-      {0.0, 1.0, range(0, 479)},  {0.25, 0.75, range(119, 358)}, {0.5, 1.0, range(239, 478)},
-      {0.4, 0.4, {}},             {0.8, 0.2, {}},                {0.9, 5.0, range(431, 479)},
-      {-0.5, 0.1, range(0, 47)},  {-1e300, 1.0, {}},             {0.0, inf, range(0, 479)},
-      {nan, 1.0, {}},             {-inf, inf, {}},
+      {0.0, 1.0, range(0, 479)},
+      {0.25, 0.75, range(119, 358)},
+      {0.5, 1.0, range(239, 478)},
+      {0.4, 0.4, {}},
+      {0.8, 0.2, {}},
+      {0.9, 5.0, range(431, 479)},
+      {-0.5, 0.1, range(0, 47)},
+      {-1e300, 1.0, {}},
+      {0.0, inf, range(0, 479)},
+      {nan, 1.0, {}},
+      {-inf, inf, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.top << ".." << c.bottom);
@@ -457,8 +468,8 @@ TEST(ScopeRender, FloatFootagePlotsOnTheSameScale) {
   // Values beyond the display fall off it; NaN plots nothing.
   auto odd = host::MakeImage(4, 100, DepthFloat);
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  odd->Fill(FltPixel{0.253f, 0.253f, 0.253f, 1.0f});            // row 100 x (1 - 0.253) = 74.7
-  odd->SetPixel(0, 10, FltPixel{0.253f, 2.0f, 0.253f, 1.0f});   // max above 1: above the top
+  odd->Fill(FltPixel{0.253f, 0.253f, 0.253f, 1.0f});           // row 100 x (1 - 0.253) = 74.7
+  odd->SetPixel(0, 10, FltPixel{0.253f, 2.0f, 0.253f, 1.0f});  // max above 1: above the top
   odd->SetPixel(1, 10, FltPixel{0.253f, nan, 0.253f, 1.0f});
   odd->SetPixel(2, 10, FltPixel{-1.0f, -1.0f, -1.0f, 1.0f});  // below the bottom
   auto node = Node();
@@ -477,7 +488,8 @@ TEST(ScopeRender, FloatFootagePlotsOnTheSameScale) {
 
 TEST(ScopeFaults, MissingOrEmptyInput) {
   auto node = Node();
-  host::Connect(node->FindInput(MainImageId), [](double) -> Image* { return nullptr; }, "gone");
+  host::Connect(
+      node->FindInput(MainImageId), [](double) -> Image* { return nullptr; }, "gone");
   host::RenderResult r = node->Render(0);
   EXPECT_FALSE(r.ok());
   EXPECT_NE(r.error.find("no image"), std::string::npos) << r.error;

@@ -83,7 +83,8 @@ TEST_F(HttpTest, PageAndApi) {
   ASSERT_TRUE(st);
   EXPECT_EQ(Json::parse(st->body).at("nodes").at(0).at("node"), "remap");
 
-  auto set = c.Post("/api/set", R"({"node":"remap","control":"OOIO","value":"Colorize"})", "application/json");
+  auto set =
+      c.Post("/api/set", R"({"node":"remap","control":"OOIO","value":"Colorize"})", "application/json");
   ASSERT_TRUE(set);
   EXPECT_EQ(set->status, 200);
   EXPECT_TRUE(ControlIn(Json::parse(set->body), "remap", "ICLR").at("shown"));
@@ -91,7 +92,8 @@ TEST_F(HttpTest, PageAndApi) {
   auto bad = c.Post("/api/set", R"({"node":"remap","control":"SORL","value":9})", "application/json");
   ASSERT_TRUE(bad);
   EXPECT_EQ(bad->status, 400);
-  EXPECT_NE(Json::parse(bad->body).at("error").get<std::string>().find("outside the range"), std::string::npos);
+  EXPECT_NE(Json::parse(bad->body).at("error").get<std::string>().find("outside the range"),
+            std::string::npos);
 
   auto png = c.Get("/api/render?node=remap&frame=1&scale=1");
   ASSERT_TRUE(png);
@@ -139,11 +141,14 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
     EXPECT_EQ(r->status, 400) << q;
   }
   // Another site's page cannot change the graph or save it.
-  EXPECT_EQ(c.Post("/api/set", R"({"node":"remap","control":"SORL","value":0.5})", "text/plain")->status, 400);
+  EXPECT_EQ(c.Post("/api/set", R"({"node":"remap","control":"SORL","value":0.5})", "text/plain")->status,
+            400);
   EXPECT_EQ(c.Post("/api/save", "{}", "text/plain")->status, 400);
   httplib::Headers foreign{{"Origin", "http://evil.example"}};
-  EXPECT_EQ(c.Post("/api/set", foreign, R"({"node":"remap","control":"SORL","value":0.5})", "application/json")->status,
-            400);
+  EXPECT_EQ(
+      c.Post("/api/set", foreign, R"({"node":"remap","control":"SORL","value":0.5})", "application/json")
+          ->status,
+      400);
   EXPECT_EQ(c.Post("/api/save", foreign, "{}", "application/json")->status, 400);
   EXPECT_FALSE(fs::exists(P("saved.json")));
   httplib::Headers own{{"Origin", "http://127.0.0.1:" + std::to_string(port_)}};
@@ -154,8 +159,9 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
   EXPECT_EQ(c.Get("/../../etc/passwd")->status, 404);
 
   Raw("GARBAGE\r\n\r\n", true);
-  Raw("POST /api/set HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n{\"node\":", false);  // closed mid-body
-  Raw("GET /api/render?node=remap HTTP/1.1\r\nHost: x\r\n\r\n", false);                  // closed before the answer
+  Raw("POST /api/set HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n{\"node\":",
+      false);                                                            // closed mid-body
+  Raw("GET /api/render?node=remap HTTP/1.1\r\nHost: x\r\n\r\n", false);  // closed before the answer
   Raw(std::string("\x00\xff\x10\r\n\r\n", 7), true);
 
   auto st = c.Get("/api/state");
@@ -171,11 +177,16 @@ TEST_F(HttpTest, ParallelClientsAllGetAnswers) {
     clients.emplace_back([&, t] {
       auto c = Client();
       for (int i = 0; i < 8; ++i) {
-        const std::string body = R"({"node":"remap","control":"SORL","value":)" + std::to_string(0.05 * i) + "}";
+        const std::string body =
+            R"({"node":"remap","control":"SORL","value":)" + std::to_string(0.05 * i) + "}";
         auto s = c.Post("/api/set", body, "application/json");
-        auto r = c.Get(("/api/render?node=remap&scale=0.5&client=c" + std::to_string(t) + "&gen=" + std::to_string(i)).c_str());
-        if (s && s->status == 200 && r && r->status == 200) ++ok;
-        else ++bad;
+        auto r = c.Get(
+            ("/api/render?node=remap&scale=0.5&client=c" + std::to_string(t) + "&gen=" + std::to_string(i))
+                .c_str());
+        if (s && s->status == 200 && r && r->status == 200)
+          ++ok;
+        else
+          ++bad;
       }
     });
   for (auto& th : clients) th.join();
@@ -199,7 +210,8 @@ TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&fa, 2, P("serve.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const std::string bars = P("bars.png");
-  std::vector<const char*> argv{ORVANTA_CLI, "serve", "OrvantaRemap", "-i", bars.c_str(), "--port", "0", nullptr};
+  std::vector<const char*> argv{ORVANTA_CLI, "serve", "OrvantaRemap", "-i", bars.c_str(),
+                                "--port",    "0",     nullptr};
   pid_t pid = 0;
   ASSERT_EQ(posix_spawn(&pid, ORVANTA_CLI, &fa, nullptr, const_cast<char**>(argv.data()), environ), 0);
   posix_spawn_file_actions_destroy(&fa);

@@ -15,7 +15,8 @@ extern char** environ;
 namespace orvanta::servetest {
 
 void ServeTest::SetUp() {
-  for (const char* lib : {"OrvantaRemap", "OrvantaBillboard", "OrvantaScope", "OrvantaLineDrop", "OrvantaToneGate"})
+  for (const char* lib :
+       {"OrvantaRemap", "OrvantaBillboard", "OrvantaScope", "OrvantaLineDrop", "OrvantaToneGate"})
     testing::LoadTool(lib);
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   dir_ = fs::temp_directory_path() /
@@ -46,7 +47,8 @@ std::unique_ptr<serve::Session> ServeTest::ToolSession(const std::string& tool, 
 
 const serve::Json& ControlIn(const serve::Json& state, const std::string& node, const std::string& id) {
   const serve::Json* n = nullptr;
-  if (node == "@scope") n = &state.at("scope");
+  if (node == "@scope")
+    n = &state.at("scope");
   else
     for (const serve::Json& j : state.at("nodes"))
       if (j.at("node") == node) n = &j;
@@ -59,8 +61,10 @@ const serve::Json& ControlIn(const serve::Json& state, const std::string& node, 
 
 Decoded DecodePng(const std::vector<uint8_t>& png) {
   // Through a file: the bytes are read exactly as a viewer would read a saved preview.
-  const fs::path file = fs::temp_directory_path() / ("orvanta-serve-decode-" + std::to_string(::getpid()) + ".png");
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+  const fs::path file =
+      fs::temp_directory_path() / ("orvanta-serve-decode-" + std::to_string(::getpid()) + ".png");
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
   auto in = OIIO::ImageInput::open(file.string(), &config);
@@ -69,7 +73,8 @@ Decoded DecodePng(const std::vector<uint8_t>& png) {
   const OIIO::ImageSpec& s = in->spec();
   Decoded d{s.width, s.height, s.nchannels, int(s.format.size() * 8), {}};
   d.bytes.resize(s.image_bytes());
-  if (!in->read_image(0, 0, 0, s.nchannels, s.format, d.bytes.data())) throw std::runtime_error(in->geterror());
+  if (!in->read_image(0, 0, 0, s.nchannels, s.format, d.bytes.data()))
+    throw std::runtime_error(in->geterror());
   return d;
 }
 

@@ -21,7 +21,8 @@ class ServeTest : public ::testing::Test {
   // A JSON composition in the scratch folder; returns its path.
   std::string WriteComp(const std::string& name, const std::string& text) const;
   // A one-node session of tool on the footage, as `orvanta serve TOOL -i bars.png` starts.
-  std::unique_ptr<serve::Session> ToolSession(const std::string& tool, const std::string& footage = "bars.png");
+  std::unique_ptr<serve::Session> ToolSession(const std::string& tool,
+                                              const std::string& footage = "bars.png");
   fs::path dir_;
 };
 

@@ -17,7 +17,8 @@ TEST_F(ServeTest, ControlsFollowTheToolsNotifications) {
   auto s = ToolSession("OrvantaRemap");
   EXPECT_FALSE(ControlIn(s->State(), "remap", "ICLR").at("shown"));
   Json st = s->Set(Json{{"node", "remap"}, {"control", "Non Input Values"}, {"value", "Colorize"}});
-  for (const char* id : {"ICLR", "ICLG", "ICLB", "ICLA"}) EXPECT_TRUE(ControlIn(st, "remap", id).at("shown")) << id;
+  for (const char* id : {"ICLR", "ICLG", "ICLB", "ICLA"})
+    EXPECT_TRUE(ControlIn(st, "remap", id).at("shown")) << id;
   EXPECT_EQ(ControlIn(st, "remap", "OOIO").at("value"), 1.0);
   st = s->Set(Json{{"node", "remap"}, {"control", "OOIO"}, {"value", 0}});
   EXPECT_FALSE(ControlIn(st, "remap", "ICLR").at("shown"));
@@ -101,8 +102,8 @@ TEST_F(ServeTest, FullScalePreviewIsWhatTheCommandRendersFromTheSavedFile) {
     EXPECT_FALSE(p.viewTransformed);
     EXPECT_EQ(DecodePng(p.png).bits, std::string(footage) == "deep.png" ? 16 : 8);
     s->Save();
-    ASSERT_EQ(RunCommand({ORVANTA_CLI, "-q", "render", "--comp", P("saved.json"), "--node", "fields", "--frames", "3",
-                          "-o", P("x.png")},
+    ASSERT_EQ(RunCommand({ORVANTA_CLI, "-q", "render", "--comp", P("saved.json"), "--node", "fields",
+                          "--frames", "3", "-o", P("x.png")},
                          P("out.txt"), P("err.txt")),
               0)
         << std::ifstream(P("err.txt")).rdbuf();
@@ -144,12 +145,13 @@ TEST_F(ServeTest, FloatFootageIsShownThroughTheSrgbView) {
 TEST_F(ServeTest, OcioEnvironmentNamesTheConfiguration) {
   ::setenv("OCIO", P("missing.ocio").c_str(), 1);
   EXPECT_THROW(ToolSession("OrvantaRemap"), Failure);
-  std::ofstream(P("view.ocio")) << "ocio_profile_version: 2\n"
-                                   "roles:\n  default: lin\n  scene_linear: lin\n"
-                                   "displays:\n  screen:\n    - !<View> {name: gamma, colorspace: g22}\n"
-                                   "colorspaces:\n  - !<ColorSpace>\n    name: lin\n"
-                                   "  - !<ColorSpace>\n    name: g22\n"
-                                   "    from_scene_reference: !<ExponentTransform> {value: 2.2, direction: inverse}\n";
+  std::ofstream(P("view.ocio"))
+      << "ocio_profile_version: 2\n"
+         "roles:\n  default: lin\n  scene_linear: lin\n"
+         "displays:\n  screen:\n    - !<View> {name: gamma, colorspace: g22}\n"
+         "colorspaces:\n  - !<ColorSpace>\n    name: lin\n"
+         "  - !<ColorSpace>\n    name: g22\n"
+         "    from_scene_reference: !<ExponentTransform> {value: 2.2, direction: inverse}\n";
   ::setenv("OCIO", P("view.ocio").c_str(), 1);
   auto s = ToolSession("OrvantaRemap", "linear.exr");
   ::unsetenv("OCIO");

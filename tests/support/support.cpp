@@ -71,13 +71,22 @@ host::ImagePtr Numbered(int32_t w, int32_t h, uint32_t depth) {
 }
 
 host::ImagePtr EveryValue(uint32_t depth) {
-  std::vector<float> extra = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(),
+  std::vector<float> extra = {0.0f,
+                              -0.0f,
+                              std::numeric_limits<float>::quiet_NaN(),
                               -std::numeric_limits<float>::quiet_NaN(),
                               std::numeric_limits<float>::infinity(),
                               -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::denorm_min(), -1e-40f, 1.0f, 1.5f, 5.0f,
-                              1e30f, -0.25f, -1e30f};
-  for (float f : {0.25f, 0.5f, 0.75f, 0.1f, 0.9f, 0.3f, 0.6f, 0.2f, 0.8f, 0.7f, 0.45f, 0.125f, 0.375f, 0.625f, 0.875f})
+                              std::numeric_limits<float>::denorm_min(),
+                              -1e-40f,
+                              1.0f,
+                              1.5f,
+                              5.0f,
+                              1e30f,
+                              -0.25f,
+                              -1e30f};
+  for (float f :
+       {0.25f, 0.5f, 0.75f, 0.1f, 0.9f, 0.3f, 0.6f, 0.2f, 0.8f, 0.7f, 0.45f, 0.125f, 0.375f, 0.625f, 0.875f})
     for (float g = f, k = 0; k < 4; ++k) {
       extra.push_back(g);
       extra.push_back(std::nextafter(f, g < f ? -1.0f : 2.0f));
@@ -167,7 +176,8 @@ host::ImagePtr RenderOn(host::Node& node, Image* input) {
   return RenderOk(node);
 }
 
-void ExpectRendersLikeNewNodes(const std::string& library, const std::vector<ControlStep>& steps, Image* input) {
+void ExpectRendersLikeNewNodes(const std::string& library, const std::vector<ControlStep>& steps,
+                               Image* input) {
   auto node = MakeNode(library);
   for (size_t n = 0; n < steps.size(); ++n) {
     SCOPED_TRACE(::testing::Message() << library << ", after " << n + 1 << " changes");

@@ -47,7 +47,6 @@ bool SameBytes(const Image* a, const Image* b);
 // Rows a and b of the two images hold the same bytes.
 bool SameRow(const Image* a, int32_t ya, const Image* b, int32_t yb);
 
-
 // Renders at time 0, failing the test on error.
 host::ImagePtr RenderOk(host::Node& node, double time = 0.0);
 
@@ -64,7 +63,8 @@ struct ControlStep {
 // Applies the steps one by one to one node of the tool and, after each, checks that its render
 // of input has the bytes of a new node's with the steps so far (state a node keeps between
 // requests must follow the controls).
-void ExpectRendersLikeNewNodes(const std::string& library, const std::vector<ControlStep>& steps, Image* input);
+void ExpectRendersLikeNewNodes(const std::string& library, const std::vector<ControlStep>& steps,
+                               Image* input);
 
 // Runs fn with images made without clearing filled with 0xA5 first, then turns that off.
 template <class F>

@@ -55,9 +55,9 @@ TEST(ToneGateDeclarations, IdentityAndControlsAsTheHostParsedThem) {
   EXPECT_EQ(filter.label, "Filter Options");
   EXPECT_EQ(filter.id, 0x4F544C46u);
   EXPECT_EQ(filter.control, ComboControl);
-  EXPECT_EQ(filter.items, (std::vector<std::string>{"lowcut", "highcut", "lowboost", "highboost",
-                                                    "range inside cut", "range inside boost",
-                                                    "range outside cut", "range outside boost"}));
+  EXPECT_EQ(filter.items,
+            (std::vector<std::string>{"lowcut", "highcut", "lowboost", "highboost", "range inside cut",
+                                      "range inside boost", "range outside cut", "range outside boost"}));
   EXPECT_EQ(filter.listOption, 1);
   EXPECT_FALSE(filter.defaultValue.has_value());
   ASSERT_EQ(filter.declaredTags.size(), 11u);  // InListOption before and after the items
@@ -107,10 +107,10 @@ TEST(ToneGateControls, FilterTypeShowsTheLevelOrTheRegion) {
     bool level, region;
   };
   const Step steps[] = {
-      {4, false, true},  {0, true, false},  {7, false, true},  {3, true, false},
-      {5, false, true},  {2.5, false, true},  // not an item: nothing changes
-      {-1, false, true}, {1e9, false, true}, {kNaN, false, true}, {1, true, false},
-      {6, false, true},  {8, false, true},
+      {4, false, true},  {0, true, false},   {7, false, true},
+      {3, true, false},  {5, false, true},   {2.5, false, true},  // not an item: nothing changes
+      {-1, false, true}, {1e9, false, true}, {kNaN, false, true},
+      {1, true, false},  {6, false, true},   {8, false, true},
   };
   for (const Step& s : steps) {
     testing::Set(*node, kFilter, s.value);
@@ -145,8 +145,10 @@ void ExpectCurve(const Curve& c) {
   auto input = host::MakeImage(n, 1, c.depth);
   for (int32_t x = 0; x < n; ++x) {
     const double v = c.values[size_t(x)].first;
-    if (c.depth == DepthFloat) input->SetPixel(x, 0, FltPixel{float(v), float(v), float(v), float(v)});
-    else input->SetPixel(x, 0, Pixel{uint32_t(v), uint32_t(v), uint32_t(v), uint32_t(v)});
+    if (c.depth == DepthFloat)
+      input->SetPixel(x, 0, FltPixel{float(v), float(v), float(v), float(v)});
+    else
+      input->SetPixel(x, 0, Pixel{uint32_t(v), uint32_t(v), uint32_t(v), uint32_t(v)});
   }
   host::Connect(node->FindInput(MainImageId), input.get());
   auto out = testing::RenderOk(*node);
@@ -158,9 +160,12 @@ void ExpectCurve(const Curve& c) {
     if (c.depth == DepthFloat) {
       const FltPixel p = testing::AtFlt(out.get(), x, 0);
       for (float got : {p.B, p.G, p.R, p.A}) {
-        if (std::isnan(want)) EXPECT_TRUE(std::isnan(got)) << in;
-        else if (c.tolerance == 0 && !std::isfinite(want)) EXPECT_EQ(got, float(want)) << in;
-        else EXPECT_NEAR(got, want, c.tolerance + 1e-6) << in;
+        if (std::isnan(want))
+          EXPECT_TRUE(std::isnan(got)) << in;
+        else if (c.tolerance == 0 && !std::isfinite(want))
+          EXPECT_EQ(got, float(want)) << in;
+        else
+          EXPECT_NEAR(got, want, c.tolerance + 1e-6) << in;
       }
     } else {
       const Pixel p = testing::At(out.get(), x, 0);
@@ -171,53 +176,169 @@ void ExpectCurve(const Curve& c) {
 
 TEST(ToneGateRender, TransferCurvesOnExactValues) {
   const std::vector<Curve> curves = {
-      {"LowCut 16-bit", kLowCut, 0.5, 0, 1, 0.2, Depth16,
+      {"LowCut 16-bit",
+       kLowCut,
+       0.5,
+       0,
+       1,
+       0.2,
+       Depth16,
        {{40000, 40000}, {30000, 25848}, {19661, 1}, {19660, 0}, {32767, 32766}, {0, 0}, {65535, 65535}}},
-      {"LowBoost 16-bit", kLowBoost, 0.5, 0, 1, 0.2, Depth16,
+      {"LowBoost 16-bit",
+       kLowBoost,
+       0.5,
+       0,
+       1,
+       0.2,
+       Depth16,
        {{40000, 40000}, {30000, 39686}, {19661, 65533}, {19660, 65535}, {0, 65535}}},
-      {"HighBoost W = 0 16-bit", kHighBoost, 0.5, 0, 1, 0, Depth16,
+      {"HighBoost W = 0 16-bit",
+       kHighBoost,
+       0.5,
+       0,
+       1,
+       0,
+       Depth16,
        {{32768, 65535}, {32767, 32767}, {65535, 65535}, {0, 0}}},
-      {"HighBoost W = 0 float", kHighBoost, 0.5, 0, 1, 0, DepthFloat,
+      {"HighBoost W = 0 float",
+       kHighBoost,
+       0.5,
+       0,
+       1,
+       0,
+       DepthFloat,
        {{0.5, 1.0}, {0.49, 0.49}, {3.0, 1.0}, {-1.0, -1.0}}},
-      {"HighCut float beyond 1", kHighCut, 0.5, 0, 1, 0.2, DepthFloat,
+      {"HighCut float beyond 1",
+       kHighCut,
+       0.5,
+       0,
+       1,
+       0.2,
+       DepthFloat,
        {{1.5, 0.0}, {0.6, 0.25}, {0.5, 0.5}, {0.3, 0.3}, {-0.5, -0.5}, {0.7, 0.0}}},
-      {"InsideCut float", kInsideCut, 0.5, 0.2, 0.8, 0.1, DepthFloat,
+      {"InsideCut float",
+       kInsideCut,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       DepthFloat,
        {{0.5, 0.0}, {0.25, 0.1}, {0.75, 0.4}, {0.2, 0.2}, {0.8, 0.8}, {0.1, 0.1}, {0.9, 0.9}}},
-      {"InsideCut 16-bit ends", kInsideCut, 0.5, 0.2, 0.8, 0.1, Depth16,
+      {"InsideCut 16-bit ends",
+       kInsideCut,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       Depth16,
        {{13107, 13107}, {52428, 52428}, {32768, 0}, {13106, 13106}}},
-      {"InsideBoost float", kInsideBoost, 0.5, 0.2, 0.8, 0.1, DepthFloat,
+      {"InsideBoost float",
+       kInsideBoost,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       DepthFloat,
        {{0.5, 1.0}, {0.25, 0.6}, {0.2, 0.2}, {0.8, 0.8}}},
-      {"InsideBoost 16-bit ends", kInsideBoost, 0.5, 0.2, 0.8, 0.1, Depth16,
+      {"InsideBoost 16-bit ends",
+       kInsideBoost,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       Depth16,
        {{13107, 13107}, {52428, 52428}, {32768, 65535}}},
       // E - S = W: the whole region is overlap and the two ramps add up to t.
-      {"InsideCut overlap float", kInsideCut, 0.5, 0.4, 0.6, 0.2, DepthFloat,
-       {{0.45, 0.45}, {0.5, 0.5}, {0.55, 0.55}}, 1e-6},
-      {"InsideCut overlap 16-bit", kInsideCut, 0.5, 0.4, 0.6, 0.2, Depth16,
-       {{27000, 27000}, {32768, 32768}, {39000, 39000}}, 1},
+      {"InsideCut overlap float",
+       kInsideCut,
+       0.5,
+       0.4,
+       0.6,
+       0.2,
+       DepthFloat,
+       {{0.45, 0.45}, {0.5, 0.5}, {0.55, 0.55}},
+       1e-6},
+      {"InsideCut overlap 16-bit",
+       kInsideCut,
+       0.5,
+       0.4,
+       0.6,
+       0.2,
+       Depth16,
+       {{27000, 27000}, {32768, 32768}, {39000, 39000}},
+       1},
       // A region narrower than the band: cut keeps t where the ramps sum above it, boost caps at 1.
       {"InsideCut narrow overlap", kInsideCut, 0.5, 0.1, 0.15, 0.1, DepthFloat, {{0.125, 0.125}}},
       {"InsideBoost overlap", kInsideBoost, 0.5, 0.1, 0.15, 0.1, DepthFloat, {{0.125, 0.6875}}, 1e-6},
       {"InsideBoost overlap capped", kInsideBoost, 0.5, 0.4, 0.6, 0.2, DepthFloat, {{0.5, 1.0}}},
-      {"OutsideCut float", kOutsideCut, 0.5, 0.3, 0.7, 0.1, DepthFloat,
+      {"OutsideCut float",
+       kOutsideCut,
+       0.5,
+       0.3,
+       0.7,
+       0.1,
+       DepthFloat,
        {{0.3, 0.3}, {0.7, 0.7}, {0.5, 0.5}, {0.1, 0.0}, {0.9, 0.0}, {0.25, 0.15}, {0.75, 0.35}}},
-      {"OutsideBoost float", kOutsideBoost, 0.5, 0.3, 0.7, 0.1, DepthFloat,
+      {"OutsideBoost float",
+       kOutsideBoost,
+       0.5,
+       0.3,
+       0.7,
+       0.1,
+       DepthFloat,
        {{0.25, 0.65}, {0.1, 1.0}, {0.3, 0.3}, {0.5, 0.5}}},
-      {"OutsideBoost 16-bit ends", kOutsideBoost, 0.5, 0.2, 0.8, 0.1, Depth16,
+      {"OutsideBoost 16-bit ends",
+       kOutsideBoost,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       Depth16,
        {{13107, 13107}, {52428, 52428}, {0, 65535}, {65535, 65535}, {40000, 40000}}},
       // Start above end: inside types leave everything, outside types process everything.
-      {"InsideCut S > E", kInsideCut, 0.5, 0.7, 0.3, 0.1, DepthFloat,
+      {"InsideCut S > E",
+       kInsideCut,
+       0.5,
+       0.7,
+       0.3,
+       0.1,
+       DepthFloat,
        {{0.5, 0.5}, {0.3, 0.3}, {0.7, 0.7}, {0.1, 0.1}, {0.95, 0.95}}},
       {"InsideBoost S > E", kInsideBoost, 0.5, 0.7, 0.3, 0.1, Depth16, {{32768, 32768}, {0, 0}}},
-      {"OutsideCut S > E", kOutsideCut, 0.5, 0.7, 0.3, 0.1, DepthFloat,
+      {"OutsideCut S > E",
+       kOutsideCut,
+       0.5,
+       0.7,
+       0.3,
+       0.1,
+       DepthFloat,
        {{0.5, 0.0}, {0.3, 0.0}, {0.7, 0.0}, {0.35, 0.0}, {0.65, 0.0}}},
       {"OutsideBoost S > E", kOutsideBoost, 0.5, 0.7, 0.3, 0.1, Depth16, {{32768, 65535}, {0, 65535}}},
       // Non-finite float values: NaN passes every rule, infinities meet the far ends.
       {"LowCut non-finite", kLowCut, 0.5, 0, 1, 0.2, DepthFloat, {{kNaN, kNaN}, {kInf, kInf}, {-kInf, 0}}},
-      {"HighBoost non-finite", kHighBoost, 0.5, 0, 1, 0.2, DepthFloat,
+      {"HighBoost non-finite",
+       kHighBoost,
+       0.5,
+       0,
+       1,
+       0.2,
+       DepthFloat,
        {{kNaN, kNaN}, {kInf, 1.0}, {-kInf, -kInf}}},
-      {"InsideCut non-finite", kInsideCut, 0.5, 0.2, 0.8, 0.1, DepthFloat,
+      {"InsideCut non-finite",
+       kInsideCut,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       DepthFloat,
        {{kNaN, kNaN}, {kInf, kInf}, {-kInf, -kInf}}},
-      {"OutsideBoost non-finite", kOutsideBoost, 0.5, 0.2, 0.8, 0.1, DepthFloat,
+      {"OutsideBoost non-finite",
+       kOutsideBoost,
+       0.5,
+       0.2,
+       0.8,
+       0.1,
+       DepthFloat,
        {{kNaN, kNaN}, {kInf, 1.0}, {-kInf, 1.0}}},
       // Filter values the combo does not list: out of 0..7 leaves the image, others truncate.
       {"type 8", 8, 0.5, 0, 1, 0.2, Depth16, {{0, 0}, {30000, 30000}}},
@@ -229,7 +350,14 @@ TEST(ToneGateRender, TransferCurvesOnExactValues) {
       // Controls driven outside their ranges still give defined results.
       {"NaN level", kLowCut, kNaN, 0, 1, 0.2, Depth16, {{30000, 30000}, {0, 0}}},
       {"negative smoothness", kLowCut, 0.5, 0, 1, -0.2, Depth16, {{30000, 0}, {40000, 40000}}},
-      {"8-bit through 16-bit", kHighBoost, 0.5, 0, 1, 0, Depth8, {{128 * 257, 65535}, {127 * 257, 127 * 257}}},
+      {"8-bit through 16-bit",
+       kHighBoost,
+       0.5,
+       0,
+       1,
+       0,
+       Depth8,
+       {{128 * 257, 65535}, {127 * 257, 127 * 257}}},
   };
   for (const Curve& c : curves) ExpectCurve(c);
 }
@@ -316,18 +444,16 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
     const size_t bpp = wide->BytesPerPixel;
     for (int32_t y = 0; y < wide->Height; ++y)
       for (int32_t x = 0; x < wide->Width; ++x)
-        std::memcpy(wide->RowTable[y] + size_t(x) * bpp, input->RowTable[y] + size_t(x % input->Width) * bpp, bpp);
+        std::memcpy(wide->RowTable[y] + size_t(x) * bpp, input->RowTable[y] + size_t(x % input->Width) * bpp,
+                    bpp);
     auto wideForeign = testing::CustomStorageCopy(wide.get());
     // level, region start, region end, smoothness: ramps that overlap (inside cut only), a
     // region that ends before it starts, no bands at all (with thresholds just below and just
     // above the nearest float), and band edges that floats hold exactly (the values list them
     // and their neighbours).
-    const double settings[6][4] = {{0.4, 0.3, 0.6, 0.1},
-                                   {0.6, 0.45, 0.7, 0.1},  // band edges just above a float
-                                   {0.5, 0.7, 0.3, 0.05},
-                                   {0.6, 0.2, 0.8, 0.0},
-                                   {0.7, 0.45, 0.7, 0.0},
-                                   {0.5, 0.25, 0.75, 0.125}};
+    const double settings[6][4] = {
+        {0.4, 0.3, 0.6, 0.1},  {0.6, 0.45, 0.7, 0.1},  // band edges just above a float
+        {0.5, 0.7, 0.3, 0.05}, {0.6, 0.2, 0.8, 0.0},  {0.7, 0.45, 0.7, 0.0}, {0.5, 0.25, 0.75, 0.125}};
     for (int32_t type = kLowCut; type <= kOutsideBoost + 1; ++type)
       for (int32_t k = 0; k < 6; ++k) {
         SCOPED_TRACE(::testing::Message() << "type " << type << ", depth " << depth << ", setting " << k);
@@ -358,8 +484,9 @@ TEST(ToneGateRender, HostStorageAndForeignImagesAgreeOnEveryValue) {
 // renders what a new node with those settings renders.
 TEST(ToneGateRender, ANodeRenderedAgainAfterChangesMatchesANewNode) {
   const std::vector<testing::ControlStep> steps = {
-      {kFilter, kInsideCut}, {kStart, 0.2}, {kEnd, 0.8}, {kSmooth, 0.1}, {kSmooth, 0.1}, {kSmooth, 0.2},
-      {kRed, 0}, {kFilter, kLowBoost}, {kLevel, 0.3}, {kLevel, 0.3}, {kRed, 1}, {kFilter, kInsideCut}};
+      {kFilter, kInsideCut}, {kStart, 0.2},  {kEnd, 0.8}, {kSmooth, 0.1},
+      {kSmooth, 0.1},        {kSmooth, 0.2}, {kRed, 0},   {kFilter, kLowBoost},
+      {kLevel, 0.3},         {kLevel, 0.3},  {kRed, 1},   {kFilter, kInsideCut}};
   for (uint32_t depth : {Depth8, Depth16}) {
     SCOPED_TRACE(::testing::Message() << "depth " << depth);
     testing::ExpectRendersLikeNewNodes("OrvantaToneGate", steps, testing::EveryValue(depth).get());

@@ -41,12 +41,12 @@ struct Pattern {
 
 constexpr PatternDot kDiamondDots[] = {
     {1, 0, kFull}, {0, 1, kFull}, {1, 1, kFull}, {2, 1, kFull}, {1, 2, kFull}};
-constexpr PatternDot kPlaquetteDots[] = {
-    {1, 0, kFull},   {2, 0, kFull},   {1, 1, kFull},   {3, 1, kFull},   {2, 2, kFull},
-    {3, 2, kFull},   {3, 0, kBright}, {2, 1, kBright}, {1, 2, kBright}, {0, 3, kOff}};
-constexpr PatternDot kDiodeDots[] = {
-    {2, 1, kFull}, {2, 0, kBright}, {1, 1, kBright}, {3, 1, kBright}, {2, 2, kBright},
-    {1, 0, kMid},  {3, 2, kMid},    {3, 0, kMid},    {1, 2, kMid},    {0, 3, kOff}};
+constexpr PatternDot kPlaquetteDots[] = {{1, 0, kFull},   {2, 0, kFull}, {1, 1, kFull},   {3, 1, kFull},
+                                         {2, 2, kFull},   {3, 2, kFull}, {3, 0, kBright}, {2, 1, kBright},
+                                         {1, 2, kBright}, {0, 3, kOff}};
+constexpr PatternDot kDiodeDots[] = {{2, 1, kFull},   {2, 0, kBright}, {1, 1, kBright}, {3, 1, kBright},
+                                     {2, 2, kBright}, {1, 0, kMid},    {3, 2, kMid},    {3, 0, kMid},
+                                     {1, 2, kMid},    {0, 3, kOff}};
 
 const Pattern kPatterns[] = {
     {1, 2, kFull, {}},
@@ -78,8 +78,10 @@ using WordOf = std::conditional_t<Format::kBytes == 4, uint32_t,
 template <class Format, class Px>
 WordOf<Format> Encode(const Px& p) {
   uint8_t bytes[Format::kBytes];
-  if constexpr (std::is_same_v<Px, FltPixel>) Format::PutFlt(bytes, p);
-  else Format::Put(bytes, p);
+  if constexpr (std::is_same_v<Px, FltPixel>)
+    Format::PutFlt(bytes, p);
+  else
+    Format::Put(bytes, p);
   WordOf<Format> w;
   std::memcpy(&w, bytes, sizeof w);
   return w;
@@ -91,18 +93,39 @@ class BillboardOperator : public Tool<BillboardOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaBillboard", 0x84290001, "OrvaBillboard", "Bilb", "OrvantaBillboard",
+      "OrvantaBillboard",
+      0x84290001,
+      "OrvaBillboard",
+      "Bilb",
+      "OrvantaBillboard",
       "Simulates display systems like TV/Monitor,Airport & public Displays etc.\n V 0.9 public Beta",
       "Built: Oct  6 2005"};
 
   // 2. Declarations, in display order.
   enum {
-    kPreset, kInput, kDisplayPixel,
-    kRed, kGreen, kBlue, kPixelPreset,
-    kRedSource, kRedColorR, kRedColorG, kRedColorB,
-    kGreenSource, kGreenColorR, kGreenColorG, kGreenColorB,
-    kBlueSource, kBlueColorR, kBlueColorG, kBlueColorB,
-    kMaxCellWidth, kMaxCellHeight, kMaxOutputWidth, kMaxOutputHeight,
+    kPreset,
+    kInput,
+    kDisplayPixel,
+    kRed,
+    kGreen,
+    kBlue,
+    kPixelPreset,
+    kRedSource,
+    kRedColorR,
+    kRedColorG,
+    kRedColorB,
+    kGreenSource,
+    kGreenColorR,
+    kGreenColorG,
+    kGreenColorB,
+    kBlueSource,
+    kBlueColorR,
+    kBlueColorG,
+    kBlueColorB,
+    kMaxCellWidth,
+    kMaxCellHeight,
+    kMaxOutputWidth,
+    kMaxOutputHeight,
     kInputCount
   };
   // Per channel (red, green, blue): checkbox, colour source, first custom colour component.
@@ -123,9 +146,8 @@ class BillboardOperator : public Tool<BillboardOperator> {
                      {InDefault, 0.0}};
     };
     auto limit = [](double low, double high, double def) {
-      return TagList{{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, low},
-                     {InRangeHigh, high},        {InLimitLow, low},   {InLimitHigh, high},
-                     {InDefault, def},           {InLinkOption, 1}};
+      return TagList{{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, low}, {InRangeHigh, high},
+                     {InLimitLow, low},          {InLimitHigh, high}, {InDefault, def},  {InLinkOption, 1}};
     };
     std::vector<Row> rows = {
         PageRow("Display Type"),
@@ -150,22 +172,32 @@ class BillboardOperator : public Tool<BillboardOperator> {
     };
     const Source sources[] = {
         {"Red Color", 0x43520000, "Red from Input", "new Red Color", {0x52524E00, 0x47524E00, 0x42524E00}},
-        {"Green Color", 0x43470000, "Green from Input", "new Green Color", {0x52474E00, 0x47474E00, 0x42474E00}},
+        {"Green Color",
+         0x43470000,
+         "Green from Input",
+         "new Green Color",
+         {0x52474E00, 0x47474E00, 0x42474E00}},
         {"Blue Color", 0x43420000, "Blue from Input", "new Blue Color", {0x52424E00, 0x47424E00, 0x42424E00}},
     };
     const char* componentLabels[] = {"Red", "Green", "Blue"};
     for (int32_t s = 0; s < 3; ++s) {
       const Source& src = sources[s];
-      rows.push_back(InputRow(src.label, NumberDataType, src.id,
-                              combo({src.first, "Color from Input", "Color from Pixel", "Custom Color Pick"})));
+      rows.push_back(
+          InputRow(src.label, NumberDataType, src.id,
+                   combo({src.first, "Color from Input", "Color from Pixel", "Custom Color Pick"})));
       for (int32_t c = 0; c < 3; ++c)
-        rows.push_back(InputRow(componentLabels[c], NumberDataType, src.colorIds[c], color(src.group, s + 1, c)));
+        rows.push_back(
+            InputRow(componentLabels[c], NumberDataType, src.colorIds[c], color(src.group, s + 1, c)));
     }
     rows.push_back(PageRow("Boundaries"));
-    rows.push_back(InputRow("max DisplayPixel width", NumberDataType, FourCC("MDPW"), limit(1.0, 65535.0, 4.0)));
-    rows.push_back(InputRow("max DisplayPixel height", NumberDataType, FourCC("MDPH"), limit(2.0, 65535.0, 4.0)));
-    rows.push_back(InputRow("max Output width", NumberDataType, FourCC("MOPW"), limit(1.0, 30000.0, 10000.0)));
-    rows.push_back(InputRow("max Output height", NumberDataType, FourCC("MOPH"), limit(2.0, 30000.0, 10000.0)));
+    rows.push_back(
+        InputRow("max DisplayPixel width", NumberDataType, FourCC("MDPW"), limit(1.0, 65535.0, 4.0)));
+    rows.push_back(
+        InputRow("max DisplayPixel height", NumberDataType, FourCC("MDPH"), limit(2.0, 65535.0, 4.0)));
+    rows.push_back(
+        InputRow("max Output width", NumberDataType, FourCC("MOPW"), limit(1.0, 30000.0, 10000.0)));
+    rows.push_back(
+        InputRow("max Output height", NumberDataType, FourCC("MOPH"), limit(2.0, 30000.0, 10000.0)));
     rows.push_back(ImageOutputRow());
     return rows;
   }
@@ -216,8 +248,8 @@ class BillboardOperator : public Tool<BillboardOperator> {
       // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider
       // or taller than the output.
       draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
-      TagList tags{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_},
-                   {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}};
+      TagList tags{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_}, {ImChannel, 2},
+                   {ImChannel, 1},   {ImChannel, 0},       {ImChannel, 3}};
       if (draws) tags.Add({ImUncleared, 1});  // the chunks write or clear every pixel
       out.reset(NewImage(tags));
     } else {
@@ -249,15 +281,20 @@ class BillboardOperator : public Tool<BillboardOperator> {
       drawnWidth_ = int32_t(std::min<int64_t>(int64_t(inWidth_) * channelCount_, fittingCells_) * cellWidth_);
       const int64_t cellRows = std::min<int64_t>(inHeight_, outHeight_ / cellHeight_);
       ClearRows(output_image_, int32_t(cellRows * cellHeight_), outHeight_);
-      if (flt_) ReadCells(slotsFlt_);
-      else ReadCells(slotsInt_);
+      if (flt_)
+        ReadCells(slotsFlt_);
+      else
+        ReadCells(slotsInt_);
       // Input and output in the same host storage format: rows are written as stored words.
       stored_ = 0;
       const uint32_t storage = input_->Storage;
       if (storage == output_image_->Storage) {
-        if (storage == StorageBgra8 && !flt_) EncodeCells<formats::Bgra8>(slotsInt_);
-        else if (storage == StorageBgra16 && !flt_) EncodeCells<formats::Bgra16>(slotsInt_);
-        else if (storage == StorageBgraFloat && flt_) EncodeCells<formats::BgraFloat>(slotsFlt_);
+        if (storage == StorageBgra8 && !flt_)
+          EncodeCells<formats::Bgra8>(slotsInt_);
+        else if (storage == StorageBgra16 && !flt_)
+          EncodeCells<formats::Bgra16>(slotsInt_);
+        else if (storage == StorageBgraFloat && flt_)
+          EncodeCells<formats::BgraFloat>(slotsFlt_);
       }
       DoMultiProcess(req, inHeight_);
     }
@@ -269,11 +306,16 @@ class BillboardOperator : public Tool<BillboardOperator> {
     if (y < 0 || y >= inHeight_) return;
     const int64_t top = int64_t(y) * cellHeight_;
     if (top + cellHeight_ > outHeight_) return;  // cells of this row would cross the bottom edge
-    if (stored_ == StorageBgra8) RenderStoredRow<formats::Bgra8, Pixel>(y, int32_t(top));
-    else if (stored_ == StorageBgra16) RenderStoredRow<formats::Bgra16, Pixel>(y, int32_t(top));
-    else if (stored_ == StorageBgraFloat) RenderStoredRow<formats::BgraFloat, FltPixel>(y, int32_t(top));
-    else if (flt_) RenderRow<FltPixel>(y, int32_t(top));
-    else RenderRow<Pixel>(y, int32_t(top));
+    if (stored_ == StorageBgra8)
+      RenderStoredRow<formats::Bgra8, Pixel>(y, int32_t(top));
+    else if (stored_ == StorageBgra16)
+      RenderStoredRow<formats::Bgra16, Pixel>(y, int32_t(top));
+    else if (stored_ == StorageBgraFloat)
+      RenderStoredRow<formats::BgraFloat, FltPixel>(y, int32_t(top));
+    else if (flt_)
+      RenderRow<FltPixel>(y, int32_t(top));
+    else
+      RenderRow<Pixel>(y, int32_t(top));
     ClearRows(output_image_, int32_t(top), int32_t(top + cellHeight_), drawnWidth_);
   }
 
@@ -319,8 +361,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
   // The built-in pattern image for a "Pixel Preset" value (others than 0..3 give pattern 0).
   Image* MakePattern(int32_t preset) {
     const Pattern& p = kPatterns[preset >= 0 && preset <= 3 ? preset : 0];
-    HeldImage im(NewImage(TagList{{ImOwner, Owner}, {ImWidth, p.width}, {ImHeight, p.height},
-                                  {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3}}));
+    HeldImage im(NewImage(TagList{{ImOwner, Owner},
+                                  {ImWidth, p.width},
+                                  {ImHeight, p.height},
+                                  {ImChannel, 2},
+                                  {ImChannel, 1},
+                                  {ImChannel, 0},
+                                  {ImChannel, 3}}));
     if (flt_) {
       const float b = kLevelFloat[p.background];
       im->Fill(FltPixel{b, b, b, b});
@@ -344,8 +391,10 @@ class BillboardOperator : public Tool<BillboardOperator> {
   static Px Shade(const Channel& ch, const Px& P, const Px& D) {
     const auto alpha = Component(D, ch.component);
     switch (ch.source) {
-      case 1: return Px{P.B, P.G, P.R, alpha};
-      case 2: return Px{D.B, D.G, D.R, alpha};
+      case 1:
+        return Px{P.B, P.G, P.R, alpha};
+      case 2:
+        return Px{D.B, D.G, D.R, alpha};
       case 3: {
         const auto v = Component(P, ch.component);
         return Px{Scaled(v, ch.custom[2]), Scaled(v, ch.custom[1]), Scaled(v, ch.custom[0]), alpha};
@@ -372,7 +421,8 @@ class BillboardOperator : public Tool<BillboardOperator> {
         Px D;
         for (int32_t k = 0; k < cellWidth_; ++k) {
           ReadNext(cell, D);
-          for (int32_t a = 0; a < channelCount_; ++a) slots[a][row + size_t(k)] = Shade(channels_[a], Px{}, D);
+          for (int32_t a = 0; a < channelCount_; ++a)
+            slots[a][row + size_t(k)] = Shade(channels_[a], Px{}, D);
         }
       });
   }
@@ -504,8 +554,10 @@ class BillboardOperator : public Tool<BillboardOperator> {
           Word colour = stored & keep[a];
           if (channels[a].source == 3) {  // the component times the custom colour
             Px P;
-            if constexpr (std::is_same_v<Px, FltPixel>) Format::GetFlt(in + size_t(x) * kBytes, P);
-            else Format::Get(in + size_t(x) * kBytes, P);
+            if constexpr (std::is_same_v<Px, FltPixel>)
+              Format::GetFlt(in + size_t(x) * kBytes, P);
+            else
+              Format::Get(in + size_t(x) * kBytes, P);
             Px o = Shade(channels[a], P, noAlpha);
             o.A = 0;
             colour = Encode<Format>(o);
@@ -539,9 +591,9 @@ class BillboardOperator : public Tool<BillboardOperator> {
   // Per slot, the shade of each cell pixel, row by row, for the request's pixel form.
   std::vector<Pixel> slotsInt_[3];
   std::vector<FltPixel> slotsFlt_[3];
-  uint32_t stored_ = 0;  // the host storage format rows are written in as words, or 0
+  uint32_t stored_ = 0;                // the host storage format rows are written in as words, or 0
   std::vector<uint8_t> cellBytes_[3];  // per slot, as EncodeCells makes them
-  uint8_t keepBytes_[3][16] = {};       // per slot, as EncodeCells makes them
+  uint8_t keepBytes_[3][16] = {};      // per slot, as EncodeCells makes them
 };
 
 ORVANTA_REGISTER_TOOL(BillboardOperator)

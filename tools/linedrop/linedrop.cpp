@@ -12,8 +12,10 @@ class LineDropOperator : public Tool<LineDropOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaLineDrop", 0x84290007, "OrvaLineDrop", "LnDr", "OrvantaLineDrop",
-      "Crop certain scanlines to repair or deinterlace footage.", "Built: Oct 14 2005"};
+      "OrvantaLineDrop",   0x84290007,
+      "OrvaLineDrop",      "LnDr",
+      "OrvantaLineDrop",   "Crop certain scanlines to repair or deinterlace footage.",
+      "Built: Oct 14 2005"};
 
   // 2. Declarations, in display order.
   enum { kInput, kOrder, kShow, kCrop, kInputCount };
@@ -52,8 +54,13 @@ class LineDropOperator : public Tool<LineDropOperator> {
     outHeight_ = int32_t(height_ - (height_ / cycle) * crop_);
     // Rows are written top down; the few the last incomplete cycle leaves are cleared below, so
     // the image need not start cleared.
-    output_image_ = NewImage(TagList{{ImOwner, Owner}, {ImWidth, width_}, {ImHeight, outHeight_},
-                                     {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
+    output_image_ = NewImage(TagList{{ImOwner, Owner},
+                                     {ImWidth, width_},
+                                     {ImHeight, outHeight_},
+                                     {ImChannel, 2},
+                                     {ImChannel, 1},
+                                     {ImChannel, 0},
+                                     {ImChannel, 3},
                                      {ImUncleared, 1}});
     keep_ = order_ == 0 ? 1 : 0;
     kept_ = dropped_ = nextRow_ = 0;

@@ -50,8 +50,10 @@ class MosaicOperator : public Tool<MosaicOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaMosaic", 0x84290008, "OrvaMosaic", "Msc", "OrvantaMosaic",
-      "Create seamless textures like brick-walls using a set of single tiles.", "Built: Oct 14 2005"};
+      "OrvantaMosaic",     0x84290008,
+      "OrvaMosaic",        "Msc",
+      "OrvantaMosaic",     "Create seamless textures like brick-walls using a set of single tiles.",
+      "Built: Oct 14 2005"};
 
   static constexpr int kSlots = 20;
 
@@ -66,22 +68,52 @@ class MosaicOperator : public Tool<MosaicOperator> {
   }
 
   static std::vector<Row> Declarations() {
-    static const char* const kTileLabels[kSlots] = {
-        "Tile 1 (required)", "Tile 2",  "Tile 3",  "Tile 4",  "Tile 5",  "Tile 6",  "Tile 7",
-        "Tile 8",            "Tile 9",  "Tile 10", "Tile 11", "Tile 12", "Tile 13", "Tile 14",
-        "Tile 15",           "Tile 16", "Tile 17", "Tile 18", "Tile 19", "Tile 20"};
+    static const char* const kTileLabels[kSlots] = {"Tile 1 (required)",
+                                                    "Tile 2",
+                                                    "Tile 3",
+                                                    "Tile 4",
+                                                    "Tile 5",
+                                                    "Tile 6",
+                                                    "Tile 7",
+                                                    "Tile 8",
+                                                    "Tile 9",
+                                                    "Tile 10",
+                                                    "Tile 11",
+                                                    "Tile 12",
+                                                    "Tile 13",
+                                                    "Tile 14",
+                                                    "Tile 15",
+                                                    "Tile 16",
+                                                    "Tile 17",
+                                                    "Tile 18",
+                                                    "Tile 19",
+                                                    "Tile 20"};
     std::vector<Row> rows = {
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         PageRow("Controls"),
         InputRow("seed", NumberDataType, FourCC("SEED"),
-                 {{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, 1.0}, {InRangeHigh, 65535.0},
-                  {InLimitLow, 1.0}, {InLimitHigh, 65535.0}, {InDefault, 1.0}, {InLinkOption, 1}}),
+                 {{InControl, ScrollControl},
+                  {InWholeNumbers, 1},
+                  {InRangeLow, 1.0},
+                  {InRangeHigh, 65535.0},
+                  {InLimitLow, 1.0},
+                  {InLimitHigh, 65535.0},
+                  {InDefault, 1.0},
+                  {InLinkOption, 1}}),
         InputRow("Probability Start", NumberDataType, FourCC("PRBL"),
-                 {{InControl, RangeControl}, {InGroup, 1}, {InGroupIndex, 0}, {InRangeLow, 1.0},
-                  {InRangeHigh, 20.0}, {InDefault, 1.0}}),
+                 {{InControl, RangeControl},
+                  {InGroup, 1},
+                  {InGroupIndex, 0},
+                  {InRangeLow, 1.0},
+                  {InRangeHigh, 20.0},
+                  {InDefault, 1.0}}),
         InputRow("Probability End", NumberDataType, FourCC("PRBH"),
-                 {{InControl, RangeControl}, {InGroup, 1}, {InGroupIndex, 1}, {InRangeLow, 1.0},
-                  {InRangeHigh, 20.0}, {InDefault, 20.0}}),
+                 {{InControl, RangeControl},
+                  {InGroup, 1},
+                  {InGroupIndex, 1},
+                  {InRangeLow, 1.0},
+                  {InRangeHigh, 20.0},
+                  {InDefault, 20.0}}),
         InputRow("Tolerance", NumberDataType, 0x4C4F5400,
                  {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 20.0}, {InDefault, 0.0}}),
         InputRow("xOffset Line A", NumberDataType, 0x414F5800,

@@ -28,8 +28,13 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaMultitude", 0x84290002, "OrvaMultitude", "Mltd", "OrvantaMultitude Generator",
-      "Quickly create a crowd by replacing colored dots.\nV0.9 public Beta", "Built: Oct 14 2005"};
+      "OrvantaMultitude",
+      0x84290002,
+      "OrvaMultitude",
+      "Mltd",
+      "OrvantaMultitude Generator",
+      "Quickly create a crowd by replacing colored dots.\nV0.9 public Beta",
+      "Built: Oct 14 2005"};
 
   // 2. Declarations, in display order.
   static constexpr int kSlots = 4;
@@ -56,8 +61,8 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
       for (int32_t c = 0; c < 4; ++c) {
         TagList tags{{InControl, ColorControl}};
         if (c < 3) tags.Add({InGroupLabel, "Color"});  // the alpha member carries no heading
-        tags.Append(TagList{{InGroup, s + 1}, {InGroupIndex, c}, {InRangeLow, 0.0},
-                            {InRangeHigh, 1.0}, {InDefault, 0.0}});
+        tags.Append(TagList{
+            {InGroup, s + 1}, {InGroupIndex, c}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.0}});
         rows.push_back(InputRow(componentLabels[c], NumberDataType, FourCC(keyIds[s][c]), tags));
       }
     }
@@ -116,8 +121,10 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   void ProcessChunk(Request*, int32_t y) override {
     if (phase_ == kMerge) return MergeBand(y);
     if (y < 0 || y >= crowdHeight_) return;
-    if (flt_) SearchRow<FltPixel>(y);
-    else SearchRow<Pixel>(y);
+    if (flt_)
+      SearchRow<FltPixel>(y);
+    else
+      SearchRow<Pixel>(y);
   }
 
  private:

@@ -18,8 +18,10 @@ class RasterOperator : public Tool<RasterOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaRaster", 0x84290004, "OrvaRaster", "Rstr", "OrvantaRaster",
-      "Add variable scanlines to footage, both horizontally and vertically.", "Built: Oct 14 2005"};
+      "OrvantaRaster",     0x84290004,
+      "OrvaRaster",        "Rstr",
+      "OrvantaRaster",     "Add variable scanlines to footage, both horizontally and vertically.",
+      "Built: Oct 14 2005"};
 
   // 2. Declarations, in display order. The two directions declare the same controls; only their
   // ids, their colour group and the checkbox default differ.
@@ -37,14 +39,16 @@ class RasterOperator : public Tool<RasterOperator> {
   };
   static constexpr DirectionIds kHorizontalIds = {
       "horizontal Scanlines",
-      {0x48536100, FourCC("MODH"), FourCC("SCOH"), FourCC("BSCH"), FourCC("CSCH"), 0x48524300,
-       0x48474300, 0x48424300, 0x48414300},
-      1, 1.0};
+      {0x48536100, FourCC("MODH"), FourCC("SCOH"), FourCC("BSCH"), FourCC("CSCH"), 0x48524300, 0x48474300,
+       0x48424300, 0x48414300},
+      1,
+      1.0};
   static constexpr DirectionIds kVerticalIds = {
       "vertical Scanlines",
-      {0x56536100, FourCC("MODV"), FourCC("SCOV"), FourCC("BSCV"), FourCC("CSCV"), 0x56524300,
-       0x56474300, 0x56424300, 0x56414300},
-      2, 0.0};
+      {0x56536100, FourCC("MODV"), FourCC("SCOV"), FourCC("BSCV"), FourCC("CSCV"), 0x56524300, 0x56474300,
+       0x56424300, 0x56414300},
+      2,
+      0.0};
 
   static void AddDirection(std::vector<Row>& rows, const DirectionIds& d) {
     const TagList count = {{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, 1.0},
@@ -53,22 +57,20 @@ class RasterOperator : public Tool<RasterOperator> {
     rows.push_back(PageRow(d.page));
     rows.push_back(InputRow("activate Scanlines", NumberDataType, d.ids[kActive],
                             {{InControl, CheckboxControl}, {InDefault, d.activeDefault}, {InRowCount, 1}}));
-    rows.push_back(InputRow("Mode", NumberDataType, d.ids[kMode],
-                            {{InControl, ComboControl},
-                             {InListItem, "keep input size"},
-                             {InListItem, "stretch input"}}));
-    rows.push_back(InputRow("Scanline Order", NumberDataType, d.ids[kOrder],
-                            {{InControl, ComboControl},
-                             {InListItem, "show input first"},
-                             {InListItem, "show color first"}}));
+    rows.push_back(InputRow(
+        "Mode", NumberDataType, d.ids[kMode],
+        {{InControl, ComboControl}, {InListItem, "keep input size"}, {InListItem, "stretch input"}}));
+    rows.push_back(InputRow(
+        "Scanline Order", NumberDataType, d.ids[kOrder],
+        {{InControl, ComboControl}, {InListItem, "show input first"}, {InListItem, "show color first"}}));
     rows.push_back(InputRow("scanlines showing input", NumberDataType, d.ids[kShow], count));
     rows.push_back(InputRow("scanlines showing Color", NumberDataType, d.ids[kColour], count));
     const char* labels[4] = {"Red", "Green", "Blue", "Alpha"};
     for (int32_t i = 0; i < 4; ++i) {
       TagList tags{{InControl, ColorControl}};
       if (i < 3) tags.Add({InGroupLabel, "Scanline Color"});
-      tags.Append({{InGroup, d.group}, {InGroupIndex, i}, {InRangeLow, 0.0}, {InRangeHigh, 1.0},
-                   {InDefault, 0.0}});
+      tags.Append(
+          {{InGroup, d.group}, {InGroupIndex, i}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.0}});
       rows.push_back(InputRow(labels[i], NumberDataType, d.ids[kRed + i], tags));
     }
   }
@@ -110,8 +112,8 @@ class RasterOperator : public Tool<RasterOperator> {
     const int64_t oh = h_.keepSize ? height_ : int64_t(height_) * h_.period;
     constexpr int64_t kMaxSide = INT32_MAX, kMaxPixels = int64_t(1) << 56;
     if (ow > kMaxSide || oh > kMaxSide || ow * oh > kMaxPixels)
-      throw std::length_error("a stretched output of " + std::to_string(ow) + " x " +
-                              std::to_string(oh) + " pixels is too large to make");
+      throw std::length_error("a stretched output of " + std::to_string(ow) + " x " + std::to_string(oh) +
+                              " pixels is too large to make");
     outW_ = int32_t(ow);
     outH_ = int32_t(oh);
 
@@ -132,11 +134,15 @@ class RasterOperator : public Tool<RasterOperator> {
     SetColour(crossColour_, xPix);
 
     // Every output pixel is written by the chunks, so the image need not start cleared.
-    image_ = (outW_ == width_ && outH_ == height_)
-                 ? NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}})
-                 : NewImage(TagList{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, outH_},
-                                    {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
-                                    {ImUncleared, 1}});
+    image_ = (outW_ == width_ && outH_ == height_) ? NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}})
+                                                   : NewImage(TagList{{ImOwner, Owner},
+                                                                      {ImWidth, outW_},
+                                                                      {ImHeight, outH_},
+                                                                      {ImChannel, 2},
+                                                                      {ImChannel, 1},
+                                                                      {ImChannel, 0},
+                                                                      {ImChannel, 3},
+                                                                      {ImUncleared, 1}});
     // The prepared rows go on every way out; the output too when preparing them fails.
     struct ReleaseRows {
       RasterOperator* op;
@@ -155,9 +161,12 @@ class RasterOperator : public Tool<RasterOperator> {
   // 4. Pixel work: one output row per chunk.
   void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= outH_) return;
-    if (colourRow_) CopyRow(y);
-    else if (float_) RenderRow(y, hColour_.f, vColour_.f, crossColour_.f);
-    else RenderRow(y, hColour_.i, vColour_.i, crossColour_.i);
+    if (colourRow_)
+      CopyRow(y);
+    else if (float_)
+      RenderRow(y, hColour_.f, vColour_.f, crossColour_.f);
+    else
+      RenderRow(y, hColour_.i, vColour_.i, crossColour_.i);
   }
 
  private:
@@ -192,11 +201,16 @@ class RasterOperator : public Tool<RasterOperator> {
   // (divide) are not listed in the combo; any other value writes the vertical colour over.
   static double Blend(int32_t mode, double full, double h, double v) {
     switch (mode) {
-      case 1: return full * (h + v);
-      case 2: return full * (h - v);
-      case 3: return full * h * v;
-      case 4: return v != 0.0 ? full * h / v : (h != 0.0 ? full : 0.0);
-      default: return full * v;
+      case 1:
+        return full * (h + v);
+      case 2:
+        return full * (h - v);
+      case 3:
+        return full * h * v;
+      case 4:
+        return v != 0.0 ? full * h / v : (h != 0.0 ? full : 0.0);
+      default:
+        return full * v;
     }
   }
 
@@ -210,8 +224,8 @@ class RasterOperator : public Tool<RasterOperator> {
   void PrepareColumns() {
     isColour_.assign(size_t(outW_), 0);
     sourceColumn_.assign(size_t(outW_), 0);
-    int64_t q = 0;       // position of column x within its cycle
-    int32_t inCol = 0;   // x div period, the input column when stretched
+    int64_t q = 0;      // position of column x within its cycle
+    int32_t inCol = 0;  // x div period, the input column when stretched
     for (int32_t x = 0; x < outW_; ++x) {
       if (!v_.active) {
         sourceColumn_[size_t(x)] = x;
@@ -234,17 +248,18 @@ class RasterOperator : public Tool<RasterOperator> {
   // input rows.
   void PrepareByteRows() {
     if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
-    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},
-                      {ImChannel, 2}, {ImChannel, 1}, {ImChannel, 0}, {ImChannel, 3},
-                      {ImUncleared, 1}};  // both written in full below
+    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},   {ImChannel, 2}, {ImChannel, 1},
+                      {ImChannel, 0},   {ImChannel, 3},   {ImUncleared, 1}};  // both written in full below
     colourRow_ = NewImage(row);
     inputRow_ = NewImage(row);
     if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
       ReleaseByteRows();
       return;
     }
-    if (float_) WriteByteRows(hColour_.f, vColour_.f, crossColour_.f);
-    else WriteByteRows(hColour_.i, vColour_.i, crossColour_.i);
+    if (float_)
+      WriteByteRows(hColour_.f, vColour_.f, crossColour_.f);
+    else
+      WriteByteRows(hColour_.i, vColour_.i, crossColour_.i);
     // Keep-size colour columns: a byte mask of the colour columns, so that an input row is its
     // input bytes with the colour columns' bytes replaced by the (otherwise zero) input-row colour.
     columnMask_.clear();
@@ -301,9 +316,12 @@ class RasterOperator : public Tool<RasterOperator> {
     }
     // The host's formats are 4, 8 or 16 bytes a pixel.
     const uint8_t* colour = inputRow_->RowTable[0];
-    if (bytes == 4) SelectRow<4>(d, s, colour);
-    else if (bytes == 8) SelectRow<8>(d, s, colour);
-    else SelectRow<16>(d, s, colour);
+    if (bytes == 4)
+      SelectRow<4>(d, s, colour);
+    else if (bytes == 8)
+      SelectRow<8>(d, s, colour);
+    else
+      SelectRow<16>(d, s, colour);
   }
 
   // d = (s & ~mask) | colour, 16 bytes at a time; the colour row is zero outside the mask.
@@ -351,7 +369,10 @@ class RasterOperator : public Tool<RasterOperator> {
     WithCursors(source_, 0, inRow, image_, 0, y, [&](auto& src, auto& dst) {
       P px;
       if (!v_.active && rowInput) {  // the whole row is input; OW = W here
-        for (int32_t x = 0; x < w; ++x) { ReadNext(src, px); WriteNext(dst, px); }
+        for (int32_t x = 0; x < w; ++x) {
+          ReadNext(src, px);
+          WriteNext(dst, px);
+        }
         return;
       }
       for (int32_t x = 0; x < w; ++x) {

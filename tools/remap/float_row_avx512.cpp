@@ -31,11 +31,14 @@ int32_t FloatRowAvx512(const FloatMap& map, const float* src, float* dst, int32_
     const __m512d hi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(f), 1)));
     const __m512d mlo = _mm512_add_pd(outStart, _mm512_mul_pd(_mm512_sub_pd(lo, inStart), slope));
     const __m512d mhi = _mm512_add_pd(outStart, _mm512_mul_pd(_mm512_sub_pd(hi, inStart), slope));
-    const __m512 mapped = _mm512_castpd_ps(_mm512_insertf64x4(
-        _mm512_castps_pd(_mm512_castps256_ps512(_mm512_cvtpd_ps(mlo))), _mm256_castps_pd(_mm512_cvtpd_ps(mhi)), 1));
+    const __m512 mapped =
+        _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castps_pd(_mm512_castps256_ps512(_mm512_cvtpd_ps(mlo))),
+                                            _mm256_castps_pd(_mm512_cvtpd_ps(mhi)), 1));
     // Inside the region, ends included; false for NaN, as in the scalar map.
-    const __mmask8 insideLo = _mm512_cmp_pd_mask(inStart, lo, _CMP_LE_OQ) & _mm512_cmp_pd_mask(lo, inEnd, _CMP_LE_OQ);
-    const __mmask8 insideHi = _mm512_cmp_pd_mask(inStart, hi, _CMP_LE_OQ) & _mm512_cmp_pd_mask(hi, inEnd, _CMP_LE_OQ);
+    const __mmask8 insideLo =
+        _mm512_cmp_pd_mask(inStart, lo, _CMP_LE_OQ) & _mm512_cmp_pd_mask(lo, inEnd, _CMP_LE_OQ);
+    const __mmask8 insideHi =
+        _mm512_cmp_pd_mask(inStart, hi, _CMP_LE_OQ) & _mm512_cmp_pd_mask(hi, inEnd, _CMP_LE_OQ);
     const __mmask16 inside = __mmask16(insideLo | unsigned(insideHi) << 8);
     const __m512 outside = _mm512_mask_blend_ps(keep, fixed, f);
     const __m512 result = _mm512_mask_blend_ps(inside, outside, mapped);

@@ -20,32 +20,56 @@ class RemapOperator : public Tool<RemapOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaRemap", 0x84290009, "OrvaRemap", "IcnRemap", "OrvantaRemap",
-      "Expand (or contract) a luminance range into another.", "Built: Oct 14 2005"};
+      "OrvantaRemap",      0x84290009,     "OrvaRemap",
+      "IcnRemap",          "OrvantaRemap", "Expand (or contract) a luminance range into another.",
+      "Built: Oct 14 2005"};
 
   // 2. Declarations, in display order. The region controls come twice: the visible range
   // controls, and a hidden set of scroll controls over -5..5 with the same labels.
-  enum { kInput, kRed, kGreen, kBlue, kAlpha, kRanges, kNonInput, kRedLuma, kGreenLuma, kBlueLuma,
-         kAlphaLuma, kInStart, kInEnd, kOutStart, kOutEnd, kHiddenInStart, kHiddenInEnd,
-         kHiddenOutStart, kHiddenOutEnd, kInputCount };
+  enum {
+    kInput,
+    kRed,
+    kGreen,
+    kBlue,
+    kAlpha,
+    kRanges,
+    kNonInput,
+    kRedLuma,
+    kGreenLuma,
+    kBlueLuma,
+    kAlphaLuma,
+    kInStart,
+    kInEnd,
+    kOutStart,
+    kOutEnd,
+    kHiddenInStart,
+    kHiddenInEnd,
+    kHiddenOutStart,
+    kHiddenOutEnd,
+    kInputCount
+  };
 
   static std::vector<Row> Declarations() {
     const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
     auto luma = [](int32_t index, double def) {
       TagList t{{InControl, ColorControl}};
       if (index < 3) t.Add({InGroupLabel, "Colorize Luminances"});
-      t.Append({{InGroup, 2}, {InGroupIndex, index}, {InRangeLow, 0.0}, {InRangeHigh, 1.0},
-                {InDefault, def}, {InShown, 0}});
+      t.Append({{InGroup, 2},
+                {InGroupIndex, index},
+                {InRangeLow, 0.0},
+                {InRangeHigh, 1.0},
+                {InDefault, def},
+                {InShown, 0}});
       return t;
     };
     auto range = [](int32_t group, int32_t index, double def) {
-      return TagList{{InControl, RangeControl}, {InGroup, group}, {InGroupIndex, index},
-                     {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, def}};
+      return TagList{{InControl, RangeControl}, {InGroup, group},   {InGroupIndex, index},
+                     {InRangeLow, 0.0},         {InRangeHigh, 1.0}, {InDefault, def}};
     };
     auto hidden = [](double def) {
       return TagList{{InControl, ScrollControl}, {InWholeNumbers, 0}, {InRangeLow, -5.0},
-                     {InRangeHigh, 5.0}, {InLimitLow, -5.0}, {InLimitHigh, 5.0},
-                     {InDefault, def}, {InLinkOption, 1}, {InShown, 0}};
+                     {InRangeHigh, 5.0},         {InLimitLow, -5.0},  {InLimitHigh, 5.0},
+                     {InDefault, def},           {InLinkOption, 1},   {InShown, 0}};
     };
     return {
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
@@ -118,8 +142,8 @@ class RemapOperator : public Tool<RemapOperator> {
     // A request with the settings of the last one keeps its tables.
     const auto on = [this](int32_t c) { return double(enabled_[c]); };
     const auto keep = [this](int32_t c) { return double(keepOutside_[c]); };
-    if (!float_ && !tables_.Reuses({full_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2), on(3), keep(0),
-                                    keep(1), keep(2), keep(3), outsideValue_[0], outsideValue_[1],
+    if (!float_ && !tables_.Reuses({full_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2), on(3),
+                                    keep(0), keep(1), keep(2), keep(3), outsideValue_[0], outsideValue_[1],
                                     outsideValue_[2], outsideValue_[3]}))
       BuildTables();
     floatMap_ = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
@@ -170,8 +194,8 @@ class RemapOperator : public Tool<RemapOperator> {
       const double high = v == 0.0 ? 1.0 : v == 1.0 ? 5.0 : 0.0;
       if (high != 0.0) {
         for (int32_t i = kInStart; i <= kOutEnd; ++i)
-          in_[i]->SetAttrs(TagList{{InRangeLow, 0.0}, {InRangeHigh, high}, {InLimitLow, 0.0},
-                                   {InLimitHigh, high}, {InShown, 1}});
+          in_[i]->SetAttrs(TagList{
+              {InRangeLow, 0.0}, {InRangeHigh, high}, {InLimitLow, 0.0}, {InLimitHigh, high}, {InShown, 1}});
         for (int32_t i = 0; i < 4; ++i) SetNumberValue(in_[kInStart + i], rememberedRegion_[i], time);
         for (int32_t i = kHiddenInStart; i <= kHiddenOutEnd; ++i) SetShown(in_[i], false);
       }
@@ -201,9 +225,9 @@ class RemapOperator : public Tool<RemapOperator> {
     auto mask = [](bool b) { return b ? ~0u : 0u; };
     const __m128 on = _mm_castsi128_ps(_mm_setr_epi32(int(mask(enabled_[0])), int(mask(enabled_[1])),
                                                       int(mask(enabled_[2])), int(mask(enabled_[3]))));
-    const __m128 keep = _mm_castsi128_ps(_mm_setr_epi32(
-        int(mask(keepOutside_[0])), int(mask(keepOutside_[1])), int(mask(keepOutside_[2])),
-        int(mask(keepOutside_[3]))));
+    const __m128 keep =
+        _mm_castsi128_ps(_mm_setr_epi32(int(mask(keepOutside_[0])), int(mask(keepOutside_[1])),
+                                        int(mask(keepOutside_[2])), int(mask(keepOutside_[3]))));
     const __m128 fixed = _mm_setr_ps(float(outsideValue_[0]), float(outsideValue_[1]),
                                      float(outsideValue_[2]), float(outsideValue_[3]));
     auto select = [](__m128 m, __m128 a, __m128 b) {  // a where m is set, else b
@@ -234,8 +258,10 @@ class RemapOperator : public Tool<RemapOperator> {
   void Map(V& value, int32_t c) const {
     const double full = kUnit ? 1.0 : full_;
     const double t = double(value) / full;
-    if (inStart_ <= t && t <= inEnd_) Store(value, (outStart_ + (t - inStart_) * slope_) * full);
-    else if (!keepOutside_[c]) Store(value, outsideValue_[c]);
+    if (inStart_ <= t && t <= inEnd_)
+      Store(value, (outStart_ + (t - inStart_) * slope_) * full);
+    else if (!keepOutside_[c])
+      Store(value, outsideValue_[c]);
   }
 
   // Integer pixels: every word the host's images give is 0..65535 and a channel's result
@@ -255,7 +281,10 @@ class RemapOperator : public Tool<RemapOperator> {
     for (int32_t c = 0; c < 4; ++c) {
       owner[c] = c;
       for (int32_t k = 0; k < c; ++k)
-        if (owner[k] == k && same(k, c)) { owner[c] = k; break; }
+        if (owner[k] == k && same(k, c)) {
+          owner[c] = k;
+          break;
+        }
       if (owner[c] == c) index[c] = tables++;
     }
     tables_.Reset(tables);
@@ -283,13 +312,13 @@ class RemapOperator : public Tool<RemapOperator> {
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
   double full_ = 1.0;
-  bool enabled_[4] = {};       // blue, green, red, alpha
-  bool keepOutside_[4] = {};   // per channel, same order
+  bool enabled_[4] = {};      // blue, green, red, alpha
+  bool keepOutside_[4] = {};  // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
-  FloatMap floatMap_;     // the same, for the AVX-512 float rows
-  bool avx512_ = false;   // this processor runs them
-  WordTables tables_;  // integer pixels: one table per distinct channel outcome
+  FloatMap floatMap_;    // the same, for the AVX-512 float rows
+  bool avx512_ = false;  // this processor runs them
+  WordTables tables_;    // integer pixels: one table per distinct channel outcome
 };
 
 ORVANTA_REGISTER_TOOL(RemapOperator)

@@ -43,22 +43,42 @@ class ScopeOperator : public Tool<ScopeOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaScope", 0x8429000B, "OrvaScope", "Scop", "OrvantaScope",
-      "From editing well known waveform analyzer as software.", "Built: Oct 14 2005"};
+      "OrvantaScope",      0x8429000B,
+      "OrvaScope",         "Scop",
+      "OrvantaScope",      "From editing well known waveform analyzer as software.",
+      "Built: Oct 14 2005"};
 
   // 2. Declarations, in display order.
   enum {
-    kInput, kRed, kGreen, kBlue, kAlpha, kType, kRoundness, kStretchX, kStretchY,
-    kStretchRed, kStretchGreen, kStretchBlue, kStretchAlpha,
-    kCenter, kCenterRed, kCenterGreen, kCenterBlue, kCenterAlpha,
-    kTop, kBottom, kInputCount
+    kInput,
+    kRed,
+    kGreen,
+    kBlue,
+    kAlpha,
+    kType,
+    kRoundness,
+    kStretchX,
+    kStretchY,
+    kStretchRed,
+    kStretchGreen,
+    kStretchBlue,
+    kStretchAlpha,
+    kCenter,
+    kCenterRed,
+    kCenterGreen,
+    kCenterBlue,
+    kCenterAlpha,
+    kTop,
+    kBottom,
+    kInputCount
   };
 
   static std::vector<Row> Declarations() {
     const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}, {InShown, 0}};
-    const TagList channelStretch = {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 10.0},
-                                    {InDefault, 1.0}, {InShown, 0}};
-    const TagList channelCenter = {{InControl, OffsetControl}, {InPreviewControl, CrosshairControl}, {InShown, 0}};
+    const TagList channelStretch = {
+        {InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 10.0}, {InDefault, 1.0}, {InShown, 0}};
+    const TagList channelCenter = {
+        {InControl, OffsetControl}, {InPreviewControl, CrosshairControl}, {InShown, 0}};
     return {
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         InputRow("Red", NumberDataType, 0x684364D2, checkbox),
@@ -66,14 +86,25 @@ class ScopeOperator : public Tool<ScopeOperator> {
         InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
         InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
         InputRow("Type", NumberDataType, FourCC("TYPE"),
-                 {{InControl, ComboControl}, {InListItem, "Luminance"}, {InListItem, "Chrominance"},
-                  {InListItem, "Composite"}, {InListItem, "RGBA(fullscreen)"}, {InListItem, "RGBA(parade)"},
-                  {InListItem, "static Red(fastest)"}, {InListItem, "static Green(fastest)"},
-                  {InListItem, "static Blue(fastest)"}, {InListItem, "static Alpha(fastest)"},
-                  {InListOption, 1}, {InDefault, 0.0}}),
+                 {{InControl, ComboControl},
+                  {InListItem, "Luminance"},
+                  {InListItem, "Chrominance"},
+                  {InListItem, "Composite"},
+                  {InListItem, "RGBA(fullscreen)"},
+                  {InListItem, "RGBA(parade)"},
+                  {InListItem, "static Red(fastest)"},
+                  {InListItem, "static Green(fastest)"},
+                  {InListItem, "static Blue(fastest)"},
+                  {InListItem, "static Alpha(fastest)"},
+                  {InListOption, 1},
+                  {InDefault, 0.0}}),
         InputRow("Roundness", NumberDataType, FourCC("ROUN"),
-                 {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 100.0}, {InLimitLow, 0.0},
-                  {InLimitHigh, 1.0}, {InDefault, 0.0}}),
+                 {{InControl, SliderControl},
+                  {InRangeLow, 0.0},
+                  {InRangeHigh, 100.0},
+                  {InLimitLow, 0.0},
+                  {InLimitHigh, 1.0},
+                  {InDefault, 0.0}}),
         InputRow("X Stretch", NumberDataType, FourCC("StrX"), channelStretch),
         InputRow("Y Stretch", NumberDataType, FourCC("StrY"),
                  {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 10.0}, {InDefault, 1.0}}),
@@ -88,11 +119,21 @@ class ScopeOperator : public Tool<ScopeOperator> {
         InputRow("Center Blue", PointDataType, FourCC("CNTB"), channelCenter),
         InputRow("Center Alpha", PointDataType, FourCC("CNTA"), channelCenter),
         InputRow("Input Image Top", NumberDataType, FourCC("RgRL"),
-                 {{InControl, RangeControl}, {InGroup, 10}, {InGroupIndex, 0}, {InRangeLow, 0.0},
-                  {InRangeHigh, 1.0}, {InDefault, 0.0}, {InShown, 1}}),
+                 {{InControl, RangeControl},
+                  {InGroup, 10},
+                  {InGroupIndex, 0},
+                  {InRangeLow, 0.0},
+                  {InRangeHigh, 1.0},
+                  {InDefault, 0.0},
+                  {InShown, 1}}),
         InputRow("Input Image Bottom", NumberDataType, FourCC("RgRH"),
-                 {{InControl, RangeControl}, {InGroup, 10}, {InGroupIndex, 1}, {InRangeLow, 0.0},
-                  {InRangeHigh, 1.0}, {InDefault, 1.0}, {InShown, 1}}),
+                 {{InControl, RangeControl},
+                  {InGroup, 10},
+                  {InGroupIndex, 1},
+                  {InRangeLow, 0.0},
+                  {InRangeHigh, 1.0},
+                  {InDefault, 1.0},
+                  {InShown, 1}}),
         ImageOutputRow(),
     };
   }
@@ -159,9 +200,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
     // word x % wordsPerRow_: neighbouring columns fall in different words, so their ORs do not
     // wait for each other, and a trace that stays within a few rows stays within a few lines.
     planeCount_ = 0;
-    if (type_ >= 0 && type_ <= 2) planeCount_ = 1, pattern_ = kWhite;
-    else if (type_ == 3 || type_ == 4) planeCount_ = 4;
-    else if (type_ >= 5 && type_ <= 8) planeCount_ = 1, pattern_ = kChannelBits[type_ - 5];
+    if (type_ >= 0 && type_ <= 2)
+      planeCount_ = 1, pattern_ = kWhite;
+    else if (type_ == 3 || type_ == 4)
+      planeCount_ = 4;
+    else if (type_ >= 5 && type_ <= 8)
+      planeCount_ = 1, pattern_ = kChannelBits[type_ - 5];
     wordsPerRow_ = (size_t(std::max(width_, 0)) + 63) / 64;
     planeWords_ = wordsPerRow_ * size_t(std::max(height_, 0));
     if (planeCount_ == 0 || planeWords_ == 0) chunks = 0;
@@ -211,15 +255,25 @@ class ScopeOperator : public Tool<ScopeOperator> {
     if (row < 0 || row >= height_ || width_ <= 0) return;
     // The type is chosen once per row; the plotting rule is then fixed inside the loop.
     switch (type_) {
-      case 0: return PlotRow<0>(row);
-      case 1: return PlotRow<1>(row);
-      case 2: return PlotRow<2>(row);
-      case 3: case 4: return PlotRow<3>(row);
-      case 5: return PlotRow<5>(row);
-      case 6: return PlotRow<6>(row);
-      case 7: return PlotRow<7>(row);
-      case 8: return PlotRow<8>(row);
-      default: return;
+      case 0:
+        return PlotRow<0>(row);
+      case 1:
+        return PlotRow<1>(row);
+      case 2:
+        return PlotRow<2>(row);
+      case 3:
+      case 4:
+        return PlotRow<3>(row);
+      case 5:
+        return PlotRow<5>(row);
+      case 6:
+        return PlotRow<6>(row);
+      case 7:
+        return PlotRow<7>(row);
+      case 8:
+        return PlotRow<8>(row);
+      default:
+        return;
     }
   }
 
@@ -240,7 +294,8 @@ class ScopeOperator : public Tool<ScopeOperator> {
     for (int32_t s = 0; s < slots_ - 1; ++s) {
       std::thread::id owner = owners_[s].load(std::memory_order_relaxed);
       if (owner == me) return s;
-      if (owner == std::thread::id() && owners_[s].compare_exchange_strong(owner, me, std::memory_order_relaxed))
+      if (owner == std::thread::id() &&
+          owners_[s].compare_exchange_strong(owner, me, std::memory_order_relaxed))
         return s;
     }
     if (!sharedUsed_.load(std::memory_order_relaxed)) sharedUsed_.store(true, std::memory_order_relaxed);
@@ -325,13 +380,22 @@ class ScopeOperator : public Tool<ScopeOperator> {
   template <int kKind>
   void PlotRow(int32_t row) {
     const int32_t slot = Slot();
-    Plotter plot{planes_.data() + size_t(slot) * size_t(planeCount_) * planeWords_, planeWords_, wordsPerRow_,
-                 double(height_), scale_, {}, {}, {}, {}};
+    Plotter plot{planes_.data() + size_t(slot) * size_t(planeCount_) * planeWords_,
+                 planeWords_,
+                 wordsPerRow_,
+                 double(height_),
+                 scale_,
+                 {},
+                 {},
+                 {},
+                 {}};
     for (int t = 0; t < 5; ++t) plot.stretch[t] = stretch_[t], plot.base[t] = base_[t];
     for (int t = 0; t < 6; ++t) plot.columns[t] = columns_.data() + size_t(t) * size_t(width_);
     for (int ch = 0; ch < 4; ++ch) plot.on[ch] = switch_[ch];
-    if (slot == slots_ - 1) PlotRowWith<kKind, true>(plot, row);
-    else PlotRowWith<kKind, false>(plot, row);
+    if (slot == slots_ - 1)
+      PlotRowWith<kKind, true>(plot, row);
+    else
+      PlotRowWith<kKind, false>(plot, row);
   }
 
   template <int kKind, bool kShared>
@@ -361,10 +425,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
 
   // The components a set of plot bits gives a pixel: full scale where the bit is set, else 0.
   static orvanta::Pixel Full16(uint8_t set) {
-    return {set & kBitB ? 65535u : 0u, set & kBitG ? 65535u : 0u, set & kBitR ? 65535u : 0u, set & kBitA ? 65535u : 0u};
+    return {set & kBitB ? 65535u : 0u, set & kBitG ? 65535u : 0u, set & kBitR ? 65535u : 0u,
+            set & kBitA ? 65535u : 0u};
   }
   static FltPixel FullFlt(uint8_t set) {
-    return {set & kBitB ? 1.0f : 0.0f, set & kBitG ? 1.0f : 0.0f, set & kBitR ? 1.0f : 0.0f, set & kBitA ? 1.0f : 0.0f};
+    return {set & kBitB ? 1.0f : 0.0f, set & kBitG ? 1.0f : 0.0f, set & kBitR ? 1.0f : 0.0f,
+            set & kBitA ? 1.0f : 0.0f};
   }
 
   // Output rows band * kBandRows .. + kBandRows - 1: cleared, then every plotted pixel written
@@ -372,10 +438,14 @@ class ScopeOperator : public Tool<ScopeOperator> {
   // table of the 16 bit sets; other storage goes through a cursor.
   void WriteBand(int32_t band) {
     switch (output_image_->Storage) {
-      case StorageBgra8: return WriteBandAs<formats::Bgra8>(band);
-      case StorageBgra16: return WriteBandAs<formats::Bgra16>(band);
-      case StorageBgraFloat: return WriteBandAs<formats::BgraFloat>(band);
-      default: return WriteBandAs<void>(band);
+      case StorageBgra8:
+        return WriteBandAs<formats::Bgra8>(band);
+      case StorageBgra16:
+        return WriteBandAs<formats::Bgra16>(band);
+      case StorageBgraFloat:
+        return WriteBandAs<formats::BgraFloat>(band);
+      default:
+        return WriteBandAs<void>(band);
     }
   }
 
@@ -386,8 +456,10 @@ class ScopeOperator : public Tool<ScopeOperator> {
     if constexpr (!std::is_void_v<Format>) {
       static_assert(Format::kBytes <= kBytes);
       for (uint8_t set = 0; set < 16; ++set) {
-        if (flt_) Format::PutFlt(encoded[set], FullFlt(set));
-        else Format::Put(encoded[set], Full16(set));
+        if (flt_)
+          Format::PutFlt(encoded[set], FullFlt(set));
+        else
+          Format::Put(encoded[set], Full16(set));
       }
     }
     const int32_t top = band * kBandRows, bottom = std::min(height_, top + kBandRows);
@@ -402,20 +474,23 @@ class ScopeOperator : public Tool<ScopeOperator> {
       for (size_t i = 0; i < wordsPerRow; ++i) {
         uint64_t bits[4] = {};
         for (int32_t s = 0; s < used_; ++s)
-          for (int32_t p = 0; p < planeCount_; ++p) bits[p] |= rowBits[size_t(s) * slotWords + size_t(p) * planeWords_ + i];
+          for (int32_t p = 0; p < planeCount_; ++p)
+            bits[p] |= rowBits[size_t(s) * slotWords + size_t(p) * planeWords_ + i];
         for (uint64_t any = bits[0] | bits[1] | bits[2] | bits[3]; any; any &= any - 1) {
           const int32_t k = __builtin_ctzll(any);
           uint8_t set = pattern_;
           if (planeCount_ == 4)
-            set = uint8_t((bits[0] >> k & 1) * kBitR | (bits[1] >> k & 1) * kBitG | (bits[2] >> k & 1) * kBitB |
-                          (bits[3] >> k & 1) * kBitA);
+            set = uint8_t((bits[0] >> k & 1) * kBitR | (bits[1] >> k & 1) * kBitG |
+                          (bits[2] >> k & 1) * kBitB | (bits[3] >> k & 1) * kBitA);
           const int32_t x = int32_t(size_t(k) * wordsPerRow + i);
           if constexpr (!std::is_void_v<Format>) {
             std::memcpy(row + size_t(x) * Format::kBytes, encoded[set], Format::kBytes);
           } else {
             cursor->MoveTo(x, y);
-            if (flt_) cursor->PutFlt(FullFlt(set));
-            else cursor->Put(Full16(set));
+            if (flt_)
+              cursor->PutFlt(FullFlt(set));
+            else
+              cursor->Put(Full16(set));
           }
         }
       }
@@ -465,7 +540,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
   // Plot planes: slots_ copies of planeCount_ planes of planeWords_ words, rows of wordsPerRow_.
   static constexpr int32_t kMaxSlots = 4, kBandRows = 16;
   static constexpr size_t kSlotBytes = size_t(8) << 20;  // most plane memory for the copies
-  static constexpr uint32_t kOffImage = ~0u;  // a column code outside the output
+  static constexpr uint32_t kOffImage = ~0u;             // a column code outside the output
   std::vector<uint32_t> columns_;
   std::vector<uint64_t> planes_;
   int32_t planeCount_ = 0, slots_ = 1, used_ = 1;

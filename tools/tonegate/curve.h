@@ -6,7 +6,6 @@
 namespace orvanta {
 inline namespace tonegate {
 
-
 enum Family { kNone, kBelow, kAbove, kInside, kOutside };
 
 // The transfer curves on precomputed doubles. v is in pixel units, t = v / full in control
@@ -19,9 +18,12 @@ struct Curve {
   bool boost = false;
 
   // Full scale; kUnit: known to be 1.0 (float pixels).
-  template <bool kUnit> double Full() const {
-    if constexpr (kUnit) return 1.0;
-    else return fullScale;
+  template <bool kUnit>
+  double Full() const {
+    if constexpr (kUnit)
+      return 1.0;
+    else
+      return fullScale;
   }
 
   template <bool kUnit>
@@ -71,14 +73,20 @@ struct Curve {
     const double b = inEnd ? E + (tau - E) * (E - t) / W : 0.0;
     if (inStart && inEnd) {  // the region is narrower than two bands: the ramps add up
       const double s = (a + b) * full;
-      if (boost) r = s >= full ? full : s;
-      else if (a + b >= t) return false;  // the smaller is t itself: keep the value exactly
-      else r = s;
+      if (boost)
+        r = s >= full ? full : s;
+      else if (a + b >= t)
+        return false;  // the smaller is t itself: keep the value exactly
+      else
+        r = s;
       return true;
     }
-    if (inStart) r = a * full;
-    else if (inEnd) r = b * full;
-    else return false;
+    if (inStart)
+      r = a * full;
+    else if (inEnd)
+      r = b * full;
+    else
+      return false;
     return true;
   }
 

@@ -30,15 +30,41 @@ typedef double Double8 __attribute__((vector_size(64)));
 typedef long long Mask8 __attribute__((vector_size(64)));
 typedef float Float8 __attribute__((vector_size(32)));
 typedef int FloatMask8 __attribute__((vector_size(32)));
-template <int N> struct VectorsOf;
-template <> struct VectorsOf<4> { using D = Double4; using M = Mask4; using F = Float4; using FM = FloatMask4; };
-template <> struct VectorsOf<8> { using D = Double8; using M = Mask8; using F = Float8; using FM = FloatMask8; };
+template <int N>
+struct VectorsOf;
+template <>
+struct VectorsOf<4> {
+  using D = Double4;
+  using M = Mask4;
+  using F = Float4;
+  using FM = FloatMask4;
+};
+template <>
+struct VectorsOf<8> {
+  using D = Double8;
+  using M = Mask8;
+  using F = Float8;
+  using FM = FloatMask8;
+};
 typedef float Float16 __attribute__((vector_size(64)));
 typedef int FloatMask16 __attribute__((vector_size(64)));
-template <int N> struct FloatVectorsOf;
-template <> struct FloatVectorsOf<4> { using F = Float4; using FM = FloatMask4; };
-template <> struct FloatVectorsOf<8> { using F = Float8; using FM = FloatMask8; };
-template <> struct FloatVectorsOf<16> { using F = Float16; using FM = FloatMask16; };
+template <int N>
+struct FloatVectorsOf;
+template <>
+struct FloatVectorsOf<4> {
+  using F = Float4;
+  using FM = FloatMask4;
+};
+template <>
+struct FloatVectorsOf<8> {
+  using F = Float8;
+  using FM = FloatMask8;
+};
+template <>
+struct FloatVectorsOf<16> {
+  using F = Float16;
+  using FM = FloatMask16;
+};
 
 template <int N>
 struct Lanes {
@@ -157,10 +183,21 @@ struct FlatCurve {
   float startDown, endUp, innerStartDown, innerEndUp, outerStartUp, outerEndDown;
   float sDown, sUp, eDown, eUp;
   explicit FlatCurve(const Curve& c)
-      : far(float(c.far)), levelDown(Down(c.level)), levelUp(Up(c.level)), lowerDown(Down(c.lower)),
-        upperUp(Up(c.upper)), startDown(Down(c.regionStart)), endUp(Up(c.regionEnd)),
-        innerStartDown(Down(c.startInner)), innerEndUp(Up(c.endInner)), outerStartUp(Up(c.startOuter)),
-        outerEndDown(Down(c.endOuter)), sDown(Down(c.S)), sUp(Up(c.S)), eDown(Down(c.E)), eUp(Up(c.E)) {}
+      : far(float(c.far)),
+        levelDown(Down(c.level)),
+        levelUp(Up(c.level)),
+        lowerDown(Down(c.lower)),
+        upperUp(Up(c.upper)),
+        startDown(Down(c.regionStart)),
+        endUp(Up(c.regionEnd)),
+        innerStartDown(Down(c.startInner)),
+        innerEndUp(Up(c.endInner)),
+        outerStartUp(Up(c.startOuter)),
+        outerEndDown(Down(c.endOuter)),
+        sDown(Down(c.S)),
+        sUp(Up(c.S)),
+        eDown(Down(c.E)),
+        eUp(Up(c.E)) {}
 };
 
 template <int N>  // N floats a vector
@@ -257,29 +294,42 @@ void RampRowOf(const Curve& curve, const bool (&enabled)[4], const float* src, f
 // threshold, smoothness 0, has none). The comparisons are those that select a ramp in Apply.
 inline bool RampsCanApply(Family family, const Curve& c) {
   switch (family) {
-    case kBelow: return c.lower < c.level;
-    case kAbove: return c.level < c.upper;
-    case kInside: return c.S < c.startInner || c.endInner < c.E;
-    case kOutside: return c.startOuter < c.S || c.E < c.endOuter;
-    case kNone: return false;
+    case kBelow:
+      return c.lower < c.level;
+    case kAbove:
+      return c.level < c.upper;
+    case kInside:
+      return c.S < c.startInner || c.endInner < c.E;
+    case kOutside:
+      return c.startOuter < c.S || c.E < c.endOuter;
+    case kNone:
+      return false;
   }
   return true;
 }
 
 template <int N, Family kFamily>
 void RowOf(const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
-  if (RampsCanApply(kFamily, curve)) RampRowOf<N, kFamily>(curve, enabled, src, dst, width);
-  else FlatRowOf<N, kFamily>(curve, enabled, src, dst, width);
+  if (RampsCanApply(kFamily, curve))
+    RampRowOf<N, kFamily>(curve, enabled, src, dst, width);
+  else
+    FlatRowOf<N, kFamily>(curve, enabled, src, dst, width);
 }
 
 template <int N>
-void Rows(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+void Rows(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst,
+          int32_t width) {
   switch (family) {
-    case kBelow: return RowOf<N, kBelow>(curve, enabled, src, dst, width);
-    case kAbove: return RowOf<N, kAbove>(curve, enabled, src, dst, width);
-    case kInside: return RowOf<N, kInside>(curve, enabled, src, dst, width);
-    case kOutside: return RowOf<N, kOutside>(curve, enabled, src, dst, width);
-    case kNone: return;
+    case kBelow:
+      return RowOf<N, kBelow>(curve, enabled, src, dst, width);
+    case kAbove:
+      return RowOf<N, kAbove>(curve, enabled, src, dst, width);
+    case kInside:
+      return RowOf<N, kInside>(curve, enabled, src, dst, width);
+    case kOutside:
+      return RowOf<N, kOutside>(curve, enabled, src, dst, width);
+    case kNone:
+      return;
   }
 }
 

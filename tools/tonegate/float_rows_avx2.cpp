@@ -4,7 +4,8 @@
 namespace orvanta {
 inline namespace tonegate {
 
-void FloatRowAvx2(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+void FloatRowAvx2(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst,
+                  int32_t width) {
   Rows<4>(family, curve, enabled, src, dst, width);
 }
 

@@ -38,14 +38,16 @@ void SplitRow(const Curve& curve, const bool (&enabled)[4], const float* src, fl
       std::memcpy(dst + i, &out, sizeof out);
       const __mmask16 k = _mm512_test_epi32_mask(__m512i(ramp), __m512i(ramp));
       _mm512_storeu_ps(values + count, _mm512_maskz_compress_ps(k, __m512(f)));
-      _mm512_storeu_si512(places + count, _mm512_maskz_compress_epi32(k, _mm512_add_epi32(iota, _mm512_set1_epi32(i))));
+      _mm512_storeu_si512(places + count,
+                          _mm512_maskz_compress_epi32(k, _mm512_add_epi32(iota, _mm512_set1_epi32(i))));
       count += __builtin_popcount(k);
     }
     _mm256_storeu_ps(values + count, _mm256_setzero_ps());  // the last step's unused lanes
     for (int32_t j = 0; j < count; j += 8) {
       Float8 f;
       std::memcpy(&f, values + j, sizeof f);
-      const Float8 r = __builtin_convertvector(Lanes<8>::RampOf<kFamily>(dc, __builtin_convertvector(f, Double8)), Float8);
+      const Float8 r =
+          __builtin_convertvector(Lanes<8>::RampOf<kFamily>(dc, __builtin_convertvector(f, Double8)), Float8);
       const int32_t lanes = count - j < 8 ? count - j : 8;
       for (int32_t t = 0; t < lanes; ++t) dst[places[j + t]] = r[t];
     }
@@ -56,14 +58,20 @@ void SplitRow(const Curve& curve, const bool (&enabled)[4], const float* src, fl
 
 }  // namespace
 
-void FloatRowAvx512(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst, int32_t width) {
+void FloatRowAvx512(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst,
+                    int32_t width) {
   if (!RampsCanApply(family, curve)) return Rows<8>(family, curve, enabled, src, dst, width);
   switch (family) {
-    case kBelow: return SplitRow<kBelow>(curve, enabled, src, dst, width);
-    case kAbove: return SplitRow<kAbove>(curve, enabled, src, dst, width);
-    case kInside: return SplitRow<kInside>(curve, enabled, src, dst, width);
-    case kOutside: return SplitRow<kOutside>(curve, enabled, src, dst, width);
-    case kNone: return;
+    case kBelow:
+      return SplitRow<kBelow>(curve, enabled, src, dst, width);
+    case kAbove:
+      return SplitRow<kAbove>(curve, enabled, src, dst, width);
+    case kInside:
+      return SplitRow<kInside>(curve, enabled, src, dst, width);
+    case kOutside:
+      return SplitRow<kOutside>(curve, enabled, src, dst, width);
+    case kNone:
+      return;
   }
 }
 

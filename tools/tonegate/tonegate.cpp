@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
 #include "orvanta/word_tables.h"
@@ -14,21 +13,44 @@
 
 namespace orvanta {
 
-
 class ToneGateOperator : public Tool<ToneGateOperator> {
  public:
   // 1. Identity.
   static constexpr ToolIdentity kIdentity = {
-      "OrvantaToneGate", 0x8429000A, "OrvaToneGate", "TnGt", "OrvantaToneGate",
+      "OrvantaToneGate",
+      0x8429000A,
+      "OrvaToneGate",
+      "TnGt",
+      "OrvantaToneGate",
       "Use this to cut or boost certain luminances in the style of Filters in Audio-Software.\n"
       " V 0.9 public Beta",
       "Built: Oct 11 2005"};
 
   // 2. Declarations, in display order.
-  enum { kInput, kRed, kGreen, kBlue, kAlpha, kFilter, kLevel, kRegionStart, kRegionEnd,
-         kSmoothness, kInputCount };
-  enum FilterType { kLowCut, kHighCut, kLowBoost, kHighBoost, kRangeInsideCut, kRangeInsideBoost,
-                    kRangeOutsideCut, kRangeOutsideBoost, kFilterTypeCount };
+  enum {
+    kInput,
+    kRed,
+    kGreen,
+    kBlue,
+    kAlpha,
+    kFilter,
+    kLevel,
+    kRegionStart,
+    kRegionEnd,
+    kSmoothness,
+    kInputCount
+  };
+  enum FilterType {
+    kLowCut,
+    kHighCut,
+    kLowBoost,
+    kHighBoost,
+    kRangeInsideCut,
+    kRangeInsideBoost,
+    kRangeOutsideCut,
+    kRangeOutsideBoost,
+    kFilterTypeCount
+  };
 
   static std::vector<Row> Declarations() {
     const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
@@ -54,11 +76,21 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
         InputRow("Luminance", NumberDataType, FourCC("LUMG"),
                  {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.5}}),
         InputRow("Luminance Region Start", NumberDataType, FourCC("LUML"),
-                 {{InControl, RangeControl}, {InGroup, 1}, {InGroupIndex, 0}, {InRangeLow, 0.0},
-                  {InRangeHigh, 1.0}, {InDefault, 0.0}, {InShown, 0}}),
+                 {{InControl, RangeControl},
+                  {InGroup, 1},
+                  {InGroupIndex, 0},
+                  {InRangeLow, 0.0},
+                  {InRangeHigh, 1.0},
+                  {InDefault, 0.0},
+                  {InShown, 0}}),
         InputRow("Luminance Region End", NumberDataType, FourCC("LUMH"),
-                 {{InControl, RangeControl}, {InGroup, 1}, {InGroupIndex, 1}, {InRangeLow, 0.0},
-                  {InRangeHigh, 1.0}, {InDefault, 1.0}, {InShown, 0}}),
+                 {{InControl, RangeControl},
+                  {InGroup, 1},
+                  {InGroupIndex, 1},
+                  {InRangeLow, 0.0},
+                  {InRangeHigh, 1.0},
+                  {InDefault, 1.0},
+                  {InShown, 0}}),
         InputRow("Smoothness Range", NumberDataType, 0x534D5300,
                  {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.1}}),
         ImageOutputRow(),
@@ -103,18 +135,32 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     c.endInner = c.E - c.W;
     c.startOuter = c.S - c.W;
     c.endOuter = c.E + c.W;
-    const bool boost = type == kLowBoost || type == kHighBoost || type == kRangeInsideBoost ||
-                       type == kRangeOutsideBoost;
+    const bool boost =
+        type == kLowBoost || type == kHighBoost || type == kRangeInsideBoost || type == kRangeOutsideBoost;
     c.tau = boost ? 1.0 : 0.0;
     c.far = boost ? c.fullScale : 0.0;
     c.boost = boost;
     // A type the combo does not list (driven from elsewhere) leaves every pixel as it is.
     switch (type) {
-      case kLowCut: case kLowBoost: family_ = kBelow; break;
-      case kHighCut: case kHighBoost: family_ = kAbove; break;
-      case kRangeInsideCut: case kRangeInsideBoost: family_ = kInside; break;
-      case kRangeOutsideCut: case kRangeOutsideBoost: family_ = kOutside; break;
-      default: family_ = kNone; break;
+      case kLowCut:
+      case kLowBoost:
+        family_ = kBelow;
+        break;
+      case kHighCut:
+      case kHighBoost:
+        family_ = kAbove;
+        break;
+      case kRangeInsideCut:
+      case kRangeInsideBoost:
+        family_ = kInside;
+        break;
+      case kRangeOutsideCut:
+      case kRangeOutsideBoost:
+        family_ = kOutside;
+        break;
+      default:
+        family_ = kNone;
+        break;
     }
 
     // Every word the host's images give is 0..65535, and a channel's result depends on its value
@@ -123,7 +169,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     // A channel that is not ticked reads the second half, which keeps every word. A request with
     // the settings of the last one keeps its tables.
     if (!float_ && !tables_.Reuses({c.fullScale, c.L, c.S, c.E, c.W, double(type), double(enabled_[0]),
-                                     double(enabled_[1]), double(enabled_[2]), double(enabled_[3])})) {
+                                    double(enabled_[1]), double(enabled_[2]), double(enabled_[3])})) {
       tables_.Reset(2);
       uint32_t* curve = tables_.Words(0);
       uint32_t* same = tables_.Words(1);
@@ -160,8 +206,10 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       float* dst = reinterpret_cast<float*>(image_->RowTable[y]);
       // Ramps that can overlap (a region narrower than two bands) are left to the scalar rule.
       if (family_ != kNone && (family_ != kInside || curve_.startInner < curve_.endInner)) {
-        if (avx512_) FloatRowAvx512(family_, curve_, enabled_, src, dst, width_);
-        else FloatRowAvx2(family_, curve_, enabled_, src, dst, width_);
+        if (avx512_)
+          FloatRowAvx512(family_, curve_, enabled_, src, dst, width_);
+        else
+          FloatRowAvx2(family_, curve_, enabled_, src, dst, width_);
         return;
       }
     }
@@ -201,11 +249,21 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   template <bool kUnit, class Run>
   void WithFamily(const Curve& c, Run&& run) const {
     switch (family_) {
-      case kBelow: run([&c](double v, double& r) { return c.Below<kUnit>(v, r); }); break;
-      case kAbove: run([&c](double v, double& r) { return c.Above<kUnit>(v, r); }); break;
-      case kInside: run([&c](double v, double& r) { return c.Inside<kUnit>(v, r); }); break;
-      case kOutside: run([&c](double v, double& r) { return c.Outside<kUnit>(v, r); }); break;
-      case kNone: run([](double, double&) { return false; }); break;
+      case kBelow:
+        run([&c](double v, double& r) { return c.Below<kUnit>(v, r); });
+        break;
+      case kAbove:
+        run([&c](double v, double& r) { return c.Above<kUnit>(v, r); });
+        break;
+      case kInside:
+        run([&c](double v, double& r) { return c.Inside<kUnit>(v, r); });
+        break;
+      case kOutside:
+        run([&c](double v, double& r) { return c.Outside<kUnit>(v, r); });
+        break;
+      case kNone:
+        run([](double, double&) { return false; });
+        break;
     }
   }
 
@@ -213,11 +271,16 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   template <bool kUnit>
   bool Evaluate(double v, double& r) const {
     switch (family_) {
-      case kBelow: return curve_.Below<kUnit>(v, r);
-      case kAbove: return curve_.Above<kUnit>(v, r);
-      case kInside: return curve_.Inside<kUnit>(v, r);
-      case kOutside: return curve_.Outside<kUnit>(v, r);
-      case kNone: break;
+      case kBelow:
+        return curve_.Below<kUnit>(v, r);
+      case kAbove:
+        return curve_.Above<kUnit>(v, r);
+      case kInside:
+        return curve_.Inside<kUnit>(v, r);
+      case kOutside:
+        return curve_.Outside<kUnit>(v, r);
+      case kNone:
+        break;
     }
     return false;
   }
@@ -230,7 +293,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
   bool avx2_ = false, avx512_ = false;  // the vector float rows this processor runs
-  bool enabled_[4] = {};  // blue, green, red, alpha
+  bool enabled_[4] = {};                // blue, green, red, alpha
   Family family_ = kNone;
   Curve curve_;
   // Integer pixels: table 0 holds the curve's word for each word 0..65535, table 1 the same

@@ -25,8 +25,14 @@ class CArchive {
   std::string ReadText();  // length word, bytes, padding to a whole word
   void WriteText(const std::string& s);
 
-  CArchive& operator<<(uint32_t w) { WriteWord(w); return *this; }
-  CArchive& operator>>(uint32_t& w) { w = ReadWord(); return *this; }
+  CArchive& operator<<(uint32_t w) {
+    WriteWord(w);
+    return *this;
+  }
+  CArchive& operator>>(uint32_t& w) {
+    w = ReadWord();
+    return *this;
+  }
 
   // Raw access; Read throws ArchiveError when fewer than n bytes are left.
   virtual void Read(void* dst, size_t n) = 0;

@@ -70,12 +70,11 @@ class Image : public Parameter {
   Image* CopyOfImage() const;
   // Filtered resize to width x height. The further arguments (0, 1, 100 in every call the tools
   // make) are accepted and not interpreted.
-  Image* ResizeOfImage(int32_t width, int32_t height, int32_t a = 0, int32_t b = 1,
-                       int32_t c = 100) const;
+  Image* ResizeOfImage(int32_t width, int32_t height, int32_t a = 0, int32_t b = 1, int32_t c = 100) const;
   // Gaussian blur of this image into target (same size), radii in pixels; the integer and scale
   // arguments of the call are accepted as given (4, 1, 1, 1, 1 and 1.0, 1.0).
-  void ImageBlur(Image* target, int32_t a, int32_t b, int32_t c, int32_t d, int32_t e,
-                 double xRadius, double yRadius, double f = 1.0, double g = 1.0) const;
+  void ImageBlur(Image* target, int32_t a, int32_t b, int32_t c, int32_t d, int32_t e, double xRadius,
+                 double yRadius, double f = 1.0, double g = 1.0) const;
   // Premultiplied "over" of src onto this image with src's top-left pixel at (x, y), clipped to
   // this image.
   void OXMerge(const Image* src, int32_t x, int32_t y);

@@ -34,10 +34,26 @@ class PixelCursor {
   void GetFlt(FltPixel& p) const { getFlt_(image_, addr_, p); }
   void PutFlt(const FltPixel& p) const { putFlt_(image_, addr_, p); }
 
-  Pixel& GetNext(Pixel& p) { Get(p); Next(); return p; }
-  const Pixel& PutNext(const Pixel& p) { Put(p); Next(); return p; }
-  FltPixel& GetNextFlt(FltPixel& p) { GetFlt(p); Next(); return p; }
-  const FltPixel& PutNextFlt(const FltPixel& p) { PutFlt(p); Next(); return p; }
+  Pixel& GetNext(Pixel& p) {
+    Get(p);
+    Next();
+    return p;
+  }
+  const Pixel& PutNext(const Pixel& p) {
+    Put(p);
+    Next();
+    return p;
+  }
+  FltPixel& GetNextFlt(FltPixel& p) {
+    GetFlt(p);
+    Next();
+    return p;
+  }
+  const FltPixel& PutNextFlt(const FltPixel& p) {
+    PutFlt(p);
+    Next();
+    return p;
+  }
 
   uint8_t* Address() const { return addr_; }
 
@@ -70,10 +86,26 @@ class FormatCursor {
   void GetFlt(FltPixel& p) const { Format::GetFlt(addr_, p); }
   void PutFlt(const FltPixel& p) const { Format::PutFlt(addr_, p); }
 
-  Pixel& GetNext(Pixel& p) { Get(p); Next(); return p; }
-  const Pixel& PutNext(const Pixel& p) { Put(p); Next(); return p; }
-  FltPixel& GetNextFlt(FltPixel& p) { GetFlt(p); Next(); return p; }
-  const FltPixel& PutNextFlt(const FltPixel& p) { PutFlt(p); Next(); return p; }
+  Pixel& GetNext(Pixel& p) {
+    Get(p);
+    Next();
+    return p;
+  }
+  const Pixel& PutNext(const Pixel& p) {
+    Put(p);
+    Next();
+    return p;
+  }
+  FltPixel& GetNextFlt(FltPixel& p) {
+    GetFlt(p);
+    Next();
+    return p;
+  }
+  const FltPixel& PutNextFlt(const FltPixel& p) {
+    PutFlt(p);
+    Next();
+    return p;
+  }
 
   uint8_t* Address() const { return addr_; }
 
@@ -88,10 +120,26 @@ class FormatCursor {
 template <class F>
 void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
   switch (im->Storage) {
-    case StorageBgra8: { FormatCursor<formats::Bgra8> c(im, x, y); body(c); return; }
-    case StorageBgra16: { FormatCursor<formats::Bgra16> c(im, x, y); body(c); return; }
-    case StorageBgraFloat: { FormatCursor<formats::BgraFloat> c(im, x, y); body(c); return; }
-    default: { PixelCursor c(im, x, y); body(c); return; }
+    case StorageBgra8: {
+      FormatCursor<formats::Bgra8> c(im, x, y);
+      body(c);
+      return;
+    }
+    case StorageBgra16: {
+      FormatCursor<formats::Bgra16> c(im, x, y);
+      body(c);
+      return;
+    }
+    case StorageBgraFloat: {
+      FormatCursor<formats::BgraFloat> c(im, x, y);
+      body(c);
+      return;
+    }
+    default: {
+      PixelCursor c(im, x, y);
+      body(c);
+      return;
+    }
   }
 }
 
@@ -99,17 +147,18 @@ void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
 // (clipped to the image) to transparent black: the bytes zeroed in the host's own storage
 // formats, zero pixels written through a cursor in any other. For tools that make their output
 // uncleared and clear what they do not draw on the workers.
-inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0,
-                      int32_t right = INT32_MAX) {
+inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0, int32_t right = INT32_MAX) {
   top = std::max(top, 0);
   bottom = std::min(bottom, im->Height);
   left = std::max(left, 0);
   right = std::min(right, im->Width);
   if (left >= right) return;
-  const bool host = im->Storage == StorageBgra8 || im->Storage == StorageBgra16 || im->Storage == StorageBgraFloat;
+  const bool host =
+      im->Storage == StorageBgra8 || im->Storage == StorageBgra16 || im->Storage == StorageBgraFloat;
   for (int32_t y = top; y < bottom; ++y) {
     if (host) {
-      std::memset(im->RowTable[y] + size_t(left) * im->BytesPerPixel, 0, size_t(right - left) * im->BytesPerPixel);
+      std::memset(im->RowTable[y] + size_t(left) * im->BytesPerPixel, 0,
+                  size_t(right - left) * im->BytesPerPixel);
     } else {
       PixelCursor c(im, left, y);
       for (int32_t x = left; x < right; ++x) c.PutNext(Pixel{0, 0, 0, 0});
@@ -129,10 +178,22 @@ namespace orvanta {
 
 // Read or write the current pixel in the pixel form of p and step, for loops written once for
 // both forms.
-template <class C> void ReadNext(C& c, Pixel& p) { c.GetNext(p); }
-template <class C> void ReadNext(C& c, FltPixel& p) { c.GetNextFlt(p); }
-template <class C> void WriteNext(C& c, const Pixel& p) { c.PutNext(p); }
-template <class C> void WriteNext(C& c, const FltPixel& p) { c.PutNextFlt(p); }
+template <class C>
+void ReadNext(C& c, Pixel& p) {
+  c.GetNext(p);
+}
+template <class C>
+void ReadNext(C& c, FltPixel& p) {
+  c.GetNextFlt(p);
+}
+template <class C>
+void WriteNext(C& c, const Pixel& p) {
+  c.PutNext(p);
+}
+template <class C>
+void WriteNext(C& c, const FltPixel& p) {
+  c.PutNextFlt(p);
+}
 
 // Row y of src through apply(channel value, channel index) into row y of dst, width pixels, the
 // channels in pixel order (blue 0, green 1, red 2, alpha 3); P chooses the pixel form.

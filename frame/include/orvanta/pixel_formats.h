@@ -30,16 +30,28 @@ struct Bgra8 {
   static constexpr uint32_t kDepth = Depth8;
   static constexpr uint32_t kBytes = 4;
   static void Get(const uint8_t* s, Pixel& p) {
-    p.B = s[0] * 257u; p.G = s[1] * 257u; p.R = s[2] * 257u; p.A = s[3] * 257u;
+    p.B = s[0] * 257u;
+    p.G = s[1] * 257u;
+    p.R = s[2] * 257u;
+    p.A = s[3] * 257u;
   }
   static void Put(uint8_t* d, const Pixel& p) {
-    d[0] = SixteenTo8(p.B); d[1] = SixteenTo8(p.G); d[2] = SixteenTo8(p.R); d[3] = SixteenTo8(p.A);
+    d[0] = SixteenTo8(p.B);
+    d[1] = SixteenTo8(p.G);
+    d[2] = SixteenTo8(p.R);
+    d[3] = SixteenTo8(p.A);
   }
   static void GetFlt(const uint8_t* s, FltPixel& p) {
-    p.B = s[0] / 255.0f; p.G = s[1] / 255.0f; p.R = s[2] / 255.0f; p.A = s[3] / 255.0f;
+    p.B = s[0] / 255.0f;
+    p.G = s[1] / 255.0f;
+    p.R = s[2] / 255.0f;
+    p.A = s[3] / 255.0f;
   }
   static void PutFlt(uint8_t* d, const FltPixel& p) {
-    d[0] = FloatTo8(p.B); d[1] = FloatTo8(p.G); d[2] = FloatTo8(p.R); d[3] = FloatTo8(p.A);
+    d[0] = FloatTo8(p.B);
+    d[1] = FloatTo8(p.G);
+    d[2] = FloatTo8(p.R);
+    d[3] = FloatTo8(p.A);
   }
 };
 
@@ -49,7 +61,10 @@ struct Bgra16 {
   static void Get(const uint8_t* a, Pixel& p) {
     uint16_t s[4];
     std::memcpy(s, a, sizeof s);
-    p.B = s[0]; p.G = s[1]; p.R = s[2]; p.A = s[3];
+    p.B = s[0];
+    p.G = s[1];
+    p.R = s[2];
+    p.A = s[3];
   }
   static void Put(uint8_t* a, const Pixel& p) {
     uint16_t d[4] = {uint16_t(Sat16(p.B)), uint16_t(Sat16(p.G)), uint16_t(Sat16(p.R)), uint16_t(Sat16(p.A))};
@@ -58,7 +73,10 @@ struct Bgra16 {
   static void GetFlt(const uint8_t* a, FltPixel& p) {
     uint16_t s[4];
     std::memcpy(s, a, sizeof s);
-    p.B = s[0] / 65535.0f; p.G = s[1] / 65535.0f; p.R = s[2] / 65535.0f; p.A = s[3] / 65535.0f;
+    p.B = s[0] / 65535.0f;
+    p.G = s[1] / 65535.0f;
+    p.R = s[2] / 65535.0f;
+    p.A = s[3] / 65535.0f;
   }
   static void PutFlt(uint8_t* a, const FltPixel& p) {
     uint16_t d[4] = {uint16_t(FloatTo16(p.B)), uint16_t(FloatTo16(p.G)), uint16_t(FloatTo16(p.R)),
@@ -73,7 +91,10 @@ struct BgraFloat {
   static void Get(const uint8_t* a, Pixel& p) {
     float s[4];
     std::memcpy(s, a, sizeof s);
-    p.B = FloatTo16(s[0]); p.G = FloatTo16(s[1]); p.R = FloatTo16(s[2]); p.A = FloatTo16(s[3]);
+    p.B = FloatTo16(s[0]);
+    p.G = FloatTo16(s[1]);
+    p.R = FloatTo16(s[2]);
+    p.A = FloatTo16(s[3]);
   }
   static void Put(uint8_t* a, const Pixel& p) {
     float d[4] = {Sat16(p.B) / 65535.0f, Sat16(p.G) / 65535.0f, Sat16(p.R) / 65535.0f, Sat16(p.A) / 65535.0f};

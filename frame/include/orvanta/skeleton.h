@@ -180,10 +180,10 @@ class Tool : public ThreadedOperator {
 
 // The library's one static registry record, and the entry point through which the host reads
 // the library's bitmap resource; place it inside namespace orvanta.
-#define ORVANTA_REGISTER_TOOL(T)                                                                 \
-  static ::orvanta::Registry g_registry_##T(&::orvanta::ClassRegistry, T::kIdentity.registryName, \
-                                            T::RegistryTags());                                  \
-  extern "C" __attribute__((visibility("default"))) const uint8_t* OrvantaBitmapResource(        \
-      int32_t id, size_t* size) {                                                                \
-    return ::orvanta::BitmapResource(id, size);                                                  \
+#define ORVANTA_REGISTER_TOOL(T)                                                                         \
+  static ::orvanta::Registry g_registry_##T(&::orvanta::ClassRegistry, T::kIdentity.registryName,        \
+                                            T::RegistryTags());                                          \
+  extern "C" __attribute__((visibility("default"))) const uint8_t* OrvantaBitmapResource(int32_t id,     \
+                                                                                         size_t* size) { \
+    return ::orvanta::BitmapResource(id, size);                                                          \
   }

@@ -119,14 +119,18 @@ struct Tag {
   Tag(uint32_t t, const char* s) : tag(t) { text = s; }
   Tag(uint32_t t, const void* p) : tag(t) { ptr = p; }
   template <class R, class... A>
-  Tag(uint32_t t, R (*fn)(A...)) : tag(t) { word = reinterpret_cast<uintptr_t>(fn); }
+  Tag(uint32_t t, R (*fn)(A...)) : tag(t) {
+    word = reinterpret_cast<uintptr_t>(fn);
+  }
 
   TagKind kind() const { return KindOfTag(tag); }
 
  private:
   void Assign(double d, uintptr_t w) {
-    if (KindOfTag(tag) == TagKind::Double) number = d;
-    else word = w;
+    if (KindOfTag(tag) == TagKind::Double)
+      number = d;
+    else
+      word = w;
   }
 };
 

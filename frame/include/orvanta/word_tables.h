@@ -73,8 +73,10 @@ class WordTables {
     std::copy_n(settings.begin(), pendingCount_, pendingSettings_);
     const bool same = pending_ && sealed_ && pendingCount_ == sealedCount_ &&
                       std::memcmp(pendingSettings_, sealedSettings_, pendingCount_ * sizeof(double)) == 0;
-    if (same) pending_ = false;
-    else sealed_ = false;  // until the next Seal()
+    if (same)
+      pending_ = false;
+    else
+      sealed_ = false;  // until the next Seal()
     return same;
   }
 
@@ -172,8 +174,10 @@ class WordTables {
     const uint32_t* table[4] = {words_.data() + size_t(k0) * 65536, words_.data() + size_t(k1) * 65536,
                                 words_.data() + size_t(k2) * 65536, words_.data() + size_t(k3) * 65536};
     orvanta::MapRow<Pixel>(src, dst, y, width, [&](uint32_t& w, int32_t channel) {
-      if (w <= 65535u) w = table[channel][w];
-      else wide(w, channel);
+      if (w <= 65535u)
+        w = table[channel][w];
+      else
+        wide(w, channel);
     });
   }
 
@@ -241,11 +245,13 @@ class WordTables {
       for (; e < 65536u; ++e) {
         const uint16_t diff = uint16_t(t[e] - uint16_t(uint32_t(q) * e + k));
         if (diff == 0) continue;
-        if (diff == 0xFFFF) below = true;
+        if (diff == 0xFFFF)
+          below = true;
         else if (diff == 1 && !below) {
           ++k;
           below = true;
-        } else break;
+        } else
+          break;
       }
       out.run[out.count++] = Run{v, q, k};
       v = e;
@@ -265,7 +271,8 @@ class WordTables {
     int32_t most = 1;
     for (int32_t c = 0; c < 4; ++c) {
       const int32_t same = FirstSharing(c);
-      if (same < c) runs[c] = runs[same];
+      if (same < c)
+        runs[c] = runs[same];
       else if (!FindRuns(stored16_.data() + size_t(index_[c]) * 65536, runs[c])) {
         if (ComputesRunsBelow()) PrepareRunsBelow();
         return;
@@ -377,12 +384,18 @@ class WordTables {
   // Computes pairs of pixels from the runs; returns how many pixels it wrote.
   int32_t RunRow(const uint8_t* s, uint8_t* d, int32_t width) const {
     switch (runCount_) {
-      case 1: return RunRowOf<1>(s, d, width);
-      case 2: return RunRowOf<2>(s, d, width);
-      case 3: return RunRowOf<3>(s, d, width);
-      case 4: return RunRowOf<4>(s, d, width);
-      case 5: return RunRowOf<5>(s, d, width);
-      default: return RunRowOf<6>(s, d, width);
+      case 1:
+        return RunRowOf<1>(s, d, width);
+      case 2:
+        return RunRowOf<2>(s, d, width);
+      case 3:
+        return RunRowOf<3>(s, d, width);
+      case 4:
+        return RunRowOf<4>(s, d, width);
+      case 5:
+        return RunRowOf<5>(s, d, width);
+      default:
+        return RunRowOf<6>(s, d, width);
     }
   }
 

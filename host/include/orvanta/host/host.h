@@ -48,7 +48,7 @@ struct ClassInfo {
   std::string identifier, caption, displayName, helpText, brand, company, webAddress;
   std::vector<std::string> versionTexts;  // in the order given
   int32_t kind = 0, bitmapId = 0;
-  std::vector<uint8_t> bitmap;  // the library's bitmap resource of bitmapId (BMP bytes)
+  std::vector<uint8_t> bitmap;    // the library's bitmap resource of bitmapId (BMP bytes)
   std::vector<RegistryTag> tags;  // every registry tag, in order
   std::string library;            // path of the plug-in that registered it ("" when linked in)
   Registry* registry = nullptr;

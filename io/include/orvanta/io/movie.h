@@ -51,11 +51,11 @@ class MovieReader {
 
 // What a written movie holds besides its pictures.
 struct MovieSettings {
-  std::string codec;       // "prores", "ffv1", "h264"; "" for the container's default
+  std::string codec;  // "prores", "ffv1", "h264"; "" for the container's default
   Ratio rate{24, 1};
   Ratio pixelAspect{1, 1};
-  std::string audioFrom;   // a movie whose audio streams are copied, "" for none
-  double audioStart = 0;   // seconds of that movie's audio from which the copy starts
+  std::string audioFrom;     // a movie whose audio streams are copied, "" for none
+  double audioStart = 0;     // seconds of that movie's audio from which the copy starts
   double audioSeconds = -1;  // how much of it; negative: all
 };
 

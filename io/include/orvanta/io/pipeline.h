@@ -30,8 +30,8 @@ class MovieReader;
 // decode in order). A file that cannot be read fails the Load of its frame.
 class PrefetchingFiles : public graph::FileProvider {
  public:
-  PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths, std::vector<int32_t> frames,
-                   size_t ahead, size_t readers = 1);
+  PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths,
+                   std::vector<int32_t> frames, size_t ahead, size_t readers = 1);
   ~PrefetchingFiles() override;
   PrefetchingFiles(const PrefetchingFiles&) = delete;
   PrefetchingFiles& operator=(const PrefetchingFiles&) = delete;
@@ -60,8 +60,8 @@ class PrefetchingFiles : public graph::FileProvider {
   std::vector<int32_t> frames_;
   size_t ahead_;
   std::vector<Source> sources_;
-  std::vector<Slot> slots_;  // by frame index
-  size_t claimed_ = 0;       // slots taken by a reader so far (in index order)
+  std::vector<Slot> slots_;       // by frame index
+  size_t claimed_ = 0;            // slots taken by a reader so far (in index order)
   std::exception_ptr readError_;  // the first failed read: no slot is taken after it
   bool stop_ = false;
   std::mutex mutex_;

@@ -22,8 +22,8 @@ class ViewTransform {
 
   // "sRGB (built in)" or "DISPLAY / VIEW from PATH".
   const std::string& Name() const { return name_; }
-  // A float image as a new 8-bit image: colour through the view, alpha clamped to 0..1, both rounded to 8 bits.
-  // Not for use by two threads at once.
+  // A float image as a new 8-bit image: colour through the view, alpha clamped to 0..1, both rounded to 8
+  // bits. Not for use by two threads at once.
   host::ImagePtr Apply(const Image& image) const;
 
  private:
