@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "assets.h"
+#include "orvanta/graph/controls.h"
 #include "orvanta/host/failure.h"
 #include "serve.h"
 
@@ -78,14 +79,33 @@ int64_t WholeParam(const httplib::Request& req, const char* key, int64_t fallbac
   return v;
 }
 
-double ScaleParam(const httplib::Request& req) {
-  if (!req.has_param("scale")) return 1.0;
-  const std::string t = req.get_param_value("scale");
+// A number parameter from lo to hi (above lo when open), else the fallback when absent.
+double NumberParam(const httplib::Request& req, const char* key, double fallback, double lo, double hi,
+                   bool open) {
+  if (!req.has_param(key)) return fallback;
+  const std::string t = req.get_param_value(key);
   char* end = nullptr;
   const double v = std::strtod(t.c_str(), &end);
-  if (t.empty() || *end || !(v > 0.0 && v <= 1.0))
-    throw std::invalid_argument("\"scale\" must be a number above 0 and at most 1, not \"" + t + "\"");
+  if (t.empty() || *end || !(open ? v > lo : v >= lo) || !(v <= hi))
+    throw std::invalid_argument(std::string("\"") + key + "\" must be a number " + (open ? "above " : "from ") +
+                                graph::NumberText(lo) + (open ? " and at most " : " to ") + graph::NumberText(hi) +
+                                ", not \"" + t + "\"");
   return v;
+}
+
+double ScaleParam(const httplib::Request& req) { return NumberParam(req, "scale", 1.0, 0.0, 1.0, true); }
+
+// format=png (the default) or rgba; exposure and gamma for float pictures.
+PreviewOptions PreviewParams(const httplib::Request& req) {
+  PreviewOptions o;
+  const std::string format = req.has_param("format") ? req.get_param_value("format") : "png";
+  if (format == "rgba")
+    o.format = PreviewFormat::Rgba8;
+  else if (format != "png")
+    throw std::invalid_argument("\"format\" is png or rgba, not \"" + format + "\"");
+  o.view.exposure = NumberParam(req, "exposure", 0.0, -io::kMaxExposure, io::kMaxExposure, false);
+  o.view.gamma = NumberParam(req, "gamma", 1.0, io::kMinGamma, io::kMaxGamma, false);
+  return o;
 }
 
 }  // namespace
@@ -125,6 +145,11 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   post("/api/connect", &Session::Connect);
   post("/api/disconnect", &Session::Disconnect);
   post("/api/view", &Session::View);
+  post("/api/key", &Session::Key);
+  post("/api/rename", &Session::Rename);
+  post("/api/move", &Session::Move);
+  post("/api/undo", &Session::Undo);
+  post("/api/redo", &Session::Redo);
 
   h.Post("/api/save", [&s](const httplib::Request& req, httplib::Response& res) {
     try {
@@ -147,6 +172,7 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
       const std::string node = req.get_param_value("node");
       const int32_t frame = int32_t(WholeParam(req, "frame", 1, -9999999, 9999999));
       const double scale = ScaleParam(req);
+      const PreviewOptions options = PreviewParams(req);
       const std::string client = req.has_param("client") ? req.get_param_value("client") : "";
       const uint64_t gen = uint64_t(WholeParam(req, "gen", 0, 0, INT64_MAX));
       if (!s.Current(client, gen, true)) {
@@ -158,14 +184,34 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
         res.status = 204;
         return;
       }
-      Preview p = s.session.Render(node, frame, scale);
+      Preview p = s.session.Render(node, frame, scale, options);
       res.set_header("X-Width", std::to_string(p.width));
       res.set_header("X-Height", std::to_string(p.height));
+      res.set_header("X-Depth", p.depth == DepthFloat ? "float" : p.depth == Depth16 ? "16" : "8");
       res.set_header("X-View", p.viewTransformed ? "transformed" : "none");
       res.set_header("X-Render-Ms", std::to_string(p.renderMs));
       res.set_header("X-Encode-Ms", std::to_string(p.encodeMs));
+      res.set_header("X-Revision", std::to_string(p.revision));
       res.set_header("Cache-Control", "no-store");
-      res.set_content(std::string(p.png.begin(), p.png.end()), "image/png");
+      res.set_content(reinterpret_cast<const char*>(p.bytes.data()), p.bytes.size(),
+                      options.format == PreviewFormat::Png ? "image/png" : "application/octet-stream");
+    } catch (const std::invalid_argument& e) {
+      SendError(res, 400, e.what());
+    } catch (const std::exception& e) {
+      SendError(res, 422, e.what());
+    }
+  });
+
+  h.Get("/api/pixel", [&s](const httplib::Request& req, httplib::Response& res) {
+    try {
+      if (!req.has_param("node")) throw std::invalid_argument("the pixel request needs \"node\"");
+      const int32_t frame = int32_t(WholeParam(req, "frame", 1, -9999999, 9999999));
+      const double scale = ScaleParam(req);
+      const int32_t x = int32_t(WholeParam(req, "x", -1, 0, INT32_MAX));
+      const int32_t y = int32_t(WholeParam(req, "y", -1, 0, INT32_MAX));
+      if (x < 0 || y < 0) throw std::invalid_argument("the pixel request needs \"x\" and \"y\"");
+      std::lock_guard<std::mutex> g(s.lock);
+      SendJson(res, s.session.Pixel(req.get_param_value("node"), frame, scale, x, y));
     } catch (const std::invalid_argument& e) {
       SendError(res, 400, e.what());
     } catch (const std::exception& e) {

@@ -5,9 +5,12 @@
 //   GET  /api/state               Session::State()
 //   POST /api/set|add|remove|connect|disconnect|view   a JSON body; the new state
 //   POST /api/save                writes the composition; {saved}
-//   GET  /api/render?node=N&frame=F&scale=S&client=C&gen=G
-//        image/png; 204 when a newer request of client C came in meanwhile; errors as
-//        {error} with status 400 (a bad request) or 422 (the graph cannot render)
+//   POST /api/key|rename|move|undo|redo                  a JSON body; the new state
+//   GET  /api/render?node=N&frame=F&scale=S&format=png|rgba&exposure=E&gamma=G&client=C&gen=G
+//        image/png or the canvas's RGBA bytes; 204 when a newer request of client C came in
+//        meanwhile; errors as {error} with status 400 (a bad request) or 422 (the graph cannot
+//        render)
+//   GET  /api/pixel?node=N&frame=F&scale=S&x=X&y=Y     the exact samples of a pixel
 #pragma once
 
 #include <memory>

@@ -14,6 +14,7 @@
 #include "orvanta/host/failure.h"
 #include "orvanta/io/image_io.h"
 #include "orvanta/io/sequence.h"
+#include "picture.h"
 
 namespace orvanta::serve {
 namespace fs = std::filesystem;
@@ -131,33 +132,9 @@ Session::Session(const StartOptions& o)
   if (!o.comp.empty() && o.save.empty() && !io::IsJsonPath(o.comp))
     savePath_ = fs::path(o.comp).replace_extension(".json").string();  // the page saves JSON
 
-  // The slider's frames: as given, else a movie's, else the span of the keyframes, else 1.
-  if (!o.frames.empty()) {
-    std::vector<int32_t> f = io::ParseFrames(o.frames);
-    firstFrame_ = *std::min_element(f.begin(), f.end());
-    lastFrame_ = *std::max_element(f.begin(), f.end());
-  } else {
-    bool any = false;
-    auto widen = [&](int32_t a, int32_t b) {
-      firstFrame_ = any ? std::min(firstFrame_, a) : a;
-      lastFrame_ = any ? std::max(lastFrame_, b) : b;
-      any = true;
-    };
-    for (auto& n : graph_.Nodes()) {
-      for (auto& [in, link] : n->links)
-        if (link.kind == graph::Link::Kind::File) {
-          try {
-            graph::FileInfo info = files_.Info(graph_.Resolve(link.target));
-            if (info.kind == graph::FileInfo::Kind::Movie && info.movieFrames > 0) widen(1, info.movieFrames);
-          } catch (const Failure&) {
-          }  // an unreadable file is reported when rendered
-        }
-      for (Input* in : n->node->Inputs())
-        for (const host::Key& k : host::Keys(in))
-          if (host::IsAnimated(in)) widen(int32_t(std::floor(k.time)), int32_t(std::ceil(k.time)));
-    }
-  }
-  frame_ = firstFrame_;
+  framesOption_ = o.frames;
+  UpdateTimeline();
+  frame_ = timeline_.first;
   if (const host::ClassInfo* cls = host::FindClass("OrvantaScope"))
     scope_ = std::make_unique<host::Node>(*cls);
   if (graph_.Size() > 0) {
@@ -199,9 +176,21 @@ Json Session::DescribeWithValues(const GraphNode* gn, const host::Node& node) co
         j["value"] = host::NumberAt(in, frame_);
       }
       j["animated"] = host::IsAnimated(in);
+      if (host::IsAnimated(in)) {
+        Json keys = Json::array();
+        for (const host::Key& k : host::Keys(in)) keys.push_back(k.time);
+        j["keys"] = std::move(keys);
+      }
       if (gn) {
         auto it = gn->expressions.find(in);
-        if (it != gn->expressions.end()) j["expression"] = it->second.Text();
+        if (it != gn->expressions.end()) {
+          j["expression"] = it->second.Text();
+          try {  // the value it drives the control with at this frame
+            j["value"] = graph::ControlValueAt(graph_, *gn, in, frame_);
+          } catch (const Failure& e) {
+            j["valueError"] = e.what();
+          }
+        }
       }
     }
   return d;
@@ -214,24 +203,42 @@ Json Session::State() const {
   for (auto& n : graph_.Nodes()) {
     Json j = DescribeWithValues(n.get(), *n->node);
     j["node"] = n->name;
+    if (n->position) j["position"] = Json::array({n->position->x, n->position->y});
     nodes.push_back(std::move(j));
   }
-  Json s{{"tools", tools},          {"nodes", nodes},        {"viewed", viewed_},
-         {"output", graph_.output}, {"frame", frame_},       {"firstFrame", firstFrame_},
-         {"lastFrame", lastFrame_}, {"savePath", savePath_}, {"view", view_->Name()},
-         {"scopeOn", scopeOn_}};
+  Json s{{"tools", tools},
+         {"nodes", nodes},
+         {"viewed", viewed_},
+         {"output", graph_.output},
+         {"frame", frame_},
+         {"firstFrame", timeline_.first},
+         {"lastFrame", timeline_.last},
+         {"fps", timeline_.fps},
+         {"framesFrom", timeline_.source},
+         {"savePath", savePath_},
+         {"view", view_->Name()},
+         {"scopeOn", scopeOn_},
+         {"revision", revision_},
+         {"canUndo", history_.CanUndo()},
+         {"canRedo", history_.CanRedo()}};
   if (scope_) s["scope"] = DescribeWithValues(nullptr, *scope_);
   return s;
 }
 
 void Session::SetOne(GraphNode* gn, host::Node& node, const std::string& control, const Json& value) {
   Input* in = graph::FindControl(node, control);
-  graph::ApplyValue(in, graph::ParseValue(node, in, ValueText(value)));
+  const graph::ParsedValue v = graph::ParseValue(node, in, ValueText(value));
+  if (host::IsAnimated(in) && !v.animated)
+    graph::ApplyKeyAt(in, v.keys.front(), frame_);  // an animated control takes a key at this frame
+  else
+    graph::ApplyValue(in, v);
   if (gn) graph_.ClearExpression(*gn, in);  // a value given replaces an expression
 }
 
 Json Session::Set(const Json& r) {
   if (!r.is_object()) throw Failure("the request is not a JSON object");
+  Recorder change(*this, r);
+  if (auto it = r.find("node"); it != r.end() && *it == kScopeNode) ++revision_;  // the viewer, not the graph
   const std::string name = Text(r, "node");
   GraphNode* gn = nullptr;
   host::Node* node = nullptr;
@@ -248,7 +255,7 @@ Json Session::Set(const Json& r) {
       if (!s.is_object() || !s.contains("value")) throw Failure("each setting needs a control and a value");
       SetOne(gn, *node, Text(s, "control"), s["value"]);
     }
-    return State();
+    return change.Finish();
   }
   const std::string control = Text(r, "control");
   if (auto it = r.find("expression"); it != r.end()) {
@@ -259,29 +266,33 @@ Json Session::Set(const Json& r) {
       graph_.ClearExpression(*gn, in);
     else
       graph_.SetExpression(*gn, in, it->get<std::string>());
-    return State();
+    return change.Finish();
   }
   if (!r.contains("value")) throw Failure("the request needs a \"value\" or an \"expression\"");
   SetOne(gn, *node, control, r["value"]);
-  return State();
+  return change.Finish();
 }
 
 Json Session::AddNode(const Json& r) {
+  Recorder change(*this, r);
   const std::string tool = Text(r, "tool");
   const host::ClassInfo* cls = host::FindClass(tool);
   if (!cls) throw Failure("no installed tool is named " + Quoted(tool));
   std::string name = r.contains("name") ? Text(r, "name") : graph_.UniqueName(graph::NodeNameFor(*cls));
-  graph_.Add(name, *cls);
+  std::optional<graph::Position> at;
+  if (auto it = r.find("position"); it != r.end()) at = PositionFrom(*it, name);
+  graph_.Add(name, *cls).position = at;
   viewed_ = name;
-  return State();
+  return change.Finish();
 }
 
 Json Session::RemoveNode(const Json& r) {
+  Recorder change(*this, r);
   const std::string name = NodeOf(r).name;
   graph_.Remove(name);
   if (graph_.output == name) graph_.output.clear();
   if (viewed_ == name) viewed_ = graph_.Size() ? graph_.Nodes().back()->name : "";
-  return State();
+  return change.Finish();
 }
 
 namespace {
@@ -293,6 +304,7 @@ Input* ImageInputOf(const GraphNode& n, const std::string& name) {
 }  // namespace
 
 Json Session::Connect(const Json& r) {
+  Recorder change(*this, r);
   GraphNode& n = NodeOf(r);
   Input* in = ImageInputOf(n, Text(r, "input"));
   if (r.contains("file")) {
@@ -316,16 +328,18 @@ Json Session::Connect(const Json& r) {
       throw;
     }
   }
-  return State();
+  return change.Finish();
 }
 
 Json Session::Disconnect(const Json& r) {
+  Recorder change(*this, r);
   GraphNode& n = NodeOf(r);
   graph_.Disconnect(n, ImageInputOf(n, Text(r, "input")));
-  return State();
+  return change.Finish();
 }
 
 Json Session::View(const Json& r) {
+  Recorder change(*this, r);  // the output is the graph's
   if (r.contains("node")) viewed_ = NodeOf(r).name;
   if (auto it = r.find("frame"); it != r.end()) {
     if (!it->is_number_integer()) throw Failure("a frame is a whole number");
@@ -337,6 +351,7 @@ Json Session::View(const Json& r) {
   if (auto it = r.find("scope"); it != r.end()) {
     if (!it->is_boolean()) throw Failure("\"scope\" is true or false");
     if (it->get<bool>() && !scope_) throw Failure("the scope tool is not installed");
+    if (scopeOn_ != it->get<bool>()) ++revision_;
     scopeOn_ = it->get<bool>();
   }
   if (auto it = r.find("output"); it != r.end()) {
@@ -344,7 +359,7 @@ Json Session::View(const Json& r) {
     if (!it->get<std::string>().empty()) (void)graph_.Get(it->get<std::string>());
     graph_.output = it->get<std::string>();
   }
-  return State();
+  return change.Finish();
 }
 
 Json Session::Save() {
@@ -352,7 +367,7 @@ Json Session::Save() {
   return Json{{"saved", savePath_}};
 }
 
-Preview Session::Render(const std::string& name, int32_t frame, double scale) {
+host::ImagePtr Session::RenderPicture(const std::string& name, int32_t frame, double scale, double& renderMs) {
   if (!(scale > 0.0 && scale <= 1.0)) throw Failure("the preview scale is from 0 (not included) to 1");
   GraphNode& target = graph_.Get(name);
   std::vector<GraphNode*> targets{&target};
@@ -381,19 +396,31 @@ Preview Session::Render(const std::string& name, int32_t frame, double scale) {
     if (!r.ok()) throw Failure("the scope of " + target.Named() + " failed: " + r.error);
     image = std::move(r.image);
   }
+  renderMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  return image;
+}
+
+Preview Session::Render(const std::string& name, int32_t frame, double scale, const PreviewOptions& options) {
   Preview p;
-  p.width = image->Width, p.height = image->Height;
-  const Clock::time_point rendered = Clock::now();
-  // Only the full-scale picture of integer footage must be the command's bytes; the rest are
-  // only looked at, and encode several times faster with the least compression.
-  if (image->Depth == DepthFloat) {
-    p.png = io::EncodePng(*view_->Apply(*image), io::PngSpeed::Fast);
+  const Image& image = Hold(name, frame, scale, RenderPicture(name, frame, scale, p.renderMs));
+  p.width = image.Width, p.height = image.Height, p.depth = image.Depth;
+  p.revision = revision_;
+  const auto encoding = std::chrono::steady_clock::now();
+  host::ImagePtr viewed;
+  if (image.Depth == DepthFloat) {
+    viewed = view_->Apply(image, options.view);
     p.viewTransformed = true;
-  } else {
-    p.png = io::EncodePng(*image, scale < 1.0 ? io::PngSpeed::Fast : io::PngSpeed::Exact);
   }
-  p.renderMs = std::chrono::duration<double, std::milli>(rendered - start).count();
-  p.encodeMs = std::chrono::duration<double, std::milli>(Clock::now() - rendered).count();
+  const Image& shown = viewed ? *viewed : image;
+  if (options.format == PreviewFormat::Rgba8) {
+    p.bytes = CanvasBytes(shown);
+  } else {
+    // Only the full-scale picture of integer footage must be the command's bytes; the rest are
+    // only looked at, and encode several times faster with the least compression.
+    const bool exact = !viewed && scale >= 1.0;
+    p.bytes = io::EncodePng(shown, exact ? io::PngSpeed::Exact : io::PngSpeed::Fast);
+  }
+  p.encodeMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encoding).count();
   return p;
 }
 

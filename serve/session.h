@@ -12,6 +12,8 @@
 #include "orvanta/graph/graph.h"
 #include "orvanta/io/files.h"
 #include "orvanta/io/view.h"
+#include "history.h"
+#include "timeline.h"
 
 namespace orvanta::serve {
 
@@ -28,12 +30,25 @@ struct StartOptions {
   std::string frames;                    // frame range of the slider, e.g. "1-50"
 };
 
-// A rendered preview: PNG bytes of the picture and how it was made.
+// How a preview travels to the page. Png: a PNG file (at full scale of 8/16-bit footage the
+// bytes the command writes). Rgba8: the canvas's own layout, width * height * 4 bytes R, G, B, A,
+// rows top to bottom, 8 bits per sample, alpha as the picture holds it: nothing to encode or
+// decode, for a local page that shows a new picture per control change.
+enum class PreviewFormat { Png, Rgba8 };
+
+struct PreviewOptions {
+  PreviewFormat format = PreviewFormat::Png;
+  io::ViewAdjust view;  // exposure and gamma of float pictures
+};
+
+// A rendered preview and how it was made.
 struct Preview {
-  std::vector<uint8_t> png;
+  std::vector<uint8_t> bytes;  // in the format asked for
   int32_t width = 0, height = 0;
+  uint32_t depth = 0;                     // the picture's own sample depth (Depth8, Depth16, DepthFloat)
   bool viewTransformed = false;           // float picture shown through the view transform
-  double renderMs = 0.0, encodeMs = 0.0;  // the graph's render; the view transform and PNG encoding
+  double renderMs = 0.0, encodeMs = 0.0;  // the graph's render; the view transform and encoding
+  uint64_t revision = 0;                  // State()'s revision the picture belongs to
 };
 
 class Session {
@@ -43,8 +58,9 @@ class Session {
   ~Session();
 
   // Everything the page shows: tools that can be added, the nodes with their controls page by
-  // page (declarations, current values at the frame, links, expressions), the viewed node, the
-  // frame range, the save path and the view transform.
+  // page (declarations, values at the current frame, driven ones included, keyframes, links,
+  // expressions) and their positions, the viewed node, the timeline (frames, rate and where they
+  // came from), the save path, the view transform, the revision and what can be undone.
   Json State() const;
 
   // {node, control, value} sets through the same path as -s; {node, control, expression} as -x
@@ -54,7 +70,7 @@ class Session {
   Json Set(const Json& request);
 
   // Graph edits; each returns State() or throws Failure.
-  Json AddNode(const Json& request);     // {tool, name?}
+  Json AddNode(const Json& request);     // {tool, name?, position?: [x, y]}
   Json RemoveNode(const Json& request);  // {node}
   Json Connect(const Json& request);     // {node, input, source} (a node's name) or {.., file}
   Json Disconnect(const Json& request);  // {node, input}
@@ -62,23 +78,79 @@ class Session {
   // Writes the graph to the save path through io::SaveComposition; returns {saved: path}.
   Json Save();
 
+  // Editing (session_edit.cpp); each returns State() or throws Failure, changing nothing.
+  // {node, control, frame?, remove?}: sets a keyframe of the control's value at the frame (default
+  // the current one), or removes the keyframe there; the last one removed leaves its value.
+  Json Key(const Json& request);
+  Json Rename(const Json& request);  // {node, name}
+  // {positions: {NODE: [x, y], ...}}: where the node editor drew the nodes; saved with the graph.
+  Json Move(const Json& request);
+  // Every change of the graph (values, keys, expressions, nodes, links, names, positions, the
+  // output) can be taken back and made again; a new change drops what was taken back. Changes of
+  // one gesture (a slider dragged) sent with the same {group} are one step.
+  Json Undo(const Json& request);
+  Json Redo(const Json& request);
+
   // The node at frame, its file inputs shrunk by scale (0 < scale <= 1; 1 renders exactly what
-  // the command renders), as PNG: 8/16-bit pictures as they are, float ones through the view
-  // transform. With the scope on, the scope's picture of that node. Throws Failure.
-  Preview Render(const std::string& node, int32_t frame, double scale);
+  // the command renders), in the format asked for: 8/16-bit pictures as they are (Rgba8 rounds
+  // 16-bit samples to 8 bits), float ones through the view transform. With the scope on, the
+  // scope's picture of that node. The picture itself is kept for Pixel. Throws Failure.
+  Preview Render(const std::string& node, int32_t frame, double scale, const PreviewOptions& options);
+  Preview Render(const std::string& node, int32_t frame, double scale) {
+    return Render(node, frame, scale, PreviewOptions{});
+  }
+  // The exact samples of the pixel (x, y) of that picture (rendered again unless kept):
+  // {x, y, width, height, depth: "8-bit" | "16-bit" | "float", rgba: [R, G, B, A]} in the
+  // picture's own units (0..255, 0..65535, or floats). Throws Failure outside the picture.
+  Json Pixel(const std::string& node, int32_t frame, double scale, int32_t x, int32_t y);
 
   const graph::Graph& Graph() const { return graph_; }
   const std::string& SavePath() const { return savePath_; }
 
  private:
   class ScaledFiles;
+  // A picture as rendered, kept for the pixel readout.
+  struct Held {
+    std::string node;
+    int32_t frame = 0;
+    double scale = 1.0;
+    uint64_t revision = 0;
+    bool scope = false;
+    host::ImagePtr image;
+  };
+  // Made at the start of a change: notes the graph, and at the end, when the change (or its
+  // failure midway) left the graph different, keeps it for Undo, counts the revision and finds the
+  // timeline again. Never throws from its end.
+  class Recorder {
+   public:
+    Recorder(Session& session, const Json& request, bool changesPictures = true);
+    // Records the change now (once) and returns the session's new state.
+    Json Finish();
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+   private:
+    void Record();
+    Session& s_;
+    std::string before_, group_;
+    bool pictures_, done_ = false;
+  };
+  std::string Snapshot() const;
+  void UpdateTimeline();
   graph::GraphNode& NodeOf(const Json& request, const char* key = "node") const;
   Json DescribeWithValues(const graph::GraphNode* gn, const host::Node& node) const;
   void SetOne(graph::GraphNode* gn, host::Node& node, const std::string& control, const Json& value);
+  void Restore(const std::string& snapshot);
+  // [x, y] of a node's box; throws Failure naming the node otherwise.
+  static graph::Position PositionFrom(const Json& xy, const std::string& node);
+  // The picture of the node (the scope's when on), checked and rendered; renderMs gets the time.
+  host::ImagePtr RenderPicture(const std::string& node, int32_t frame, double scale, double& renderMs);
+  // Keeps the picture for Pixel, the oldest kept one dropped; returns it.
+  const Image& Hold(const std::string& node, int32_t frame, double scale, host::ImagePtr image);
 
   graph::Graph graph_;
   std::string savePath_;
-  int32_t firstFrame_ = 1, lastFrame_ = 1;
   int32_t frame_ = 1;
   std::string viewed_;
   bool scopeOn_ = false;
@@ -86,6 +158,12 @@ class Session {
   io::FileCache files_;
   std::unique_ptr<ScaledFiles> proxy_;  // the file pictures shrunk for the last proxy scale
   std::unique_ptr<io::ViewTransform> view_;
+  std::string framesOption_;  // --frames: the timeline as given
+  SequenceFrames sequences_;
+  Timeline timeline_;
+  History history_;
+  uint64_t revision_ = 1;                    // counts changes that may change a picture
+  std::vector<Held> held_;  // the pictures last rendered, newest first (a few: A and B of a wipe)
 };
 
 // The text of a JSON value given for a control: numbers as the shortest exact text, strings as

@@ -155,6 +155,16 @@ Json ControlJson(const GraphNode& n, const Input* in) {
   return NumberJson(k.x);
 }
 
+// [X, Y], two finite numbers.
+Position PositionOf(const Reader& r, const Json& v, const std::string& where) {
+  if (!v.is_array() || v.size() != 2 || !v[0].is_number() || !v[1].is_number())
+    r.Fail("the position of " + where + " must be [X, Y], two numbers");
+  Position p{v[0].get<double>(), v[1].get<double>()};
+  if (!(std::fabs(p.x) <= kMaxPosition && std::fabs(p.y) <= kMaxPosition))  // NaN fails too
+    r.Fail("the position of " + where + " must be two numbers from -1e9 to 1e9");
+  return p;
+}
+
 struct PendingControl {
   GraphNode* node;
   Input* in;
@@ -197,14 +207,15 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     const Json& n = nodes[i];
     const std::string where = "node " + std::to_string(i + 1);
     if (!n.is_object()) r.Fail(where + " must be an object, not " + Reader::TypeWord(n.type()));
-    r.OnlyKeys(n, {"name", "tool", "inputs", "controls"}, where);
+    r.OnlyKeys(n, {"name", "tool", "inputs", "controls", "position"}, where);
     const std::string nodeName = r.Need(n, "name", Json::value_t::string, where).get<std::string>();
     const std::string tool =
         r.Need(n, "tool", Json::value_t::string, "node " + Quoted(nodeName)).get<std::string>();
     const host::ClassInfo* cls = host::FindClass(tool);
     if (!cls)
       r.Fail("node " + Quoted(nodeName) + " is of the tool " + Quoted(tool) + ", which is not installed");
-    r.In("node " + std::to_string(i + 1), [&] { return &g.Add(nodeName, *cls); });
+    GraphNode* added = r.In("node " + std::to_string(i + 1), [&] { return &g.Add(nodeName, *cls); });
+    if (n.contains("position")) added->position = PositionOf(r, n["position"], "node " + Quoted(nodeName));
   }
 
   std::vector<PendingControl> controls;
@@ -297,6 +308,7 @@ std::string WriteJsonComposition(const Graph& g,
     }
     if (!inputs.empty()) j["inputs"] = std::move(inputs);
     if (!controls.empty()) j["controls"] = std::move(controls);
+    if (n->position) j["position"] = Json::array({NumberJson(n->position->x), NumberJson(n->position->y)});
     nodes.push_back(std::move(j));
   }
   doc["nodes"] = std::move(nodes);

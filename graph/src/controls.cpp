@@ -309,20 +309,25 @@ void ApplySetting(host::Node& node, std::string_view setting) {
   ApplyValue(in, ParseValue(node, in, setting.substr(eq + 1)));
 }
 
-void ApplyValue(Input* in, const ParsedValue& v) {
-  const bool point = host::Describe(in).type == PointDataType;
-  host::SetKeys(in, {});  // the new value replaces what the input held
-  for (const KeyValue& k : v.keys) {
-    const double time = v.animated ? k.frame : 0.0;
-    const uint32_t flag = v.animated ? 2u : 1u;
-    if (point) {
-      Point p(k.x, k.y);
-      in->SetValue(&p, time, flag);
-    } else {
-      AutoNumber n(k.x);
-      in->SetValue(n.get(), time, flag);
-    }
+namespace {
+
+void SetOne(Input* in, const KeyValue& k, double time, uint32_t flag) {
+  if (host::Describe(in).type == PointDataType) {
+    Point p(k.x, k.y);
+    in->SetValue(&p, time, flag);
+  } else {
+    AutoNumber n(k.x);
+    in->SetValue(n.get(), time, flag);
   }
 }
+
+}  // namespace
+
+void ApplyValue(Input* in, const ParsedValue& v) {
+  host::SetKeys(in, {});  // the new value replaces what the input held
+  for (const KeyValue& k : v.keys) SetOne(in, k, v.animated ? k.frame : 0.0, v.animated ? 2u : 1u);
+}
+
+void ApplyKeyAt(Input* in, const KeyValue& value, double frame) { SetOne(in, value, frame, 2u); }
 
 }  // namespace orvanta::graph

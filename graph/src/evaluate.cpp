@@ -44,11 +44,9 @@ class Wiring {
 
 }  // namespace
 
-double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame) {
-  return ValueAt(node, in, frame, 0);
-}
+namespace {
 
-double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame, int depth) {
+double ValueAtDepth(const Graph& graph, const GraphNode& node, const Input* in, double frame, int depth) {
   auto it = node.expressions.find(in);
   if (it == node.expressions.end()) return host::NumberAt(in, frame);
   const std::string control = Quoted(host::Describe(in).label) + " of " + node.Named();
@@ -57,12 +55,23 @@ double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame, 
   Expression& e = const_cast<Expression&>(it->second);
   std::vector<double> refs;
   for (const Expression::Reference& r : e.References())
-    refs.push_back(ValueAt(graph_.Get(r.node), graph_.ReferencedControl(r, node), frame, depth + 1));
+    refs.push_back(
+        ValueAtDepth(graph, graph.Get(r.node), graph.ReferencedControl(r, node), frame, depth + 1));
   const double v = e.Evaluate(frame, refs);
   if (!std::isfinite(v))
     throw Failure("the expression " + Quoted(e.Text()) + " of " + control + " gives " + Num(v) +
                   " at frame " + Num(frame));
   return v;
+}
+
+}  // namespace
+
+double ControlValueAt(const Graph& graph, const GraphNode& node, const Input* in, double frame) {
+  return ValueAtDepth(graph, node, in, frame, 0);
+}
+
+double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame) {
+  return ControlValueAt(graph_, node, in, frame);
 }
 
 std::vector<host::ImagePtr> Evaluator::Render(const std::vector<GraphNode*>& targets, int32_t frame) {

@@ -2,6 +2,7 @@
 
 #include <muParser.h>
 
+#include <cctype>
 #include <deque>
 
 #include "orvanta/host/failure.h"
@@ -14,6 +15,7 @@ struct Expression::State {
   std::deque<double> slots;  // one per name the factory made; a deque keeps their addresses
   std::vector<Reference> refs;
   std::vector<std::string> badNames;
+  bool usesFrame = false;
 
   static double* NewVariable(const char* name, void* self) {
     auto* s = static_cast<State*>(self);
@@ -39,7 +41,8 @@ Expression::Expression(std::string text) : text_(std::move(text)), state_(std::m
     p.DefineVar("frame", &state_->frame);
     p.SetVarFactory(&State::NewVariable, state_.get());
     p.SetExpr(text_);
-    (void)p.GetUsedVar();  // parses, calling the factory for every name not defined yet
+    // Parses, calling the factory for every name not defined yet.
+    state_->usesFrame = p.GetUsedVar().count("frame") > 0;
   } catch (const mu::Parser::exception_type& e) {
     throw Failure("the expression " + Quoted(text_) + " does not parse: " + e.GetMsg());
   }
@@ -53,6 +56,33 @@ Expression::Expression(Expression&&) noexcept = default;
 Expression& Expression::operator=(Expression&&) noexcept = default;
 
 const std::vector<Expression::Reference>& Expression::References() const { return state_->refs; }
+
+bool Expression::UsesFrame() const { return state_->usesFrame; }
+
+std::string Expression::WithNodeRenamed(std::string_view from, std::string_view to) const {
+  // Names are runs of the name characters above; a node's name starts with a letter or '_', so a
+  // run that starts with "from." is that node's control and never a number.
+  auto nameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; };
+  std::string out;
+  size_t i = 0;
+  while (i < text_.size()) {
+    if (!nameChar(text_[i])) {
+      out += text_[i++];
+      continue;
+    }
+    size_t end = i;
+    while (end < text_.size() && nameChar(text_[end])) ++end;
+    std::string_view name(text_.data() + i, end - i);
+    if (name.size() > from.size() && name.substr(0, from.size()) == from && name[from.size()] == '.') {
+      out += to;
+      out += name.substr(from.size());
+    } else {
+      out += name;
+    }
+    i = end;
+  }
+  return out;
+}
 
 double Expression::Evaluate(double frame, const std::vector<double>& refs) {
   State& s = *state_;

@@ -101,6 +101,26 @@ void Graph::Remove(std::string_view name) {
   nodes_.erase(std::find_if(nodes_.begin(), nodes_.end(), [&](auto& n) { return n.get() == &gone; }));
 }
 
+void Graph::Rename(std::string_view from, const std::string& to) {
+  GraphNode& renamed = Get(from);
+  if (renamed.name == to) return;
+  CheckNewName(to);
+  const std::string old = renamed.name;
+  // The expressions that read the node, rewritten and parsed before anything changes.
+  std::vector<std::pair<Expression*, Expression>> rewritten;
+  for (auto& n : nodes_)
+    for (auto& [in, e] : n->expressions) {
+      std::string text = e.WithNodeRenamed(old, to);
+      if (text != e.Text()) rewritten.emplace_back(&e, Expression(std::move(text)));
+    }
+  for (auto& [e, with] : rewritten) *e = std::move(with);
+  for (auto& n : nodes_)
+    for (auto& [in, link] : n->links)
+      if (link.kind == Link::Kind::Node && link.target == old) link.target = to;
+  if (output == old) output = to;
+  renamed.name = to;
+}
+
 GraphNode* Graph::Find(std::string_view name) const {
   for (auto& n : nodes_)
     if (n->name == name) return n.get();

@@ -29,7 +29,7 @@ class FileCache::Feed {
 
   graph::FileInfo Info() const {
     if (pattern_) return {graph::FileInfo::Kind::Sequence, 0};
-    if (movie_) return {graph::FileInfo::Kind::Movie, movie_->Frames()};
+    if (movie_) return {graph::FileInfo::Kind::Movie, movie_->Frames(), movie_->Rate().Value()};
     return {};
   }
 

@@ -1,7 +1,9 @@
 #include "orvanta/io/sequence.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 
 #include "orvanta/host/failure.h"
 
@@ -99,6 +101,31 @@ std::string FramePath(std::string_view path, int32_t frame) {
   std::string digits = std::to_string(frame);
   if (int(digits.size()) < p.width) digits.insert(0, size_t(p.width) - digits.size(), '0');
   return std::string(path.substr(0, p.begin)) + digits + std::string(path.substr(p.end));
+}
+
+std::vector<int32_t> FramesOnDisk(const std::string& pattern) {
+  namespace fs = std::filesystem;
+  const fs::path path(pattern);
+  const std::string name = path.filename().string();
+  const PatternSpan p = FindPattern(name);
+  std::vector<int32_t> frames;
+  if (p.begin == std::string_view::npos) return frames;
+  const std::string_view head = std::string_view(name).substr(0, p.begin);
+  const std::string_view tail = std::string_view(name).substr(p.end);
+  std::error_code ec;
+  fs::directory_iterator it(path.has_parent_path() ? path.parent_path() : fs::path("."), ec);
+  for (; !ec && it != fs::directory_iterator() && frames.size() < kMaxFrameCount; it.increment(ec)) {
+    const std::string file = it->path().filename().string();
+    if (file.size() <= head.size() + tail.size() || file.compare(0, head.size(), head) != 0 ||
+        file.compare(file.size() - tail.size(), tail.size(), tail) != 0)
+      continue;
+    int32_t frame = 0;
+    const std::string_view digits =
+        std::string_view(file).substr(head.size(), file.size() - head.size() - tail.size());
+    if (ParseFrame(digits, frame) && FramePath(name, frame) == file) frames.push_back(frame);
+  }
+  std::sort(frames.begin(), frames.end());
+  return frames;
 }
 
 }  // namespace orvanta::io

@@ -12,7 +12,16 @@
 namespace orvanta::io {
 namespace OCIO = OCIO_NAMESPACE;
 
+// The view as configured: the built-in curve, or a configuration's display and view.
 struct ViewTransform::Processor {
+  OCIO::ConstConfigRcPtr config;  // null for the built-in curve
+  std::string display, view;
+};
+
+// The view with one adjustment, kept until another is asked for.
+struct ViewTransform::Adjusted {
+  ViewAdjust adjust;
+  float gain = 1.0f;  // 2 ^ exposure, applied to the colour before the view
   OCIO::ConstCPUProcessorRcPtr cpu;
   // For a transform that treats each channel alike and alone (the built-in curve): display bytes
   // of kLutSteps + 1 evenly spaced values over 0..1, computed once, so a picture costs a lookup
@@ -25,20 +34,35 @@ namespace {
 constexpr int kLutSteps = 16384;
 
 // The sRGB curve: a 2.4 power with a linear toe, applied from linear to display values.
-OCIO::ConstCPUProcessorRcPtr SrgbProcessor() {
+OCIO::TransformRcPtr SrgbCurve() {
   OCIO::ExponentWithLinearTransformRcPtr curve = OCIO::ExponentWithLinearTransform::Create();
   const double gamma[4] = {2.4, 2.4, 2.4, 1.0};
   const double offset[4] = {0.055, 0.055, 0.055, 0.0};
   curve->setGamma(gamma);
   curve->setOffset(offset);
   curve->setDirection(OCIO::TRANSFORM_DIR_INVERSE);
-  return OCIO::Config::CreateRaw()->getProcessor(curve)->getDefaultCPUProcessor();
+  return curve;
+}
+
+// display ^ (1 / gamma) on the colour, alpha untouched.
+OCIO::TransformRcPtr GammaCurve(double gamma) {
+  OCIO::ExponentTransformRcPtr e = OCIO::ExponentTransform::Create();
+  const double v[4] = {1.0 / gamma, 1.0 / gamma, 1.0 / gamma, 1.0};
+  e->setValue(v);
+  return e;
 }
 
 uint8_t ToByte(float v) {
   if (!(v > 0.0f)) return 0;  // also NaN
   if (v >= 1.0f) return 255;
   return uint8_t(v * 255.0f + 0.5f);
+}
+
+void CheckAdjust(const ViewAdjust& a) {
+  if (!(std::fabs(a.exposure) <= kMaxExposure))
+    throw Failure("the exposure is from -20 to 20 stops, not " + std::to_string(a.exposure));
+  if (!(a.gamma >= kMinGamma && a.gamma <= kMaxGamma))
+    throw Failure("the gamma is from 0.1 to 10, not " + std::to_string(a.gamma));
 }
 
 }  // namespace
@@ -48,47 +72,86 @@ ViewTransform::ViewTransform(std::unique_ptr<Processor> p, std::string name)
 ViewTransform::~ViewTransform() = default;
 
 std::unique_ptr<ViewTransform> ViewTransform::Srgb() {
-  auto p = std::make_unique<Processor>();
-  p->cpu = SrgbProcessor();
-  std::vector<float> ramp(size_t(kLutSteps + 1) * 4);
-  for (int i = 0; i <= kLutSteps; ++i)
-    for (int c = 0; c < 4; ++c) ramp[4 * size_t(i) + c] = float(i) / kLutSteps;
-  OCIO::PackedImageDesc desc(ramp.data(), kLutSteps + 1, 1, 4);
-  p->cpu->apply(desc);
-  p->lut.resize(size_t(kLutSteps + 1));
-  for (int i = 0; i <= kLutSteps; ++i) p->lut[size_t(i)] = ToByte(ramp[4 * size_t(i)]);
-  return std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), "sRGB (built in)"));
+  auto view = std::unique_ptr<ViewTransform>(new ViewTransform(std::make_unique<Processor>(), "sRGB (built in)"));
+  (void)view->AdjustedFor({});  // any fault of the library shows here, not at the first picture
+  return view;
 }
 
 std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
   const char* env = std::getenv("OCIO");
   if (!env || !*env) return Srgb();
   try {
-    OCIO::ConstConfigRcPtr config = OCIO::Config::CreateFromEnv();
-    const char* display = config->getDefaultDisplay();
+    auto p = std::make_unique<Processor>();
+    p->config = OCIO::Config::CreateFromEnv();
+    const char* display = p->config->getDefaultDisplay();
     if (!display || !*display)
       throw Failure(std::string("the colour configuration ") + env + " has no display");
-    const char* view = config->getDefaultView(display);
-    OCIO::DisplayViewTransformRcPtr dv = OCIO::DisplayViewTransform::Create();
-    dv->setSrc(OCIO::ROLE_SCENE_LINEAR);
-    dv->setDisplay(display);
-    dv->setView(view ? view : "");
-    auto p = std::make_unique<Processor>();
-    p->cpu = config->getProcessor(dv)->getDefaultCPUProcessor();
-    return std::unique_ptr<ViewTransform>(
-        new ViewTransform(std::move(p), std::string(display) + " / " + (view ? view : "") + " from " + env));
+    const char* view = p->config->getDefaultView(display);
+    p->display = display;
+    p->view = view ? view : "";
+    const std::string name = p->display + " / " + p->view + " from " + env;
+    auto out = std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), name));
+    (void)out->AdjustedFor({});
+    return out;
   } catch (const OCIO::Exception& e) {
     throw Failure(std::string("the colour configuration ") + env +
                   " (from $OCIO) cannot be used: " + e.what());
   }
 }
 
-host::ImagePtr ViewTransform::Apply(const Image& im) const {
+const ViewTransform::Adjusted& ViewTransform::AdjustedFor(const ViewAdjust& adjust) const {
+  if (adjusted_ && adjusted_->adjust == adjust) return *adjusted_;
+  CheckAdjust(adjust);
+  auto a = std::make_unique<Adjusted>();
+  a->adjust = adjust;
+  a->gain = float(std::exp2(adjust.exposure));
+  OCIO::GroupTransformRcPtr group = OCIO::GroupTransform::Create();
+  try {
+    if (!processor_->config) {
+      // Per channel: the exposure stays a multiply before the table, which spans 0..1.
+      group->appendTransform(SrgbCurve());
+      if (adjust.gamma != 1.0) group->appendTransform(GammaCurve(adjust.gamma));
+      OCIO::ConstCPUProcessorRcPtr cpu = OCIO::Config::CreateRaw()->getProcessor(group)->getDefaultCPUProcessor();
+      std::vector<float> ramp(size_t(kLutSteps + 1) * 4);
+      for (int i = 0; i <= kLutSteps; ++i)
+        for (int c = 0; c < 4; ++c) ramp[4 * size_t(i) + c] = float(i) / kLutSteps;
+      OCIO::PackedImageDesc desc(ramp.data(), kLutSteps + 1, 1, 4);
+      cpu->apply(desc);
+      a->lut.resize(size_t(kLutSteps + 1));
+      for (int i = 0; i <= kLutSteps; ++i) a->lut[size_t(i)] = ToByte(ramp[4 * size_t(i)]);
+    } else {
+      if (adjust.exposure != 0.0) {
+        OCIO::MatrixTransformRcPtr m = OCIO::MatrixTransform::Create();
+        const double g = double(a->gain);
+        const double scale[16] = {g, 0, 0, 0, 0, g, 0, 0, 0, 0, g, 0, 0, 0, 0, 1};
+        m->setMatrix(scale);
+        group->appendTransform(m);
+        a->gain = 1.0f;  // in the processor
+      }
+      OCIO::DisplayViewTransformRcPtr dv = OCIO::DisplayViewTransform::Create();
+      dv->setSrc(OCIO::ROLE_SCENE_LINEAR);
+      dv->setDisplay(processor_->display.c_str());
+      dv->setView(processor_->view.c_str());
+      group->appendTransform(dv);
+      if (adjust.gamma != 1.0) group->appendTransform(GammaCurve(adjust.gamma));
+      a->cpu = processor_->config->getProcessor(group)->getDefaultCPUProcessor();
+    }
+  } catch (const OCIO::Exception& e) {
+    throw Failure(std::string("the view transform cannot be made: ") + e.what());
+  }
+  adjusted_ = std::move(a);
+  return *adjusted_;
+}
+
+host::ImagePtr ViewTransform::Apply(const Image& im, const ViewAdjust& adjust) const {
   if (im.Depth != DepthFloat) throw Failure("the view transform takes float images only");
+  const Adjusted& a = AdjustedFor(adjust);
   host::ImagePtr out = host::MakeImage(im.Width, im.Height, Depth8, false);
-  if (!processor_->lut.empty()) {
-    const uint8_t* lut = processor_->lut.data();
-    auto colour = [lut](float v) {
+  const float gain = a.gain;
+  if (!a.lut.empty()) {
+    const uint8_t* lut = a.lut.data();
+    auto colour = [lut, gain](float s) {
+      const float v = s * gain;
       return v > 0.0f ? lut[v >= 1.0f ? kLutSteps : int(v * kLutSteps + 0.5f)] : lut[0];
     };
     for (int32_t y = 0; y < im.Height; ++y) {
@@ -107,7 +170,7 @@ host::ImagePtr ViewTransform::Apply(const Image& im) const {
     const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
     std::copy(s, s + row.size(), row.begin());
     OCIO::PackedImageDesc desc(row.data(), im.Width, 1, OCIO::CHANNEL_ORDERING_BGRA);
-    processor_->cpu->apply(desc);
+    a.cpu->apply(desc);
     uint8_t* d = host::RowBytes(out.get(), y);
     for (size_t i = 0; i < row.size(); ++i) d[i] = ToByte(row[i]);
   }

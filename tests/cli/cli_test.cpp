@@ -437,5 +437,55 @@ TEST_F(Cli, DemoRendersTheInstalledTools) {
   }
 }
 
+// What the README's examples read: figures and bricks by the names used there, a numbered float
+// sequence and an interlaced movie with sound.
+TEST_F(Cli, DemoWritesTheFootageTheExamplesName) {
+  ASSERT_EQ(Run({"demo", "show", "-q"}).status, 0);
+  const fs::path footage = dir_ / "show/footage";
+  for (const char* f : {"man.png", "woman.png", "child.png", "brick1.png", "brick2.png", "brick3.png"})
+    EXPECT_TRUE(fs::exists(footage / f)) << f;
+  int frames = 0;
+  while (fs::exists(io::FramePath((footage / "shot.#.exr").string(), frames + 1))) ++frames;
+  EXPECT_EQ(frames, 24);
+  const Picture first = ReadFile((footage / "shot.0001.exr").string());
+  const Picture last = ReadFile((footage / "shot.0024.exr").string());
+  EXPECT_EQ(first.type, TypeDesc::HALF);
+  EXPECT_NE(first.bytes, last.bytes);  // it moves
+  EXPECT_FALSE(fs::exists(footage / ".tape-sound.wav"));
+  ASSERT_EQ(std::system(("ffprobe -v error -show_entries stream=codec_type,nb_frames -of csv=p=0 " +
+                         ShellQuote((footage / "tape.mov").string()) + " > " + ShellQuote(P("streams.txt")))
+                            .c_str()),
+            0);
+  EXPECT_EQ(Slurp(dir_ / "streams.txt").substr(0, 15), "video,24\naudio,") << Slurp(dir_ / "streams.txt");
+}
+
+// The demo's graph names its output, so the composition renders without --node; results with
+// alpha below full are shown on the sheet by their colour as it is.
+TEST_F(Cli, DemoGraphNamesItsOutputAndTheSheetShowsScopesByTheirColour) {
+  ASSERT_EQ(Run({"demo", "show", "-q"}).status, 0);
+  Result r = Run({"-q", "render", "--comp", "show/graph.json", "-o", "board.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Slurp(dir_ / "board.png"), Slurp(dir_ / "show/graph-board.png"));
+  const std::string html = Slurp(dir_ / "show/index.html");
+  for (const char* name : {"scope-parade", "scope-red", "graph-scope"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NE(html.find("<img src=\"rgb/" + std::string(name) + ".png\">"), std::string::npos);
+    const Picture written = ReadFile(P("show/" + std::string(name) + ".png"));
+    const Picture shown = ReadFile(P("show/rgb/" + std::string(name) + ".png"));
+    ASSERT_EQ(written.type, TypeDesc::UINT16);
+    ASSERT_EQ(shown.bytes.size(), written.bytes.size());
+    const auto* w = reinterpret_cast<const uint16_t*>(written.bytes.data());
+    const auto* v = reinterpret_cast<const uint16_t*>(shown.bytes.data());
+    size_t clear = 0, same = 0;
+    for (size_t i = 0; i < written.bytes.size() / 2; i += 4) {
+      clear += w[i + 3] < 65535;
+      same += w[i] == v[i] && w[i + 1] == v[i + 1] && w[i + 2] == v[i + 2] && v[i + 3] == 65535;
+    }
+    EXPECT_GT(clear, 0u);                               // the tool's own alpha is kept in its file
+    EXPECT_EQ(same, written.bytes.size() / 8);          // the shown copy: the colour, full alpha
+  }
+  EXPECT_NE(html.find("<img src=\"linedrop.png\">"), std::string::npos);  // opaque results as they are
+}
+
 }  // namespace
 }  // namespace orvanta

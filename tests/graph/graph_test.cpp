@@ -293,5 +293,78 @@ TEST_F(GraphTest, PicturesConnectedDirectlyCountAsConnected) {
   EXPECT_TRUE(testing::SameBytes(out.get(), picture.get()));  // the default maps 0..1 onto 0..1
 }
 
+// Node positions are optional: a file without them writes none, and one with them keeps them.
+TEST_F(GraphTest, PositionsAreKeptOnlyWhereGiven) {
+  Graph g = Chain();
+  const std::string plain = graph::WriteJsonComposition(g);
+  EXPECT_EQ(plain.find("position"), std::string::npos);
+  g.Get("levels").position = graph::Position{120, -40.5};
+  const std::string placed = graph::WriteJsonComposition(g);
+  Graph back = graph::ReadJsonComposition(placed, "c.json");
+  ASSERT_TRUE(back.Get("levels").position.has_value());
+  EXPECT_EQ(*back.Get("levels").position, (graph::Position{120, -40.5}));
+  EXPECT_FALSE(back.Get("board").position.has_value());
+  EXPECT_EQ(graph::WriteJsonComposition(back), placed);
+  for (const char* bad : {R"([1])", R"(["1", 2])", R"([1, 2, 3])", R"({"x": 1})", R"([1e10, 0])"}) {
+    const std::string text = R"({"nodes": [{"name": "a", "tool": "OrvantaRemap", "position": )" +
+                             std::string(bad) + "}]}";
+    try {
+      graph::ReadJsonComposition(text, "p.json");
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const Failure& e) {
+      EXPECT_NE(std::string(e.what()).find("the position of node \"a\""), std::string::npos) << e.what();
+    }
+  }
+}
+
+// A rename carries the links, the expressions that read the node and the output with it.
+TEST_F(GraphTest, RenamesReachLinksExpressionsAndTheOutput) {
+  Graph g = Chain();
+  GraphNode& fields = g.Get("fields");
+  g.SetExpression(fields, fields.node->FindInput(kShow), "levels.SORL*10+ levels.SORH - (2.5)");
+  g.output = "levels";
+  EXPECT_THROW(g.Rename("levels", "board"), Failure);  // taken
+  EXPECT_THROW(g.Rename("levels", "2nd"), Failure);    // not a name
+  EXPECT_THROW(g.Rename("ghost", "spirit"), Failure);
+  EXPECT_NE(g.Find("levels"), nullptr);
+  EXPECT_NO_THROW(g.Rename("levels", "levels"));
+
+  g.Rename("levels", "grade");
+  EXPECT_EQ(g.Find("levels"), nullptr);
+  EXPECT_EQ(g.output, "grade");
+  EXPECT_EQ(fields.expressions.at(fields.node->FindInput(kShow)).Text(),
+            "grade.SORL*10+ grade.SORH - (2.5)");
+  EXPECT_EQ(g.Get("board").links.begin()->second.target, "grade");
+  EXPECT_EQ(g.Get("scope").links.begin()->second.target, "grade");
+  EXPECT_NO_THROW(g.Check({&g.Get("board"), &g.Get("fields")}));
+}
+
+TEST_F(GraphTest, ExpressionsSayWhetherTheyReadTheFrame) {
+  EXPECT_TRUE(graph::Expression("frame / 2").UsesFrame());
+  EXPECT_TRUE(graph::Expression("sin(frame) + a.SORL").UsesFrame());
+  EXPECT_FALSE(graph::Expression("a.SORL * 2").UsesFrame());
+  EXPECT_FALSE(graph::Expression("0.5").UsesFrame());
+  EXPECT_FALSE(graph::Expression("frames.SORL").UsesFrame());  // a node named frames
+  EXPECT_EQ(graph::Expression("a.X+aa.X+ba.X").WithNodeRenamed("a", "b"), "b.X+aa.X+ba.X");
+}
+
+// The value a control shows at a frame: keys between keyframes, an expression's own value, and an
+// expression reading another driven control.
+TEST_F(GraphTest, ControlValuesAtAFrameFollowKeysAndExpressions) {
+  Graph g = Chain();
+  GraphNode& levels = g.Get("levels");
+  GraphNode& fields = g.Get("fields");
+  graph::ApplySetting(*levels.node, "SORL=0.1@1,0.5@11");
+  const Input* low = levels.node->FindInput(kInLow);
+  const Input* high = levels.node->FindInput(kInHigh);
+  EXPECT_DOUBLE_EQ(graph::ControlValueAt(g, levels, low, 6), 0.3);
+  g.SetExpression(levels, high, "levels.SORL + frame / 10");
+  EXPECT_DOUBLE_EQ(graph::ControlValueAt(g, levels, high, 6), 0.3 + 0.6);
+  g.SetExpression(fields, fields.node->FindInput(kShow), "levels.SORH * 10");
+  EXPECT_DOUBLE_EQ(graph::ControlValueAt(g, fields, fields.node->FindInput(kShow), 1), (0.1 + 0.1) * 10);
+  g.SetExpression(levels, high, "1 / (frame - 3)");
+  EXPECT_THROW(graph::ControlValueAt(g, fields, fields.node->FindInput(kShow), 3), Failure);
+}
+
 }  // namespace
 }  // namespace orvanta

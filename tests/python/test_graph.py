@@ -20,6 +20,9 @@ def test_the_demo_graph_renders_as_the_command_renders_it(demo_dir, tmp_path):
         for f in [1, 7]:
             expected = orvanta.read_image(str(tmp_path / f"{node}.{f:04d}.png"))
             assert g.render(node, frame=f).tobytes() == expected.tobytes(), (node, f)
+    assert g.output == "board"  # the demo names its output
+    assert g.render(frame=7).tobytes() == g.render("board", 7).tobytes()
+    g.output = ""
     with pytest.raises(orvanta.Error, match="ends in several nodes \\(\"board\", \"scope\"\\)"):
         g.render()
     g.output = "scope"

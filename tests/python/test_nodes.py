@@ -99,7 +99,7 @@ def test_image_inputs_by_label_take_arrays_files_and_other_nodes(footage, tmp_pa
     assert crowd.name == "multitude_generator"
     assert crowd.image_inputs[:2] == ["Background", "Crowd"]
     figure = g.add("OrvantaRemap", "figure")
-    figure.connect(None, footage["figure-red"])
+    figure.connect(None, footage["man"])
     crowd.connect("Background", backdrop)
     crowd.connect("Crowd", str(tmp_path / "dots.png"))
     crowd.connect("Folk 1", figure)
@@ -107,7 +107,7 @@ def test_image_inputs_by_label_take_arrays_files_and_other_nodes(footage, tmp_pa
     crowd.set("CM1A", 1)
     by_graph = crowd.render()
     by_arrays = orvanta.render("OrvantaMultitude", backdrop, CM1R=1, CM1A=1,
-                               inputs={"Crowd": footage["dots"], "Folk 1": footage["figure-red"]})
+                               inputs={"Crowd": footage["dots"], "Folk 1": footage["man"]})
     assert by_graph.tobytes() == by_arrays.tobytes()
     assert by_graph.tobytes() != backdrop.tobytes()
     crowd.connect("Crowd", None)

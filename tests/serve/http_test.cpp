@@ -73,7 +73,7 @@ TEST_F(HttpTest, PageAndApi) {
   auto page = c.Get("/");
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->body.find("/app.js"), std::string::npos);
+  EXPECT_NE(page->body.find("\"app.js\""), std::string::npos);
   auto js = c.Get("/app.js");
   ASSERT_TRUE(js);
   EXPECT_EQ(js->get_header_value("Content-Type").rfind("text/javascript", 0), 0u);
@@ -111,6 +111,54 @@ TEST_F(HttpTest, PageAndApi) {
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->status, 200);
   EXPECT_TRUE(fs::exists(P("saved.json")));
+}
+
+// The editor's routes: raw pictures, pixel values, keys, names, positions, undo and redo.
+TEST_F(HttpTest, EditorRoutes) {
+  auto c = Client();
+  auto raw = c.Get("/api/render?node=remap&scale=1&format=rgba");
+  ASSERT_TRUE(raw);
+  ASSERT_EQ(raw->status, 200);
+  EXPECT_EQ(raw->get_header_value("Content-Type"), "application/octet-stream");
+  EXPECT_EQ(raw->get_header_value("X-Depth"), "8");
+  EXPECT_EQ(raw->body.size(), size_t(64 * 40 * 4));
+  auto px = c.Get("/api/pixel?node=remap&frame=1&scale=1&x=5&y=3");
+  ASSERT_TRUE(px);
+  ASSERT_EQ(px->status, 200);
+  const Json rgba = Json::parse(px->body).at("rgba");
+  const size_t at = (3 * 64 + 5) * 4;
+  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(rgba[i].get<int>(), uint8_t(raw->body[at + i])) << i;
+
+  const std::vector<std::pair<std::string, int>> gets = {
+      {"/api/render?node=remap&format=jpeg", 400},   {"/api/render?node=remap&exposure=30", 400},
+      {"/api/render?node=remap&gamma=0", 400},       {"/api/render?node=remap&gamma=x", 400},
+      {"/api/pixel?node=remap&x=1", 400},            {"/api/pixel?node=remap&x=-1&y=0", 400},
+      {"/api/pixel?node=remap&x=64&y=0", 422},       {"/api/pixel?node=ghost&x=0&y=0", 422},
+      {"/api/render?node=remap&exposure=-2&gamma=2.2&format=rgba", 200}};
+  for (const auto& [q, status] : gets) {
+    auto r = c.Get(q.c_str());
+    ASSERT_TRUE(r) << q;
+    EXPECT_EQ(r->status, status) << q << " " << r->body.substr(0, 200);
+  }
+  const std::vector<std::tuple<std::string, std::string, int>> posts = {
+      {"/api/key", R"({"node":"remap","control":"SORL"})", 200},
+      {"/api/key", R"({"node":"remap","control":"SORL","frame":"x"})", 400},
+      {"/api/rename", R"({"node":"remap","name":"grade"})", 200},
+      {"/api/rename", R"({"node":"grade","name":"9"})", 400},
+      {"/api/move", R"({"positions":{"grade":[4,5]}})", 200},
+      {"/api/move", R"({"positions":{"grade":[4]}})", 400},
+      {"/api/undo", "{}", 200},
+      {"/api/redo", "{}", 200},
+      {"/api/redo", "{}", 400}};
+  for (const auto& [path, body, status] : posts) {
+    auto r = c.Post(path.c_str(), body, "application/json");
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->status, status) << path << " " << body << " " << r->body.substr(0, 200);
+  }
+  const Json st = Json::parse(c.Get("/api/state")->body);
+  EXPECT_EQ(st.at("nodes")[0].at("node"), "grade");
+  EXPECT_EQ(st.at("nodes")[0].at("position"), Json::array({4.0, 5.0}));
+  EXPECT_TRUE(ControlIn(st, "grade", "SORL").at("animated"));
 }
 
 TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {

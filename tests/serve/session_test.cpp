@@ -100,7 +100,7 @@ TEST_F(ServeTest, FullScalePreviewIsWhatTheCommandRendersFromTheSavedFile) {
     s->View(Json{{"frame", 3}});
     const serve::Preview p = s->Render("fields", 3, 1.0);
     EXPECT_FALSE(p.viewTransformed);
-    EXPECT_EQ(DecodePng(p.png).bits, std::string(footage) == "deep.png" ? 16 : 8);
+    EXPECT_EQ(DecodePng(p.bytes).bits, std::string(footage) == "deep.png" ? 16 : 8);
     s->Save();
     ASSERT_EQ(RunCommand({ORVANTA_CLI, "-q", "render", "--comp", P("saved.json"), "--node", "fields",
                           "--frames", "3", "-o", P("x.png")},
@@ -109,7 +109,7 @@ TEST_F(ServeTest, FullScalePreviewIsWhatTheCommandRendersFromTheSavedFile) {
         << std::ifstream(P("err.txt")).rdbuf();
     std::ifstream f(P("x.png"), std::ios::binary);
     const std::vector<uint8_t> written((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(written == p.png) << "preview " << p.png.size() << " bytes, file " << written.size();
+    EXPECT_TRUE(written == p.bytes) << "preview " << p.bytes.size() << " bytes, file " << written.size();
   }
 }
 
@@ -118,7 +118,7 @@ TEST_F(ServeTest, ProxyScaleShrinksTheFootage) {
   const serve::Preview half = s->Render("remap", 1, 0.5);
   EXPECT_EQ(half.width, 32);
   EXPECT_EQ(half.height, 20);
-  EXPECT_EQ(DecodePng(half.png).w, 32);
+  EXPECT_EQ(DecodePng(half.bytes).w, 32);
   EXPECT_EQ(s->Render("remap", 1, 1.0).width, 64);  // the full picture again, not the cached proxy
   for (double bad : {0.0, -1.0, 1.5}) EXPECT_THROW(s->Render("remap", 1, bad), Failure);
 }
@@ -129,7 +129,7 @@ TEST_F(ServeTest, FloatFootageIsShownThroughTheSrgbView) {
   EXPECT_EQ(s->State().at("view"), "sRGB (built in)");
   const serve::Preview p = s->Render("remap", 1, 1.0);
   EXPECT_TRUE(p.viewTransformed);
-  const Decoded d = DecodePng(p.png);
+  const Decoded d = DecodePng(p.bytes);
   ASSERT_EQ(d.bits, 8);
   ASSERT_EQ(d.nch, 4);
   // Row 0 holds linear R 1.5, G 0.18, B 0.5: clipped, then the sRGB curve.
@@ -156,7 +156,7 @@ TEST_F(ServeTest, OcioEnvironmentNamesTheConfiguration) {
   auto s = ToolSession("OrvantaRemap", "linear.exr");
   ::unsetenv("OCIO");
   EXPECT_NE(s->State().at("view").get<std::string>().find("screen / gamma"), std::string::npos);
-  const Decoded d = DecodePng(s->Render("remap", 1, 1.0).png);
+  const Decoded d = DecodePng(s->Render("remap", 1, 1.0).bytes);
   EXPECT_NEAR(d.bytes[2], 186, 1);  // 0.5 ^ (1 / 2.2)
 }
 
@@ -212,10 +212,10 @@ TEST_F(ServeTest, ScopeViewsAnyNode) {
   const serve::Preview plain = s->Render("remap", 1, 1.0);
   s->View(Json{{"scope", true}});
   const serve::Preview scope = s->Render("remap", 1, 1.0);
-  EXPECT_NE(scope.png, plain.png);
+  EXPECT_NE(scope.bytes, plain.bytes);
   Json st = s->Set(Json{{"node", "@scope"}, {"control", "Type"}, {"value", 1}});
   EXPECT_EQ(ControlIn(st, "@scope", "0x01706EC9").contains("link"), false);  // the viewer is not in the graph
-  EXPECT_NE(s->Render("remap", 1, 1.0).png, scope.png);
+  EXPECT_NE(s->Render("remap", 1, 1.0).bytes, scope.bytes);
   EXPECT_EQ(s->Graph().Size(), 1u);
 }
 

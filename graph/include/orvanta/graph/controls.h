@@ -53,6 +53,9 @@ KeyValue ParseSingleValue(const host::Node& node, const Input* in, std::string_v
 
 // Sets the input to the parsed value through its set-value path, replacing its keys.
 void ApplyValue(Input* in, const ParsedValue& value);
+// Sets a keyframe of value at frame through the set-value path: the input becomes animated if it
+// was not (its constant dropped), and a key already at that frame is replaced.
+void ApplyKeyAt(Input* in, const KeyValue& value, double frame);
 
 // Applies "CONTROL=VALUE" through the input's set-value operation (flag 1, or flag 2 per key), so
 // the tool's notifications run. A value replaces any keys the input had.

@@ -17,7 +17,13 @@ struct FileInfo {
   enum class Kind { Still, Sequence, Movie };
   Kind kind = Kind::Still;
   int32_t movieFrames = 0;  // for a movie: its frames, numbered from 1
+  double movieRate = 0.0;   // for a movie: its frames per second (0 when it does not say)
 };
+
+// A number control's value at frame: its expression's when it has one (reading the controls it
+// names the same way), else its keys'. Throws Failure when an expression gives NaN or an infinity
+// or reads expressions too deeply. Not for two threads at once on one graph.
+double ControlValueAt(const Graph& graph, const GraphNode& node, const Input* in, double frame);
 
 // The pictures of file inputs, supplied by the front-end (the image reader of io/). Paths are
 // given as resolved by the graph.
@@ -60,7 +66,6 @@ class Evaluator {
   double RenderSeconds() const { return renderSeconds_; }
 
  private:
-  double ValueAt(const GraphNode& node, const Input* in, double frame, int depth);
   Graph& graph_;
   FileProvider& files_;
   std::map<const GraphNode*, int64_t> renders_;

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvanta::graph {
@@ -26,6 +27,10 @@ class Expression {
   const std::string& Text() const { return text_; }
   // The other nodes' controls it reads, in order of first use.
   const std::vector<Reference>& References() const;
+  // Whether it reads the frame number (so its value changes along the timeline by itself).
+  bool UsesFrame() const;
+  // The text with every NODE.CONTROL of the node from read as of the node to instead.
+  std::string WithNodeRenamed(std::string_view from, std::string_view to) const;
   // The value at frame, with refs[i] the value of References()[i]; may be NaN or infinite (the
   // caller decides what that means). Not for use by two threads at once.
   double Evaluate(double frame, const std::vector<double>& refs);

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,11 +23,21 @@ struct Link {
   std::string target;  // the file path as written (it may hold a frame pattern), or a node's name
 };
 
+// Where a node sits in a drawing of the graph (a node editor's units); kept in the composition
+// when a front-end placed it, absent otherwise.
+struct Position {
+  double x = 0.0, y = 0.0;
+  bool operator==(const Position&) const = default;
+};
+// Positions are finite and at most this far from the origin either way.
+inline constexpr double kMaxPosition = 1e9;
+
 struct GraphNode {
   std::string name;
   std::unique_ptr<host::Node> node;
   std::map<const Input*, Link> links;              // connected image inputs
   std::map<const Input*, Expression> expressions;  // number controls driven by an expression
+  std::optional<Position> position;                // unset: a front-end lays it out itself
 
   std::string Tool() const;
   // "node "name"" for messages.
@@ -51,6 +62,10 @@ class Graph {
   GraphNode& Add(const std::string& name, std::unique_ptr<host::Node> node);
   // Removes a node; the inputs that took its picture are disconnected.
   void Remove(std::string_view name);
+  // Renames a node, and with it the links that take its picture, the expressions that read its
+  // controls (NODE.CONTROL) and the output. Throws Failure when the new name is not valid or is
+  // taken; nothing changes then.
+  void Rename(std::string_view from, const std::string& to);
 
   GraphNode* Find(std::string_view name) const;
   // Throws Failure when there is no such node.

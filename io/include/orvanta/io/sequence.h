@@ -22,4 +22,9 @@ bool HasFramePattern(std::string_view path);
 // pattern's width; a path without a pattern is returned unchanged.
 std::string FramePath(std::string_view path, int32_t frame);
 
+// The frames of a numbered sequence that are on disk: every file of the pattern's folder whose
+// name is FramePath(pattern, frame) for some frame, in increasing order. Empty when the path has
+// no pattern in its file name or the folder cannot be read. Never throws for the folder.
+std::vector<int32_t> FramesOnDisk(const std::string& pattern);
+
 }  // namespace orvanta::io
