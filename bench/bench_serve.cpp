@@ -74,6 +74,7 @@ void ControlChange(benchmark::State& state, uint32_t depth, double scale, const 
   std::thread serving([&server] { server.Run(); });
   httplib::Client client("127.0.0.1", port);
   client.set_keep_alive(true);
+  client.set_tcp_nodelay(true);  // as browsers do
   client.set_read_timeout(30);
   const std::string query = "/api/render?node=remap&frame=1&scale=" + std::to_string(scale) +
                             "&format=" + format + "&client=bench&gen=0";

@@ -11,10 +11,11 @@
 namespace orvanta::serve {
 
 // An 8- or 16-bit image as width * height * 4 bytes R, G, B, A, rows top to bottom: 8-bit
-// samples as they are, 16-bit ones rounded to the nearest of 256 levels (v / 257). Alpha is kept
-// as it is, and the colour is not multiplied by it. Throws Failure for a float image (it goes
-// through the view transform first).
-std::vector<uint8_t> CanvasBytes(const Image& image);
+// samples as they are, 16-bit ones rounded to the nearest of 256 levels (v / 257). The colour is
+// not multiplied by the alpha; the alpha is kept as it is, or set to full (opaque: for a view of
+// the colour alone, which the canvas then takes as it comes). Throws Failure for a float image (it
+// goes through the view transform first).
+std::vector<uint8_t> CanvasBytes(const Image& image, bool opaque = false);
 
 // The 16-bit sample as the nearest 8-bit one: round(v / 257).
 inline uint8_t ToByte16(uint32_t v) { return uint8_t((v * 255u + 32767u) / 65535u); }

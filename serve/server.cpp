@@ -95,7 +95,8 @@ double NumberParam(const httplib::Request& req, const char* key, double fallback
 
 double ScaleParam(const httplib::Request& req) { return NumberParam(req, "scale", 1.0, 0.0, 1.0, true); }
 
-// format=png (the default) or rgba; exposure and gamma for float pictures.
+// format=png (the default) or rgba, with alpha=full for the colour alone; exposure and gamma for
+// float pictures.
 PreviewOptions PreviewParams(const httplib::Request& req) {
   PreviewOptions o;
   const std::string format = req.has_param("format") ? req.get_param_value("format") : "png";
@@ -103,6 +104,10 @@ PreviewOptions PreviewParams(const httplib::Request& req) {
     o.format = PreviewFormat::Rgba8;
   else if (format != "png")
     throw std::invalid_argument("\"format\" is png or rgba, not \"" + format + "\"");
+  const std::string alpha = req.has_param("alpha") ? req.get_param_value("alpha") : "keep";
+  if (alpha != "keep" && alpha != "full")
+    throw std::invalid_argument("\"alpha\" is keep or full, not \"" + alpha + "\"");
+  o.opaque = alpha == "full";
   o.view.exposure = NumberParam(req, "exposure", 0.0, -io::kMaxExposure, io::kMaxExposure, false);
   o.view.gamma = NumberParam(req, "gamma", 1.0, io::kMinGamma, io::kMaxGamma, false);
   return o;
@@ -117,6 +122,9 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   h.set_read_timeout(5);
   h.set_write_timeout(5);
   h.set_keep_alive_timeout(2);
+  // Answers go out at once: with Nagle's delay a picture's last segment waits for the page's
+  // delayed acknowledgement, some 40 ms per change.
+  h.set_tcp_nodelay(true);
 
   h.Get("/api/state", [&s](const httplib::Request&, httplib::Response& res) {
     std::lock_guard<std::mutex> g(s.lock);

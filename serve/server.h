@@ -6,7 +6,8 @@
 //   POST /api/set|add|remove|connect|disconnect|view   a JSON body; the new state
 //   POST /api/save                writes the composition; {saved}
 //   POST /api/key|rename|move|undo|redo                  a JSON body; the new state
-//   GET  /api/render?node=N&frame=F&scale=S&format=png|rgba&exposure=E&gamma=G&client=C&gen=G
+//   GET  /api/render?node=N&frame=F&scale=S&format=png|rgba&alpha=keep|full&exposure=E&gamma=G
+//        &client=C&gen=G
 //        image/png or the canvas's RGBA bytes; 204 when a newer request of client C came in
 //        meanwhile; errors as {error} with status 400 (a bad request) or 422 (the graph cannot
 //        render)

@@ -413,7 +413,7 @@ Preview Session::Render(const std::string& name, int32_t frame, double scale, co
   }
   const Image& shown = viewed ? *viewed : image;
   if (options.format == PreviewFormat::Rgba8) {
-    p.bytes = CanvasBytes(shown);
+    p.bytes = CanvasBytes(shown, options.opaque);
   } else {
     // Only the full-scale picture of integer footage must be the command's bytes; the rest are
     // only looked at, and encode several times faster with the least compression.

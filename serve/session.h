@@ -39,6 +39,7 @@ enum class PreviewFormat { Png, Rgba8 };
 struct PreviewOptions {
   PreviewFormat format = PreviewFormat::Png;
   io::ViewAdjust view;  // exposure and gamma of float pictures
+  bool opaque = false;  // Rgba8 with the alpha set to full: for a view of the colour alone
 };
 
 // A rendered preview and how it was made.

@@ -56,8 +56,10 @@ class App {
     try {
       const s = await api(path, body);
       this.showError('');
-      this.apply(s);
+      // The picture is asked for first: the server renders it while the page updates the rest.
+      this.state = s;
       if (picture) this.viewer.refresh();
+      this.apply(s);
     } catch (e) {
       this.showError(e.message);
       if (this.state) this.apply(this.state);  // back to what the server holds
@@ -73,7 +75,8 @@ class App {
   }
 
   apply(s) {
-    const first = !this.state;
+    const first = !this.started;
+    this.started = true;
     this.state = s;
     $('file').textContent = s.savePath;
     $('undo').disabled = !s.canUndo;

@@ -15,7 +15,7 @@ const kMinZoom = 1 / 64, kMaxZoom = 64;
 
 // A picture as the server sent it.
 class Picture {
-  constructor(res, bytes, node, frame, scale) {
+  constructor(res, bytes, node, frame, scale, opaque) {
     this.node = node;
     this.frame = frame;
     this.scale = scale;
@@ -24,6 +24,7 @@ class Picture {
     this.depth = res.headers.get('X-Depth');  // "8", "16" or "float"
     this.transformed = res.headers.get('X-View') === 'transformed';
     this.revision = Number(res.headers.get('X-Revision'));
+    this.opaque = opaque;  // its alpha was set to full: the colour alone
     this.bytes = new Uint8ClampedArray(bytes);
     this.fullWidth = Math.round(this.width / scale);
     this.fullHeight = Math.round(this.height / scale);
@@ -33,13 +34,14 @@ class Picture {
   // The bytes to put on the canvas for a channel mode: RGB as it is (alpha not applied), one
   // channel or the luminance as grey, or RGB with its alpha (over the checkerboard behind).
   display(mode) {
-    if (mode === 'rgba') return this.bytes;
+    if (mode === 'rgba' || (mode === 'rgb' && this.opaque)) return this.bytes;
     let out = this.shown.get(mode);
     if (out) return out;
     const s = this.bytes, n = s.length;
     out = new Uint8ClampedArray(n);
     if (mode === 'rgb') {
-      for (let i = 0; i < n; i += 4) { out[i] = s[i]; out[i + 1] = s[i + 1]; out[i + 2] = s[i + 2]; out[i + 3] = 255; }
+      const from = new Uint32Array(s.buffer), to = new Uint32Array(out.buffer);
+      for (let i = 0; i < from.length; i++) to[i] = from[i] | 0xff000000;
     } else if (mode === 'luma') {
       for (let i = 0; i < n; i += 4) {
         const y = 0.2126 * s[i] + 0.7152 * s[i + 1] + 0.0722 * s[i + 2];
@@ -109,21 +111,25 @@ export class Viewer {
     return this.fullPixels > 2.0e6 ? 0.5 : 1;
   }
 
+  // The views of the alpha need it sent; the others take the colour alone, which the canvas shows
+  // as it comes.
+  static needsAlpha(mode) { return mode === 'a' || mode === 'rgba'; }
+
   params(node, frame) {
     return {node, frame, scale: this.scale(), exposure: Number($('exposure').value) || 0,
-            gamma: Number($('gamma').value) || 1};
+            gamma: Number($('gamma').value) || 1, alpha: Viewer.needsAlpha($('channel').value) ? 'keep' : 'full'};
   }
 
-  key(p) {
+  cacheKey(p, revision = this.app.state.revision) {
     const s = this.app.state;
-    return [s.revision, s.scopeOn ? 'scope' : '', p.node, p.frame, p.scale, p.exposure, p.gamma].join('|');
+    return [revision, s.scopeOn ? 'scope' : '', p.node, p.frame, p.scale, p.exposure, p.gamma, p.alpha].join('|');
   }
 
   // The picture for p: kept, or fetched. who is the request's client; gen orders its requests
   // (the server drops one a newer request of the same client overtook: then null). Throws the
   // server's sentence when the node cannot render.
   async picture(p, who = client, gen = 0) {
-    const kept = this.cache.get(this.key(p));
+    const kept = this.cache.get(this.cacheKey(p));
     if (kept) return kept;
     const q = new URLSearchParams({...p, format: 'rgba', client: who, gen});
     const res = await fetch('/api/render?' + q);
@@ -132,10 +138,9 @@ export class Viewer {
       const json = await res.json().catch(() => ({}));
       throw new Error(json.error || ('the picture failed: ' + res.status));
     }
-    const pic = new Picture(res, await res.arrayBuffer(), p.node, p.frame, p.scale);
+    const pic = new Picture(res, await res.arrayBuffer(), p.node, p.frame, p.scale, p.alpha === 'full');
     this.fullPixels = pic.fullWidth * pic.fullHeight;
-    this.cache.put([pic.revision, this.app.state.scopeOn ? 'scope' : '', p.node, p.frame, p.scale, p.exposure,
-                    p.gamma].join('|'), pic);
+    this.cache.put(this.cacheKey(p, pic.revision), pic);
     return pic;
   }
 
@@ -328,7 +333,11 @@ export class Viewer {
       this.refresh();
     });
     $('view-b').addEventListener('change', () => this.refresh());
-    $('channel').addEventListener('change', () => this.redraw());
+    $('channel').addEventListener('change', () => {
+      const pic = this.shown.a;
+      if (pic && pic.opaque && Viewer.needsAlpha($('channel').value)) this.refresh();
+      else this.redraw();
+    });
     for (const id of ['exposure', 'gamma', 'scale']) $(id).addEventListener('change', () => this.refresh());
     $('scope-on').addEventListener('change', () => this.app.change('/api/view', {scope: $('scope-on').checked}));
     $('fit').addEventListener('click', () => this.fit());

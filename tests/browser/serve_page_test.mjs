@@ -156,7 +156,7 @@ async function channels(page) {
   const rgb = await canvasSamples(page);
   check(rgb.filter((p) => p[0] + p[1] + p[2] > 30).length > 10 && rgb.every((p) => p[3] === 255),
         'the scope\'s traces show in RGB, without its alpha');
-  await page.select('#channel', 'a');
+  await withPicture(page, () => page.select('#channel', 'a'));  // the colour alone was sent: now its alpha
   const alpha = await canvasSamples(page);
   check(alpha.every((p) => p[0] === p[1] && p[1] === p[2]) && alpha.some((p) => p[0] === 0) && alpha.some((p) => p[0] > 0),
         'the alpha view shows the alpha as grey');

@@ -36,9 +36,21 @@ TEST(CanvasBytes, EverySixteenBitSampleRoundsToTheNearestByte) {
   EXPECT_EQ(wrong, 0u);
   host::ImagePtr eight = testing::EveryValue(Depth8);
   const std::vector<uint8_t> same = serve::CanvasBytes(*eight);
-  const uint8_t* b = host::RowBytes(eight.get(), 3);  // B, G, R, A
-  const uint8_t* c = &same[size_t(3) * size_t(eight->Width) * 4];
-  EXPECT_EQ((std::array<uint8_t, 4>{c[0], c[1], c[2], c[3]}), (std::array<uint8_t, 4>{b[2], b[1], b[0], b[3]}));
+  for (int32_t y = 0; y < eight->Height; ++y) {
+    const uint8_t* b = host::RowBytes(eight.get(), y);  // B, G, R, A
+    const uint8_t* c = &same[size_t(y) * size_t(eight->Width) * 4];
+    for (size_t i = 0; i < size_t(eight->Width) * 4; i += 4)
+      wrong += c[i] != b[i + 2] || c[i + 1] != b[i + 1] || c[i + 2] != b[i] || c[i + 3] != b[i + 3];
+  }
+  EXPECT_EQ(wrong, 0u);
+  // Opaque: the colour as it is, the alpha full.
+  const std::vector<uint8_t> colour = serve::CanvasBytes(*deep, true);
+  size_t differ = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) differ += colour[i] != (i % 4 == 3 ? 255 : bytes[i]);
+  EXPECT_EQ(differ, 0u);
+  const std::vector<uint8_t> colour8 = serve::CanvasBytes(*eight, true);
+  for (size_t i = 0; i < same.size(); ++i) differ += colour8[i] != (i % 4 == 3 ? 255 : same[i]);
+  EXPECT_EQ(differ, 0u);
   EXPECT_THROW(serve::CanvasBytes(*testing::Flat(2, 2, DepthFloat, Pixel{})), Failure);
 }
 

@@ -134,7 +134,8 @@ TEST_F(HttpTest, EditorRoutes) {
       {"/api/render?node=remap&gamma=0", 400},       {"/api/render?node=remap&gamma=x", 400},
       {"/api/pixel?node=remap&x=1", 400},            {"/api/pixel?node=remap&x=-1&y=0", 400},
       {"/api/pixel?node=remap&x=64&y=0", 422},       {"/api/pixel?node=ghost&x=0&y=0", 422},
-      {"/api/render?node=remap&exposure=-2&gamma=2.2&format=rgba", 200}};
+      {"/api/render?node=remap&format=rgba&alpha=none", 400},
+      {"/api/render?node=remap&exposure=-2&gamma=2.2&format=rgba&alpha=full", 200}};
   for (const auto& [q, status] : gets) {
     auto r = c.Get(q.c_str());
     ASSERT_TRUE(r) << q;
