@@ -82,7 +82,8 @@ void ControlChange(benchmark::State& state, uint32_t depth, double scale, const 
   size_t bytes = 0;
   int step = 0;
   for (auto _ : state) {
-    const std::string body = R"({"node":"remap","control":"SORL","value":)" + std::string(++step % 2 ? "0.1" : "0.15") + "}";
+    const std::string body =
+        R"({"node":"remap","control":"SORL","value":)" + std::string(++step % 2 ? "0.1" : "0.15") + "}";
     auto set = client.Post("/api/set", body, "application/json");
     auto picture = client.Get(query.c_str());
     if (!set || set->status != 200 || !picture || picture->status != 200) {

@@ -186,7 +186,7 @@ std::vector<uint8_t> ToneWav(int32_t samples, int32_t rate) {
   auto word = [&](uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) wav[at++] = uint8_t(v >> (8 * i));
   };
-  auto text = [&](const char (&t)[5]) {
+  auto text = [&](const char(&t)[5]) {
     for (int i = 0; i < 4; ++i) wav[at++] = uint8_t(t[i]);
   };
   text("RIFF"), word(36 + data, 4), text("WAVE");
@@ -257,11 +257,7 @@ std::vector<Job> Jobs() {
        "OrvantaMultitude",
        "OrvantaMultitude Generator",
        "Every red, green and blue dot of the dot map replaced by the figure of that key colour.",
-       {{"", "backdrop"},
-        {"Crowd", "dots"},
-        {"Folk 1", "man"},
-        {"Folk 2", "woman"},
-        {"Folk 3", "child"}},
+       {{"", "backdrop"}, {"Crowd", "dots"}, {"Folk 1", "man"}, {"Folk 2", "woman"}, {"Folk 3", "child"}},
        {"CM1R=1", "CM1A=1", "CM2G=1", "CM2A=1", "CM3B=1", "CM3A=1"}},
       {"mosaic",
        "OrvantaMosaic",
@@ -456,7 +452,8 @@ Outcome RenderJob(const fs::path& dir, const Job& job, const std::map<std::strin
     host::RenderResult r = node.Render(1.0);
     if (!r.ok()) throw Failure(r.error);
     const std::string file = job.file + ".png";
-    io::WriteImage(*r.image, (dir / file).string(), r.image->Depth == DepthFloat ? io::Bits::U16 : io::Bits::Keep);
+    io::WriteImage(*r.image, (dir / file).string(),
+                   r.image->Depth == DepthFloat ? io::Bits::U16 : io::Bits::Keep);
     const std::string size = SizeText(*r.image);
     std::cout << "  " << job.title << ": " << (dir / file).string() << " (" << size << ")\n";
     return {Outcome::kDone, size, ResultFigure(dir, *r.image, file, "result, " + size)};

@@ -62,8 +62,12 @@ graph::Json PixelJson(const Image& im, int32_t x, int32_t y) {
     const float* p = reinterpret_cast<const float*>(row) + 4 * size_t(x);
     rgba = {p[2], p[1], p[0], p[3]};
   }
-  return graph::Json{{"x", x},           {"y", y},         {"width", im.Width},
-                     {"height", im.Height}, {"depth", depth}, {"rgba", std::move(rgba)}};
+  return graph::Json{{"x", x},
+                     {"y", y},
+                     {"width", im.Width},
+                     {"height", im.Height},
+                     {"depth", depth},
+                     {"rgba", std::move(rgba)}};
 }
 
 }  // namespace orvanta::serve

@@ -87,9 +87,10 @@ double NumberParam(const httplib::Request& req, const char* key, double fallback
   char* end = nullptr;
   const double v = std::strtod(t.c_str(), &end);
   if (t.empty() || *end || !(open ? v > lo : v >= lo) || !(v <= hi))
-    throw std::invalid_argument(std::string("\"") + key + "\" must be a number " + (open ? "above " : "from ") +
-                                graph::NumberText(lo) + (open ? " and at most " : " to ") + graph::NumberText(hi) +
-                                ", not \"" + t + "\"");
+    throw std::invalid_argument(std::string("\"") + key + "\" must be a number " +
+                                (open ? "above " : "from ") + graph::NumberText(lo) +
+                                (open ? " and at most " : " to ") + graph::NumberText(hi) + ", not \"" + t +
+                                "\"");
   return v;
 }
 

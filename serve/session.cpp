@@ -367,7 +367,8 @@ Json Session::Save() {
   return Json{{"saved", savePath_}};
 }
 
-host::ImagePtr Session::RenderPicture(const std::string& name, int32_t frame, double scale, double& renderMs) {
+host::ImagePtr Session::RenderPicture(const std::string& name, int32_t frame, double scale,
+                                      double& renderMs) {
   if (!(scale > 0.0 && scale <= 1.0)) throw Failure("the preview scale is from 0 (not included) to 1");
   GraphNode& target = graph_.Get(name);
   std::vector<GraphNode*> targets{&target};

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "history.h"
 #include "orvanta/graph/describe.h"
 #include "orvanta/graph/graph.h"
 #include "orvanta/io/files.h"
 #include "orvanta/io/view.h"
-#include "history.h"
 #include "timeline.h"
 
 namespace orvanta::serve {
@@ -163,7 +163,7 @@ class Session {
   SequenceFrames sequences_;
   Timeline timeline_;
   History history_;
-  uint64_t revision_ = 1;                    // counts changes that may change a picture
+  uint64_t revision_ = 1;   // counts changes that may change a picture
   std::vector<Held> held_;  // the pictures last rendered, newest first (a few: A and B of a wipe)
 };
 

@@ -40,7 +40,8 @@ int32_t FrameOf(const Json& request, int32_t current) {
 Session::Recorder::Recorder(Session& session, const Json& request, bool changesPictures)
     : s_(session), before_(session.Snapshot()), pictures_(changesPictures) {
   if (request.is_object())
-    if (auto it = request.find("group"); it != request.end() && it->is_string()) group_ = it->get<std::string>();
+    if (auto it = request.find("group"); it != request.end() && it->is_string())
+      group_ = it->get<std::string>();
 }
 
 void Session::Recorder::Record() {
@@ -112,12 +113,12 @@ Json Session::Key(const Json& r) {
   auto remove = r.find("remove");
   if (remove != r.end() && !remove->is_boolean()) throw Failure("\"remove\" is true or false");
   const Point at = host::PointAt(in, frame);
-  host::Key here{double(frame), host::Describe(in).type == PointDataType ? at.X : host::NumberAt(in, frame), at.Y};
+  host::Key here{double(frame), host::Describe(in).type == PointDataType ? at.X : host::NumberAt(in, frame),
+                 at.Y};
   std::vector<host::Key> keys = host::IsAnimated(in) ? host::Keys(in) : std::vector<host::Key>{};
   auto same = std::find_if(keys.begin(), keys.end(), [&](const host::Key& k) { return k.time == here.time; });
   if (remove != r.end() && remove->get<bool>()) {
-    if (same == keys.end())
-      throw Failure(label + " has no keyframe at frame " + std::to_string(frame));
+    if (same == keys.end()) throw Failure(label + " has no keyframe at frame " + std::to_string(frame));
     keys.erase(same);
     if (keys.empty())
       host::SetKeys(in, {host::Key{0.0, here.x, here.y}}, false);  // the value it had stays
@@ -140,7 +141,8 @@ Json Session::Rename(const Json& r) {
 Json Session::Move(const Json& r) {
   Recorder change(*this, r, false);
   auto it = r.find("positions");
-  if (it == r.end() || !it->is_object()) throw Failure("the request needs \"positions\": {NODE: [x, y], ...}");
+  if (it == r.end() || !it->is_object())
+    throw Failure("the request needs \"positions\": {NODE: [x, y], ...}");
   std::vector<std::pair<GraphNode*, graph::Position>> moves;
   for (auto p = it->begin(); p != it->end(); ++p)
     moves.emplace_back(&graph_.Get(p.key()), PositionFrom(p.value(), p.key()));
@@ -165,7 +167,8 @@ const Image& Session::Hold(const std::string& node, int32_t frame, double scale,
 
 Json Session::Pixel(const std::string& node, int32_t frame, double scale, int32_t x, int32_t y) {
   for (const Held& h : held_)
-    if (h.node == node && h.frame == frame && h.scale == scale && h.revision == revision_ && h.scope == scopeOn_)
+    if (h.node == node && h.frame == frame && h.scale == scale && h.revision == revision_ &&
+        h.scope == scopeOn_)
       return PixelJson(*h.image, x, y);
   double ms = 0.0;
   return PixelJson(Hold(node, frame, scale, RenderPicture(node, frame, scale, ms)), x, y);

@@ -72,7 +72,8 @@ ViewTransform::ViewTransform(std::unique_ptr<Processor> p, std::string name)
 ViewTransform::~ViewTransform() = default;
 
 std::unique_ptr<ViewTransform> ViewTransform::Srgb() {
-  auto view = std::unique_ptr<ViewTransform>(new ViewTransform(std::make_unique<Processor>(), "sRGB (built in)"));
+  auto view =
+      std::unique_ptr<ViewTransform>(new ViewTransform(std::make_unique<Processor>(), "sRGB (built in)"));
   (void)view->AdjustedFor({});  // any fault of the library shows here, not at the first picture
   return view;
 }
@@ -111,7 +112,8 @@ const ViewTransform::Adjusted& ViewTransform::AdjustedFor(const ViewAdjust& adju
       // Per channel: the exposure stays a multiply before the table, which spans 0..1.
       group->appendTransform(SrgbCurve());
       if (adjust.gamma != 1.0) group->appendTransform(GammaCurve(adjust.gamma));
-      OCIO::ConstCPUProcessorRcPtr cpu = OCIO::Config::CreateRaw()->getProcessor(group)->getDefaultCPUProcessor();
+      OCIO::ConstCPUProcessorRcPtr cpu =
+          OCIO::Config::CreateRaw()->getProcessor(group)->getDefaultCPUProcessor();
       std::vector<float> ramp(size_t(kLutSteps + 1) * 4);
       for (int i = 0; i <= kLutSteps; ++i)
         for (int c = 0; c < 4; ++c) ramp[4 * size_t(i) + c] = float(i) / kLutSteps;

@@ -481,8 +481,8 @@ TEST_F(Cli, DemoGraphNamesItsOutputAndTheSheetShowsScopesByTheirColour) {
       clear += w[i + 3] < 65535;
       same += w[i] == v[i] && w[i + 1] == v[i + 1] && w[i + 2] == v[i + 2] && v[i + 3] == 65535;
     }
-    EXPECT_GT(clear, 0u);                               // the tool's own alpha is kept in its file
-    EXPECT_EQ(same, written.bytes.size() / 8);          // the shown copy: the colour, full alpha
+    EXPECT_GT(clear, 0u);                       // the tool's own alpha is kept in its file
+    EXPECT_EQ(same, written.bytes.size() / 8);  // the shown copy: the colour, full alpha
   }
   EXPECT_NE(html.find("<img src=\"linedrop.png\">"), std::string::npos);  // opaque results as they are
 }

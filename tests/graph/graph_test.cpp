@@ -306,8 +306,8 @@ TEST_F(GraphTest, PositionsAreKeptOnlyWhereGiven) {
   EXPECT_FALSE(back.Get("board").position.has_value());
   EXPECT_EQ(graph::WriteJsonComposition(back), placed);
   for (const char* bad : {R"([1])", R"(["1", 2])", R"([1, 2, 3])", R"({"x": 1})", R"([1e10, 0])"}) {
-    const std::string text = R"({"nodes": [{"name": "a", "tool": "OrvantaRemap", "position": )" +
-                             std::string(bad) + "}]}";
+    const std::string text =
+        R"({"nodes": [{"name": "a", "tool": "OrvantaRemap", "position": )" + std::string(bad) + "}]}";
     try {
       graph::ReadJsonComposition(text, "p.json");
       ADD_FAILURE() << "accepted " << bad;
@@ -332,8 +332,7 @@ TEST_F(GraphTest, RenamesReachLinksExpressionsAndTheOutput) {
   g.Rename("levels", "grade");
   EXPECT_EQ(g.Find("levels"), nullptr);
   EXPECT_EQ(g.output, "grade");
-  EXPECT_EQ(fields.expressions.at(fields.node->FindInput(kShow)).Text(),
-            "grade.SORL*10+ grade.SORH - (2.5)");
+  EXPECT_EQ(fields.expressions.at(fields.node->FindInput(kShow)).Text(), "grade.SORL*10+ grade.SORH - (2.5)");
   EXPECT_EQ(g.Get("board").links.begin()->second.target, "grade");
   EXPECT_EQ(g.Get("scope").links.begin()->second.target, "grade");
   EXPECT_NO_THROW(g.Check({&g.Get("board"), &g.Get("fields")}));

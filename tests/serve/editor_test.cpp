@@ -138,7 +138,8 @@ TEST_F(ServeTest, DrivenControlsShowTheirValueAtTheFrame) {
   st = s->Set(Json{{"node", "remap"}, {"control", "SORH"}, {"expression", "remap.SORL * 2"}});
   EXPECT_DOUBLE_EQ(ValueIn(st, "remap", "SORH"), 0.6);
   st = s->Set(Json{{"node", "remap"}, {"control", "SORH"}, {"expression", "1 / (frame - 30)"}});
-  EXPECT_NE(ControlIn(st, "remap", "SORH").at("valueError").get<std::string>().find("frame 30"), std::string::npos);
+  EXPECT_NE(ControlIn(st, "remap", "SORH").at("valueError").get<std::string>().find("frame 30"),
+            std::string::npos);
 }
 
 TEST_F(ServeTest, EveryGraphChangeUndoesAndRedoes) {
@@ -239,7 +240,8 @@ TEST_F(ServeTest, AnUntouchedCompositionSavesToTheSameBytes) {
 }
 
 TEST_F(ServeTest, TheTimelineSpansTheFootageOnDisk) {
-  for (int32_t f : {3, 4, 7}) io::WriteImage(*testing::Numbered(8, 6, Depth8), io::FramePath(P("seq.#.png"), f));
+  for (int32_t f : {3, 4, 7})
+    io::WriteImage(*testing::Numbered(8, 6, Depth8), io::FramePath(P("seq.#.png"), f));
   serve::StartOptions o;
   o.tool = "OrvantaRemap";
   o.inputs = {P("seq.#.png")};

@@ -130,10 +130,14 @@ TEST_F(HttpTest, EditorRoutes) {
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(rgba[i].get<int>(), uint8_t(raw->body[at + i])) << i;
 
   const std::vector<std::pair<std::string, int>> gets = {
-      {"/api/render?node=remap&format=jpeg", 400},   {"/api/render?node=remap&exposure=30", 400},
-      {"/api/render?node=remap&gamma=0", 400},       {"/api/render?node=remap&gamma=x", 400},
-      {"/api/pixel?node=remap&x=1", 400},            {"/api/pixel?node=remap&x=-1&y=0", 400},
-      {"/api/pixel?node=remap&x=64&y=0", 422},       {"/api/pixel?node=ghost&x=0&y=0", 422},
+      {"/api/render?node=remap&format=jpeg", 400},
+      {"/api/render?node=remap&exposure=30", 400},
+      {"/api/render?node=remap&gamma=0", 400},
+      {"/api/render?node=remap&gamma=x", 400},
+      {"/api/pixel?node=remap&x=1", 400},
+      {"/api/pixel?node=remap&x=-1&y=0", 400},
+      {"/api/pixel?node=remap&x=64&y=0", 422},
+      {"/api/pixel?node=ghost&x=0&y=0", 422},
       {"/api/render?node=remap&format=rgba&alpha=none", 400},
       {"/api/render?node=remap&exposure=-2&gamma=2.2&format=rgba&alpha=full", 200}};
   for (const auto& [q, status] : gets) {
