@@ -62,13 +62,7 @@ TEST(ViewTransform, ExposureScalesTheLinearColourAndGammaBendsTheDisplay) {
 TEST(ViewTransform, AConfigurationsViewTakesTheAdjustmentsToo) {
   const fs::path dir = fs::temp_directory_path() / ("orvanta-view-" + std::to_string(::getpid()));
   fs::create_directories(dir);
-  std::ofstream(dir / "view.ocio")
-      << "ocio_profile_version: 2\n"
-         "roles:\n  default: lin\n  scene_linear: lin\n"
-         "displays:\n  screen:\n    - !<View> {name: gamma, colorspace: g22}\n"
-         "colorspaces:\n  - !<ColorSpace>\n    name: lin\n"
-         "  - !<ColorSpace>\n    name: g22\n"
-         "    from_scene_reference: !<ExponentTransform> {value: 2.2, direction: inverse}\n";
+  std::ofstream(dir / "view.ocio") << testing::kGammaViewOcio;
   ::setenv("OCIO", (dir / "view.ocio").c_str(), 1);
   auto view = io::ViewTransform::FromEnvironment();
   ::unsetenv("OCIO");

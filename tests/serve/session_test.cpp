@@ -145,13 +145,7 @@ TEST_F(ServeTest, FloatFootageIsShownThroughTheSrgbView) {
 TEST_F(ServeTest, OcioEnvironmentNamesTheConfiguration) {
   ::setenv("OCIO", P("missing.ocio").c_str(), 1);
   EXPECT_THROW(ToolSession("OrvantaRemap"), Failure);
-  std::ofstream(P("view.ocio"))
-      << "ocio_profile_version: 2\n"
-         "roles:\n  default: lin\n  scene_linear: lin\n"
-         "displays:\n  screen:\n    - !<View> {name: gamma, colorspace: g22}\n"
-         "colorspaces:\n  - !<ColorSpace>\n    name: lin\n"
-         "  - !<ColorSpace>\n    name: g22\n"
-         "    from_scene_reference: !<ExponentTransform> {value: 2.2, direction: inverse}\n";
+  std::ofstream(P("view.ocio")) << testing::kGammaViewOcio;
   ::setenv("OCIO", P("view.ocio").c_str(), 1);
   auto s = ToolSession("OrvantaRemap", "linear.exr");
   ::unsetenv("OCIO");

@@ -197,4 +197,13 @@ std::ostream& operator<<(std::ostream& os, const Pixel& p) {
 std::ostream& operator<<(std::ostream& os, const FltPixel& p) {
   return os << "(B " << p.B << ", G " << p.G << ", R " << p.R << ", A " << p.A << ")";
 }
+
+const char* const testing::kGammaViewOcio =
+    "ocio_profile_version: 2\n"
+    "roles:\n  default: lin\n  scene_linear: lin\n"
+    "displays:\n  screen:\n    - !<View> {name: gamma, colorspace: g22}\n"
+    "colorspaces:\n  - !<ColorSpace>\n    name: lin\n"
+    "  - !<ColorSpace>\n    name: g22\n"
+    "    from_scene_reference: !<ExponentTransform> {value: 2.2, direction: inverse}\n";
+
 }  // namespace orvanta

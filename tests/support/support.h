@@ -47,6 +47,10 @@ bool SameBytes(const Image* a, const Image* b);
 // Rows a and b of the two images hold the same bytes.
 bool SameRow(const Image* a, int32_t ya, const Image* b, int32_t yb);
 
+// An OpenColorIO configuration whose one display "screen" has one view "gamma": scene-linear
+// values through a 2.2 gamma.
+extern const char* const kGammaViewOcio;
+
 // Renders at time 0, failing the test on error.
 host::ImagePtr RenderOk(host::Node& node, double time = 0.0);
 
