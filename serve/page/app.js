@@ -136,7 +136,7 @@ class App {
       } else if (mod && e.key.toLowerCase() === 'y') {
         e.preventDefault();
         this.change('/api/redo', {});
-      } else if (e.key === ' ' && !mod) {
+      } else if (e.key === ' ' && !mod && !(e.target instanceof HTMLButtonElement)) {  // a button clicks itself
         e.preventDefault();
         this.timeline.toggle();
       } else if (!mod) {
