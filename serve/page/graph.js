@@ -206,8 +206,7 @@ export class NodeEditor {
     input.style.left = (box.left - host.left - 4) + 'px';
     input.style.top = (box.top - host.top - 4) + 'px';
     input.dataset.node = name;
-    input.focus();
-    input.select();
+    setTimeout(() => { input.focus(); input.select(); });  // after the press that asked for it
   }
 
   key(e) {
@@ -240,6 +239,15 @@ export class NodeEditor {
                              y: Number(port.getAttribute('cy')) + this.pos[port.dataset.node].y}};
     } else if (box) {
       const name = box.dataset.node;
+      // A second press on the same box soon after renames it. (Counted here rather than by the
+      // browser's dblclick, which the boxes redrawn after the first press would not get.)
+      const now = performance.now(), last = this.lastPress;
+      this.lastPress = {node: name, at: now};
+      if (last && last.node === name && now - last.at < 450) {
+        this.lastPress = null;
+        this.rename(name, box.querySelector('.name'));
+        return;
+      }
       this.drag = {mode: 'move', node: name, at, from: {...this.pos[name]}, moved: false};
       this.app.select(name);
     } else {
@@ -309,10 +317,6 @@ export class NodeEditor {
       this.view.k = k;
       this.place();
     }, {passive: false});
-    this.svg.addEventListener('dblclick', (e) => {
-      const box = e.target.closest && e.target.closest('.node');
-      if (box) this.rename(box.dataset.node, box.querySelector('.name'));
-    });
     const rename = $('rename');
     const done = (keep) => {
       if (rename.hidden) return;

@@ -294,6 +294,51 @@ async function notificationsAndPresets(page) {
   check(await settings() !== before, 'the "Airport" preset sets the Settings page\'s controls');
 }
 
+// Moving a box, renaming by a double click, pulling a wire off its input, deleting by the key.
+async function editTheGraph(page) {
+  const drawn = () => page.$$eval('#nodes .node', (l) => Object.fromEntries(l.map((g) =>
+    [g.dataset.node, g.getAttribute('transform').match(/-?[\d.]+/g).map(Number)])));
+  const before = await drawn();
+  const box = await centre(page, '#nodes .node[data-node="scope"] .box');
+  await page.mouse.move(...box);
+  await page.mouse.down();
+  await page.mouse.move(box[0] + 40, box[1] - 10, {steps: 5});
+  await page.mouse.up();
+  await idle(page);
+  let s = await state(page);
+  const at = Object.fromEntries(s.nodes.map((n) => [n.node, n.position]));
+  check(at.scope && at.scope[0] > before.scope[0] && at.scope[1] < before.scope[1] &&
+        ['fields', 'levels', 'board'].every((n) => at[n] && at[n][0] === Math.round(before[n][0]) && at[n][1] === Math.round(before[n][1])),
+        'a box dragged moves; the others keep the places they were drawn at');
+
+  await page.mouse.click(box[0] + 40, box[1] - 10, {count: 2});
+  await page.waitForFunction(() => !document.getElementById('rename').hidden && document.activeElement.id === 'rename');
+  await page.keyboard.type('waves');
+  await page.keyboard.press('Enter');
+  await page.waitForSelector('#nodes .node[data-node="waves"]');
+  check(true, 'a double click renames the node');
+
+  const port = await centre(page, '#nodes .node[data-node="waves"] .port.in');
+
+  await page.mouse.move(...port);
+  await page.mouse.down();
+  await page.mouse.move(port[0] - 60, port[1] + 30, {steps: 5});  // onto the background
+  await page.mouse.up();
+  await idle(page);
+  s = await state(page);
+  check(!control(s, 'waves', '0x01706EC9').link && !(await page.$('#wires .wire[data-to="waves"]')),
+        'a wire pulled off its input disconnects it');
+  await page.keyboard.press('Delete');
+  await page.waitForFunction(() => !document.querySelector('#nodes .node[data-node="waves"]'));
+  check(!(await state(page)).nodes.some((n) => n.node === 'waves'), 'Delete removes the selected node');
+
+  await selectNode(page, 'board');
+  const [w, h] = (await page.$eval('#size', (e) => e.textContent)).split(' ').filter((t) => t !== 'x').map(Number);
+  await withPicture(page, () => page.select('#scale', '0.5'));
+  const size = await page.$eval('#size', (e) => e.textContent);
+  check(size.startsWith(`${w / 2} x ${h / 2} `) && size.includes('proxy'), 'the half-scale proxy is half the size (' + size + ')');
+}
+
 async function main() {
   execFileSync(orvanta, ['demo', path.join(work, 'demo'), '-q']);
   const comp = path.join(work, 'demo', 'graph.json');
@@ -331,6 +376,7 @@ async function main() {
   await playTenFrames(page);
   await badFileIsStale(page);
   await notificationsAndPresets(page);
+  await editTheGraph(page);
   check(pageErrors.length === 0, 'the page raised no script error' + (pageErrors.length ? ': ' + pageErrors[0] : ''));
 
   // Ctrl-C stops the server cleanly with the tab still open.
