@@ -233,6 +233,22 @@ async function keysAndExpressions(page) {
   check(control(await state(page), 'levels', 'SOTH').expression === '0.5 + frame / 100', 'redo makes it again');
 }
 
+// levels (A) against its scope (B): the readout reads the picture under the cursor.
+async function wipe(page, shots) {
+  await page.select('#view-b', 'scope');
+  await withPicture(page, () => page.click('#wipe-on'));
+  await page.click('#fit');
+  check(await page.$eval('#pic-b', (c) => !c.hidden && c.dataset.node === 'scope'), 'the wipe shows B');
+  const [sx, sy] = await centre(page, '#stage');
+  for (const [dx, node] of [[150, 'scope'], [-150, 'levels']]) {
+    await page.mouse.move(sx + dx, sy);
+    await page.waitForFunction((n) => document.getElementById('readout').dataset.node === n, {}, node);
+  }
+  check(true, 'the readout reads B right of the wipe and A left of it');
+  if (shots) await page.screenshot({path: path.join(shots, 'serve-wipe.png')});
+  await withPicture(page, () => page.click('#wipe-on'));
+}
+
 async function savedFileRendersAsShown(page, comp) {
   await page.click('#save');
   await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('saved'));
@@ -362,16 +378,7 @@ async function main() {
   await readout(page, comp);
   await connectByDragging(page);
   await keysAndExpressions(page);
-  if (shotDir) {  // levels against its scope, wiped, with a readout
-    await page.select('#view-b', 'scope');
-    await withPicture(page, () => page.click('#wipe-on'));
-    await page.click('#fit');
-    const [sx, sy] = await centre(page, '#stage');
-    await page.mouse.move(sx - 150, sy);
-    await page.waitForFunction(() => document.getElementById('readout').dataset.x !== '80');
-    await page.screenshot({path: path.join(shotDir, 'serve-wipe.png')});
-    await withPicture(page, () => page.click('#wipe-on'));
-  }
+  await wipe(page, shotDir);
   await savedFileRendersAsShown(page, comp);
   await playTenFrames(page);
   await badFileIsStale(page);
