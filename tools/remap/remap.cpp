@@ -4,17 +4,26 @@
 #include <cstdint>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "orvanta/pixel_cursor.h"
+#include "orvanta/processor.h"
 #include "orvanta/skeleton.h"
 #include "orvanta/word_tables.h"
 
 #include "float_row.h"
 
 namespace orvanta {
+namespace {
+
+// The float rows this processor runs (null: the cursors' loop runs them).
+FloatRowFn ChosenFloatRow() {
+#if defined(ORVANTA_REMAP_X86)
+  return ThisProcessor().avx512f ? FloatRowAvx512 : FloatRowSse2;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
 
 class RemapOperator : public Tool<RemapOperator> {
  public:
@@ -105,7 +114,8 @@ class RemapOperator : public Tool<RemapOperator> {
     };
   }
 
-  RemapOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+  RemapOperator(Registry* reg, CArchive* archive, TagList* tags)
+      : Tool(reg, archive, tags), floatRow_(ChosenFloatRow()) {
     output_ = Declare(Declarations(), in_);
   }
 
@@ -152,9 +162,6 @@ class RemapOperator : public Tool<RemapOperator> {
       floatMap_.keep[c] = keepOutside_[c];
       floatMap_.fixed[c] = float(outsideValue_[c]);
     }
-#if defined(ORVANTA_REMAP_AVX512)
-    avx512_ = __builtin_cpu_supports("avx512f");
-#endif
 
     image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
     RunChunksAndPublish(req, output_, image_, height_);
@@ -164,12 +171,11 @@ class RemapOperator : public Tool<RemapOperator> {
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
-#if defined(__SSE2__)
-      if (source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
-        FloatRowDirect(y);
+      if (floatRow_ && source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
+        floatRow_(floatMap_, reinterpret_cast<const float*>(source_->RowTable[y]),
+                  reinterpret_cast<float*>(image_->RowTable[y]), width_);
         return;
       }
-#endif
       MapRow<FltPixel>(source_, image_, y, width_, [this](float& f, int32_t c) {
         if (enabled_[c]) Map<true>(f, c);
       });
@@ -204,50 +210,6 @@ class RemapOperator : public Tool<RemapOperator> {
   }
 
  private:
-  // Float pixels in the host's float storage: Map<true> for the four channels of a pixel at
-  // once, as selects on lanes (two doubles per lane pair, the same operations in the same order,
-  // so the same results): the mapped value inside the region, else the value kept or the fixed
-  // result, and the value itself in channels that are not ticked.
-#if defined(__SSE2__)
-  void FloatRowDirect(int32_t y) const {
-    const float* s = reinterpret_cast<const float*>(source_->RowTable[y]);
-    float* d = reinterpret_cast<float*>(image_->RowTable[y]);
-    int32_t x = 0;
-#if defined(ORVANTA_REMAP_AVX512)
-    if (avx512_) {  // four pixels a step; the rest of the row below
-      x = FloatRowAvx512(floatMap_, s, d, width_);
-      s += size_t(x) * 4;
-      d += size_t(x) * 4;
-    }
-#endif
-    const __m128d inStart = _mm_set1_pd(inStart_), inEnd = _mm_set1_pd(inEnd_);
-    const __m128d outStart = _mm_set1_pd(outStart_), slope = _mm_set1_pd(slope_);
-    auto mask = [](bool b) { return b ? ~0u : 0u; };
-    const __m128 on = _mm_castsi128_ps(_mm_setr_epi32(int(mask(enabled_[0])), int(mask(enabled_[1])),
-                                                      int(mask(enabled_[2])), int(mask(enabled_[3]))));
-    const __m128 keep =
-        _mm_castsi128_ps(_mm_setr_epi32(int(mask(keepOutside_[0])), int(mask(keepOutside_[1])),
-                                        int(mask(keepOutside_[2])), int(mask(keepOutside_[3]))));
-    const __m128 fixed = _mm_setr_ps(float(outsideValue_[0]), float(outsideValue_[1]),
-                                     float(outsideValue_[2]), float(outsideValue_[3]));
-    auto select = [](__m128 m, __m128 a, __m128 b) {  // a where m is set, else b
-      return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b));
-    };
-    for (; x < width_; ++x, s += 4, d += 4) {
-      const __m128 f = _mm_loadu_ps(s);
-      const __m128d lo = _mm_cvtps_pd(f), hi = _mm_cvtps_pd(_mm_movehl_ps(f, f));
-      const __m128d mlo = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(lo, inStart), slope));
-      const __m128d mhi = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(hi, inStart), slope));
-      const __m128 mapped = _mm_movelh_ps(_mm_cvtpd_ps(mlo), _mm_cvtpd_ps(mhi));
-      const __m128d ilo = _mm_and_pd(_mm_cmple_pd(inStart, lo), _mm_cmple_pd(lo, inEnd));
-      const __m128d ihi = _mm_and_pd(_mm_cmple_pd(inStart, hi), _mm_cmple_pd(hi, inEnd));
-      const __m128 inside = _mm_shuffle_ps(_mm_castpd_ps(ilo), _mm_castpd_ps(ihi), _MM_SHUFFLE(2, 0, 2, 0));
-      const __m128 result = select(inside, mapped, select(keep, f, fixed));
-      _mm_storeu_ps(d, select(on, result, f));
-    }
-  }
-#endif
-
   static void Store(uint32_t& w, double r) { w = TruncToWord(r); }
   static void Store(float& f, double r) { f = float(r); }
 
@@ -316,9 +278,10 @@ class RemapOperator : public Tool<RemapOperator> {
   bool keepOutside_[4] = {};  // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
-  FloatMap floatMap_;    // the same, for the AVX-512 float rows
-  bool avx512_ = false;  // this processor runs them
-  WordTables tables_;    // integer pixels: one table per distinct channel outcome
+  FloatMap floatMap_;  // the same, for the vector float rows
+  WordTables tables_;  // integer pixels: one table per distinct channel outcome
+  // The vector float rows on the host's float storage that this processor runs, or null.
+  const FloatRowFn floatRow_;
 };
 
 ORVANTA_REGISTER_TOOL(RemapOperator)
