@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -16,12 +15,6 @@
 
 namespace orvanta {
 namespace {
-
-// Releases a tool-made image on every way out unless it was handed on.
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-using HeldImage = std::unique_ptr<Image, Recycler>;
 
 // Levels of the built-in patterns, as floats and as 16-bit values.
 enum Level : uint8_t { kFull, kBright, kMid, kDim, kOff };
@@ -216,9 +209,9 @@ class BillboardOperator : public Tool<BillboardOperator> {
     inWidth_ = input_->Width;
     inHeight_ = input_->Height;
 
-    HeldImage pattern;  // the built-in pattern lives until the chunks are done
+    OwnedImage pattern;  // the built-in pattern lives until the chunks are done
     if (!connected) {
-      pattern.reset(MakePattern(pixelPreset));
+      pattern = MakePattern(pixelPreset);
       cells_ = pattern.get();
       cellWidth_ = cells_->Width;
       cellHeight_ = cells_->Height;
@@ -234,7 +227,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
     for (int32_t c = 0; c < 3; ++c)
       if (WholeValue(in_[kFlagOf[c]], req) != 0) active[channelCount_++] = c;
 
-    HeldImage out;
+    OwnedImage out;
     bool draws = false;
     if (channelCount_ > 0) {
       // Sizes are formed wide and limited before they become image sizes, so a large input times
@@ -248,12 +241,10 @@ class BillboardOperator : public Tool<BillboardOperator> {
       // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider
       // or taller than the output.
       draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
-      TagList tags{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_}, {ImChannel, 2},
-                   {ImChannel, 1},   {ImChannel, 0},       {ImChannel, 3}};
-      if (draws) tags.Add({ImUncleared, 1});  // the chunks write or clear every pixel
-      out.reset(NewImage(tags));
+      // When cells are drawn, the chunks write or clear every pixel.
+      out = NewImageOfSize(outWidth_, outHeight_, draws ? Clearing::kUncleared : Clearing::kCleared);
     } else {
-      out.reset(NewImage(TagList{{ImLike, static_cast<const void*>(input_)}}));
+      out = NewImageLike(input_, Clearing::kCleared);
       outWidth_ = out->Width;
       outHeight_ = out->Height;
     }
@@ -298,7 +289,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
       }
       DoMultiProcess(req, inHeight_);
     }
-    output_->Set(req, out.release());
+    Publish(req, output_, std::move(out));
   }
 
   // 4. Pixel work: input row y becomes output rows y * cell height .. + cell height - 1.
@@ -359,15 +350,9 @@ class BillboardOperator : public Tool<BillboardOperator> {
   };
 
   // The built-in pattern image for a "Pixel Preset" value (others than 0..3 give pattern 0).
-  Image* MakePattern(int32_t preset) {
+  OwnedImage MakePattern(int32_t preset) {
     const Pattern& p = kPatterns[preset >= 0 && preset <= 3 ? preset : 0];
-    HeldImage im(NewImage(TagList{{ImOwner, Owner},
-                                  {ImWidth, p.width},
-                                  {ImHeight, p.height},
-                                  {ImChannel, 2},
-                                  {ImChannel, 1},
-                                  {ImChannel, 0},
-                                  {ImChannel, 3}}));
+    OwnedImage im = NewImageOfSize(p.width, p.height, Clearing::kCleared);
     if (flt_) {
       const float b = kLevelFloat[p.background];
       im->Fill(FltPixel{b, b, b, b});
@@ -383,7 +368,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
         im->SetPixel(d.x, d.y, Pixel{v, v, v, v});
       }
     }
-    return im.release();
+    return im;
   }
 
   // Colour of one display pixel of a channel from input pixel P and display pixel D.

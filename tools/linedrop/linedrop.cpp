@@ -54,14 +54,8 @@ class LineDropOperator : public Tool<LineDropOperator> {
     outHeight_ = int32_t(height_ - (height_ / cycle) * crop_);
     // Rows are written top down; the few the last incomplete cycle leaves are cleared below, so
     // the image need not start cleared.
-    output_image_ = NewImage(TagList{{ImOwner, Owner},
-                                     {ImWidth, width_},
-                                     {ImHeight, outHeight_},
-                                     {ImChannel, 2},
-                                     {ImChannel, 1},
-                                     {ImChannel, 0},
-                                     {ImChannel, 3},
-                                     {ImUncleared, 1}});
+    OwnedImage result = NewImageOfSize(width_, outHeight_, Clearing::kUncleared);
+    output_image_ = result.get();
     keep_ = order_ == 0 ? 1 : 0;
     kept_ = dropped_ = nextRow_ = 0;
     const bool flt = source_->Depth == DepthFloat;
@@ -104,7 +98,7 @@ class LineDropOperator : public Tool<LineDropOperator> {
     const size_t outRowBytes = size_t(width_) * output_image_->BytesPerPixel;
     for (int32_t y = std::min(nextRow_, outHeight_); y < outHeight_; ++y)
       std::memset(output_image_->RowTable[y], 0, outRowBytes);
-    output_->Set(req, output_image_);
+    Publish(req, output_, std::move(result));
   }
 
   void ProcessChunk(Request*, int32_t) override {}

@@ -5,19 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
 
 namespace orvanta {
 namespace {
-
-// Releases a tool-made image that was not handed to the host.
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, Recycler>;
 
 // The runtime's classic linear congruential generator, reproduced exactly: the layout of a given
 // seed depends on this sequence.
@@ -157,7 +150,7 @@ class MosaicOperator : public Tool<MosaicOperator> {
     // Slot 1 sets the tile size; without a usable tile 1 the output stays cleared.
     Image* tile1 = ImageValue(in_[kTile1], req);
     if (!tile1 || tile1->Width <= 0 || tile1->Height <= 0) {
-      output_->Set(req, NewImage(TagList{{ImLike, background_}}));
+      Publish(req, output_, NewImageLike(background_, Clearing::kCleared));
       return;
     }
     tileWidth_ = tile1->Width;
@@ -171,7 +164,7 @@ class MosaicOperator : public Tool<MosaicOperator> {
     for (int k = 2; k <= kSlots; ++k) {
       Image* tile = ImageValue(in_[kTile1 + k - 1], req);
       if (!tile) {
-        made[k - 1].reset(NewImage(TagList{{ImLike, tile1}}));
+        made[k - 1] = NewImageLike(tile1, Clearing::kCleared);
         slot_[k] = made[k - 1].get();  // never drawn: it stays out of the tile list
         continue;
       }
@@ -192,10 +185,10 @@ class MosaicOperator : public Tool<MosaicOperator> {
 
     // The cells cover the output but for the strips left and right of shifted lines, which the
     // first and last columns clear; so the output is not cleared first.
-    OwnedImage output(NewImage(TagList{{ImLike, background_}, {ImUncleared, 1}}));
+    OwnedImage output = NewImageLike(background_, Clearing::kUncleared);
     out_ = output.get();
     DoMultiProcess(req, columns_);
-    output_->Set(req, output.release());
+    Publish(req, output_, std::move(output));
     out_ = nullptr;
   }
 

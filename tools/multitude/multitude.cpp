@@ -9,20 +9,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
 
 namespace orvanta {
-namespace {
-
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-
-}  // namespace
 
 class MultitudeOperator : public Tool<MultitudeOperator> {
  public:
@@ -84,8 +76,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     const double fullScale = FullScaleOf(background->Depth);
 
     // Cleared band by band on the workers, just before each band's merges.
-    std::unique_ptr<Image, Recycler> out(
-        NewImage(TagList{{ImLike, static_cast<const void*>(background)}, {ImUncleared, 1}}));
+    OwnedImage out = NewImageLike(background, Clearing::kUncleared);
     placements_.clear();
 
     if (crowd_) {
@@ -114,7 +105,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     phase_ = kMerge;
     DoMultiProcess(req, (output_image_->Height + kBandRows - 1) / kBandRows);
     output_image_ = nullptr;
-    output_->Set(req, out.release());
+    Publish(req, output_, std::move(out));
   }
 
   // 4. Pixel work: the dot search of crowd row y.

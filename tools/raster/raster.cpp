@@ -134,28 +134,18 @@ class RasterOperator : public Tool<RasterOperator> {
     SetColour(crossColour_, xPix);
 
     // Every output pixel is written by the chunks, so the image need not start cleared.
-    image_ = (outW_ == width_ && outH_ == height_) ? NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}})
-                                                   : NewImage(TagList{{ImOwner, Owner},
-                                                                      {ImWidth, outW_},
-                                                                      {ImHeight, outH_},
-                                                                      {ImChannel, 2},
-                                                                      {ImChannel, 1},
-                                                                      {ImChannel, 0},
-                                                                      {ImChannel, 3},
-                                                                      {ImUncleared, 1}});
-    // The prepared rows go on every way out; the output too when preparing them fails.
+    OwnedImage result = (outW_ == width_ && outH_ == height_)
+                            ? NewImageLike(source_, Clearing::kUncleared)
+                            : NewImageOfSize(outW_, outH_, Clearing::kUncleared);
+    image_ = result.get();
+    // The prepared rows go when the request ends, on every way out.
     struct ReleaseRows {
       RasterOperator* op;
       ~ReleaseRows() { op->ReleaseByteRows(); }
     } releaseRows{this};
-    try {
-      PrepareColumns();
-      PrepareByteRows();
-    } catch (...) {
-      image_->Recycle();
-      throw;
-    }
-    RunChunksAndPublish(req, output_, image_, outH_);
+    PrepareColumns();
+    PrepareByteRows();
+    RunChunksAndPublish(req, output_, std::move(result), outH_);
   }
 
   // 4. Pixel work: one output row per chunk.
@@ -248,10 +238,8 @@ class RasterOperator : public Tool<RasterOperator> {
   // input rows.
   void PrepareByteRows() {
     if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
-    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},   {ImChannel, 2}, {ImChannel, 1},
-                      {ImChannel, 0},   {ImChannel, 3},   {ImUncleared, 1}};  // both written in full below
-    colourRow_ = NewImage(row);
-    inputRow_ = NewImage(row);
+    colourRow_ = NewImageOfSize(outW_, 1, Clearing::kUncleared);  // both written in full below
+    inputRow_ = NewImageOfSize(outW_, 1, Clearing::kUncleared);
     if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
       ReleaseByteRows();
       return;
@@ -273,7 +261,7 @@ class RasterOperator : public Tool<RasterOperator> {
 
   template <class P>
   void WriteByteRows(const P& hColour, const P& vColour, const P& cross) {
-    WithCursors(colourRow_, 0, 0, inputRow_, 0, 0, [&](auto& colour, auto& input) {
+    WithCursors(colourRow_.get(), 0, 0, inputRow_.get(), 0, 0, [&](auto& colour, auto& input) {
       for (int32_t x = 0; x < outW_; ++x) {
         const bool c = isColour_[size_t(x)] != 0;
         WriteNext(colour, c ? cross : hColour);
@@ -283,9 +271,8 @@ class RasterOperator : public Tool<RasterOperator> {
   }
 
   void ReleaseByteRows() {
-    if (colourRow_) colourRow_->Recycle();
-    if (inputRow_) inputRow_->Recycle();
-    colourRow_ = inputRow_ = nullptr;
+    colourRow_.reset();
+    inputRow_.reset();
   }
 
   // Whether output row y shows input, and which input row.
@@ -400,8 +387,8 @@ class RasterOperator : public Tool<RasterOperator> {
   Colour hColour_{}, vColour_{}, crossColour_{};
   // Per column: shows colour, and the input column it shows otherwise. The byte path's rows
   // (unset when the general path runs).
-  Image* colourRow_ = nullptr;
-  Image* inputRow_ = nullptr;
+  OwnedImage colourRow_;
+  OwnedImage inputRow_;
   std::vector<uint8_t> isColour_;
   std::vector<int32_t> sourceColumn_;
   std::vector<uint8_t> columnMask_;  // keep-size byte path: 0xFF in the colour columns' bytes

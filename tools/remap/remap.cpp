@@ -163,8 +163,9 @@ class RemapOperator : public Tool<RemapOperator> {
       floatMap_.fixed[c] = float(outsideValue_[c]);
     }
 
-    image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
-    RunChunksAndPublish(req, output_, image_, height_);
+    OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
+    image_ = result.get();
+    RunChunksAndPublish(req, output_, std::move(result), height_);
   }
 
   // 4. Pixel work: one row per chunk, remapped into the same row of the output.

@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <thread>
 #include <type_traits>
@@ -27,11 +26,6 @@
 
 namespace orvanta {
 namespace {
-
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, Recycler>;
 
 // Plot bits of the components.
 constexpr uint8_t kBitB = 1, kBitG = 2, kBitR = 4, kBitA = 8, kWhite = kBitB | kBitG | kBitR | kBitA;
@@ -149,13 +143,13 @@ class ScopeOperator : public Tool<ScopeOperator> {
     width_ = input->Width;
     height_ = input->Height;
     // Cleared band by band in the write pass, just before its points are written.
-    OwnedImage output(NewImage(TagList{{ImLike, input}, {ImUncleared, 1}}));
+    OwnedImage output = NewImageLike(input, Clearing::kUncleared);
 
     OwnedImage blurred;
     const double blur = NumberValue(in_[kRoundness], req) * 0.1;
     source_ = input;
     if (blur > 0.0) {
-      OwnedImage target(NewImage(TagList{{ImLike, input}}));
+      OwnedImage target = NewImageLike(input, Clearing::kCleared);
       input->ImageBlur(target.get(), 4, 1, 1, 1, 1, blur, blur, 1.0, 1.0);
       blurred.reset(target->CopyOfImage());
       source_ = blurred.get();
@@ -245,7 +239,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     DoMultiProcess(req, (height_ + kBandRows - 1) / kBandRows);
     source_ = nullptr;
     output_image_ = nullptr;
-    output_->Set(req, output.release());
+    Publish(req, output_, std::move(output));
   }
 
   // 4. Plotting one input row of the band, then writing one band of output rows.

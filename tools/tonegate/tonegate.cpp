@@ -196,8 +196,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       tables_.Seal();
     }
 
-    image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
-    RunChunksAndPublish(req, output_, image_, height_);
+    OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
+    image_ = result.get();
+    RunChunksAndPublish(req, output_, std::move(result), height_);
   }
 
   // 4. Pixel work: one row per chunk, filtered into the same row of the output. Float pixels run

@@ -1,5 +1,6 @@
 // The tool skeleton, written once: registry record, create callback, declaration table, save
-// trailer, request check and deleting destructor. A tool states its identity and its table:
+// trailer, request check and deleting destructor, and the images a tool makes for a request. A
+// tool states its identity and its table:
 //
 //   class RasterOperator : public Tool<RasterOperator> {
 //    public:
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -89,6 +91,23 @@ void SetNumberValue(Input* in, double value, double time);
 void SetPointValue(Input* in, double x, double y, double time);
 void SetShown(Input* in, bool shown);
 
+// An image the tool made and holds: recycled on every way out unless released to the host.
+struct ImageRecycler {
+  void operator()(Image* im) const { im->Recycle(); }
+};
+using OwnedImage = std::unique_ptr<Image, ImageRecycler>;
+
+// Whether a new image starts cleared to transparent black, or uncleared because the tool writes
+// every pixel before anything reads it.
+enum class Clearing { kCleared, kUncleared };
+
+// A new image of the size and depth of like. Throws what NewImage throws.
+OwnedImage NewImageLike(const Image* like, Clearing clearing);
+
+// The tags of a new image in the owner form: width x height, in the host's storage format, of
+// the depth of the request's main image input.
+TagList OwnerImageTags(ImageOwner* owner, int32_t width, int32_t height, Clearing clearing);
+
 template <class T>
 class Tool : public ThreadedOperator {
  public:
@@ -145,16 +164,20 @@ class Tool : public ThreadedOperator {
   }
 
  protected:
+  // A new image of width x height in the owner form (OwnerImageTags). Throws what NewImage
+  // throws.
+  OwnedImage NewImageOfSize(int32_t width, int32_t height, Clearing clearing) {
+    return OwnedImage(NewImage(OwnerImageTags(Owner, width, height, clearing)));
+  }
+
+  // Hands the image to the host as the request's result on out.
+  static void Publish(Request* req, Output* out, OwnedImage image) { out->Set(req, image.release()); }
+
   // Runs n chunks that fill image, then publishes it on out; a chunk's exception releases the
   // image and passes on.
-  void RunChunksAndPublish(Request* req, Output* out, Image* image, int32_t n) {
-    try {
-      DoMultiProcess(req, n);
-    } catch (...) {
-      image->Recycle();
-      throw;
-    }
-    out->Set(req, image);
+  void RunChunksAndPublish(Request* req, Output* out, OwnedImage image, int32_t n) {
+    DoMultiProcess(req, n);
+    Publish(req, out, std::move(image));
   }
 
   Tool(Registry* reg, CArchive* archive, TagList* tags)
