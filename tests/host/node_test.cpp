@@ -19,13 +19,17 @@ class ProbeOperator : public Tool<ProbeOperator> {
                                              "Probe", "A test tool.", "Built: today"};
   static inline bool throwInConstructor = false;
   static inline bool duplicateId = false;
+  static inline int inputRowsMissing = 0;  // negative: rows beyond the input slots
   static inline int liveCount = 0;
   ProbeOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
     std::vector<Row> rows = {
         InputRow("Input", ImageDataType, MainImageId),
         InputRow("Level", NumberDataType, FourCC("LEVL"), {{InControl, SliderControl}, {InDefault, 2}}),
         ImageOutputRow()};
-    if (duplicateId) rows.insert(rows.begin() + 2, InputRow("Again", NumberDataType, FourCC("LEVL")));
+    if (duplicateId) rows[0] = InputRow("Again", NumberDataType, FourCC("LEVL"));
+    if (inputRowsMissing > 0) rows.erase(rows.begin() + 1);
+    for (int k = 0; k < -inputRowsMissing; ++k)
+      rows.insert(rows.begin() + 1, InputRow("Extra", NumberDataType, FourCC("XTRA") + uint32_t(k)));
     output_ = Declare(rows, in_);
     if (throwInConstructor) throw std::runtime_error("constructor failed");
     ++liveCount;  // counted once fully built: the destructor runs only for those
@@ -36,7 +40,7 @@ class ProbeOperator : public Tool<ProbeOperator> {
     lastTime = time;
     Operator::NotifyChanged(in, value, time);
   }
-  Input* in_[3] = {};
+  Input* in_[2] = {};
   Output* output_ = nullptr;
   int notifications = 0;
   double lastTime = -1;
@@ -148,6 +152,25 @@ TEST(Controls, RequiredInputMissingRefusesTheRequest) {
   host::RenderResult r = node.Render(0.0);
   EXPECT_FALSE(r.ok());
   EXPECT_NE(r.error.find("\"Input\" is required"), std::string::npos) << r.error;
+}
+
+TEST(Skeleton, ATableThatDoesNotFillTheInputSlotsIsRefusedBeforeAnyInput) {
+  const host::ClassInfo* probe = host::FindClass("Probe");
+  const int64_t before = host::testing::LiveObjects();
+  for (int missing : {1, -1, -5}) {
+    SCOPED_TRACE(missing);
+    ProbeOperator::inputRowsMissing = missing;
+    try {
+      host::Node bad(*probe);
+      ADD_FAILURE() << "a table of the wrong size was declared";
+    } catch (const std::logic_error& e) {
+      const std::string rows = std::to_string(2 - missing);
+      EXPECT_EQ(std::string(e.what()), "Probe declares " + rows + " inputs for 2 input slots");
+    }
+    EXPECT_EQ(host::testing::LiveObjects(), before);  // no input was made, nothing leaked
+  }
+  ProbeOperator::inputRowsMissing = 0;
+  EXPECT_NO_THROW(host::Node good(*probe));
 }
 
 TEST(Skeleton, CreateReturnsNullWhenAllocationFails) {

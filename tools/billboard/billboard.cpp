@@ -132,30 +132,22 @@ class BillboardOperator : public Tool<BillboardOperator> {
       for (const char* item : items) t.Add({InListItem, item});
       return t;
     };
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 3}};
-    auto color = [](const char* group, int32_t number, int32_t index) {
-      return TagList{{InControl, ColorControl}, {InGroupLabel, group}, {InGroup, number},
-                     {InGroupIndex, index},     {InRangeLow, 0.0},     {InRangeHigh, 1.0},
-                     {InDefault, 0.0}};
-    };
     auto limit = [](double low, double high, double def) {
       return TagList{{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, low}, {InRangeHigh, high},
                      {InLimitLow, low},          {InLimitHigh, high}, {InDefault, def},  {InLinkOption, 1}};
     };
-    std::vector<Row> rows = {
+    std::vector<Row> rows = Table({
         PageRow("Display Type"),
         InputRow("Preset", NumberDataType, FourCC("Type"),
                  combo({"TV + Monitors", "Airport", "Diode Marquee"})),
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         InputRow("DisplayPixel", ImageDataType, SecondImageId, {{InRequired, 0}, {InLinkOption, -1}}),
         PageRow("Settings"),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
+        ChannelCheckboxRows(Channels::kRgb),
         InputRow("Pixel Preset", NumberDataType, 0x50444900,
                  combo({"Default(1x2 full RGBA)", "Diamond(3x3 full RGBA)", "Plaquette(4x4 RGBA)",
                         "Diode(4x4 RGBA)"})),
-    };
+    });
     struct Source {
       const char* label;
       uint32_t id;
@@ -172,15 +164,15 @@ class BillboardOperator : public Tool<BillboardOperator> {
          {0x52474E00, 0x47474E00, 0x42474E00}},
         {"Blue Color", 0x43420000, "Blue from Input", "new Blue Color", {0x52424E00, 0x47424E00, 0x42424E00}},
     };
-    const char* componentLabels[] = {"Red", "Green", "Blue"};
     for (int32_t s = 0; s < 3; ++s) {
       const Source& src = sources[s];
       rows.push_back(
           InputRow(src.label, NumberDataType, src.id,
                    combo({src.first, "Color from Input", "Color from Pixel", "Custom Color Pick"})));
-      for (int32_t c = 0; c < 3; ++c)
-        rows.push_back(
-            InputRow(componentLabels[c], NumberDataType, src.colorIds[c], color(src.group, s + 1, c)));
+      const std::vector<Row> colour =
+          ColourRows(src.group, s + 1,
+                     {{"Red", src.colorIds[0]}, {"Green", src.colorIds[1]}, {"Blue", src.colorIds[2]}});
+      rows.insert(rows.end(), colour.begin(), colour.end());
     }
     rows.push_back(PageRow("Boundaries"));
     rows.push_back(

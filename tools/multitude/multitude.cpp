@@ -46,17 +46,15 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
                                                   {"CM2R", "CM2G", "CM2B", "CM2A"},
                                                   {"CM3R", "CM3G", "CM3B", "CM3A"},
                                                   {"CM4R", "CM4G", "CM4B", "CM4A"}};
-    const char* componentLabels[4] = {"Red", "Green", "Blue", "Alpha"};
     for (int32_t s = 0; s < kSlots; ++s) {
       rows.push_back(InputRow(folkLabels[s], ImageDataType, folkIds[s],
                               {{InControl, ImageControl}, {InRequired, 0}, {InLinkOption, -1}}));
-      for (int32_t c = 0; c < 4; ++c) {
-        TagList tags{{InControl, ColorControl}};
-        if (c < 3) tags.Add({InGroupLabel, "Color"});  // the alpha member carries no heading
-        tags.Append(TagList{
-            {InGroup, s + 1}, {InGroupIndex, c}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.0}});
-        rows.push_back(InputRow(componentLabels[c], NumberDataType, FourCC(keyIds[s][c]), tags));
-      }
+      const std::vector<Row> key = ColourRows("Color", s + 1,
+                                              {{"Red", FourCC(keyIds[s][0])},
+                                               {"Green", FourCC(keyIds[s][1])},
+                                               {"Blue", FourCC(keyIds[s][2])},
+                                               {"Alpha", FourCC(keyIds[s][3])}});
+      rows.insert(rows.end(), key.begin(), key.end());
     }
     rows.push_back(ImageOutputRow());
     return rows;

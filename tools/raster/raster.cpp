@@ -65,14 +65,12 @@ class RasterOperator : public Tool<RasterOperator> {
         {{InControl, ComboControl}, {InListItem, "show input first"}, {InListItem, "show color first"}}));
     rows.push_back(InputRow("scanlines showing input", NumberDataType, d.ids[kShow], count));
     rows.push_back(InputRow("scanlines showing Color", NumberDataType, d.ids[kColour], count));
-    const char* labels[4] = {"Red", "Green", "Blue", "Alpha"};
-    for (int32_t i = 0; i < 4; ++i) {
-      TagList tags{{InControl, ColorControl}};
-      if (i < 3) tags.Add({InGroupLabel, "Scanline Color"});
-      tags.Append(
-          {{InGroup, d.group}, {InGroupIndex, i}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.0}});
-      rows.push_back(InputRow(labels[i], NumberDataType, d.ids[kRed + i], tags));
-    }
+    const std::vector<Row> colour = ColourRows("Scanline Color", d.group,
+                                               {{"Red", d.ids[kRed]},
+                                                {"Green", d.ids[kRed + 1]},
+                                                {"Blue", d.ids[kRed + 2]},
+                                                {"Alpha", d.ids[kRed + 3]}});
+    rows.insert(rows.end(), colour.begin(), colour.end());
   }
 
   static std::vector<Row> Declarations() {

@@ -59,18 +59,6 @@ class RemapOperator : public Tool<RemapOperator> {
   };
 
   static std::vector<Row> Declarations() {
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
-    auto luma = [](int32_t index, double def) {
-      TagList t{{InControl, ColorControl}};
-      if (index < 3) t.Add({InGroupLabel, "Colorize Luminances"});
-      t.Append({{InGroup, 2},
-                {InGroupIndex, index},
-                {InRangeLow, 0.0},
-                {InRangeHigh, 1.0},
-                {InDefault, def},
-                {InShown, 0}});
-      return t;
-    };
     auto range = [](int32_t group, int32_t index, double def) {
       return TagList{{InControl, RangeControl}, {InGroup, group},   {InGroupIndex, index},
                      {InRangeLow, 0.0},         {InRangeHigh, 1.0}, {InDefault, def}};
@@ -80,13 +68,10 @@ class RemapOperator : public Tool<RemapOperator> {
                      {InRangeHigh, 5.0},         {InLimitLow, -5.0},  {InLimitHigh, 5.0},
                      {InDefault, def},           {InLinkOption, 1},   {InShown, 0}};
     };
-    return {
+    return Table({
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         PageRow("Settings"),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
-        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        ChannelCheckboxRows(Channels::kRgba),
         InputRow("Ranges", NumberDataType, 0x43520000,
                  {{InControl, ComboControl},
                   {InListOption, 1},
@@ -98,10 +83,12 @@ class RemapOperator : public Tool<RemapOperator> {
                   {InListItem, "Keep Luminance"},
                   {InListItem, "Colorize"},
                   {InDefault, 0.0}}),
-        InputRow("Red Luma", NumberDataType, FourCC("ICLR"), luma(0, 0.0)),
-        InputRow("Green Luma", NumberDataType, FourCC("ICLG"), luma(1, 0.0)),
-        InputRow("Blue Luma", NumberDataType, FourCC("ICLB"), luma(2, 0.0)),
-        InputRow("Alpha Luma", NumberDataType, FourCC("ICLA"), luma(3, 1.0)),
+        ColourRows("Colorize Luminances", 2,
+                   {{"Red Luma", FourCC("ICLR")},
+                    {"Green Luma", FourCC("ICLG")},
+                    {"Blue Luma", FourCC("ICLB")},
+                    {"Alpha Luma", FourCC("ICLA"), 1.0}},
+                   {{InShown, 0}}),
         InputRow("Input Region Start", NumberDataType, FourCC("SORL"), range(1, 0, 0.0)),
         InputRow("Input Region End", NumberDataType, FourCC("SORH"), range(1, 1, 1.0)),
         InputRow("Output Region Start", NumberDataType, FourCC("SOTL"), range(3, 0, 0.0)),
@@ -111,7 +98,7 @@ class RemapOperator : public Tool<RemapOperator> {
         InputRow("Output Region Start", NumberDataType, FourCC("AOTL"), hidden(0.0)),
         InputRow("Output Region End", NumberDataType, FourCC("AOTH"), hidden(1.0)),
         ImageOutputRow(),
-    };
+    });
   }
 
   RemapOperator(Registry* reg, CArchive* archive, TagList* tags)

@@ -68,17 +68,13 @@ class ScopeOperator : public Tool<ScopeOperator> {
   };
 
   static std::vector<Row> Declarations() {
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}, {InShown, 0}};
     const TagList channelStretch = {
         {InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 10.0}, {InDefault, 1.0}, {InShown, 0}};
     const TagList channelCenter = {
         {InControl, OffsetControl}, {InPreviewControl, CrosshairControl}, {InShown, 0}};
-    return {
+    return Table({
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
-        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        ChannelCheckboxRows(Channels::kRgba, {{InShown, 0}}),
         InputRow("Type", NumberDataType, FourCC("TYPE"),
                  {{InControl, ComboControl},
                   {InListItem, "Luminance"},
@@ -129,7 +125,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
                   {InDefault, 1.0},
                   {InShown, 1}}),
         ImageOutputRow(),
-    };
+    });
   }
 
   ScopeOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {

@@ -68,14 +68,10 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   };
 
   static std::vector<Row> Declarations() {
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
-    return {
+    return Table({
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         PageRow("Settings"),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
-        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        ChannelCheckboxRows(Channels::kRgba),
         InputRow("Filter Options", NumberDataType, FourCC("FLTO"),
                  {{InControl, ComboControl},
                   {InListOption, 1},
@@ -109,7 +105,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
         InputRow("Smoothness Range", NumberDataType, 0x534D5300,
                  {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.1}}),
         ImageOutputRow(),
-    };
+    });
   }
 
   ToneGateOperator(Registry* reg, CArchive* archive, TagList* tags)

@@ -5,8 +5,9 @@
 //   class RasterOperator : public Tool<RasterOperator> {
 //    public:
 //     static constexpr ToolIdentity kIdentity = {...};
+//     enum { kInput, ..., kInputCount };
 //     RasterOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
-//       output_ = Declare(Declarations(), inputs_);
+//       output_ = Declare(Declarations(), in_);  // Input* in_[kInputCount]
 //     }
 //     ...
 //   };
@@ -15,9 +16,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "orvanta/operator.h"
@@ -60,9 +63,44 @@ inline Row InputRow(const char* label, uint32_t type, uint32_t id, TagList tags 
 inline Row PageRow(const char* label) { return Row{Row::kPage, label, 0, 0, {}}; }
 inline Row ImageOutputRow() { return Row{Row::kOutput, "Image", ImageDataType, ImageOutputId, {}}; }
 
-// Declares the rows in order. Input handles go to inputs[0], inputs[1], ... in row order; the
-// output handle is returned.
-Output* DeclareRows(Operator* op, const std::vector<Row>& rows, Input** inputs);
+// One entry of a table: a row, or a run of rows that a helper below makes.
+struct TableEntry {
+  TableEntry(Row row) { rows.push_back(std::move(row)); }
+  TableEntry(std::vector<Row> run) : rows(std::move(run)) {}
+  std::vector<Row> rows;
+};
+
+// The rows of the entries, in order.
+std::vector<Row> Table(std::initializer_list<TableEntry> entries);
+
+// Ids of the channel checkboxes, the same in every tool that has them.
+inline constexpr uint32_t RedCheckboxId = 0x684364D2;
+inline constexpr uint32_t GreenCheckboxId = 0x68436EC7;
+inline constexpr uint32_t BlueCheckboxId = 0x68436CC2;
+inline constexpr uint32_t AlphaCheckboxId = 0x68436CC1;
+
+enum class Channels { kRgb, kRgba };
+
+// The checkboxes Red, Green, Blue (and Alpha), ticked by default and laid out on one row; extra
+// tags follow the shared ones on each.
+std::vector<Row> ChannelCheckboxRows(Channels channels, const TagList& extra = {});
+
+// One member of a colour: its label, id and default value.
+struct ColourMember {
+  const char* label;
+  uint32_t id;
+  double defaultValue = 0.0;
+};
+
+// The controls of one colour: members 0, 1, ... of control group `group`, red first, each 0..1,
+// with the group's heading on the colour members (0 to 2, not alpha); extra tags follow on each.
+std::vector<Row> ColourRows(const char* heading, int32_t group, std::initializer_list<ColourMember> members,
+                            const TagList& extra = {});
+
+// Declares the rows in order: the handle of the k-th input row goes to inputs[k], and the
+// output's is returned. Throws std::logic_error naming the tool, before declaring anything, when
+// the table's input rows do not fill inputs exactly.
+Output* DeclareRows(Operator* op, const char* tool, const std::vector<Row>& rows, std::span<Input*> inputs);
 
 // Truncation toward zero into signed 32 bits; NaN gives 0 and out-of-range values saturate, so a
 // degenerate control value can never cause undefined behaviour.
@@ -183,10 +221,12 @@ class Tool : public ThreadedOperator {
   Tool(Registry* reg, CArchive* archive, TagList* tags)
       : ThreadedOperator(reg, archive, tags), archive_(archive) {}
 
-  // Declares the table, then, when loading, reads and discards the trailer's two words (0 and
-  // "EndC"), which follow the host's data.
-  Output* Declare(const std::vector<Row>& rows, Input** inputs) {
-    Output* out = DeclareRows(this, rows, inputs);
+  // Declares the table into the tool's input slots (one per value of its input enum; see
+  // DeclareRows), then, when loading, reads and discards the trailer's two words (0 and "EndC"),
+  // which follow the host's data.
+  template <size_t N>
+  Output* Declare(const std::vector<Row>& rows, Input* (&inputs)[N]) {
+    Output* out = DeclareRows(this, T::kIdentity.registryName, rows, std::span<Input*>(inputs, N));
     if (archive_) {
       (void)archive_->ReadWord();
       (void)archive_->ReadWord();
