@@ -101,8 +101,6 @@ class LineDropOperator : public Tool<LineDropOperator> {
     Publish(req, output_, std::move(result));
   }
 
-  void ProcessChunk(Request*, int32_t) override {}
-
  private:
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;

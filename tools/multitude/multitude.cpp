@@ -91,8 +91,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
       if (anyFolk && crowdWidth_ > 0 && crowdHeight_ > 0) {
         // One byte per crowd pixel, bit s set when slot s + 1 matches; each chunk fills its row.
         matches_.resize(size_t(crowdWidth_) * size_t(crowdHeight_));
-        phase_ = kSearch;
-        DoMultiProcess(req, crowdHeight_);
+        RunChunks(req, crowdHeight_, [this](int32_t y) { SearchRow(y); });
         ListPlacements();
       }
     }
@@ -100,25 +99,24 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     // clipped to its rows, so each pixel sees the same merges in the same order as one figure
     // at a time would give it, whatever the worker count.
     output_image_ = out.get();
-    phase_ = kMerge;
-    DoMultiProcess(req, (output_image_->Height + kBandRows - 1) / kBandRows);
+    RunChunks(req, (output_image_->Height + kBandRows - 1) / kBandRows,
+              [this](int32_t band) { MergeBand(band); });
     output_image_ = nullptr;
     Publish(req, output_, std::move(out));
   }
 
-  // 4. Pixel work: the dot search of crowd row y.
-  void ProcessChunk(Request*, int32_t y) override {
-    if (phase_ == kMerge) return MergeBand(y);
+ private:
+  // 4. Pixel work: the dot search of crowd row y, then the merges of one band of output rows.
+  void SearchRow(int32_t y) {
     if (y < 0 || y >= crowdHeight_) return;
     if (flt_)
-      SearchRow<FltPixel>(y);
+      SearchRowOf<FltPixel>(y);
     else
-      SearchRow<Pixel>(y);
+      SearchRowOf<Pixel>(y);
   }
 
- private:
   template <class Px>
-  void SearchRow(int32_t y) {
+  void SearchRowOf(int32_t y) {
     uint8_t* found = matches_.data() + size_t(y) * size_t(crowdWidth_);
     std::memset(found, 0, size_t(crowdWidth_));
     WithCursor(crowd_, 0, y, [&](auto& c) {
@@ -196,7 +194,6 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     int32_t slot;
   };
   static constexpr int32_t kBandRows = 16;
-  enum Phase { kSearch, kMerge } phase_ = kSearch;
   std::vector<Placement> placements_;
   Image* output_image_ = nullptr;
 };

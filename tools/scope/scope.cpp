@@ -224,23 +224,22 @@ class ScopeOperator : public Tool<ScopeOperator> {
         columns_[size_t(t) * size_t(width_) + size_t(c)] = code;
       }
 
-    phase_ = kPlot;
-    DoMultiProcess(req, chunks);
+    RunChunks(req, chunks, [this](int32_t a) { PlotChunk(a); });
     // The slots to OR: those taken (always the first ones), or all if a thread used the shared one.
     used_ = 0;
     while (used_ < slots_ - 1 && owners_[used_].load(std::memory_order_relaxed) != std::thread::id()) ++used_;
     if (sharedUsed_.load(std::memory_order_relaxed)) used_ = slots_;
     output_image_ = output.get();
-    phase_ = kWrite;
-    DoMultiProcess(req, (height_ + kBandRows - 1) / kBandRows);
+    RunChunks(req, (height_ + kBandRows - 1) / kBandRows, [this](int32_t band) { WriteBand(band); });
     source_ = nullptr;
     output_image_ = nullptr;
     Publish(req, output_, std::move(output));
   }
 
-  // 4. Plotting one input row of the band, then writing one band of output rows.
-  void ProcessChunk(Request*, int32_t a) override {
-    if (phase_ == kWrite) return WriteBand(a);
+ private:
+  // 4. Plotting one input row of the band (chunk a), then writing one band of output rows
+  // (WriteBand).
+  void PlotChunk(int32_t a) {
     const int32_t row = TruncToInt((a + firstChunk_) + (height_ - 1) * top_);
     if (row < 0 || row >= height_ || width_ <= 0) return;
     // The type is chosen once per row; the plotting rule is then fixed inside the loop.
@@ -267,6 +266,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     }
   }
 
+ public:
   // 5. Show, hide and preset the controls of the chosen type.
   void NotifyChanged(Input* in, Parameter* value, double time) override {
     if (value && in == in_[kType])
@@ -538,7 +538,6 @@ class ScopeOperator : public Tool<ScopeOperator> {
   size_t wordsPerRow_ = 0, planeWords_ = 0;
   std::atomic<std::thread::id> owners_[kMaxSlots + 1];  // the thread of each slot but the last
   std::atomic<bool> sharedUsed_{false};
-  enum Phase { kPlot, kWrite } phase_ = kPlot;
 };
 
 ORVANTA_REGISTER_TOOL(ScopeOperator)

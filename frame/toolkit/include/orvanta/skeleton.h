@@ -1,6 +1,6 @@
 // The tool skeleton, written once: registry record, create callback, declaration table, save
-// trailer, request check and deleting destructor, and the images a tool makes for a request. A
-// tool states its identity and its table:
+// trailer, request check and deleting destructor, the images a tool makes for a request and the
+// passes of chunks it runs. A tool states its identity and its table:
 //
 //   class RasterOperator : public Tool<RasterOperator> {
 //    public:
@@ -21,6 +21,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "orvanta/operator.h"
@@ -173,6 +174,12 @@ class Tool : public ThreadedOperator {
     return Operator::CheckRequest(req);
   }
 
+  // A chunk of the pass RunChunks is running; tools that run their chunks with DoMultiProcess
+  // override this instead.
+  void ProcessChunk(Request*, int32_t index) override {
+    if (pass_.run) pass_.run(pass_.chunk, index);
+  }
+
   void* DeletingDestructor(uint32_t flags) override {
     T* self = static_cast<T*>(this);
     self->~T();
@@ -218,6 +225,22 @@ class Tool : public ThreadedOperator {
     Publish(req, out, std::move(image));
   }
 
+  // Runs chunk(i) for i in 0..n-1 on the host's workers and returns when all are done, as
+  // DoMultiProcess does (a chunk's exception reaches the caller once all chunks stopped). For
+  // requests that run more than one pass of chunks (a search, then a merge): each pass names its
+  // own work, and the tool leaves ProcessChunk to the skeleton. Called from Process.
+  template <class Chunk>
+  void RunChunks(Request* req, int32_t n, const Chunk& chunk) {
+    static_assert(std::is_same_v<decltype(&T::ProcessChunk), decltype(&Tool::ProcessChunk)>,
+                  "a tool that runs passes with RunChunks leaves ProcessChunk to the skeleton");
+    pass_ = Pass{&chunk, [](const void* c, int32_t i) { (*static_cast<const Chunk*>(c))(i); }};
+    struct EndPass {
+      Pass& pass;
+      ~EndPass() { pass = Pass{}; }
+    } end{pass_};
+    DoMultiProcess(req, n);
+  }
+
   Tool(Registry* reg, CArchive* archive, TagList* tags)
       : ThreadedOperator(reg, archive, tags), archive_(archive) {}
 
@@ -236,7 +259,14 @@ class Tool : public ThreadedOperator {
   }
 
  private:
+  // The pass RunChunks is running: its chunk callable and how to call it.
+  struct Pass {
+    const void* chunk = nullptr;
+    void (*run)(const void* chunk, int32_t index) = nullptr;
+  };
+
   CArchive* archive_;
+  Pass pass_;
 };
 
 }  // namespace orvanta
