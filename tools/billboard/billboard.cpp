@@ -41,6 +41,8 @@ constexpr PatternDot kDiodeDots[] = {{2, 1, kFull},   {2, 0, kBright}, {1, 1, kB
                                      {2, 2, kBright}, {1, 0, kMid},    {3, 2, kMid},    {3, 0, kMid},
                                      {1, 2, kMid},    {0, 3, kOff}};
 
+// The items of "Pixel Preset": the built-in pattern of each.
+enum PixelPreset : int32_t { kDefaultPattern, kDiamond, kPlaquette, kDiode };
 const Pattern kPatterns[] = {
     {1, 2, kFull, {}},
     {3, 3, kOff, kDiamondDots},
@@ -121,6 +123,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
     kMaxOutputHeight,
     kInputCount
   };
+  // The items of "Preset": the display types, each a column of kPresetSettings.
+  enum DisplayPreset : int32_t { kTvMonitors, kAirport, kDiodeMarquee };
+  // The items of each channel's colour source ("Red Color" and the others): the channel alone,
+  // the input pixel's colour, the display pixel's colour, the channel times the custom colour.
+  enum ColourSource : int32_t { kChannelFromInput, kColourFromInput, kColourFromPixel, kCustomColour };
   // Per channel (red, green, blue): checkbox, colour source, first custom colour component.
   static constexpr int kFlagOf[3] = {kRed, kGreen, kBlue};
   static constexpr int kSourceOf[3] = {kRedSource, kGreenSource, kBlueSource};
@@ -245,11 +252,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
     double custom[3][3];
     for (int32_t c = 0; c < 3; ++c)
       for (int32_t k = 0; k < 3; ++k) custom[c][k] = NumberValue(in_[kColorOf[c] + k], req);
-    int32_t source[3];
+    ColourSource source[3];
     for (int32_t c = 0; c < 3; ++c) {
-      source[c] = WholeValue(in_[kSourceOf[c]], req);
-      // The combos give 0..3 only; a value driven from elsewhere draws as the channel alone.
-      if (source[c] < 0 || source[c] > 3) source[c] = 0;
+      // The combos give their items only; a value driven from elsewhere draws as the channel alone.
+      const int32_t item = WholeValue(in_[kSourceOf[c]], req);
+      source[c] = item >= kChannelFromInput && item <= kCustomColour ? ColourSource(item) : kChannelFromInput;
     }
     for (int32_t a = 0; a < channelCount_; ++a) {
       Channel& ch = channels_[a];
@@ -307,10 +314,10 @@ class BillboardOperator : public Tool<BillboardOperator> {
     auto* number = dynamic_cast<Number*>(value);
     if (number && in == in_[kPreset]) {
       const double v = number->Value();
-      for (int32_t column = 0; column < 3; ++column)
-        if (v == double(column))
+      for (int32_t preset = kTvMonitors; preset <= kDiodeMarquee; ++preset)
+        if (v == double(preset))
           for (const PresetSetting& s : kPresetSettings)
-            if (!std::isnan(s.value[column])) SetNumberValue(in_[s.input], s.value[column], time);
+            if (!std::isnan(s.value[preset])) SetNumberValue(in_[s.input], s.value[preset], time);
     }
     Operator::NotifyChanged(in, value, time);
   }
@@ -318,17 +325,17 @@ class BillboardOperator : public Tool<BillboardOperator> {
  private:
   struct PresetSetting {
     int input;
-    double value[3];  // "TV + Monitors", "Airport", "Diode Marquee"; NaN = not set
+    double value[3];  // per DisplayPreset; NaN = not set
   };
   static constexpr double kNotSet = std::numeric_limits<double>::quiet_NaN();
   static constexpr PresetSetting kPresetSettings[] = {
       {kRed, {1.0, 1.0, 1.0}},
       {kGreen, {1.0, 0.0, 0.0}},
       {kBlue, {1.0, 0.0, 0.0}},
-      {kPixelPreset, {0.0, 2.0, 3.0}},
-      {kRedSource, {0.0, 3.0, 3.0}},
-      {kGreenSource, {0.0, kNotSet, kNotSet}},
-      {kBlueSource, {0.0, kNotSet, kNotSet}},
+      {kPixelPreset, {kDefaultPattern, kPlaquette, kDiode}},
+      {kRedSource, {kChannelFromInput, kCustomColour, kCustomColour}},
+      {kGreenSource, {kChannelFromInput, kNotSet, kNotSet}},
+      {kBlueSource, {kChannelFromInput, kNotSet, kNotSet}},
       {kRedColorR, {kNotSet, 0.75, 1.0}},
       {kRedColorG, {kNotSet, 0.9, 0.0}},
       {kRedColorB, {kNotSet, 0.0, 0.0}},
@@ -337,13 +344,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
   // A ticked channel in slot order: which component it is, its colour source and custom colour.
   struct Channel {
     int32_t component = 0;  // 0 red, 1 green, 2 blue
-    int32_t source = 0;
+    ColourSource source = kChannelFromInput;
     double custom[3] = {};  // red, green, blue
   };
 
-  // The built-in pattern image for a "Pixel Preset" value (others than 0..3 give pattern 0).
+  // The built-in pattern image for a "Pixel Preset" value (a value no item has gives the default).
   OwnedImage MakePattern(int32_t preset) {
-    const Pattern& p = kPatterns[preset >= 0 && preset <= 3 ? preset : 0];
+    const Pattern& p = kPatterns[preset >= kDefaultPattern && preset <= kDiode ? preset : kDefaultPattern];
     OwnedImage im = NewImageOfSize(p.width, p.height, Clearing::kCleared);
     if (flt_) {
       const float b = kLevelFloat[p.background];
@@ -368,20 +375,20 @@ class BillboardOperator : public Tool<BillboardOperator> {
   static Px Shade(const Channel& ch, const Px& P, const Px& D) {
     const auto alpha = Component(D, ch.component);
     switch (ch.source) {
-      case 1:
+      case kColourFromInput:
         return Px{P.B, P.G, P.R, alpha};
-      case 2:
+      case kColourFromPixel:
         return Px{D.B, D.G, D.R, alpha};
-      case 3: {
+      case kCustomColour: {
         const auto v = Component(P, ch.component);
         return Px{Scaled(v, ch.custom[2]), Scaled(v, ch.custom[1]), Scaled(v, ch.custom[0]), alpha};
       }
-      default: {
-        Px o{0, 0, 0, alpha};
-        Component(o, ch.component) = Component(P, ch.component);
-        return o;
-      }
+      case kChannelFromInput:
+        break;
     }
+    Px o{0, 0, 0, alpha};
+    Component(o, ch.component) = Component(P, ch.component);
+    return o;
   }
 
   // Per ticked channel, its shade of every pixel of the display pixel's cell (its top-left cell
@@ -429,7 +436,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
           for (int32_t a = 0; a < drawn; ++a) {
             const Channel& c = channels[a];
             const Px* S = cells[a];
-            if (c.source == 2) {
+            if (c.source == kColourFromPixel) {
               for (int32_t k = 0; k < cw; ++k) WriteNext(out, S[k]);
             } else {
               Px o = Shade(c, P, S[0]);
@@ -461,13 +468,14 @@ class BillboardOperator : public Tool<BillboardOperator> {
       const int32_t field = 2 - channels_[a].component;  // stored order blue, green, red, alpha
       for (size_t b = 0; b < kBytes; ++b) {
         const size_t f = b / (kBytes / 4);
-        keepBytes_[a][b] = (channels_[a].source == 1 ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
+        keepBytes_[a][b] =
+            (channels_[a].source == kColourFromInput ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
       }
       std::vector<uint8_t>& bytes = cellBytes_[a];
       bytes.resize(size * Format::kBytes);
       for (size_t i = 0; i < size; ++i) {
         Px p = slots[a][i];
-        if (channels_[a].source != 2) p = Px{0, 0, 0, p.A};
+        if (channels_[a].source != kColourFromPixel) p = Px{0, 0, 0, p.A};
         const WordOf<Format> w = Encode<Format>(p);
         std::memcpy(bytes.data() + i * Format::kBytes, &w, sizeof w);
       }
@@ -497,7 +505,8 @@ class BillboardOperator : public Tool<BillboardOperator> {
     // its own.
     const int32_t whole = int32_t(std::min<int64_t>(inWidth, fitting / n));
     bool plain = cw == 1;
-    for (int32_t a = 0; a < n; ++a) plain = plain && channels[a].source <= 1;
+    for (int32_t a = 0; a < n; ++a)
+      plain = plain && (channels[a].source == kChannelFromInput || channels[a].source == kColourFromInput);
     // Row by row, so that the output is written as one sequential stream; the input row stays
     // in the cache between the cell rows.
     for (int32_t j = 0; j < ch; ++j) {
@@ -524,12 +533,12 @@ class BillboardOperator : public Tool<BillboardOperator> {
         Word stored;
         std::memcpy(&stored, in + size_t(x) * kBytes, sizeof stored);
         for (int32_t a = 0; a < drawn; ++a, d += cellRowBytes) {
-          if (channels[a].source == 2) {
+          if (channels[a].source == kColourFromPixel) {
             std::memcpy(d, cellRow[a], cellRowBytes);
             continue;
           }
           Word colour = stored & keep[a];
-          if (channels[a].source == 3) {  // the component times the custom colour
+          if (channels[a].source == kCustomColour) {
             Px P;
             if constexpr (std::is_same_v<Px, FltPixel>)
               Format::GetFlt(in + size_t(x) * kBytes, P);

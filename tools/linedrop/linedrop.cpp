@@ -19,6 +19,8 @@ class LineDropOperator : public Tool<LineDropOperator> {
 
   // 2. Declarations, in display order.
   enum { kInput, kOrder, kShow, kCrop, kInputCount };
+  // The items of "Scanline Order".
+  enum Order : int32_t { kInputFirst, kCropFirst };
   static std::vector<Row> Declarations() {
     const TagList count = {{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, 1.0},
                            {InRangeHigh, 255.0},       {InLimitLow, 1.0},   {InLimitHigh, 255.0},
@@ -56,7 +58,7 @@ class LineDropOperator : public Tool<LineDropOperator> {
     // the image need not start cleared.
     OwnedImage result = NewImageOfSize(width_, outHeight_, Clearing::kUncleared);
     output_image_ = result.get();
-    keep_ = order_ == 0 ? 1 : 0;
+    keep_ = order_ == kInputFirst ? 1 : 0;
     kept_ = dropped_ = nextRow_ = 0;
     const bool flt = source_->Depth == DepthFloat;
     // Between two images of the same host storage format the pixel moves are the identity, so a

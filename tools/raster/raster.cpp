@@ -31,6 +31,12 @@ class RasterOperator : public Tool<RasterOperator> {
   static constexpr int32_t kInput = 0, kHorizontal = 1, kVertical = kHorizontal + kDirCount,
                            kBlend = kVertical + kDirCount, kInputCount = kBlend + 1;
 
+  // The items of a direction's "Mode" and "Scanline Order", and of "Blend Mode" (multiply and
+  // divide are not listed: only a value driven from elsewhere reaches them).
+  enum ScanlineMode : int32_t { kKeepInputSize, kStretchInput };
+  enum LineOrder : int32_t { kInputFirst, kColourFirst };
+  enum BlendMode : int32_t { kWriteOver, kAdd, kSubtract, kMultiply, kDivide };
+
   struct DirectionIds {
     const char* page;
     uint32_t ids[kDirCount];
@@ -170,12 +176,13 @@ class RasterOperator : public Tool<RasterOperator> {
   };
 
   // A checkbox counts as ticked when its whole value is nonzero. "stretch input" and "show color
-  // first" are item 1 exactly; any other combo value acts as item 0. Counts below 1 act as 1.
+  // first" are their items exactly; any other combo value acts as the first item. Counts below 1
+  // act as 1.
   Direction ReadDirection(Request* req, int32_t base) {
     Direction d;
     d.active = WholeValue(in_[base + kActive], req) != 0;
-    d.keepSize = !(d.active && WholeValue(in_[base + kMode], req) == 1);
-    d.colourFirst = WholeValue(in_[base + kOrder], req) == 1;
+    d.keepSize = !(d.active && WholeValue(in_[base + kMode], req) == kStretchInput);
+    d.colourFirst = WholeValue(in_[base + kOrder], req) == kColourFirst;
     d.show = std::max<int32_t>(1, WholeValue(in_[base + kShow], req));
     d.colour = std::max<int32_t>(1, WholeValue(in_[base + kColour], req));
     d.period = d.show + d.colour;
@@ -185,18 +192,19 @@ class RasterOperator : public Tool<RasterOperator> {
   // 0 below zero (and for NaN), 65535 above it, for both pixel forms.
   static double Clamp(double v) { return v > 0.0 ? (v < 65535.0 ? v : 65535.0) : 0.0; }
 
-  // The crossing of a colour row and a colour column, before clamping. Modes 3 (multiply) and 4
-  // (divide) are not listed in the combo; any other value writes the vertical colour over.
+  // The crossing of a colour row and a colour column, before clamping; a mode no item has writes
+  // the vertical colour over.
   static double Blend(int32_t mode, double full, double h, double v) {
     switch (mode) {
-      case 1:
+      case kAdd:
         return full * (h + v);
-      case 2:
+      case kSubtract:
         return full * (h - v);
-      case 3:
+      case kMultiply:
         return full * h * v;
-      case 4:
+      case kDivide:
         return v != 0.0 ? full * h / v : (h != 0.0 ? full : 0.0);
+      case kWriteOver:
       default:
         return full * v;
     }

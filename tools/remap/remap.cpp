@@ -57,6 +57,9 @@ class RemapOperator : public Tool<RemapOperator> {
     kHiddenOutEnd,
     kInputCount
   };
+  // The items of "Ranges" (the bounds of the region controls) and of "Non Input Values".
+  enum Ranges : int32_t { kZeroToOne, kZeroToFive };
+  enum NonInputValues : int32_t { kKeepLuminance, kColorize };
 
   static std::vector<Row> Declarations() {
     auto range = [](int32_t group, int32_t index, double def) {
@@ -123,12 +126,12 @@ class RemapOperator : public Tool<RemapOperator> {
       enabled_[c] = WholeValue(in_[channel[c]], req) != 0;
       // Outside the input region: "Keep Luminance" keeps the value, "Colorize" writes the
       // channel's Luma colour, and a mode the combo does not list writes 0.
-      keepOutside_[c] = nonInputMode == 0;
-      outsideValue_[c] = nonInputMode == 1 ? NumberValue(in_[luma[c]], req) * full_ : 0.0;
+      keepOutside_[c] = nonInputMode == kKeepLuminance;
+      outsideValue_[c] = nonInputMode == kColorize ? NumberValue(in_[luma[c]], req) * full_ : 0.0;
     }
     const double region[4] = {NumberValue(in_[kInStart], req), NumberValue(in_[kInEnd], req),
                               NumberValue(in_[kOutStart], req), NumberValue(in_[kOutEnd], req)};
-    if (rangeMode == 0)
+    if (rangeMode == kZeroToOne)
       for (int32_t i = 0; i < 4; ++i) rememberedRegion_[i] = region[i];
     inStart_ = region[0];
     inEnd_ = region[1];
@@ -181,11 +184,11 @@ class RemapOperator : public Tool<RemapOperator> {
     auto* number = dynamic_cast<Number*>(value);
     if (number && in == in_[kNonInput]) {
       const double v = number->Value();
-      if (v == 0.0 || v == 1.0)
-        for (int32_t i = kRedLuma; i <= kAlphaLuma; ++i) SetShown(in_[i], v == 1.0);
+      if (v == double(kKeepLuminance) || v == double(kColorize))
+        for (int32_t i = kRedLuma; i <= kAlphaLuma; ++i) SetShown(in_[i], v == double(kColorize));
     } else if (number && in == in_[kRanges]) {
       const double v = number->Value();
-      const double high = v == 0.0 ? 1.0 : v == 1.0 ? 5.0 : 0.0;
+      const double high = v == double(kZeroToOne) ? 1.0 : v == double(kZeroToFive) ? 5.0 : 0.0;
       if (high != 0.0) {
         for (int32_t i = kInStart; i <= kOutEnd; ++i)
           in_[i]->SetAttrs(TagList{

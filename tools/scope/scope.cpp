@@ -4,14 +4,15 @@
 //
 // Chunks (one per input row) plot into shared output pixels. They only set bits in plot planes,
 // one bit per output pixel; setting bits commutes, so the planes are the same for any order and
-// any thread count. Types whose points are all alike (0 to 2 white, 5 to 8 one component) use one
-// plane; types 3 and 4 one plane per component. Each worker thread plots into its own copy of the
+// any thread count. Types whose points are all alike (luminance, chrominance and composite
+// white, the static types one component) use one plane; the RGBA types one plane per component.
+// Each worker thread plots into its own copy of the
 // planes, so two threads do not keep taking the same cache lines from each other (threads beyond
 // the copies share one with atomic ORs). A second pass, in bands of output rows, clears the
 // output and writes every plotted pixel once, the copies ORed: the components whose bit is set at
-// full scale, the others 0. That equals the sequential writes of every type: types 0 to 2 always
-// write white, types 5 to 8 always the same one-component pixel, and types 3 and 4 set
-// components of a pixel that starts cleared.
+// full scale, the others 0. That equals the sequential writes of every type: the white types
+// always write white, the static types always the same one-component pixel, and the RGBA types
+// set components of a pixel that starts cleared.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -65,6 +66,18 @@ class ScopeOperator : public Tool<ScopeOperator> {
     kTop,
     kBottom,
     kInputCount
+  };
+  // The items of "Type".
+  enum ScopeType : int32_t {
+    kLuminance,
+    kChrominance,
+    kComposite,
+    kRgbaFullscreen,
+    kRgbaParade,
+    kStaticRed,
+    kStaticGreen,
+    kStaticBlue,
+    kStaticAlpha
   };
 
   static std::vector<Row> Declarations() {
@@ -185,17 +198,17 @@ class ScopeOperator : public Tool<ScopeOperator> {
       chunks = TruncToInt(hi - lo);
     }
 
-    // Plot planes: one for types whose points are all alike, one per component for 3 and 4.
+    // Plot planes: one for types whose points are all alike, one per component for the RGBA types.
     // A plane holds row after row, each wordsPerRow_ words, column x as bit x / wordsPerRow_ of
     // word x % wordsPerRow_: neighbouring columns fall in different words, so their ORs do not
     // wait for each other, and a trace that stays within a few rows stays within a few lines.
     planeCount_ = 0;
-    if (type_ >= 0 && type_ <= 2)
+    if (type_ >= kLuminance && type_ <= kComposite)
       planeCount_ = 1, pattern_ = kWhite;
-    else if (type_ == 3 || type_ == 4)
+    else if (type_ == kRgbaFullscreen || type_ == kRgbaParade)
       planeCount_ = 4;
-    else if (type_ >= 5 && type_ <= 8)
-      planeCount_ = 1, pattern_ = kChannelBits[type_ - 5];
+    else if (type_ >= kStaticRed && type_ <= kStaticAlpha)
+      planeCount_ = 1, pattern_ = kChannelBits[type_ - kStaticRed];
     wordsPerRow_ = (size_t(std::max(width_, 0)) + 63) / 64;
     planeWords_ = wordsPerRow_ * size_t(std::max(height_, 0));
     if (planeCount_ == 0 || planeWords_ == 0) chunks = 0;
@@ -211,7 +224,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
 
     // Where each column of each trace lands: its word in a plane row and its bit (word << 6 |
     // bit), or kOffImage. Traces 0 to 4 are shifted by their centres; trace 5 is unshifted, for
-    // types 5 to 8.
+    // the static types.
     columns_.resize(size_t(6) * size_t(chunks > 0 ? width_ : 0));
     for (int t = 0; t < 6 && chunks > 0; ++t)
       for (int32_t c = 0; c < width_; ++c) {
@@ -244,23 +257,23 @@ class ScopeOperator : public Tool<ScopeOperator> {
     if (row < 0 || row >= height_ || width_ <= 0) return;
     // The type is chosen once per row; the plotting rule is then fixed inside the loop.
     switch (type_) {
-      case 0:
-        return PlotRow<0>(row);
-      case 1:
-        return PlotRow<1>(row);
-      case 2:
-        return PlotRow<2>(row);
-      case 3:
-      case 4:
-        return PlotRow<3>(row);
-      case 5:
-        return PlotRow<5>(row);
-      case 6:
-        return PlotRow<6>(row);
-      case 7:
-        return PlotRow<7>(row);
-      case 8:
-        return PlotRow<8>(row);
+      case kLuminance:
+        return PlotRow<kLuminance>(row);
+      case kChrominance:
+        return PlotRow<kChrominance>(row);
+      case kComposite:
+        return PlotRow<kComposite>(row);
+      case kRgbaFullscreen:
+      case kRgbaParade:
+        return PlotRow<kRgbaFullscreen>(row);
+      case kStaticRed:
+        return PlotRow<kStaticRed>(row);
+      case kStaticGreen:
+        return PlotRow<kStaticGreen>(row);
+      case kStaticBlue:
+        return PlotRow<kStaticBlue>(row);
+      case kStaticAlpha:
+        return PlotRow<kStaticAlpha>(row);
       default:
         return;
     }
@@ -320,20 +333,20 @@ class ScopeOperator : public Tool<ScopeOperator> {
       }
     }
 
-    // Types 3 and 4: the trace of one component, red 0 to alpha 3, when its switch is on.
+    // The RGBA types: the trace of one component, red 0 to alpha 3, when its switch is on.
     template <int kCh, bool kShared>
     [[gnu::always_inline]] void Channel(int32_t c, double v) const {
       if (on[kCh]) Mark<kShared>(columns[1 + kCh][c], TraceRow(1 + kCh, v), kCh);
     }
 
-    // kKind: the type, with 3 standing for 3 and 4.
-    template <int kKind, bool kShared>
+    // kType: the type, with kRgbaFullscreen standing for both RGBA types.
+    template <ScopeType kType, bool kShared>
     [[gnu::always_inline]] void Pixel(int32_t c, double r, double g, double b, double a) const {
-      switch (kKind) {
-        case 0:
+      switch (kType) {
+        case kLuminance:
           if (r == r && g == g && b == b) Mark<kShared>(columns[0][c], TraceRow(0, std::max({r, g, b})), 0);
           break;
-        case 1: {
+        case kChrominance: {
           if (!(r == r && g == g && b == b)) break;
           const double hi = std::max({r, g, b}), lo = std::min({r, g, b});
           if (hi == 0.0) break;  // no saturation for black
@@ -341,33 +354,32 @@ class ScopeOperator : public Tool<ScopeOperator> {
           Mark<kShared>(columns[0][c], base[0] - ((saturation * stretch[0]) * 65535.0) * scale, 0);
           break;
         }
-        case 2:
+        case kComposite:
           Mark<kShared>(columns[0][c], TraceRow(0, r), 0);
           Mark<kShared>(columns[0][c], TraceRow(0, g), 0);
           Mark<kShared>(columns[0][c], TraceRow(0, b), 0);
           break;
-        case 3:
+        case kRgbaFullscreen:
+        case kRgbaParade:
           // Written out, so that every index is a constant and the copy's fields stay in registers.
           Channel<0, kShared>(c, r);
           Channel<1, kShared>(c, g);
           Channel<2, kShared>(c, b);
           Channel<3, kShared>(c, a);
           break;
-        case 5:
-        case 6:
-        case 7:
-        case 8: {
-          const double v = kKind == 5 ? r : kKind == 6 ? g : kKind == 7 ? b : a;
+        case kStaticRed:
+        case kStaticGreen:
+        case kStaticBlue:
+        case kStaticAlpha: {
+          const double v = kType == kStaticRed ? r : kType == kStaticGreen ? g : kType == kStaticBlue ? b : a;
           Mark<kShared>(columns[5][c], height - v * scale, 0);
           break;
         }
-        default:
-          break;
       }
     }
   };
 
-  template <int kKind>
+  template <ScopeType kType>
   void PlotRow(int32_t row) {
     const int32_t slot = Slot();
     Plotter plot{planes_.data() + size_t(slot) * size_t(planeCount_) * planeWords_,
@@ -383,12 +395,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
     for (int t = 0; t < 6; ++t) plot.columns[t] = columns_.data() + size_t(t) * size_t(width_);
     for (int ch = 0; ch < 4; ++ch) plot.on[ch] = switch_[ch];
     if (slot == slots_ - 1)
-      PlotRowWith<kKind, true>(plot, row);
+      PlotRowWith<kType, true>(plot, row);
     else
-      PlotRowWith<kKind, false>(plot, row);
+      PlotRowWith<kType, false>(plot, row);
   }
 
-  template <int kKind, bool kShared>
+  template <ScopeType kType, bool kShared>
   void PlotRowWith(const Plotter& from, int32_t row) const {
     const Plotter plot = from;  // a local copy: the plane stores cannot touch it
     const int32_t width = width_;
@@ -398,16 +410,16 @@ class ScopeOperator : public Tool<ScopeOperator> {
         FltPixel p;
         for (int32_t c = 0; c < width; ++c) {
           s.GetNextFlt(p);
-          plot.Pixel<kKind, kShared>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
+          plot.Pixel<kType, kShared>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
         }
       } else {
         orvanta::Pixel p;
         for (int32_t c = 0; c < width; ++c) {
           s.GetNext(p);
-          if constexpr (kKind == 0)  // whole numbers: their largest, then converted, is the same
+          if constexpr (kType == kLuminance)  // whole numbers: their largest, then converted, is the same
             plot.Mark<kShared>(plot.columns[0][c], plot.TraceRow(0, double(std::max({p.R, p.G, p.B}))), 0);
           else
-            plot.Pixel<kKind, kShared>(c, double(p.R), double(p.G), double(p.B), double(p.A));
+            plot.Pixel<kType, kShared>(c, double(p.R), double(p.G), double(p.B), double(p.A));
         }
       }
     });
@@ -488,26 +500,26 @@ class ScopeOperator : public Tool<ScopeOperator> {
   }
 
   void ApplyType(double type, double time) {
-    for (int k = 0; k <= 8; ++k) {
+    for (int k = kLuminance; k <= kStaticAlpha; ++k) {
       if (type != double(k)) continue;
-      const bool channels = k == 3 || k == 4, main = k <= 2;
+      const bool channels = k == kRgbaFullscreen || k == kRgbaParade, main = k <= kComposite;
       for (int ch = 0; ch < 4; ++ch) SetShown(in_[kRed + ch], channels);
       SetShown(in_[kRoundness], true);
       SetShown(in_[kStretchY], main);
       for (int ch = 0; ch < 4; ++ch) SetShown(in_[kStretchRed + ch], channels);
       if (main) SetNumberValue(in_[kStretchY], 1.0, time);
-      if (k == 3)
+      if (k == kRgbaFullscreen)
         for (int ch = 0; ch < 4; ++ch) SetNumberValue(in_[kStretchRed + ch], 1.0, time);
-      if (k == 4) {
+      if (k == kRgbaParade) {
         for (int ch = 0; ch < 3; ++ch) SetNumberValue(in_[kStretchRed + ch], 0.333333333, time);
         SetNumberValue(in_[kStretchAlpha], 1.0, time);
       }
       SetShown(in_[kCenter], main);
       for (int ch = 0; ch < 4; ++ch) SetShown(in_[kCenterRed + ch], channels);
-      if (main || k == 3) SetPointValue(in_[kCenter], 0.5, 0.5, time);
-      if (k == 3)
+      if (main || k == kRgbaFullscreen) SetPointValue(in_[kCenter], 0.5, 0.5, time);
+      if (k == kRgbaFullscreen)
         for (int ch = 0; ch < 4; ++ch) SetPointValue(in_[kCenterRed + ch], 0.5, 0.5, time);
-      if (k == 4) {
+      if (k == kRgbaParade) {
         static constexpr double kParadeY[4] = {-0.168, 0.164, 0.497, 0.5};
         for (int ch = 0; ch < 4; ++ch) SetPointValue(in_[kCenterRed + ch], 0.5, kParadeY[ch], time);
       }
