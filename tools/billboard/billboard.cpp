@@ -200,13 +200,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
 
   // 3. Gathering: every control value of the request into plain members.
   void Process(Request* req) override {
-    input_ = ImageValue(in_[kInput], req);
-    if (!input_) return;  // the host refuses the request before this; nothing to render
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // the host refuses the request before this; nothing to render
     Image* connected = ImageValue(in_[kDisplayPixel], req);
     const int32_t pixelPreset = WholeValue(in_[kPixelPreset], req);
-    flt_ = input_->Depth == DepthFloat;
-    inWidth_ = input_->Width;
-    inHeight_ = input_->Height;
+    float_ = source_->Depth == DepthFloat;
+    width_ = source_->Width;
+    height_ = source_->Height;
 
     OwnedImage pattern;  // the built-in pattern lives until the chunks are done
     if (!connected) {
@@ -226,13 +226,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
     for (int32_t c = 0; c < 3; ++c)
       if (WholeValue(in_[kFlagOf[c]], req) != 0) active[channelCount_++] = c;
 
-    OwnedImage out;
+    OwnedImage result;
     bool draws = false;
     if (channelCount_ > 0) {
       // Sizes are formed wide and limited before they become image sizes, so a large input times
       // a large cell can neither wrap nor go negative.
-      int64_t width = int64_t(inWidth_) * cellWidth_ * channelCount_;
-      int64_t height = int64_t(inHeight_) * cellHeight_;
+      int64_t width = int64_t(width_) * cellWidth_ * channelCount_;
+      int64_t height = int64_t(height_) * cellHeight_;
       width = std::max<int64_t>(0, std::min<int64_t>(width, WholeValue(in_[kMaxOutputWidth], req)));
       height = std::max<int64_t>(0, std::min<int64_t>(height, WholeValue(in_[kMaxOutputHeight], req)));
       outWidth_ = int32_t(width);
@@ -241,13 +241,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
       // or taller than the output.
       draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
       // When cells are drawn, the chunks write or clear every pixel.
-      out = NewImageOfSize(outWidth_, outHeight_, draws ? Clearing::kUncleared : Clearing::kCleared);
+      result = NewImageOfSize(outWidth_, outHeight_, draws ? Clearing::kUncleared : Clearing::kCleared);
     } else {
-      out = NewImageLike(input_, Clearing::kCleared);
-      outWidth_ = out->Width;
-      outHeight_ = out->Height;
+      result = NewImageLike(source_, Clearing::kCleared);
+      outWidth_ = result->Width;
+      outHeight_ = result->Height;
     }
-    output_image_ = out.get();  // when nothing is drawn, new and so already cleared
+    result_ = result.get();  // when nothing is drawn, new and so already cleared
 
     double custom[3][3];
     for (int32_t c = 0; c < 3; ++c)
@@ -268,32 +268,32 @@ class BillboardOperator : public Tool<BillboardOperator> {
     if (draws) {
       fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
       // Columns from drawnWidth_ on and the rows below the last whole row of cells get no cell.
-      drawnWidth_ = int32_t(std::min<int64_t>(int64_t(inWidth_) * channelCount_, fittingCells_) * cellWidth_);
-      const int64_t cellRows = std::min<int64_t>(inHeight_, outHeight_ / cellHeight_);
-      ClearRows(output_image_, int32_t(cellRows * cellHeight_), outHeight_);
-      if (flt_)
+      drawnWidth_ = int32_t(std::min<int64_t>(int64_t(width_) * channelCount_, fittingCells_) * cellWidth_);
+      const int64_t cellRows = std::min<int64_t>(height_, outHeight_ / cellHeight_);
+      ClearRows(result_, int32_t(cellRows * cellHeight_), outHeight_);
+      if (float_)
         ReadCells(slotsFlt_);
       else
         ReadCells(slotsInt_);
       // Input and output in the same host storage format: rows are written as stored words.
       stored_ = 0;
-      const uint32_t storage = input_->Storage;
-      if (storage == output_image_->Storage) {
-        if (storage == StorageBgra8 && !flt_)
+      const uint32_t storage = source_->Storage;
+      if (storage == result_->Storage) {
+        if (storage == StorageBgra8 && !float_)
           EncodeCells<formats::Bgra8>(slotsInt_);
-        else if (storage == StorageBgra16 && !flt_)
+        else if (storage == StorageBgra16 && !float_)
           EncodeCells<formats::Bgra16>(slotsInt_);
-        else if (storage == StorageBgraFloat && flt_)
+        else if (storage == StorageBgraFloat && float_)
           EncodeCells<formats::BgraFloat>(slotsFlt_);
       }
-      DoMultiProcess(req, inHeight_);
+      DoMultiProcess(req, height_);
     }
-    Publish(req, output_, std::move(out));
+    Publish(req, output_, std::move(result));
   }
 
   // 4. Pixel work: input row y becomes output rows y * cell height .. + cell height - 1.
   void ProcessChunk(Request*, int32_t y) override {
-    if (y < 0 || y >= inHeight_) return;
+    if (y < 0 || y >= height_) return;
     const int64_t top = int64_t(y) * cellHeight_;
     if (top + cellHeight_ > outHeight_) return;  // cells of this row would cross the bottom edge
     if (stored_ == StorageBgra8)
@@ -302,11 +302,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
       RenderStoredRow<formats::Bgra16, Pixel>(y, int32_t(top));
     else if (stored_ == StorageBgraFloat)
       RenderStoredRow<formats::BgraFloat, FltPixel>(y, int32_t(top));
-    else if (flt_)
+    else if (float_)
       RenderRow<FltPixel>(y, int32_t(top));
     else
       RenderRow<Pixel>(y, int32_t(top));
-    ClearRows(output_image_, int32_t(top), int32_t(top + cellHeight_), drawnWidth_);
+    ClearRows(result_, int32_t(top), int32_t(top + cellHeight_), drawnWidth_);
   }
 
   // 5. Display-type presets: "Preset" sets the controls of its column, in this order.
@@ -352,7 +352,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
   OwnedImage MakePattern(int32_t preset) {
     const Pattern& p = kPatterns[preset >= kDefaultPattern && preset <= kDiode ? preset : kDefaultPattern];
     OwnedImage im = NewImageOfSize(p.width, p.height, Clearing::kCleared);
-    if (flt_) {
+    if (float_) {
       const float b = kLevelFloat[p.background];
       im->Fill(FltPixel{b, b, b, b});
       for (const PatternDot& d : p.dots) {
@@ -418,17 +418,17 @@ class BillboardOperator : public Tool<BillboardOperator> {
   void RenderRow(int32_t y, int32_t top) {
     const std::vector<Px>* slots = SlotsOf(Px{});
     // Locals, so that the compiler need not read them again after every pixel store.
-    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
+    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, width = width_;
     const int64_t fitting = fittingCells_;
     const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
-    WithCursors(input_, 0, y, output_image_, 0, top, [&](auto& src, auto& out) {
+    WithCursors(source_, 0, y, result_, 0, top, [&](auto& src, auto& out) {
       Px P;
       for (int32_t j = 0; j < ch; ++j) {
         const Px* cells[3] = {};
         for (int32_t a = 0; a < n; ++a) cells[a] = slots[a].data() + size_t(j) * size_t(cw);
         src.MoveTo(0, y);
         out.MoveTo(0, top + j);
-        for (int32_t x = 0; x < inWidth; ++x) {
+        for (int32_t x = 0; x < width; ++x) {
           const int64_t firstCell = int64_t(x) * n;
           if (firstCell >= fitting) break;  // this and every later pixel lie past the right edge
           const int32_t drawn = int32_t(std::min<int64_t>(n, fitting - firstCell));
@@ -480,7 +480,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
         std::memcpy(bytes.data() + i * Format::kBytes, &w, sizeof w);
       }
     }
-    stored_ = input_->Storage;
+    stored_ = source_->Storage;
   }
 
   // RenderRow for input and output in the host format Format: each cell is its colour word,
@@ -492,18 +492,18 @@ class BillboardOperator : public Tool<BillboardOperator> {
     constexpr size_t kBytes = Format::kBytes;
     Word keep[3] = {};  // per slot, the fields the input pixel's word keeps
     for (int32_t a = 0; a < channelCount_; ++a) std::memcpy(&keep[a], keepBytes_[a], sizeof(Word));
-    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
+    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, width = width_;
     const int64_t fitting = fittingCells_;
     const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
     const uint8_t* cells[3] = {cellBytes_[0].data(), cellBytes_[1].data(), cellBytes_[2].data()};
-    uint8_t* const* rows = output_image_->RowTable + top;
-    const uint8_t* in = input_->RowTable[y];
+    uint8_t* const* rows = result_->RowTable + top;
+    const uint8_t* in = source_->RowTable[y];
     const Px noAlpha{};
     const size_t cellRowBytes = size_t(cw) * kBytes;
     // Input pixels whose cells all fit, and whether every cell is one pixel wide with its colour
     // taken from the input word alone (the display presets' usual case), which gets a loop of
     // its own.
-    const int32_t whole = int32_t(std::min<int64_t>(inWidth, fitting / n));
+    const int32_t whole = int32_t(std::min<int64_t>(width, fitting / n));
     bool plain = cw == 1;
     for (int32_t a = 0; a < n; ++a)
       plain = plain && (channels[a].source == kChannelFromInput || channels[a].source == kColourFromInput);
@@ -526,7 +526,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
           }
         }
       }
-      for (; x < inWidth; ++x) {
+      for (; x < width; ++x) {
         const int64_t firstCell = int64_t(x) * n;
         if (firstCell >= fitting) break;  // this and every later pixel lie past the right edge
         const int32_t drawn = int32_t(std::min<int64_t>(n, fitting - firstCell));
@@ -565,11 +565,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
   // Per-request working values.
-  Image* input_ = nullptr;
+  Image* source_ = nullptr;
   Image* cells_ = nullptr;  // the display pixel image
-  Image* output_image_ = nullptr;
-  bool flt_ = false;
-  int32_t inWidth_ = 0, inHeight_ = 0, cellWidth_ = 0, cellHeight_ = 0;
+  Image* result_ = nullptr;
+  bool float_ = false;
+  int32_t width_ = 0, height_ = 0, cellWidth_ = 0, cellHeight_ = 0;
   int32_t outWidth_ = 0, outHeight_ = 0, channelCount_ = 0;
   int64_t fittingCells_ = 0;
   int32_t drawnWidth_ = 0;  // output columns covered by cells

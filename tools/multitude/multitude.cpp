@@ -66,15 +66,15 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
 
   // 3. Gathering, then the merges in crowd order once every chunk has searched its row.
   void Process(Request* req) override {
-    Image* background = ImageValue(in_[kBackground], req);
-    if (!background) return;  // the host refuses the request before this; nothing to size by
+    Image* source = ImageValue(in_[kBackground], req);
+    if (!source) return;  // the host refuses the request before this; nothing to size by
     crowd_ = ImageValue(in_[kCrowd], req);
     for (int32_t s = 0; s < kSlots; ++s) folk_[s] = ImageValue(in_[FolkInput(s)], req);
-    flt_ = background->Depth == DepthFloat;
-    const double fullScale = FullScaleOf(background->Depth);
+    float_ = source->Depth == DepthFloat;
+    const double fullScale = FullScaleOf(source->Depth);
 
     // Cleared band by band on the workers, just before each band's merges.
-    OwnedImage out = NewImageLike(background, Clearing::kUncleared);
+    OwnedImage result = NewImageLike(source, Clearing::kUncleared);
     placements_.clear();
 
     if (crowd_) {
@@ -98,18 +98,17 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     // The merges, in bands of output rows: each band applies every figure in crowd order,
     // clipped to its rows, so each pixel sees the same merges in the same order as one figure
     // at a time would give it, whatever the worker count.
-    output_image_ = out.get();
-    RunChunks(req, (output_image_->Height + kBandRows - 1) / kBandRows,
-              [this](int32_t band) { MergeBand(band); });
-    output_image_ = nullptr;
-    Publish(req, output_, std::move(out));
+    result_ = result.get();
+    RunChunks(req, (result_->Height + kBandRows - 1) / kBandRows, [this](int32_t band) { MergeBand(band); });
+    result_ = nullptr;
+    Publish(req, output_, std::move(result));
   }
 
  private:
   // 4. Pixel work: the dot search of crowd row y, then the merges of one band of output rows.
   void SearchRow(int32_t y) {
     if (y < 0 || y >= crowdHeight_) return;
-    if (flt_)
+    if (float_)
       SearchRowOf<FltPixel>(y);
     else
       SearchRowOf<Pixel>(y);
@@ -170,12 +169,12 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   // them, in order.
   void MergeBand(int32_t band) const {
     const int64_t top = int64_t(band) * kBandRows, bottom = top + kBandRows;
-    ClearRows(output_image_, int32_t(top), int32_t(bottom));
+    ClearRows(result_, int32_t(top), int32_t(bottom));
     for (const Placement& p : placements_) {
       const Image* fig = folk_[p.slot];
       if (p.y >= bottom || p.y + fig->Height <= top) continue;
       if (p.x > INT32_MAX || p.y > INT32_MAX || p.x < INT32_MIN || p.y < INT32_MIN) continue;
-      output_image_->OXMergeRows(fig, int32_t(p.x), int32_t(p.y), int32_t(top), int32_t(bottom));
+      result_->OXMergeRows(fig, int32_t(p.x), int32_t(p.y), int32_t(top), int32_t(bottom));
     }
   }
 
@@ -184,7 +183,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   // Per-request working values.
   Image* crowd_ = nullptr;
   Image* folk_[kSlots] = {};
-  bool flt_ = false;
+  bool float_ = false;
   int32_t crowdWidth_ = 0, crowdHeight_ = 0;
   int32_t halfWidth_[kSlots] = {}, halfHeight_[kSlots] = {};
   double key_[kSlots][4] = {};
@@ -195,7 +194,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   };
   static constexpr int32_t kBandRows = 16;
   std::vector<Placement> placements_;
-  Image* output_image_ = nullptr;
+  Image* result_ = nullptr;
 };
 
 ORVANTA_REGISTER_TOOL(MultitudeOperator)

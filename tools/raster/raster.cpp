@@ -103,7 +103,7 @@ class RasterOperator : public Tool<RasterOperator> {
     width_ = source_->Width;
     height_ = source_->Height;
     float_ = source_->Depth == DepthFloat;
-    const double full = FullScaleOf(source_->Depth);
+    const double fullScale = FullScaleOf(source_->Depth);
     h_ = ReadDirection(req, kHorizontal);
     v_ = ReadDirection(req, kVertical);
     if (!h_.active && !v_.active) {
@@ -118,8 +118,8 @@ class RasterOperator : public Tool<RasterOperator> {
     if (ow > kMaxSide || oh > kMaxSide || ow * oh > kMaxPixels)
       throw std::length_error("a stretched output of " + std::to_string(ow) + " x " + std::to_string(oh) +
                               " pixels is too large to make");
-    outW_ = int32_t(ow);
-    outH_ = int32_t(oh);
+    outWidth_ = int32_t(ow);
+    outHeight_ = int32_t(oh);
 
     double hc[4], vc[4];  // red, green, blue, alpha in control units
     for (int32_t i = 0; i < 4; ++i) {
@@ -129,19 +129,19 @@ class RasterOperator : public Tool<RasterOperator> {
     const int32_t blend = WholeValue(in_[kBlend], req);
     double hPix[4], vPix[4], xPix[4];
     for (int32_t i = 0; i < 4; ++i) {
-      hPix[i] = Clamp(full * hc[i]);
-      vPix[i] = Clamp(full * vc[i]);
-      xPix[i] = Clamp(Blend(blend, full, hc[i], vc[i]));
+      hPix[i] = Clamp(fullScale * hc[i]);
+      vPix[i] = Clamp(fullScale * vc[i]);
+      xPix[i] = Clamp(Blend(blend, fullScale, hc[i], vc[i]));
     }
     SetColour(hColour_, hPix);
     SetColour(vColour_, vPix);
     SetColour(crossColour_, xPix);
 
     // Every output pixel is written by the chunks, so the image need not start cleared.
-    OwnedImage result = (outW_ == width_ && outH_ == height_)
+    OwnedImage result = (outWidth_ == width_ && outHeight_ == height_)
                             ? NewImageLike(source_, Clearing::kUncleared)
-                            : NewImageOfSize(outW_, outH_, Clearing::kUncleared);
-    image_ = result.get();
+                            : NewImageOfSize(outWidth_, outHeight_, Clearing::kUncleared);
+    result_ = result.get();
     // The prepared rows go when the request ends, on every way out.
     struct ReleaseRows {
       RasterOperator* op;
@@ -149,12 +149,12 @@ class RasterOperator : public Tool<RasterOperator> {
     } releaseRows{this};
     PrepareColumns();
     PrepareByteRows();
-    RunChunksAndPublish(req, output_, std::move(result), outH_);
+    RunChunksAndPublish(req, output_, std::move(result), outHeight_);
   }
 
   // 4. Pixel work: one output row per chunk.
   void ProcessChunk(Request*, int32_t y) override {
-    if (y < 0 || y >= outH_) return;
+    if (y < 0 || y >= outHeight_) return;
     if (colourRow_)
       CopyRow(y);
     else if (float_)
@@ -218,11 +218,11 @@ class RasterOperator : public Tool<RasterOperator> {
   // What each output column shows, settled once per request: colour or input, and which input
   // column when it shows input.
   void PrepareColumns() {
-    isColour_.assign(size_t(outW_), 0);
-    sourceColumn_.assign(size_t(outW_), 0);
+    isColour_.assign(size_t(outWidth_), 0);
+    sourceColumn_.assign(size_t(outWidth_), 0);
     int64_t q = 0;      // position of column x within its cycle
     int32_t inCol = 0;  // x div period, the input column when stretched
-    for (int32_t x = 0; x < outW_; ++x) {
+    for (int32_t x = 0; x < outWidth_; ++x) {
       if (!v_.active) {
         sourceColumn_[size_t(x)] = x;
         continue;
@@ -243,10 +243,10 @@ class RasterOperator : public Tool<RasterOperator> {
   // colour, crossings in the colour columns) and the vertical colour in the colour columns of
   // input rows.
   void PrepareByteRows() {
-    if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
-    colourRow_ = NewImageOfSize(outW_, 1, Clearing::kUncleared);  // both written in full below
-    inputRow_ = NewImageOfSize(outW_, 1, Clearing::kUncleared);
-    if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
+    if (source_->Storage == StorageCustom || source_->Storage != result_->Storage) return;
+    colourRow_ = NewImageOfSize(outWidth_, 1, Clearing::kUncleared);  // both written in full below
+    inputRow_ = NewImageOfSize(outWidth_, 1, Clearing::kUncleared);
+    if (colourRow_->Storage != result_->Storage || inputRow_->Storage != result_->Storage) {
       ReleaseByteRows();
       return;
     }
@@ -258,9 +258,9 @@ class RasterOperator : public Tool<RasterOperator> {
     // input bytes with the colour columns' bytes replaced by the (otherwise zero) input-row colour.
     columnMask_.clear();
     if (v_.active && v_.keepSize) {
-      const size_t bytes = image_->BytesPerPixel;
-      columnMask_.assign(size_t(outW_) * bytes, 0);
-      for (int32_t x = 0; x < outW_; ++x)
+      const size_t bytes = result_->BytesPerPixel;
+      columnMask_.assign(size_t(outWidth_) * bytes, 0);
+      for (int32_t x = 0; x < outWidth_; ++x)
         if (isColour_[size_t(x)]) std::memset(&columnMask_[size_t(x) * bytes], 0xFF, bytes);
     }
   }
@@ -268,7 +268,7 @@ class RasterOperator : public Tool<RasterOperator> {
   template <class P>
   void WriteByteRows(const P& hColour, const P& vColour, const P& cross) {
     WithCursors(colourRow_.get(), 0, 0, inputRow_.get(), 0, 0, [&](auto& colour, auto& input) {
-      for (int32_t x = 0; x < outW_; ++x) {
+      for (int32_t x = 0; x < outWidth_; ++x) {
         const bool c = isColour_[size_t(x)] != 0;
         WriteNext(colour, c ? cross : hColour);
         WriteNext(input, c ? vColour : P{});
@@ -296,15 +296,15 @@ class RasterOperator : public Tool<RasterOperator> {
     bool rowInput;
     int32_t inRow;
     RowSource(y, rowInput, inRow);
-    uint8_t* d = image_->RowTable[y];
-    const size_t bytes = image_->BytesPerPixel;
+    uint8_t* d = result_->RowTable[y];
+    const size_t bytes = result_->BytesPerPixel;
     if (!rowInput) {
-      std::memcpy(d, colourRow_->RowTable[0], size_t(outW_) * bytes);
+      std::memcpy(d, colourRow_->RowTable[0], size_t(outWidth_) * bytes);
       return;
     }
     const uint8_t* s = source_->RowTable[inRow];
     if (!v_.active) {
-      std::memcpy(d, s, size_t(outW_) * bytes);
+      std::memcpy(d, s, size_t(outWidth_) * bytes);
       return;
     }
     // The host's formats are 4, 8 or 16 bytes a pixel.
@@ -342,7 +342,7 @@ class RasterOperator : public Tool<RasterOperator> {
       return;
     }
     const int32_t* column = sourceColumn_.data();
-    for (int32_t x = 0; x < outW_; ++x) {
+    for (int32_t x = 0; x < outWidth_; ++x) {
       const uint8_t* from = isColour[x] ? colour + size_t(x) * kBytes : s + size_t(column[x]) * kBytes;
       std::memcpy(d + size_t(x) * kBytes, from, kBytes);
     }
@@ -356,10 +356,10 @@ class RasterOperator : public Tool<RasterOperator> {
     RowSource(y, rowInput, inRow);
     // What a colour column shows on this row: its own colour, or the crossing.
     const P& columnColour = rowInput ? vColour : cross;
-    const int32_t w = outW_;
+    const int32_t w = outWidth_;
     const uint8_t* isColour = isColour_.data();
     const int32_t* column = sourceColumn_.data();
-    WithCursors(source_, 0, inRow, image_, 0, y, [&](auto& src, auto& dst) {
+    WithCursors(source_, 0, inRow, result_, 0, y, [&](auto& src, auto& dst) {
       P px;
       if (!v_.active && rowInput) {  // the whole row is input; OW = W here
         for (int32_t x = 0; x < w; ++x) {
@@ -386,8 +386,8 @@ class RasterOperator : public Tool<RasterOperator> {
   Output* output_ = nullptr;
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* image_ = nullptr;
-  int32_t width_ = 0, height_ = 0, outW_ = 0, outH_ = 0;
+  Image* result_ = nullptr;
+  int32_t width_ = 0, height_ = 0, outWidth_ = 0, outHeight_ = 0;
   bool float_ = false;
   Direction h_, v_;
   Colour hColour_{}, vColour_{}, crossColour_{};

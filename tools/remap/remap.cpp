@@ -116,7 +116,7 @@ class RemapOperator : public Tool<RemapOperator> {
     width_ = source_->Width;
     height_ = source_->Height;
     float_ = source_->Depth == DepthFloat;
-    full_ = FullScaleOf(source_->Depth);
+    fullScale_ = FullScaleOf(source_->Depth);
     // Pixel words are blue, green, red, alpha.
     const int32_t channel[4] = {kBlue, kGreen, kRed, kAlpha};
     const int32_t luma[4] = {kBlueLuma, kGreenLuma, kRedLuma, kAlphaLuma};
@@ -127,7 +127,7 @@ class RemapOperator : public Tool<RemapOperator> {
       // Outside the input region: "Keep Luminance" keeps the value, "Colorize" writes the
       // channel's Luma colour, and a mode the combo does not list writes 0.
       keepOutside_[c] = nonInputMode == kKeepLuminance;
-      outsideValue_[c] = nonInputMode == kColorize ? NumberValue(in_[luma[c]], req) * full_ : 0.0;
+      outsideValue_[c] = nonInputMode == kColorize ? NumberValue(in_[luma[c]], req) * fullScale_ : 0.0;
     }
     const double region[4] = {NumberValue(in_[kInStart], req), NumberValue(in_[kInEnd], req),
                               NumberValue(in_[kOutStart], req), NumberValue(in_[kOutEnd], req)};
@@ -142,9 +142,9 @@ class RemapOperator : public Tool<RemapOperator> {
     // A request with the settings of the last one keeps its tables.
     const auto on = [this](int32_t c) { return double(enabled_[c]); };
     const auto keep = [this](int32_t c) { return double(keepOutside_[c]); };
-    if (!float_ && !tables_.Reuses({full_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2), on(3),
-                                    keep(0), keep(1), keep(2), keep(3), outsideValue_[0], outsideValue_[1],
-                                    outsideValue_[2], outsideValue_[3]}))
+    if (!float_ && !tables_.Reuses({fullScale_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2),
+                                    on(3), keep(0), keep(1), keep(2), keep(3), outsideValue_[0],
+                                    outsideValue_[1], outsideValue_[2], outsideValue_[3]}))
       BuildTables();
     floatMap_ = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
     for (int32_t c = 0; c < 4; ++c) {
@@ -154,7 +154,7 @@ class RemapOperator : public Tool<RemapOperator> {
     }
 
     OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
-    image_ = result.get();
+    result_ = result.get();
     RunChunksAndPublish(req, output_, std::move(result), height_);
   }
 
@@ -162,16 +162,16 @@ class RemapOperator : public Tool<RemapOperator> {
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
-      if (floatRow_ && source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
+      if (floatRow_ && source_->Storage == StorageBgraFloat && result_->Storage == StorageBgraFloat) {
         floatRow_(floatMap_, reinterpret_cast<const float*>(source_->RowTable[y]),
-                  reinterpret_cast<float*>(image_->RowTable[y]), width_);
+                  reinterpret_cast<float*>(result_->RowTable[y]), width_);
         return;
       }
-      MapRow<FltPixel>(source_, image_, y, width_, [this](float& f, int32_t c) {
+      MapRow<FltPixel>(source_, result_, y, width_, [this](float& f, int32_t c) {
         if (enabled_[c]) Map<true>(f, c);
       });
     } else {
-      tables_.MapRow(source_, image_, y, width_, [this](uint32_t& w, int32_t c) {
+      tables_.MapRow(source_, result_, y, width_, [this](uint32_t& w, int32_t c) {
         if (enabled_[c]) Map<false>(w, c);
       });
     }
@@ -209,7 +209,7 @@ class RemapOperator : public Tool<RemapOperator> {
   // (float pixels), so t = v and the result needs no scaling (both exact).
   template <bool kUnit, class V>
   void Map(V& value, int32_t c) const {
-    const double full = kUnit ? 1.0 : full_;
+    const double full = kUnit ? 1.0 : fullScale_;
     const double t = double(value) / full;
     if (inStart_ <= t && t <= inEnd_)
       Store(value, (outStart_ + (t - inStart_) * slope_) * full);
@@ -261,10 +261,10 @@ class RemapOperator : public Tool<RemapOperator> {
   double rememberedRegion_[4] = {0.0, 1.0, 0.0, 1.0};
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* image_ = nullptr;
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
-  double full_ = 1.0;
+  double fullScale_ = 1.0;
   bool enabled_[4] = {};      // blue, green, red, alpha
   bool keepOutside_[4] = {};  // per channel, same order
   double outsideValue_[4] = {};

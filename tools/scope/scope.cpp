@@ -152,7 +152,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     width_ = input->Width;
     height_ = input->Height;
     // Cleared band by band in the write pass, just before its points are written.
-    OwnedImage output = NewImageLike(input, Clearing::kUncleared);
+    OwnedImage result = NewImageLike(input, Clearing::kUncleared);
 
     OwnedImage blurred;
     const double blur = NumberValue(in_[kRoundness], req) * 0.1;
@@ -163,10 +163,10 @@ class ScopeOperator : public Tool<ScopeOperator> {
       blurred.reset(target->CopyOfImage());
       source_ = blurred.get();
     }
-    flt_ = source_->Depth == DepthFloat;
+    float_ = source_->Depth == DepthFloat;
 
     type_ = WholeValue(in_[kType], req);
-    for (int ch = 0; ch < 4; ++ch) switch_[ch] = WholeValue(in_[kRed + ch], req) != 0;
+    for (int ch = 0; ch < 4; ++ch) enabled_[ch] = WholeValue(in_[kRed + ch], req) != 0;
     top_ = NumberValue(in_[kTop], req);
     bottom_ = NumberValue(in_[kBottom], req);
     const double band = bottom_ - top_;
@@ -242,11 +242,11 @@ class ScopeOperator : public Tool<ScopeOperator> {
     used_ = 0;
     while (used_ < slots_ - 1 && owners_[used_].load(std::memory_order_relaxed) != std::thread::id()) ++used_;
     if (sharedUsed_.load(std::memory_order_relaxed)) used_ = slots_;
-    output_image_ = output.get();
+    result_ = result.get();
     RunChunks(req, (height_ + kBandRows - 1) / kBandRows, [this](int32_t band) { WriteBand(band); });
     source_ = nullptr;
-    output_image_ = nullptr;
-    Publish(req, output_, std::move(output));
+    result_ = nullptr;
+    Publish(req, output_, std::move(result));
   }
 
  private:
@@ -393,7 +393,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
                  {}};
     for (int t = 0; t < 5; ++t) plot.stretch[t] = stretch_[t], plot.base[t] = base_[t];
     for (int t = 0; t < 6; ++t) plot.columns[t] = columns_.data() + size_t(t) * size_t(width_);
-    for (int ch = 0; ch < 4; ++ch) plot.on[ch] = switch_[ch];
+    for (int ch = 0; ch < 4; ++ch) plot.on[ch] = enabled_[ch];
     if (slot == slots_ - 1)
       PlotRowWith<kType, true>(plot, row);
     else
@@ -405,7 +405,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     const Plotter plot = from;  // a local copy: the plane stores cannot touch it
     const int32_t width = width_;
     WithCursor(source_, 0, row, [&](auto& s) {
-      if (flt_) {
+      if (float_) {
         // Float pixels on the 16-bit scale: 1.0 plots where 65535 does.
         FltPixel p;
         for (int32_t c = 0; c < width; ++c) {
@@ -439,7 +439,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
   // once, the slots' bits ORed. The host's own storage formats get each pixel's bytes from a
   // table of the 16 bit sets; other storage goes through a cursor.
   void WriteBand(int32_t band) {
-    switch (output_image_->Storage) {
+    switch (result_->Storage) {
       case StorageBgra8:
         return WriteBandAs<formats::Bgra8>(band);
       case StorageBgra16:
@@ -458,7 +458,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     if constexpr (!std::is_void_v<Format>) {
       static_assert(Format::kBytes <= kBytes);
       for (uint8_t set = 0; set < 16; ++set) {
-        if (flt_)
+        if (float_)
           Format::PutFlt(encoded[set], FullFlt(set));
         else
           Format::Put(encoded[set], Full16(set));
@@ -466,12 +466,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
     }
     const int32_t top = band * kBandRows, bottom = std::min(height_, top + kBandRows);
     const size_t slotWords = size_t(planeCount_) * planeWords_, wordsPerRow = wordsPerRow_;
-    ClearRows(output_image_, top, bottom);
+    ClearRows(result_, top, bottom);
     if (planes_.empty() || width_ <= 0) return;  // nothing plotted: the type draws nothing, or no band
     std::optional<PixelCursor> cursor;
-    if constexpr (std::is_void_v<Format>) cursor.emplace(output_image_, 0, top);
+    if constexpr (std::is_void_v<Format>) cursor.emplace(result_, 0, top);
     for (int32_t y = top; y < bottom; ++y) {
-      uint8_t* row = output_image_->RowTable[y];
+      uint8_t* row = result_->RowTable[y];
       const uint64_t* rowBits = planes_.data() + size_t(y) * wordsPerRow;
       for (size_t i = 0; i < wordsPerRow; ++i) {
         uint64_t bits[4] = {};
@@ -489,7 +489,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
             std::memcpy(row + size_t(x) * Format::kBytes, encoded[set], Format::kBytes);
           } else {
             cursor->MoveTo(x, y);
-            if (flt_)
+            if (float_)
               cursor->PutFlt(FullFlt(set));
             else
               cursor->Put(Full16(set));
@@ -529,16 +529,16 @@ class ScopeOperator : public Tool<ScopeOperator> {
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
   // Per-request working values.
-  Image* source_ = nullptr;
+  Image* source_ = nullptr;  // the image plotted: the input, or its blurred copy
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0;
-  bool flt_ = false;
+  bool float_ = false;
   int32_t type_ = 0;
-  bool switch_[4] = {};
+  bool enabled_[4] = {};  // red, green, blue, alpha
   double top_ = 0.0, bottom_ = 1.0;
   double stretch_[5] = {}, shift_[5] = {}, base_[5] = {};
   double scale_ = 0.0;
   double firstChunk_ = 0.0;
-  Image* output_image_ = nullptr;
   // Plot planes: slots_ copies of planeCount_ planes of planeWords_ words, rows of wordsPerRow_.
   static constexpr int32_t kMaxSlots = 4, kBandRows = 16;
   static constexpr size_t kSlotBytes = size_t(8) << 20;  // most plane memory for the copies

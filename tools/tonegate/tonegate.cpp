@@ -193,7 +193,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     }
 
     OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
-    image_ = result.get();
+    result_ = result.get();
     RunChunksAndPublish(req, output_, std::move(result), height_);
   }
 
@@ -203,24 +203,24 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (!float_) {
-      tables_.MapRow(source_, image_, y, width_, [this](uint32_t& w, int32_t channel) {
+      tables_.MapRow(source_, result_, y, width_, [this](uint32_t& w, int32_t channel) {
         double r;
         if (enabled_[channel] && Evaluate<false>(double(w), r)) w = TruncToWord(r);
       });
       return;
     }
     // Ramps that can overlap (a region narrower than two bands) are left to the scalar rule.
-    if (floatRows_ && source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat &&
+    if (floatRows_ && source_->Storage == StorageBgraFloat && result_->Storage == StorageBgraFloat &&
         family_ != kNone && (family_ != kInside || curve_.startInner < curve_.endInner)) {
       floatRows_(family_, curve_, enabled_, reinterpret_cast<const float*>(source_->RowTable[y]),
-                 reinterpret_cast<float*>(image_->RowTable[y]), width_);
+                 reinterpret_cast<float*>(result_->RowTable[y]), width_);
       return;
     }
     // Local copies keep the curve and the ticks in registers across the row.
     const Curve c = curve_;
     const bool on[4] = {enabled_[0], enabled_[1], enabled_[2], enabled_[3]};
     auto run = [&](auto rule) {
-      MapRow<FltPixel>(source_, image_, y, width_, [&on, &rule](float& f, int32_t channel) {
+      MapRow<FltPixel>(source_, result_, y, width_, [&on, &rule](float& f, int32_t channel) {
         double r;
         if (on[channel] && rule(double(f), r)) f = float(r);
       });
@@ -291,7 +291,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   Output* output_ = nullptr;
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* image_ = nullptr;
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
   bool enabled_[4] = {};  // blue, green, red, alpha
