@@ -100,5 +100,7 @@ def test_file_errors_are_one_sentence_and_leave_nothing(tmp_path):
     with pytest.raises(orvanta.Error, match="the folder .* does not exist"):
         orvanta.write_image(str(tmp_path / "no" / "f.png"), a, bits="16")
     with pytest.raises(ValueError, match="bits takes"):
+        orvanta.write_image(str(tmp_path / "f.png"), a, bits="7")
+    with pytest.raises(orvanta.Error, match="png files cannot hold 12-bit samples"):
         orvanta.write_image(str(tmp_path / "f.png"), a, bits="12")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["junk.png"]
