@@ -86,15 +86,7 @@ void MapChannels(const OIIO::ImageSpec& spec, FileHeader::Data& h) {
     }
 }
 
-std::string ValueText(const OIIO::ParamValue& p) {
-  if (p.type() == OIIO::TypeTimeCode) {
-    const unsigned int* tc = static_cast<const unsigned int*>(p.data());
-    OIIO::ImageSpec s;
-    s.attribute("t", OIIO::TypeTimeCode, tc);
-    return s.get_string_attribute("t");
-  }
-  return p.get_string(1 << 20);
-}
+std::string ValueText(const OIIO::ParamValue& p) { return p.get_string(1 << 20); }
 
 // "HH:MM:SS:FF" (';' before the frames for drop-frame counts).
 bool LooksLikeTimecode(const std::string& s) {
@@ -263,7 +255,14 @@ HeaderPtr HeaderWith(const HeaderPtr& base, const std::vector<AttributeValue>& s
           throw Failure("the attribute " + Quoted(a.name) + " takes " +
                         (timecode ? "a timecode such as 01:02:03:04" : "a rate such as 24/1") + ", not " +
                         Quoted(*s));
-        h->spec.attribute(a.name, timecode ? OIIO::TypeTimeCode : OIIO::TypeRational, *s);
+        if (timecode) {
+          h->spec.attribute(a.name, OIIO::TypeTimeCode, *s);
+        } else {  // the library's own parsing of a rational drops the denominator
+          const size_t slash = s->find('/');
+          const int rate[2] = {std::stoi(s->substr(0, slash)),
+                               slash == std::string::npos ? 1 : std::stoi(s->substr(slash + 1))};
+          h->spec.attribute(a.name, OIIO::TypeRational, rate);
+        }
       } else {
         h->spec.attribute(a.name, *s);
       }

@@ -200,7 +200,9 @@ TypeDesc ChooseType(const Image& im, const FileHeader::Data* h, bool converted, 
 
 Layout Plan(const Image& im, const FileHeader* header, const WriteOptions& o, OIIO::ImageOutput& out,
             const std::string& path, std::vector<std::string>* notes) {
-  const FileHeader::Data* h = header ? &header->Internal() : nullptr;
+  // A header of attributes only (made in memory) describes no picture: only its attributes count.
+  const FileHeader::Data* given = header ? &header->Internal() : nullptr;
+  const FileHeader::Data* h = given && given->spec.nchannels > 0 ? given : nullptr;
   const std::string format = out.format_name();
   const bool sameSize = h && h->spec.width == im.Width && h->spec.height == im.Height;
   Layout l;
@@ -210,7 +212,7 @@ Layout Plan(const Image& im, const FileHeader* header, const WriteOptions& o, OI
   const TypeDesc type = ChooseType(im, h, converted, o.bits, format, path, stored);
   OIIO::ImageSpec& s = l.spec;
   s = OIIO::ImageSpec(im.Width, im.Height, int(l.channels.size()), type);
-  if (h) s.extra_attribs = h->spec.extra_attribs;
+  if (given) s.extra_attribs = given->spec.extra_attribs;
   if (sameSize) {  // the input's data window within its display window
     s.x = h->spec.x, s.y = h->spec.y;
     s.full_x = h->spec.full_x, s.full_y = h->spec.full_y;
@@ -251,8 +253,8 @@ Layout Plan(const Image& im, const FileHeader* header, const WriteOptions& o, OI
         written == AlphaConvention::Premultiplied ? AlphaChange::Premultiply : AlphaChange::Unpremultiply;
 
   if (o.colour && o.colour->Active()) {
-    l.colour = o.colour->ToOutput(header);
-    const std::string space = o.colour->OutputSpace(header);
+    l.colour = o.colour->ToOutput(h ? header : nullptr);
+    const std::string space = o.colour->OutputSpace(h ? header : nullptr);
     if (!space.empty()) s.attribute("oiio:ColorSpace", space);
   } else if (h && ColourTagIsOwn(*h)) {
     s.attribute("oiio:ColorSpace", h->colourSpace);
@@ -502,7 +504,7 @@ void WritePicture(const Image& im, const FileHeader* header, const std::string& 
   if (im.Width <= 0 || im.Height <= 0)
     throw Failure("cannot write " + path + ": the result is empty (" + std::to_string(im.Width) + " x " +
                   std::to_string(im.Height) + " pixels)");
-  const FileHeader::Data* h = header ? &header->Internal() : nullptr;
+  const FileHeader::Data* h = header && header->Internal().spec.nchannels > 0 ? &header->Internal() : nullptr;
   const Layout l = Plan(im, header, o, *out, path, notes);
   OtherParts parts;
   const bool manyParts = h && h->parts > 1 && out->supports("multiimage");

@@ -4,16 +4,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <vector>
 
 #include "orvanta/host/failure.h"
+#include "orvanta/io/colour.h"
 
 namespace orvanta::io {
 namespace OCIO = OCIO_NAMESPACE;
 
 struct ViewTransform::Processor {
   OCIO::ConstCPUProcessorRcPtr cpu;
+  std::shared_ptr<const ColourConversion> view;  // a configuration's display and view
   // For a transform that treats each channel alike and alone (the built-in curve): display bytes
   // of kLutSteps + 1 evenly spaced values over 0..1, computed once, so a picture costs a lookup
   // per sample instead of the curve.
@@ -60,27 +61,18 @@ std::unique_ptr<ViewTransform> ViewTransform::Srgb() {
   return std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), "sRGB (built in)"));
 }
 
-std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
-  const char* env = std::getenv("OCIO");
-  if (!env || !*env) return Srgb();
-  try {
-    OCIO::ConstConfigRcPtr config = OCIO::Config::CreateFromEnv();
-    const char* display = config->getDefaultDisplay();
-    if (!display || !*display)
-      throw Failure(std::string("the colour configuration ") + env + " has no display");
-    const char* view = config->getDefaultView(display);
-    OCIO::DisplayViewTransformRcPtr dv = OCIO::DisplayViewTransform::Create();
-    dv->setSrc(OCIO::ROLE_SCENE_LINEAR);
-    dv->setDisplay(display);
-    dv->setView(view ? view : "");
-    auto p = std::make_unique<Processor>();
-    p->cpu = config->getProcessor(dv)->getDefaultCPUProcessor();
-    return std::unique_ptr<ViewTransform>(
-        new ViewTransform(std::move(p), std::string(display) + " / " + (view ? view : "") + " from " + env));
-  } catch (const OCIO::Exception& e) {
-    throw Failure(std::string("the colour configuration ") + env +
-                  " (from $OCIO) cannot be used: " + e.what());
-  }
+std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() { return FromConfig(""); }
+
+std::unique_ptr<ViewTransform> ViewTransform::FromConfig(const std::string& path) {
+  // The configuration renders use; the built-in one's view is the sRGB curve, kept as a table.
+  const std::shared_ptr<const ColourConfig> config = ColourConfig::Load(path);
+  if (config->IsBuiltIn()) return Srgb();
+  std::string name;
+  std::shared_ptr<const ColourConversion> view = config->DefaultView(&name);
+  auto p = std::make_unique<Processor>();
+  p->view = std::move(view);
+  const std::string source = config->Source().substr(std::string("the colour configuration ").size());
+  return std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), name + " from " + source));
 }
 
 host::ImagePtr ViewTransform::Apply(const Image& im) const {
@@ -106,8 +98,7 @@ host::ImagePtr ViewTransform::Apply(const Image& im) const {
   for (int32_t y = 0; y < im.Height; ++y) {
     const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
     std::copy(s, s + row.size(), row.begin());
-    OCIO::PackedImageDesc desc(row.data(), im.Width, 1, OCIO::CHANNEL_ORDERING_BGRA);
-    processor_->cpu->apply(desc);
+    processor_->view->Apply(row.data(), size_t(im.Width), true);
     uint8_t* d = host::RowBytes(out.get(), y);
     for (size_t i = 0; i < row.size(); ++i) d[i] = ToByte(row[i]);
   }

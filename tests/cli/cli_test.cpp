@@ -46,6 +46,16 @@ TEST(FrameRanges, ListsAndPatterns) {
   EXPECT_FALSE(io::HasFramePattern("plain.png"));
   EXPECT_FALSE(io::HasFramePattern("50%_off.png"));
   EXPECT_TRUE(io::HasFramePattern("dir/f%03d.tif"));
+  // '@' marks a digit each; a range before the marks names the frames and leaves the name.
+  EXPECT_EQ(io::FramePath("shot.@@@.exr", 7), "shot.007.exr");
+  EXPECT_EQ(io::FramePath("shot.@.exr", 1234), "shot.1234.exr");
+  EXPECT_EQ(io::FramePath("shot.1-50#.exr", 7), "shot.0007.exr");
+  EXPECT_EQ(io::FramePath("take-2.10-20x5@@.dpx", 15), "take-2.15.dpx");
+  EXPECT_EQ(io::FramesInPattern("shot.1-3#.exr"), (V{1, 2, 3}));
+  EXPECT_EQ(io::FramesInPattern("take-2.10-20x5@@.dpx"), (V{10, 15, 20}));
+  EXPECT_EQ(io::FramesInPattern("v2.#.exr"), V{});  // a version number is no range
+  EXPECT_EQ(io::FramesInPattern("dir-1-3/f.#.exr"), V{});
+  EXPECT_THROW(io::FramesInPattern("shot.5-1#.exr"), std::runtime_error);
 }
 
 // ---- files ------------------------------------------------------------------------------------
