@@ -229,6 +229,19 @@ std::shared_ptr<const io::ColourPlan> ColourPlanFor(const Graph& g, const Render
                                                 o.outColorspace);
 }
 
+// How the -o files are written.
+io::WriteOptions WriteOptionsFor(const Graph& g, GraphNode& target, const RenderOptions& o,
+                                 std::shared_ptr<const io::ColourPlan> colour) {
+  io::WriteOptions write;
+  write.bits = o.bits;
+  write.compression = o.compression;
+  write.channels = o.channels;
+  write.alpha = o.alpha;
+  write.resultMakesAlpha = MakesAlpha(g, target);
+  write.colour = std::move(colour);
+  return write;
+}
+
 // Says each note of the writers once, however many frames give it.
 class Notes {
  public:
@@ -310,13 +323,7 @@ void Render(const RenderOptions& o) {
     if (mainFile.empty()) throw Failure("--part chooses a part of the main input file; the render has none");
     files.SetPart(mainFile, o.part);
   }
-  io::WriteOptions write;
-  write.bits = o.bits;
-  write.compression = o.compression;
-  write.channels = o.channels;
-  write.alpha = o.alpha;
-  write.resultMakesAlpha = MakesAlpha(g, target);
-  write.colour = colour;
+  const io::WriteOptions write = WriteOptionsFor(g, target, o, colour);
   graph::Evaluator eval(g, files);
   if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
     io::SaveComposition(g, o.save);
