@@ -1,6 +1,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <climits>
 
@@ -97,6 +98,14 @@ bool LooksLikeTimecode(const std::string& s) {
       return false;
   }
   return true;
+}
+
+// A timecode as SMPTE 12M stores it: hours, minutes, seconds and frames in binary-coded decimal
+// (tens above units), the drop-frame flag at bit 6; no user bits.
+std::array<unsigned int, 2> TimecodeWords(const std::string& s) {
+  auto bcd = [&](size_t at) { return unsigned((s[at] - '0') << 4 | (s[at + 1] - '0')); };
+  const unsigned drop = s[8] == ';' ? 1u << 6 : 0u;
+  return {bcd(0) << 24 | bcd(3) << 16 | bcd(6) << 8 | bcd(9) | drop, 0u};
 }
 
 // "N/D" or "N", whole numbers, D not zero.
@@ -255,8 +264,8 @@ HeaderPtr HeaderWith(const HeaderPtr& base, const std::vector<AttributeValue>& s
           throw Failure("the attribute " + Quoted(a.name) + " takes " +
                         (timecode ? "a timecode such as 01:02:03:04" : "a rate such as 24/1") + ", not " +
                         Quoted(*s));
-        if (timecode) {
-          h->spec.attribute(a.name, OIIO::TypeTimeCode, *s);
+        if (timecode) {  // the library's own parsing of a timecode gives another
+          h->spec.attribute(a.name, OIIO::TypeTimeCode, TimecodeWords(*s).data());
         } else {  // the library's own parsing of a rational drops the denominator
           const size_t slash = s->find('/');
           const int rate[2] = {std::stoi(s->substr(0, slash)),

@@ -255,6 +255,7 @@ Layout Plan(const Image& im, const FileHeader* header, const WriteOptions& o, OI
   if (o.colour && o.colour->Active()) {
     l.colour = o.colour->ToOutput(h ? header : nullptr);
     const std::string space = o.colour->OutputSpace(h ? header : nullptr);
+    s.erase_attribute("oiio:Gamma");  // the input's curve no longer describes the output
     if (!space.empty()) s.attribute("oiio:ColorSpace", space);
   } else if (h && ColourTagIsOwn(*h)) {
     s.attribute("oiio:ColorSpace", h->colourSpace);
