@@ -9,6 +9,7 @@
 //     serve [COMP | TOOL ...]         the browser host (serve/)
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -63,8 +64,24 @@ constexpr const char* kUsage =
     "  --fps RATE                 a movie's frame rate (default: the movie input's, else 24)\n"
     "  --queue N                  frames read ahead and written behind while one renders\n"
     "                             (default 2; 0 reads, renders and writes one after another)\n"
-    "  --frames RANGE             frames to render: 1-100, 1-100x2, 1,5,9\n"
-    "  --bits 8|16|half|float     sample format of the written files (default: the image's own)\n"
+    "  --frames RANGE             frames to render: 1-100, 1-100x2, 1,5,9 (default: those of\n"
+    "                             an input sequence on disk, or of a range in its name: in.1-50#.exr)\n"
+    "  --bits 8|10|12|16|half|float  sample format of the written files (default: as the main\n"
+    "                             input stores it; 16-bit into EXR becomes half)\n"
+    "  --compression NAME         compression of the written files (default: the input's)\n"
+    "  --channels R,G,B,A,...     the channels written (default: the input's, extra ones too\n"
+    "                             when the result keeps its size)\n"
+    "  --premult, --unpremult     write colour multiplied by alpha, or not (default: the output\n"
+    "                             format's convention, converted once from the input's)\n"
+    "  --colorspace NAME          the inputs' colour space (default: each file's own tag)\n"
+    "  --working-space NAME       convert the inputs into this space for the tools\n"
+    "  --out-colorspace NAME      write the result in this space (default: the input's)\n"
+    "  --ocio-config FILE         colour configuration (default: $OCIO, else the built-in one:\n"
+    "                             lin_rec709, srgb, acescg, raw)\n"
+    "  --part NAME                the part of a multi-part EXR input processed (the others are\n"
+    "                             copied to the output unchanged)\n"
+    "  --frame-offset N           add N to the frame numbers of the -o names\n"
+    "  --no-audio                 write a movie without the movie input's audio\n"
     "  --save COMP                write the composition: JSON for a .json name, else binary\n"
     "  --comp COMP                start from a composition file (TOOL may then be left out)\n"
     "  --node NAME                the node of the composition that -o writes (default: its\n"
@@ -114,6 +131,30 @@ int32_t ParseQueue(const std::string& s) {
   return n;
 }
 
+int32_t ParseOffset(const std::string& s) {
+  int32_t n = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+  if (ec != std::errc() || p != s.data() + s.size() || n < -9999999 || n > 9999999)
+    throw Failure("--frame-offset takes a whole number from -9999999 to 9999999, not " + Quoted(s));
+  return n;
+}
+
+// "R,G,B,A,Z": names separated by commas, none empty or repeated.
+std::vector<std::string> ParseChannels(const std::string& s) {
+  std::vector<std::string> names;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = s.find(',', at);
+    std::string name = s.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    if (name.empty() || std::find(names.begin(), names.end(), name) != names.end())
+      throw Failure("--channels takes channel names separated by commas (R,G,B,A,Z), each once, not " +
+                    Quoted(s));
+    names.push_back(name);
+    if (comma == std::string::npos) return names;
+    at = comma + 1;
+  }
+}
+
 uint64_t ParseBudget(const std::string& s, const char* where) {
   uint64_t mib = 0;
   auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), mib);
@@ -159,7 +200,9 @@ int Run(int argc, char** argv) {
       if (!command.empty() && i + 1 < args.size() &&
           (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
            a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
-           a == "--queue" || a == "--port" || a == "--host"))
+           a == "--queue" || a == "--port" || a == "--host" || a == "--compression" || a == "--channels" ||
+           a == "--colorspace" || a == "--working-space" || a == "--out-colorspace" || a == "--ocio-config" ||
+           a == "--part" || a == "--frame-offset"))
         rest.push_back(args[++i]);
     }
   }
@@ -242,6 +285,27 @@ int Run(int argc, char** argv) {
       o.frames = value();
     else if (a == "--bits")
       o.bits = io::ParseBits(value());
+    else if (a == "--compression")
+      o.compression = value();
+    else if (a == "--channels")
+      o.channels = ParseChannels(value());
+    else if (a == "--premult" || a == "--unpremult") {
+      if (o.alpha != io::AlphaChoice::Format) Usage("give one of --premult and --unpremult");
+      o.alpha = a == "--premult" ? io::AlphaChoice::Premultiply : io::AlphaChoice::Unpremultiply;
+    } else if (a == "--colorspace")
+      o.colorspace = value();
+    else if (a == "--working-space")
+      o.workingSpace = value();
+    else if (a == "--out-colorspace")
+      o.outColorspace = value();
+    else if (a == "--ocio-config")
+      o.ocioConfig = value();
+    else if (a == "--part")
+      o.part = value();
+    else if (a == "--frame-offset")
+      o.frameOffset = ParseOffset(value());
+    else if (a == "--no-audio")
+      o.noAudio = true;
     else if (a == "--save")
       o.save = value();
     else if (a == "--comp")

@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/colour.h"
 #include "orvanta/io/files.h"
 #include "orvanta/io/movie.h"
 #include "orvanta/io/pipeline.h"
@@ -180,7 +183,11 @@ io::MovieSettings MovieSettingsFor(const Graph& g, const std::vector<GraphNode*>
   if (source) m.pixelAspect = source->PixelAspect();
   bool oneRun = !frames.empty();
   for (size_t i = 1; i < frames.size() && oneRun; ++i) oneRun = frames[i] == frames[i - 1] + 1;
-  if (source && source->HasAudio() && oneRun) {
+  if (source) {  // its tags, and its timecode moved on to the first frame rendered
+    m.tags = source->Tags();
+    if (oneRun) m.timecode = io::TimecodeAfter(source->Timecode(), frames.front() - 1, source->Rate());
+  }
+  if (source && source->HasAudio() && oneRun && !o.noAudio) {
     m.audioFrom = sourcePath;
     m.audioStart = double(frames.front() - 1) / source->Rate().Value();
     // The whole movie keeps all its audio, however much longer than the pictures it runs.
@@ -190,13 +197,85 @@ io::MovieSettings MovieSettingsFor(const Graph& g, const std::vector<GraphNode*>
   return m;
 }
 
+// The file the target's picture comes from through the main inputs of the nodes on the way (the
+// one whose header the output keeps); "" when that chain ends elsewhere.
+std::string MainFile(const Graph& g, GraphNode& target) {
+  const GraphNode* n = &target;
+  for (size_t steps = 0; n && steps <= g.Size(); ++steps) {
+    const Input* main = graph::MainImageInput(*n->node);
+    auto it = main ? n->links.find(main) : n->links.end();
+    if (it == n->links.end()) return "";
+    if (it->second.kind == graph::Link::Kind::File) return g.Resolve(it->second.target);
+    n = g.Find(it->second.target);
+  }
+  return "";
+}
+
+// Whether a node the target takes its picture from makes an alpha of its own.
+bool MakesAlpha(const Graph& g, GraphNode& target) {
+  for (GraphNode* n : g.Upstream({&target}))
+    if (io::ToolMakesAlpha(n->Tool())) return true;
+  return false;
+}
+
+// The colour plan of the options and the composition's working space; none when nothing is named.
+std::shared_ptr<const io::ColourPlan> ColourPlanFor(const Graph& g, const RenderOptions& o) {
+  const std::string working = !o.workingSpace.empty() ? o.workingSpace : g.workingSpace;
+  if (o.colorspace.empty() && working.empty() && o.outColorspace.empty()) {
+    if (!o.ocioConfig.empty()) io::ColourConfig::Load(o.ocioConfig);  // still checked
+    return nullptr;
+  }
+  return std::make_shared<const io::ColourPlan>(io::ColourConfig::Load(o.ocioConfig), o.colorspace, working,
+                                                o.outColorspace);
+}
+
+// How the -o files are written.
+io::WriteOptions WriteOptionsFor(const Graph& g, GraphNode& target, const RenderOptions& o,
+                                 std::shared_ptr<const io::ColourPlan> colour) {
+  io::WriteOptions write;
+  write.bits = o.bits;
+  write.compression = o.compression;
+  write.channels = o.channels;
+  write.alpha = o.alpha;
+  write.resultMakesAlpha = MakesAlpha(g, target);
+  write.colour = std::move(colour);
+  return write;
+}
+
+// Says each note of the writers once, however many frames give it.
+class Notes {
+ public:
+  void Say(const std::vector<std::string>& notes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& n : notes)
+      if (said_.insert(n).second) {
+        EndProgressLine();
+        std::fprintf(stderr, "orvanta: note: %s\n", n.c_str());
+      }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<std::string> said_;
+};
+
+// The frame number in the -o name of frame f.
+int32_t OutputFrame(const RenderOptions& o, int32_t f) {
+  const int64_t out = int64_t(f) + o.frameOffset;
+  if (out < 0 || out > io::kMaxFrame)
+    throw Failure("--frame-offset " + std::to_string(o.frameOffset) + " makes frame " + std::to_string(f) +
+                  " the file number " + std::to_string(out) + ", outside 0 to " +
+                  std::to_string(io::kMaxFrame));
+  return int32_t(out);
+}
+
 // --skip-existing: the frames still to render. A frame whose file reads back whole is kept as it is;
 // a damaged one is rendered again, the rename replacing it whole. -v says which is which.
 std::vector<int32_t> FramesStillToRender(const RenderOptions& o, const std::vector<int32_t>& frames) {
   if (o.output.empty()) throw Failure("--skip-existing keeps frames already in the -o files; give -o PATH");
   std::vector<int32_t> todo;
   for (int32_t f : frames) {
-    const std::string path = io::FramePath(o.output, f);
+    const std::string path = io::FramePath(o.output, OutputFrame(o, f));
     std::string why;
     const io::FileState state = io::CheckImageFile(path, &why);
     if (state != io::FileState::Complete) todo.push_back(f);
@@ -237,6 +316,14 @@ void Render(const RenderOptions& o) {
   GraphNode& target = *targets.front();
 
   io::FileCache files;
+  const std::shared_ptr<const io::ColourPlan> colour = ColourPlanFor(g, o);
+  files.SetColour(colour);
+  const std::string mainFile = MainFile(g, target);
+  if (!o.part.empty()) {
+    if (mainFile.empty()) throw Failure("--part chooses a part of the main input file; the render has none");
+    files.SetPart(mainFile, o.part);
+  }
+  const io::WriteOptions write = WriteOptionsFor(g, target, o, colour);
   graph::Evaluator eval(g, files);
   if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
     io::SaveComposition(g, o.save);
@@ -247,13 +334,17 @@ void Render(const RenderOptions& o) {
           ? eval.DefaultFrames(targets, io::HasFramePattern(o.output) || io::IsMoviePath(o.output))
           : io::ParseFrames(o.frames);
   const bool movieOut = !o.output.empty() && io::IsMoviePath(o.output);
-  if ((!o.codec.empty() || !o.fps.empty()) && !movieOut)
-    throw Failure(std::string(o.codec.empty() ? "--fps" : "--codec") +
+  if ((!o.codec.empty() || !o.fps.empty() || o.noAudio) && !movieOut)
+    throw Failure(std::string(o.codec.empty() ? o.fps.empty() ? "--no-audio" : "--fps" : "--codec") +
                   " is for a movie output (-o NAME.mov, .mp4 or .mkv)");
   io::MovieSettings movie;
   if (movieOut) {
-    if (o.bits != io::Bits::Keep)
-      throw Failure("--bits is for image files; a movie's depth comes with its --codec");
+    if (o.bits != io::Bits::Keep || !o.compression.empty() || !o.channels.empty() || o.frameOffset != 0)
+      throw Failure(std::string(o.bits != io::Bits::Keep ? "--bits"
+                                : !o.compression.empty() ? "--compression"
+                                : !o.channels.empty()    ? "--channels"
+                                                         : "--frame-offset") +
+                    " is for image files; a movie's samples come with its --codec");
     if (o.skipExisting)
       throw Failure("--skip-existing keeps the frames of an image sequence; a movie is written whole");
     movie = MovieSettingsFor(g, targets, frames, o);
@@ -262,7 +353,9 @@ void Render(const RenderOptions& o) {
     if (frames.size() > 1 && !io::HasFramePattern(o.output))
       throw Failure("rendering " + std::to_string(frames.size()) +
                     " frames needs a frame pattern (# or %04d) in the -o path " + o.output);
-    io::CheckWritable(io::FramePath(o.output, frames.front()));
+    io::CheckWritable(io::FramePath(o.output, OutputFrame(o, frames.front())));
+    io::CheckWriteOptions(io::FramePath(o.output, OutputFrame(o, frames.front())), write);
+    for (int32_t f : frames) (void)OutputFrame(o, f);
   }
   if (o.skipExisting) frames = FramesStillToRender(o, frames);
   eval.CheckFiles(targets, frames);
@@ -285,15 +378,20 @@ void Render(const RenderOptions& o) {
   // compressed on as many threads as there are cores (with -v one, so the log keeps frame order).
   const size_t writers = movieOut || o.verbose ? 1 : cores;
   io::BackgroundWriter writer(size_t(o.queue), writers);
+  Notes notes;
   for (size_t i = 0; i < frames.size(); ++i) {
     const int32_t f = frames[i];
     host::ImagePtr image = run.Render(target, f);
     if (movieWriter) {
       writer.Push(std::move(image), [w = movieWriter.get()](const Image& im) { w->Write(im); });
     } else if (!o.output.empty()) {
-      writer.Push(std::move(image), [path = io::FramePath(o.output, f), bits = o.bits, verbose = o.verbose,
-                                     f](const Image& im) {
-        io::WriteImage(im, path, bits);
+      // The header of this frame's main input goes with it: each frame keeps its own attributes.
+      io::HeaderPtr header = mainFile.empty() ? nullptr : prefetch.Header(mainFile);
+      writer.Push(std::move(image), [path = io::FramePath(o.output, OutputFrame(o, f)), &write, &notes,
+                                     header, verbose = o.verbose, f](const Image& im) {
+        std::vector<std::string> said;
+        io::WritePicture(im, header.get(), path, write, &said);
+        notes.Say(said);
         if (verbose) {
           std::printf("orvanta: frame %d written to %s\n", f, path.c_str());
           std::fflush(stdout);

@@ -22,9 +22,16 @@ struct RenderOptions {
   std::vector<std::string> expressions;  // -x [NODE.]CONTROL=EXPRESSION, in command-line order
   std::string frames;                    // --frames text, "" when not given
   io::Bits bits = io::Bits::Keep;
-  std::string codec;  // --codec for a movie output, "" for the container's default
-  std::string fps;    // --fps for a movie output, "" for the movie input's rate
-  int32_t queue = 2;  // --queue: frames read ahead and written behind; 0 one stage at a time
+  std::string compression;                                          // --compression, "" keeps the input's
+  std::vector<std::string> channels;                                // --channels, empty: as the input
+  io::AlphaChoice alpha = io::AlphaChoice::Format;                  // --premult / --unpremult
+  std::string colorspace, workingSpace, outColorspace, ocioConfig;  // colour management
+  std::string part;         // --part: the part of a multi-part main input processed
+  int32_t frameOffset = 0;  // --frame-offset: added to the frame numbers of the -o names
+  bool noAudio = false;     // --no-audio: a movie output without the movie input's audio
+  std::string codec;        // --codec for a movie output, "" for the container's default
+  std::string fps;          // --fps for a movie output, "" for the movie input's rate
+  int32_t queue = 2;        // --queue: frames read ahead and written behind; 0 one stage at a time
   bool quiet = false;
   bool stats = false;         // print the tools' own time per frame (reading and writing not counted)
   bool skipExisting = false;  // keep the frames whose -o file already reads back whole

@@ -192,7 +192,7 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     r.Fail("it is not valid JSON: " + what);
   }
   if (!doc.is_object()) r.Fail("a composition is a JSON object, not " + Reader::TypeWord(doc.type()));
-  r.OnlyKeys(doc, {"version", "output", "nodes"}, "the composition");
+  r.OnlyKeys(doc, {"version", "output", "working_space", "nodes"}, "the composition");
   if (doc.contains("version")) {
     const Json& v = doc["version"];
     if (!v.is_number_integer() || v.get<int64_t>() != kCompositionVersion)
@@ -278,6 +278,9 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     if (!g.Find(g.output))
       r.Fail("its output names the node " + Quoted(g.output) + ", which it does not have");
   }
+  if (doc.contains("working_space"))
+    g.workingSpace =
+        r.Need(doc, "working_space", Json::value_t::string, "the composition").get<std::string>();
   return g;
 }
 
@@ -286,6 +289,7 @@ std::string WriteJsonComposition(const Graph& g,
   Json doc;
   doc["version"] = kCompositionVersion;
   if (!g.output.empty()) doc["output"] = g.output;
+  if (!g.workingSpace.empty()) doc["working_space"] = g.workingSpace;
   Json nodes = Json::array();
   for (const auto& n : g.Nodes()) {
     Json j;

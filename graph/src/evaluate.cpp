@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <set>
 
 #include "orvanta/graph/controls.h"
@@ -133,16 +134,32 @@ host::ImagePtr Evaluator::Render(GraphNode& target, int32_t frame) {
 
 std::vector<int32_t> Evaluator::DefaultFrames(const std::vector<GraphNode*>& targets, bool manyFrames) {
   int32_t movie = 0;
+  bool sequence = false;
+  std::vector<int32_t> held;  // the frames every sequence so far holds
   for (GraphNode* n : graph_.Upstream(targets))
     for (auto& [in, link] : n->links) {
       if (link.kind != Link::Kind::File) continue;
       FileInfo info = files_.Info(graph_.Resolve(link.target));
-      if (info.kind == FileInfo::Kind::Sequence)
-        throw Failure("the input " + link.target +
-                      " is an image sequence; give the frames with --frames, e.g. --frames 1-100");
+      if (info.kind == FileInfo::Kind::Sequence) {
+        if (info.frames.empty())
+          throw Failure("the input " + link.target + " is an image sequence with no frames on disk; " +
+                        "give the frames with --frames, e.g. --frames 1-100");
+        std::vector<int32_t> common;
+        std::set_intersection(held.begin(), held.end(), info.frames.begin(), info.frames.end(),
+                              std::back_inserter(common));
+        held = sequence ? common : info.frames;
+        if (held.empty())
+          throw Failure(
+              "the image sequences of the inputs hold no frame in common; give the frames with --frames");
+        sequence = true;
+      }
       if (info.kind == FileInfo::Kind::Movie && info.movieFrames > 0)
         movie = movie == 0 ? info.movieFrames : std::min(movie, info.movieFrames);
     }
+  if (sequence) {
+    if (!manyFrames) held.resize(1);
+    return held;
+  }
   std::vector<int32_t> frames;
   if (movie > 0 && manyFrames)
     for (int32_t f = 1; f <= movie; ++f) frames.push_back(f);

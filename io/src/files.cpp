@@ -20,7 +20,7 @@ namespace orvanta::io {
 namespace fs = std::filesystem;
 
 // One file input's source: a still, a numbered sequence or a movie. It keeps the picture of the
-// frame last loaded, which the host reads during the render.
+// frame last loaded, which the host reads during the render, with the header it came with.
 class FileCache::Feed {
  public:
   explicit Feed(std::string path) : path_(std::move(path)), pattern_(HasFramePattern(path_)) {
@@ -28,8 +28,12 @@ class FileCache::Feed {
   }
 
   graph::FileInfo Info() const {
-    if (pattern_) return {graph::FileInfo::Kind::Sequence, 0};
-    if (movie_) return {graph::FileInfo::Kind::Movie, movie_->Frames(), movie_->Rate().Value()};
+    if (pattern_) {
+      graph::FileInfo info{graph::FileInfo::Kind::Sequence, 0, 0.0, FramesInPattern(path_)};
+      if (info.frames.empty()) info.frames = FramesOnDisk(path_);
+      return info;
+    }
+    if (movie_) return {graph::FileInfo::Kind::Movie, movie_->Frames(), movie_->Rate().Value(), {}};
     return {};
   }
 
@@ -47,20 +51,24 @@ class FileCache::Feed {
     }
   }
 
-  Image* Load(int32_t frame) {
+  Image* Load(int32_t frame, const ReadOptions& options) {
     // A still serves every frame from one read; movie frames count from 1.
     const int32_t key = pattern_ || movie_ ? frame : 0;
     if (image_ && key == loaded_) return image_.get();
     image_.reset();
-    if (pattern_)
-      image_ = ReadImage(FramePath(path_, frame));
-    else if (movie_)
+    header_.reset();
+    if (movie_) {
       image_ = movie_->Read(frame - 1);
-    else
-      image_ = ReadImage(path_);
+    } else {
+      Picture p = ReadPicture(pattern_ ? FramePath(path_, frame) : path_, options);
+      image_ = std::move(p.image);
+      header_ = std::move(p.header);
+    }
     loaded_ = key;
     return image_.get();
   }
+
+  const HeaderPtr& Header() const { return header_; }
 
  private:
   std::string path_;
@@ -68,6 +76,7 @@ class FileCache::Feed {
   std::unique_ptr<MovieReader> movie_;
   int32_t loaded_ = 0;
   host::ImagePtr image_;
+  HeaderPtr header_;
 };
 
 FileCache::FileCache() = default;
@@ -81,7 +90,24 @@ FileCache::Feed& FileCache::FeedOf(const std::string& path) {
 
 graph::FileInfo FileCache::Info(const std::string& path) { return FeedOf(path).Info(); }
 void FileCache::Check(const std::string& path, int32_t frame) { FeedOf(path).Check(frame); }
-Image* FileCache::Load(const std::string& path, int32_t frame) { return FeedOf(path).Load(frame); }
+Image* FileCache::Load(const std::string& path, int32_t frame) {
+  return FeedOf(path).Load(frame, OptionsFor(path));
+}
+
+HeaderPtr FileCache::Header(const std::string& path) {
+  auto it = feeds_.find(path);
+  return it == feeds_.end() ? nullptr : it->second->Header();
+}
+
+void FileCache::SetColour(std::shared_ptr<const ColourPlan> colour) { colour_ = std::move(colour); }
+void FileCache::SetPart(const std::string& path, const std::string& part) { parts_[path] = part; }
+
+ReadOptions FileCache::OptionsFor(const std::string& path) const {
+  ReadOptions o;
+  o.colour = colour_;
+  if (auto it = parts_.find(path); it != parts_.end()) o.part = it->second;
+  return o;
+}
 
 bool IsJsonPath(const std::string& path) {
   std::string ext = fs::path(path).extension().string();

@@ -1,9 +1,5 @@
-#include "orvanta/io/image_io.h"
-
-#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 #include <fcntl.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,15 +11,15 @@
 #include <vector>
 
 #include "half_rows.h"
+#include "oiio_util.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/colour.h"
+#include "orvanta/io/image_io.h"
 
 namespace orvanta::io {
 namespace fs = std::filesystem;
 using OIIO::TypeDesc;
 
-namespace {
-
-// OpenImageIO's messages can span lines; the command reports one line.
 std::string OneLine(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == '.' || s.back() == ' ')) s.pop_back();
   std::replace(s.begin(), s.end(), '\n', ' ');
@@ -34,19 +30,36 @@ TypeDesc MemoryType(uint32_t depth) {
   return depth == Depth8 ? TypeDesc::UINT8 : depth == DepthFloat ? TypeDesc::FLOAT : TypeDesc::UINT16;
 }
 
-const char* SampleName(TypeDesc t) {
-  if (t == TypeDesc::UINT8) return "8-bit";
-  if (t == TypeDesc::UINT16) return "16-bit";
-  if (t == TypeDesc::HALF) return "half-float";
-  if (t == TypeDesc::FLOAT) return "float";
-  return "such";
+// Reading and writing run on threads of their own during a sequence: the first call in redirects
+// stderr and the last one out restores it, so that no thread saves the redirected one as "real".
+namespace {
+std::mutex g_quietMutex;
+int g_quietCount = 0;
+int g_savedStderr = -1;
+}  // namespace
+
+QuietStderr::QuietStderr() {
+  std::lock_guard<std::mutex> lock(g_quietMutex);
+  if (g_quietCount++ > 0) return;
+  std::fflush(stderr);
+  g_savedStderr = ::dup(2);
+  int null = ::open("/dev/null", O_WRONLY);
+  if (g_savedStderr >= 0 && null >= 0) ::dup2(null, 2);
+  if (null >= 0) ::close(null);
 }
 
-int FindChannel(const OIIO::ImageSpec& spec, const char* name) {
-  for (int i = 0; i < spec.nchannels && i < int(spec.channelnames.size()); ++i)
-    if (strcasecmp(spec.channelnames[i].c_str(), name) == 0) return i;
-  return -1;
+QuietStderr::~QuietStderr() {
+  std::lock_guard<std::mutex> lock(g_quietMutex);
+  if (--g_quietCount > 0) return;
+  std::fflush(stderr);
+  if (g_savedStderr >= 0) {
+    ::dup2(g_savedStderr, 2);
+    ::close(g_savedStderr);
+    g_savedStderr = -1;
+  }
 }
+
+namespace {
 
 // Which file channels become red, green, blue and alpha (-1: alpha at full scale).
 struct ChannelMap {
@@ -54,48 +67,7 @@ struct ChannelMap {
   int Count() const { return std::max({r, g, b, a}) + 1; }
 };
 
-ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
-  ChannelMap m{FindChannel(spec, "R"), FindChannel(spec, "G"), FindChannel(spec, "B"), -1};
-  m.a = spec.alpha_channel >= 0 && spec.alpha_channel < spec.nchannels ? spec.alpha_channel
-                                                                       : FindChannel(spec, "A");
-  if (m.r < 0 || m.g < 0 || m.b < 0) {
-    if (spec.nchannels >= 3) {
-      m.r = 0, m.g = 1, m.b = 2;
-    } else {
-      int grey = m.a == 0 && spec.nchannels > 1 ? 1 : 0;
-      m.r = m.g = m.b = grey;
-    }
-  }
-  if (m.a == m.r || m.a == m.g || m.a == m.b) m.a = -1;
-  return m;
-}
-
-// One row of RGBA pixels as BGRA or back (the swap is its own inverse), a pixel a word.
-template <class T, class Word>
-void SwapRedBlueWords(const T* in, T* out, int32_t width) {
-  static_assert(sizeof(Word) == 4 * sizeof(T));
-  constexpr int kBits = 8 * sizeof(T);
-  constexpr Word kSample = (Word(1) << kBits) - 1;
-  constexpr Word kGreenAlpha = (kSample << kBits) | (kSample << (3 * kBits));
-  for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
-    Word p;
-    std::memcpy(&p, in, sizeof p);
-    p = (p & kGreenAlpha) | ((p & kSample) << (2 * kBits)) | ((p >> (2 * kBits)) & kSample);
-    std::memcpy(out, &p, sizeof p);
-  }
-}
-void SwapRedBlue(const uint8_t* in, uint8_t* out, int32_t width) {
-  SwapRedBlueWords<uint8_t, uint32_t>(in, out, width);
-}
-void SwapRedBlue(const uint16_t* in, uint16_t* out, int32_t width) {
-  SwapRedBlueWords<uint16_t, uint64_t>(in, out, width);
-}
-void SwapRedBlue(const float* in, float* out, int32_t width) {
-  for (int32_t x = 0; x < width; ++x, in += 4, out += 4) {
-    const float r = in[0], g = in[1], b = in[2], a = in[3];
-    out[0] = b, out[1] = g, out[2] = r, out[3] = a;
-  }
-}
+ChannelMap MapOf(const FileHeader::Data& h) { return {h.colour[0], h.colour[1], h.colour[2], h.alpha}; }
 
 bool IsRgba(int nch, const ChannelMap& m) { return nch == 4 && m.r == 0 && m.g == 1 && m.b == 2 && m.a == 3; }
 
@@ -120,52 +92,6 @@ void CopyIn(const T* buf, int32_t y0, int32_t rows, int nch, const ChannelMap& m
     }
   }
 }
-
-// Keeps the image libraries' own complaints (libpng prints to stderr) off the terminal while a
-// call into them runs; their errors still reach us through geterror() and become our one sentence.
-// Reading and writing run on threads of their own during a sequence: the first call in redirects
-// stderr and the last one out restores it, so that no thread saves the redirected one as "real".
-class QuietStderr {
- public:
-  QuietStderr() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    if (Count()++ > 0) return;
-    std::fflush(stderr);
-    Saved() = ::dup(2);
-    int null = ::open("/dev/null", O_WRONLY);
-    if (Saved() >= 0 && null >= 0) ::dup2(null, 2);
-    if (null >= 0) ::close(null);
-  }
-  ~QuietStderr() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    if (--Count() > 0) return;
-    std::fflush(stderr);
-    if (Saved() >= 0) {
-      ::dup2(Saved(), 2);
-      ::close(Saved());
-      Saved() = -1;
-    }
-  }
-  QuietStderr(const QuietStderr&) = delete;
-  QuietStderr& operator=(const QuietStderr&) = delete;
-
- private:
-  static std::mutex& Mutex() {
-    static std::mutex m;
-    return m;
-  }
-  static int& Count() {
-    static int n = 0;
-    return n;
-  }
-  static int& Saved() {
-    static int fd = -1;
-    return fd;
-  }
-};
-
-// Rows are read a block at a time (tiled files whole), so reading costs little beyond the image.
-constexpr int32_t kBlockRows = 32;
 
 // Whether the file stores exactly samples of `type` in every channel. Those are read as stored:
 // the library's converting read sets up a 64 MiB buffer at every call, which costs a fresh
@@ -231,99 +157,6 @@ void ReadHalfInto(OIIO::ImageInput& in, int subimage, const ChannelMap& m, Image
       });
 }
 
-// Image rows y0..y0+rows-1 (BGRA) to interleaved RGB or RGBA samples.
-template <class T>
-void CopyOut(const Image& im, int32_t y0, int32_t rows, int nch, T* d) {
-  if (nch == 4) {
-    for (int32_t y = y0; y < y0 + rows; ++y, d += size_t(im.Width) * 4)
-      SwapRedBlue(reinterpret_cast<const T*>(host::RowBytes(&im, y)), d, im.Width);
-    return;
-  }
-  for (int32_t y = y0; y < y0 + rows; ++y) {
-    const T* row = reinterpret_cast<const T*>(host::RowBytes(&im, y));
-    for (int32_t x = 0; x < im.Width; ++x, row += 4, d += nch) {
-      d[0] = row[2];
-      d[1] = row[1];
-      d[2] = row[0];
-      if (nch == 4) d[3] = row[3];
-    }
-  }
-}
-
-// The header of a written file; no time stamp, so the same render gives the same file bytes.
-OIIO::ImageSpec WriteSpec(const Image& im, int nch, TypeDesc file, bool alpha) {
-  OIIO::ImageSpec spec(im.Width, im.Height, nch, file);
-  if (alpha) spec.attribute("oiio:UnassociatedAlpha", 1);  // write the values as they are
-  spec.attribute("DateTime", "");
-  return spec;
-}
-
-// Writes the image a block of rows at a time, so writing costs little beyond the image itself.
-// Float images bound for half samples are converted here (see half_rows.h).
-bool WriteRows(OIIO::ImageOutput& out, const Image& im, int nch, TypeDesc file) {
-  const TypeDesc mem = MemoryType(im.Depth);
-  const bool toHalf = im.Depth == DepthFloat && file == TypeDesc::HALF && HalfRowsFast();
-  const int32_t block = std::min(kBlockRows, im.Height);
-  const size_t samples = size_t(im.Width) * size_t(block) * size_t(nch);
-  std::vector<uint8_t> bytes(toHalf && nch == 4 ? 0 : samples * mem.size());
-  std::vector<uint16_t> halves(toHalf ? samples : 0);
-  for (int32_t y = 0; y < im.Height; y += block) {
-    const int32_t rows = std::min(block, im.Height - y);
-    if (toHalf && nch == 4) {  // converted straight from the rows
-      for (int32_t r = 0; r < rows; ++r)
-        FloatBgraToHalfRgba(reinterpret_cast<const float*>(host::RowBytes(&im, y + r)),
-                            halves.data() + size_t(r) * size_t(im.Width) * 4, size_t(im.Width));
-    } else if (im.Depth == Depth8) {
-      CopyOut(im, y, rows, nch, bytes.data());
-    } else if (im.Depth == DepthFloat) {
-      CopyOut(im, y, rows, nch, reinterpret_cast<float*>(bytes.data()));
-      if (toHalf)
-        FloatToHalf(reinterpret_cast<const float*>(bytes.data()), halves.data(),
-                    size_t(im.Width) * size_t(rows) * size_t(nch));
-    } else {
-      CopyOut(im, y, rows, nch, reinterpret_cast<uint16_t*>(bytes.data()));
-    }
-    QuietStderr quiet;
-    const bool ok = toHalf ? out.write_scanlines(y, y + rows, 0, TypeDesc::HALF, halves.data())
-                           : out.write_scanlines(y, y + rows, 0, mem, bytes.data());
-    if (!ok) return false;
-  }
-  return true;
-}
-
-std::string TempName(const std::string& path) {
-  fs::path p(path);
-  std::string name = p.stem().string() + ".tmp-" + std::to_string(::getpid()) + p.extension().string();
-  return (p.parent_path() / name).string();
-}
-
-std::string Extension(const std::string& path) {
-  std::string ext = fs::path(path).extension().string();
-  return ext.empty() ? "(none)" : ext;
-}
-
-// The pending temporary file, kept in plain storage the signal handler may read.
-char g_pending[4096];
-volatile std::sig_atomic_t g_hasPending = 0;
-
-void OnSignal(int sig) {
-  if (g_hasPending) ::unlink(g_pending);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
-}
-
-}  // namespace
-
-Bits ParseBits(std::string_view text) {
-  if (text == "8") return Bits::U8;
-  if (text == "16") return Bits::U16;
-  if (text == "half") return Bits::Half;
-  if (text == "float" || text == "32") return Bits::Float;
-  throw Failure("--bits takes 8, 16, half or float, not " + Quoted(std::string(text)));
-}
-
-namespace {
-
 // Whether every channel of the file holds half samples (an EXR may mix half and float channels).
 bool AllHalf(const OIIO::ImageSpec& spec) {
   if (spec.channelformats.empty()) return spec.format == TypeDesc::HALF;
@@ -332,35 +165,67 @@ bool AllHalf(const OIIO::ImageSpec& spec) {
   return true;
 }
 
-// Reads the current picture of an open file (after seek_subimage) into a new image.
-host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
-  const OIIO::ImageSpec spec = in.spec();
-  if (spec.deep) throw Failure("cannot read " + path + ": deep images are not supported");
-  if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1 || spec.nchannels < 1)
-    throw Failure("cannot read " + path + ": it holds no flat 2D picture");
-  uint32_t depth = Depth16;
+uint32_t DepthOfFile(const OIIO::ImageSpec& spec) {
   switch (spec.format.basetype) {
     case TypeDesc::UINT8:
     case TypeDesc::INT8:
-      depth = Depth8;
-      break;
+      return Depth8;
     case TypeDesc::HALF:
     case TypeDesc::FLOAT:
     case TypeDesc::DOUBLE:
-      depth = DepthFloat;
-      break;
+      return DepthFloat;
     default:
-      depth = Depth16;
-      break;
+      return Depth16;
   }
+}
+
+// The samples of the channels beyond colour and alpha, as stored, pixel by pixel (all of them
+// from the first extra channel on are read in one go, then picked).
+void ReadExtras(OIIO::ImageInput& in, FileHeader::Data& h) {
+  if (h.extras.empty()) return;
+  const OIIO::ImageSpec& spec = in.spec();
+  const int first = h.extras.front(), end = spec.nchannels;
+  std::vector<size_t> offset(size_t(end - first) + 1, 0);
+  for (int c = first; c < end; ++c)
+    offset[size_t(c - first) + 1] = offset[size_t(c - first)] + spec.channelformat(c).size();
+  const size_t pixels = size_t(spec.width) * size_t(spec.height);
+  std::vector<uint8_t> all(pixels * offset.back());
+  bool ok;
+  {
+    QuietStderr quiet;
+    const OIIO::stride_t x = OIIO::stride_t(offset.back());
+    ok =
+        in.read_image(in.current_subimage(), 0, first, end, TypeDesc::UNKNOWN, all.data(), x, x * spec.width);
+  }
+  if (!ok) throw Failure("cannot read " + h.path + ": " + OneLine(in.geterror()));
+  h.extraSamples.resize(pixels * h.extraPixelBytes);
+  uint8_t* d = h.extraSamples.data();
+  for (size_t p = 0; p < pixels; ++p) {
+    const uint8_t* s = all.data() + p * offset.back();
+    for (int c : h.extras) {
+      const size_t n = offset[size_t(c - first) + 1] - offset[size_t(c - first)];
+      std::memcpy(d, s + offset[size_t(c - first)], n);
+      d += n;
+    }
+  }
+}
+
+// Reads the current picture of an open file (after seek_subimage) into a new image.
+Picture ReadOpen(OIIO::ImageInput& in, const std::string& path, bool extras) {
+  const OIIO::ImageSpec& spec = in.spec();
+  if (spec.deep) throw Failure("cannot read " + path + ": deep images are not supported");
+  if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1 || spec.nchannels < 1)
+    throw Failure("cannot read " + path + ": it holds no flat 2D picture");
+  std::unique_ptr<FileHeader::Data> h = HeaderOf(in, path);
+  const uint32_t depth = DepthOfFile(spec);
   host::ImagePtr im;
   try {
     im = host::MakeImage(spec.width, spec.height, depth, false);  // every sample is read in
   } catch (const std::exception& e) {
     throw Failure("cannot read " + path + ": " + e.what());
   }
-  ChannelMap m = MapChannels(spec);
-  int subimage = in.current_subimage();
+  const ChannelMap m = MapOf(*h);
+  const int subimage = in.current_subimage();
   if (depth == Depth8)
     ReadInto<uint8_t>(in, subimage, m, TypeDesc::UINT8, 255, *im, path);
   else if (depth == Depth16)
@@ -369,7 +234,8 @@ host::ImagePtr ReadOpen(OIIO::ImageInput& in, const std::string& path) {
     ReadHalfInto(in, subimage, m, *im, path);
   else
     ReadInto<float>(in, subimage, m, TypeDesc::FLOAT, 1.0f, *im, path);
-  return im;
+  if (extras) ReadExtras(in, *h);
+  return {std::move(im), std::make_shared<const FileHeader>(std::move(h))};
 }
 
 std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
@@ -388,11 +254,65 @@ std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
   return in;
 }
 
+// Moves to the part named (by its name, else its index); the first when none is.
+void SeekPart(OIIO::ImageInput& in, const std::string& path, const std::string& part) {
+  if (part.empty()) return;
+  std::vector<std::string> names;
+  for (int i = 0; in.seek_subimage(i, 0); ++i) {
+    const std::string name = in.spec().get_string_attribute("name");
+    if (name == part) return;
+    names.push_back(name.empty() ? std::to_string(i) : name);
+  }
+  (void)in.geterror();
+  int index = -1;
+  if (std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; }) && part.size() < 6)
+    index = std::stoi(part);
+  if (index >= 0 && in.seek_subimage(index, 0)) return;
+  (void)in.geterror();
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "" : ", ") + Quoted(n);
+  throw Failure("cannot read " + path + ": it has no part " + Quoted(part) + "; its parts are " + list);
+}
+
 }  // namespace
+
+namespace {
+
+// The pending temporary file, kept in plain storage the signal handler may read.
+char g_pending[4096];
+volatile std::sig_atomic_t g_hasPending = 0;
+
+void OnSignal(int sig) {
+  if (g_hasPending) ::unlink(g_pending);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+}  // namespace
+
+Bits ParseBits(std::string_view text) {
+  if (text == "8") return Bits::U8;
+  if (text == "10") return Bits::U10;
+  if (text == "12") return Bits::U12;
+  if (text == "16") return Bits::U16;
+  if (text == "half") return Bits::Half;
+  if (text == "float" || text == "32") return Bits::Float;
+  throw Failure("--bits takes 8, 10, 12, 16, half or float, not " + Quoted(std::string(text)));
+}
 
 host::ImagePtr ReadImage(const std::string& path) {
   auto in = OpenForReading(path);
-  return ReadOpen(*in, path);
+  return ReadOpen(*in, path, false).image;
+}
+
+Picture ReadPicture(const std::string& path, const ReadOptions& options) {
+  auto in = OpenForReading(path);
+  SeekPart(*in, path, options.part);
+  Picture p = ReadOpen(*in, path, true);
+  if (options.colour)
+    if (auto conversion = options.colour->ToWorking(*p.header))
+      p.image = ConvertedImage(*p.image, *conversion);
+  return p;
 }
 
 FileState CheckImageFile(const std::string& path, std::string* why) {
@@ -437,105 +357,6 @@ FileState CheckImageFile(const std::string& path, std::string* why) {
   }
   if (!in->close() || in->has_error()) return damaged("cannot read " + path + ": " + OneLine(in->geterror()));
   return FileState::Complete;
-}
-
-void CheckWritable(const std::string& path) {
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) {
-    (void)OIIO::geterror();
-    throw Failure("cannot write " + path + ": no image format is known for the extension " + Extension(path));
-  }
-  CheckWritablePlace(path);
-}
-
-void CheckWritablePlace(const std::string& path) {
-  std::error_code ec;
-  fs::path dir = fs::path(path).parent_path();
-  if (dir.empty()) dir = ".";
-  if (!fs::is_directory(dir, ec))
-    throw Failure("cannot write " + path + ": the folder " + dir.string() + " does not exist");
-  if (::access(dir.c_str(), W_OK) != 0)
-    throw Failure("cannot write " + path + ": the folder " + dir.string() + " is not writable");
-  if (fs::is_directory(path, ec)) throw Failure("cannot write " + path + ": it is a folder");
-}
-
-void WriteImage(const Image& im, const std::string& path, Bits bits) {
-  CheckWritable(path);
-  if (im.Width <= 0 || im.Height <= 0)
-    throw Failure("cannot write " + path + ": the result is empty (" + std::to_string(im.Width) + " x " +
-                  std::to_string(im.Height) + " pixels)");
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) {
-    (void)OIIO::geterror();
-    throw Failure("cannot write " + path + ": no image format is known for the extension " + Extension(path));
-  }
-  const TypeDesc mem = MemoryType(im.Depth);
-  TypeDesc file = mem;
-  switch (bits) {
-    case Bits::Keep:
-      break;
-    case Bits::U8:
-      file = TypeDesc::UINT8;
-      break;
-    case Bits::U16:
-      file = TypeDesc::UINT16;
-      break;
-    case Bits::Half:
-      file = TypeDesc::HALF;
-      break;
-    case Bits::Float:
-      file = TypeDesc::FLOAT;
-      break;
-  }
-  const bool alpha = out->supports("alpha");
-  const int nch = alpha ? 4 : 3;
-  const OIIO::ImageSpec spec = WriteSpec(im, nch, file, alpha);
-  auto writeRows = [&]() { return WriteRows(*out, im, nch, file); };
-
-  const std::string tmp = TempName(path);
-  SetPendingFile(tmp);
-  auto fail = [&](const std::string& why) {
-    out.reset();  // closes the file if still open
-    std::remove(tmp.c_str());
-    ClearPendingFile();
-    return Failure("cannot write " + path + ": " + why);
-  };
-  if (!out->open(tmp, spec)) throw fail(OneLine(out->geterror()));
-  if (out->spec().format != file) {
-    std::string why = std::string(out->format_name()) + " files cannot hold " + SampleName(file) +
-                      " samples; write another format or choose them with --bits";
-    // Finish the temporary file before removing it: some writers complain when closed empty.
-    (void)writeRows();
-    out->close();
-    throw fail(why);
-  }
-  if (!writeRows()) throw fail(OneLine(out->geterror()));
-  if (!out->close()) throw fail(OneLine(out->geterror()));
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
-  ClearPendingFile();
-}
-
-std::vector<uint8_t> EncodePng(const Image& im, PngSpeed speed) {
-  if (im.Width <= 0 || im.Height <= 0 || im.Depth == DepthFloat)
-    throw Failure("cannot encode a PNG picture of " +
-                  std::string(im.Depth == DepthFloat ? "a float" : "an empty") + " image");
-  std::vector<unsigned char> buffer;
-  OIIO::Filesystem::IOVecOutput proxy(buffer);
-  auto out = OIIO::ImageOutput::create("preview.png", &proxy);
-  if (!out) {
-    (void)OIIO::geterror();
-    throw Failure("cannot encode a PNG picture: the image library has no PNG writer");
-  }
-  // The same spec and rows as WriteImage, so the bytes equal those of a written .png file (unless
-  // asked to be fast).
-  OIIO::ImageSpec spec = WriteSpec(im, 4, MemoryType(im.Depth), true);
-  if (speed == PngSpeed::Fast) {
-    spec.attribute("png:compressionLevel", 1);
-    spec.attribute("png:filter", 8);  // PNG_FILTER_NONE: no per-row filter search
-  }
-  if (!out->open("preview.png", spec) || !WriteRows(*out, im, 4, MemoryType(im.Depth)) || !out->close())
-    throw Failure("cannot encode a PNG picture: " + OneLine(out->geterror()));
-  return std::vector<uint8_t>(buffer.begin(), buffer.end());
 }
 
 void CodeFilesOnCallingThreads() { OIIO::attribute("exr_threads", -1); }

@@ -1,5 +1,6 @@
 #include <strings.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -73,6 +74,39 @@ Ratio ParseRate(std::string_view text, const char* option) {
   }
   if (!r.Valid() || r.Value() > 100000) throw bad();
   return r;
+}
+
+namespace {
+
+// Tags the muxer writes by itself, which describe the file rather than the movie.
+bool MuxerOwns(const std::string& key) {
+  static const char* const kOwn[] = {"encoder",           "major_brand", "minor_version",
+                                     "compatible_brands", "timecode",    "duration"};
+  for (const char* own : kOwn)
+    if (strcasecmp(key.c_str(), own) == 0) return true;
+  return false;
+}
+
+// The container's tags, and the timecode from the container, the video stream or a timecode track.
+void ReadTags(const AVFormatContext& fmt, const AVStream& video, std::map<std::string, std::string>& tags,
+              std::string& timecode) {
+  const AVDictionaryEntry* e = nullptr;
+  while ((e = av_dict_get(fmt.metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
+    if (!MuxerOwns(e->key)) tags[e->key] = e->value;
+  if ((e = av_dict_get(video.metadata, "timecode", nullptr, 0))) timecode = e->value;
+  if (timecode.empty() && (e = av_dict_get(fmt.metadata, "timecode", nullptr, 0))) timecode = e->value;
+  for (unsigned i = 0; timecode.empty() && i < fmt.nb_streams; ++i)
+    if ((e = av_dict_get(fmt.streams[i]->metadata, "timecode", nullptr, 0))) timecode = e->value;
+}
+
+}  // namespace
+
+std::string TimecodeAfter(const std::string& tc, int64_t frames, Ratio rate) {
+  if (tc.empty() || frames == 0 || !rate.Valid()) return tc;
+  AVTimecode t;
+  if (av_timecode_init_from_string(&t, AVRational{rate.num, rate.den}, tc.c_str(), nullptr) < 0) return tc;
+  char buf[AV_TIMECODE_STR_SIZE];
+  return av_timecode_make_string(&t, buf, int(std::min<int64_t>(frames, INT32_MAX)));
 }
 
 struct MovieReader::Handle {
@@ -178,6 +212,7 @@ std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
   if (sar.num > 0 && sar.den > 0) reader->aspect_ = Ratio{sar.num, sar.den};
   for (unsigned i = 0; i < hh.fmt->nb_streams; ++i)
     if (hh.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) reader->audio_ = true;
+  ReadTags(*hh.fmt, *st, reader->tags_, reader->timecode_);
   // Containers that do not store the frame count (Matroska) are counted by their packets.
   int64_t frames = st->nb_frames;
   if (frames <= 0) {

@@ -81,7 +81,7 @@ void CheckAudioFits(const AudioSource& a, const AVOutputFormat* container, const
     if (avformat_query_codec(container, id, FF_COMPLIANCE_NORMAL) != 1)
       throw Failure("cannot write " + path + ": the " + fs::path(path).extension().string() +
                     " container cannot hold the " + avcodec_get_name(id) + " audio of " + from +
-                    "; write .mov or .mkv");
+                    "; write .mov or .mkv, or leave the audio out with --no-audio");
   }
 }
 
@@ -212,6 +212,8 @@ struct MovieWriter::State {
     if ((rc = avcodec_parameters_from_context(video->codecpar, enc)) < 0) throw Fail(AvError(rc));
     video->time_base = enc->time_base;
     video->avg_frame_rate = rate;
+    for (const auto& [key, value] : settings.tags) av_dict_set(&out->metadata, key.c_str(), value.c_str(), 0);
+    if (!settings.timecode.empty()) av_dict_set(&video->metadata, "timecode", settings.timecode.c_str(), 0);
     video->sample_aspect_ratio = enc->sample_aspect_ratio;
 
     if (!settings.audioFrom.empty()) {

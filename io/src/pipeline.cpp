@@ -8,7 +8,7 @@
 
 namespace orvanta::io {
 
-PrefetchingFiles::PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths,
+PrefetchingFiles::PrefetchingFiles(FileCache& files, const std::vector<std::string>& paths,
                                    std::vector<int32_t> frames, size_t ahead, size_t readers)
     : files_(files), frames_(std::move(frames)), ahead_(ahead) {
   if (ahead_ == 0 || frames_.empty()) return;
@@ -58,9 +58,16 @@ void PrefetchingFiles::ReadAhead() {
     }
     Slot slot;
     try {
-      for (Source& s : sources_)
-        slot.images.push_back(s.movie ? s.movie->Read(frames_[i] - 1)
-                                      : ReadImage(FramePath(s.path, frames_[i])));
+      for (Source& s : sources_) {
+        if (s.movie) {
+          slot.images.push_back(s.movie->Read(frames_[i] - 1));
+          slot.headers.emplace_back();
+          continue;
+        }
+        Picture p = ReadPicture(FramePath(s.path, frames_[i]), files_.OptionsFor(s.path));
+        slot.images.push_back(std::move(p.image));
+        slot.headers.push_back(std::move(p.header));
+      }
     } catch (...) {
       slot.error = std::current_exception();
     }
@@ -99,11 +106,18 @@ Image* PrefetchingFiles::Load(const std::string& path, int32_t frame) {
          ++j)  // planned frames the caller skipped (those still being read go when they arrive)
       if (k < slots_[j].images.size()) released.push_back(std::move(slots_[j].images[k]));
     src.current = std::move(slots_[i].images[k]);
+    src.header = std::move(slots_[i].headers[k]);
     src.lastFrame = frame;
     src.next = i + 1;
   }
   changed_.notify_all();
   return src.current.get();
+}
+
+HeaderPtr PrefetchingFiles::Header(const std::string& path) {
+  for (const Source& s : sources_)
+    if (s.path == path && s.current) return s.header;
+  return files_.Header(path);
 }
 
 BackgroundWriter::BackgroundWriter(size_t depth, size_t threads) : depth_(depth) {

@@ -13,22 +13,40 @@ namespace {
 struct PatternSpan {
   size_t begin = std::string_view::npos, end = 0;
   int width = 0;
+  size_t rangeBegin = std::string_view::npos;  // where a frame range written before the marks starts
 };
 
+bool IsDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+
+// A frame range written just before the marks ("shot.1-50#.exr"): digits, '-', ',' and 'x' that
+// hold at least one '-' or ',' and start with a digit.
+size_t RangeBefore(std::string_view path, size_t marks) {
+  size_t b = marks;
+  while (b > 0 && (IsDigit(path[b - 1]) || path[b - 1] == '-' || path[b - 1] == ',' || path[b - 1] == 'x'))
+    --b;
+  while (b < marks && !IsDigit(path[b])) ++b;
+  const std::string_view run = path.substr(b, marks - b);
+  if (run.empty() || run.find_first_of("-,") == std::string_view::npos) return std::string_view::npos;
+  return b;
+}
+
 PatternSpan FindPattern(std::string_view path) {
+  const size_t name = path.find_last_of('/') == std::string_view::npos ? 0 : path.find_last_of('/') + 1;
   for (size_t i = 0; i < path.size(); ++i) {
-    if (path[i] == '#') {
+    if (path[i] == '#' || path[i] == '@') {
       size_t j = i;
-      while (j < path.size() && path[j] == '#') ++j;
-      int n = int(j - i);
-      return {i, j, n == 1 ? 4 : n};
+      while (j < path.size() && path[j] == path[i]) ++j;
+      const int n = int(j - i);
+      PatternSpan p{i, j, path[i] == '#' && n == 1 ? 4 : n};
+      if (i >= name) p.rangeBegin = RangeBefore(path, i);
+      return p;
     }
     if (path[i] == '%') {
       size_t j = i + 1;
       int width = 0;
       if (j < path.size() && path[j] == '0') {
         ++j;
-        if (j < path.size() && std::isdigit(static_cast<unsigned char>(path[j])))
+        if (j < path.size() && IsDigit(path[j]))
           width = path[j++] - '0';
         else
           continue;
@@ -100,29 +118,42 @@ std::string FramePath(std::string_view path, int32_t frame) {
   if (p.begin == std::string_view::npos) return std::string(path);
   std::string digits = std::to_string(frame);
   if (int(digits.size()) < p.width) digits.insert(0, size_t(p.width) - digits.size(), '0');
-  return std::string(path.substr(0, p.begin)) + digits + std::string(path.substr(p.end));
+  const size_t from = p.rangeBegin != std::string_view::npos ? p.rangeBegin : p.begin;
+  return std::string(path.substr(0, from)) + digits + std::string(path.substr(p.end));
 }
 
-std::vector<int32_t> FramesOnDisk(const std::string& pattern) {
-  namespace fs = std::filesystem;
-  const fs::path path(pattern);
-  const std::string name = path.filename().string();
-  const PatternSpan p = FindPattern(name);
-  std::vector<int32_t> frames;
-  if (p.begin == std::string_view::npos) return frames;
-  const std::string_view head = std::string_view(name).substr(0, p.begin);
-  const std::string_view tail = std::string_view(name).substr(p.end);
+std::vector<int32_t> FramesInPattern(std::string_view path) {
+  PatternSpan p = FindPattern(path);
+  if (p.rangeBegin == std::string_view::npos) return {};
+  std::vector<int32_t> frames = ParseFrames(path.substr(p.rangeBegin, p.begin - p.rangeBegin));
+  std::sort(frames.begin(), frames.end());
+  frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+  return frames;
+}
+
+std::vector<int32_t> FramesOnDisk(const std::string& path) {
+  const PatternSpan p = FindPattern(path);
+  if (p.begin == std::string_view::npos) return {};
+  const size_t slash = path.find_last_of('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  if (p.begin < nameStart) return {};  // a pattern in a folder's name is not searched for
+  const std::string pattern = path.substr(nameStart);
+  const size_t from = (p.rangeBegin != std::string_view::npos ? p.rangeBegin : p.begin) - nameStart;
+  const std::string prefix = pattern.substr(0, from), suffix = pattern.substr(p.end - nameStart);
   std::error_code ec;
-  fs::directory_iterator it(path.has_parent_path() ? path.parent_path() : fs::path("."), ec);
-  for (; !ec && it != fs::directory_iterator() && frames.size() < kMaxFrameCount; it.increment(ec)) {
-    const std::string file = it->path().filename().string();
-    if (file.size() <= head.size() + tail.size() || file.compare(0, head.size(), head) != 0 ||
-        file.compare(file.size() - tail.size(), tail.size(), tail) != 0)
+  const std::filesystem::path dir = slash == std::string::npos ? "." : path.substr(0, nameStart);
+  std::vector<int32_t> frames;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
       continue;
     int32_t frame = 0;
-    const std::string_view digits =
-        std::string_view(file).substr(head.size(), file.size() - head.size() - tail.size());
-    if (ParseFrame(digits, frame) && FramePath(name, frame) == file) frames.push_back(frame);
+    if (ParseFrame(std::string_view(name).substr(prefix.size(), name.size() - prefix.size() - suffix.size()),
+                   frame) &&
+        FramePath(pattern, frame) == name)
+      frames.push_back(frame);
+    if (frames.size() > kMaxFrameCount) break;
   }
   std::sort(frames.begin(), frames.end());
   return frames;

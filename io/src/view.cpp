@@ -4,25 +4,24 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <vector>
 
 #include "orvanta/host/failure.h"
+#include "orvanta/io/colour.h"
 
 namespace orvanta::io {
 namespace OCIO = OCIO_NAMESPACE;
 
-// The view as configured: the built-in curve, or a configuration's display and view.
+// The view as configured: the built-in curve, or a configuration's default display and view.
 struct ViewTransform::Processor {
-  OCIO::ConstConfigRcPtr config;  // null for the built-in curve
-  std::string display, view;
+  std::shared_ptr<const ColourConfig> config;  // null for the built-in curve
 };
 
 // The view with one adjustment, kept until another is asked for.
 struct ViewTransform::Adjusted {
   ViewAdjust adjust;
-  float gain = 1.0f;  // 2 ^ exposure, applied to the colour before the view
-  OCIO::ConstCPUProcessorRcPtr cpu;
+  float gain = 1.0f;                             // 2 ^ exposure, applied to the colour before the view
+  std::shared_ptr<const ColourConversion> view;  // a configuration's display and view
   // For a transform that treats each channel alike and alone (the built-in curve): display bytes
   // of kLutSteps + 1 evenly spaced values over 0..1, computed once, so a picture costs a lookup
   // per sample instead of the curve.
@@ -78,26 +77,20 @@ std::unique_ptr<ViewTransform> ViewTransform::Srgb() {
   return view;
 }
 
-std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() {
-  const char* env = std::getenv("OCIO");
-  if (!env || !*env) return Srgb();
-  try {
-    auto p = std::make_unique<Processor>();
-    p->config = OCIO::Config::CreateFromEnv();
-    const char* display = p->config->getDefaultDisplay();
-    if (!display || !*display)
-      throw Failure(std::string("the colour configuration ") + env + " has no display");
-    const char* view = p->config->getDefaultView(display);
-    p->display = display;
-    p->view = view ? view : "";
-    const std::string name = p->display + " / " + p->view + " from " + env;
-    auto out = std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), name));
-    (void)out->AdjustedFor({});
-    return out;
-  } catch (const OCIO::Exception& e) {
-    throw Failure(std::string("the colour configuration ") + env +
-                  " (from $OCIO) cannot be used: " + e.what());
-  }
+std::unique_ptr<ViewTransform> ViewTransform::FromEnvironment() { return FromConfig(""); }
+
+std::unique_ptr<ViewTransform> ViewTransform::FromConfig(const std::string& path) {
+  // The configuration renders use; the built-in one's view is the sRGB curve, kept as a table.
+  std::shared_ptr<const ColourConfig> config = ColourConfig::Load(path);
+  if (config->IsBuiltIn()) return Srgb();
+  std::string name;
+  (void)config->DefaultView(&name);  // a configuration without a usable view fails here
+  const std::string source = config->Source().substr(std::string("the colour configuration ").size());
+  auto p = std::make_unique<Processor>();
+  p->config = std::move(config);
+  auto out = std::unique_ptr<ViewTransform>(new ViewTransform(std::move(p), name + " from " + source));
+  (void)out->AdjustedFor({});
+  return out;
 }
 
 const ViewTransform::Adjusted& ViewTransform::AdjustedFor(const ViewAdjust& adjust) const {
@@ -106,10 +99,10 @@ const ViewTransform::Adjusted& ViewTransform::AdjustedFor(const ViewAdjust& adju
   auto a = std::make_unique<Adjusted>();
   a->adjust = adjust;
   a->gain = float(std::exp2(adjust.exposure));
-  OCIO::GroupTransformRcPtr group = OCIO::GroupTransform::Create();
   try {
     if (!processor_->config) {
       // Per channel: the exposure stays a multiply before the table, which spans 0..1.
+      OCIO::GroupTransformRcPtr group = OCIO::GroupTransform::Create();
       group->appendTransform(SrgbCurve());
       if (adjust.gamma != 1.0) group->appendTransform(GammaCurve(adjust.gamma));
       OCIO::ConstCPUProcessorRcPtr cpu =
@@ -122,21 +115,8 @@ const ViewTransform::Adjusted& ViewTransform::AdjustedFor(const ViewAdjust& adju
       a->lut.resize(size_t(kLutSteps + 1));
       for (int i = 0; i <= kLutSteps; ++i) a->lut[size_t(i)] = ToByte(ramp[4 * size_t(i)]);
     } else {
-      if (adjust.exposure != 0.0) {
-        OCIO::MatrixTransformRcPtr m = OCIO::MatrixTransform::Create();
-        const double g = double(a->gain);
-        const double scale[16] = {g, 0, 0, 0, 0, g, 0, 0, 0, 0, g, 0, 0, 0, 0, 1};
-        m->setMatrix(scale);
-        group->appendTransform(m);
-        a->gain = 1.0f;  // in the processor
-      }
-      OCIO::DisplayViewTransformRcPtr dv = OCIO::DisplayViewTransform::Create();
-      dv->setSrc(OCIO::ROLE_SCENE_LINEAR);
-      dv->setDisplay(processor_->display.c_str());
-      dv->setView(processor_->view.c_str());
-      group->appendTransform(dv);
-      if (adjust.gamma != 1.0) group->appendTransform(GammaCurve(adjust.gamma));
-      a->cpu = processor_->config->getProcessor(group)->getDefaultCPUProcessor();
+      a->view = processor_->config->DefaultView(nullptr, adjust.exposure, adjust.gamma);
+      a->gain = 1.0f;  // in the view
     }
   } catch (const OCIO::Exception& e) {
     throw Failure(std::string("the view transform cannot be made: ") + e.what());
@@ -171,8 +151,7 @@ host::ImagePtr ViewTransform::Apply(const Image& im, const ViewAdjust& adjust) c
   for (int32_t y = 0; y < im.Height; ++y) {
     const float* s = reinterpret_cast<const float*>(host::RowBytes(&im, y));
     std::copy(s, s + row.size(), row.begin());
-    OCIO::PackedImageDesc desc(row.data(), im.Width, 1, OCIO::CHANNEL_ORDERING_BGRA);
-    a.cpu->apply(desc);
+    a.view->Apply(row.data(), size_t(im.Width), true);
     uint8_t* d = host::RowBytes(out.get(), y);
     for (size_t i = 0; i < row.size(); ++i) d[i] = ToByte(row[i]);
   }

@@ -4,6 +4,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <variant>
+
 #include "arrays.h"
 #include "orvanta/archive.h"
 #include "orvanta/graph/describe.h"
@@ -35,29 +38,92 @@ void SetThreads(int32_t n) {
   host::SetThreadCount(n);
 }
 
-py::array ReadImageFile(const std::string& path) {
-  host::ImagePtr im;
+// What a file carries besides its pixels, as Python sees it: a mapping of its attributes, with the
+// windows, channels, sample type, compression and alpha convention as properties. Setting an
+// attribute makes a changed copy; the header read stays as it was.
+class HeaderBox {
+ public:
+  explicit HeaderBox(io::HeaderPtr h) : h_(std::move(h)) {}
+  const io::HeaderPtr& Ptr() const { return h_; }
+
+  py::object Get(const std::string& name) const {
+    for (const io::AttributeValue& v : h_->Values())
+      if (v.name == name) return std::visit([](const auto& x) { return py::cast(x); }, v.value);
+    throw py::key_error(name);
+  }
+  void Set(const std::string& name, const py::handle& value) {
+    h_ = io::HeaderWith(h_, {io::AttributeValue{name, ValueOf(name, value)}});
+  }
+  std::vector<std::string> Keys() const {
+    std::vector<std::string> keys;
+    for (const io::AttributeValue& v : h_->Values()) keys.push_back(v.name);
+    return keys;
+  }
+  py::dict Dict() const {
+    py::dict d;
+    for (const io::AttributeValue& v : h_->Values())
+      d[py::str(v.name)] = std::visit([](const auto& x) { return py::cast(x); }, v.value);
+    return d;
+  }
+
+  static io::AttributeValue::Value ValueOf(const std::string& name, const py::handle& v) {
+    if (py::isinstance<py::bool_>(v)) return int64_t(v.cast<bool>());
+    if (py::isinstance<py::int_>(v)) return v.cast<int64_t>();
+    if (py::isinstance<py::float_>(v)) return v.cast<double>();
+    if (py::isinstance<py::str>(v)) return v.cast<std::string>();
+    if (py::isinstance<py::sequence>(v) || py::isinstance<py::array>(v)) return v.cast<std::vector<double>>();
+    throw py::type_error("the attribute " + Quoted(name) +
+                         " takes an int, a float, a str or a list of numbers, not a " +
+                         py::str(py::type::of(v).attr("__name__")).cast<std::string>());
+  }
+
+ private:
+  io::HeaderPtr h_;
+};
+
+py::object ReadImageFile(const std::string& path, bool attributes) {
+  io::Picture p;
   {
     py::gil_scoped_release release;
-    im = io::ReadImage(path);
+    p = io::ReadPicture(path);
   }
-  return ArrayFromImage(*im);
+  py::array a = ArrayFromImage(*p.image);
+  if (!attributes) return a;
+  return py::make_tuple(a, HeaderBox(p.header));
 }
 
 io::Bits BitsOf(const std::optional<std::string>& bits) {
   if (!bits) return io::Bits::Keep;
   if (*bits == "8") return io::Bits::U8;
+  if (*bits == "10") return io::Bits::U10;
+  if (*bits == "12") return io::Bits::U12;
   if (*bits == "16") return io::Bits::U16;
   if (*bits == "half") return io::Bits::Half;
   if (*bits == "float") return io::Bits::Float;
-  throw py::value_error("bits takes \"8\", \"16\", \"half\" or \"float\", not " + Quoted(*bits));
+  throw py::value_error("bits takes \"8\", \"10\", \"12\", \"16\", \"half\" or \"float\", not " +
+                        Quoted(*bits));
 }
 
-void WriteImageFile(const std::string& path, const py::array& array, const std::optional<std::string>& bits) {
-  const io::Bits b = BitsOf(bits);
+void WriteImageFile(const std::string& path, const py::array& array, const std::optional<std::string>& bits,
+                    const py::object& attributes) {
+  io::WriteOptions o;
+  o.bits = BitsOf(bits);
+  io::HeaderPtr header;
+  if (py::isinstance<HeaderBox>(attributes)) {
+    header = attributes.cast<const HeaderBox&>().Ptr();
+  } else if (py::isinstance<py::dict>(attributes)) {
+    std::vector<io::AttributeValue> set;
+    for (auto [k, v] : attributes.cast<py::dict>()) {
+      const std::string name = py::str(k).cast<std::string>();
+      set.push_back({name, HeaderBox::ValueOf(name, v)});
+    }
+    header = io::HeaderWith(nullptr, set);
+  } else if (!attributes.is_none()) {
+    throw py::type_error("attributes takes what read_image(path, attributes=True) gives, or a dict");
+  }
   host::ImagePtr im = ImageFromArray(array, "the image for " + path);
   py::gil_scoped_release release;
-  io::WriteImage(*im, path, b);
+  io::WritePicture(*im, header.get(), path, o);
 }
 
 }  // namespace
@@ -88,12 +154,48 @@ PYBIND11_MODULE(_orvanta, m) {
   m.def("set_threads", &SetThreads, py::arg("count"),
         "Worker threads for rendering, the calling one included (0: all cores).");
   m.def("threads", &host::ThreadCount, "Worker threads for rendering.");
-  m.def("read_image", &ReadImageFile, py::arg("path"),
+  py::class_<HeaderBox>(m, "Header",
+                        "What an image file carries besides its pixels: its attributes as a mapping, and its "
+                        "windows, channels, sample type, compression and alpha convention.")
+      .def("__getitem__", &HeaderBox::Get)
+      .def("__setitem__", &HeaderBox::Set)
+      .def("__contains__",
+           [](const HeaderBox& h, const std::string& k) {
+             auto keys = h.Keys();
+             return std::find(keys.begin(), keys.end(), k) != keys.end();
+           })
+      .def("__len__", [](const HeaderBox& h) { return h.Keys().size(); })
+      .def("__iter__", [](const HeaderBox& h) { return py::iter(py::cast(h.Keys())); })
+      .def("keys", &HeaderBox::Keys)
+      .def("to_dict", &HeaderBox::Dict)
+      .def_property_readonly("data_window",
+                             [](const HeaderBox& h) {
+                               io::Window w = h.Ptr()->DataWindow();
+                               return py::make_tuple(w.x, w.y, w.width, w.height);
+                             })
+      .def_property_readonly("display_window",
+                             [](const HeaderBox& h) {
+                               io::Window w = h.Ptr()->DisplayWindow();
+                               return py::make_tuple(w.x, w.y, w.width, w.height);
+                             })
+      .def_property_readonly("extra_channels", [](const HeaderBox& h) { return h.Ptr()->ExtraChannels(); })
+      .def_property_readonly("sample_type", [](const HeaderBox& h) { return h.Ptr()->SampleName(); })
+      .def_property_readonly("compression", [](const HeaderBox& h) { return h.Ptr()->Compression(); })
+      .def_property_readonly(
+          "premultiplied",
+          [](const HeaderBox& h) { return h.Ptr()->Alpha() == io::AlphaConvention::Premultiplied; })
+      .def("__repr__", [](const HeaderBox& h) {
+        return "<orvanta.Header " + py::repr(h.Dict()).cast<std::string>() + ">";
+      });
+  m.def("read_image", &ReadImageFile, py::arg("path"), py::arg("attributes") = false,
         "Reads an image file as an (H, W, 4) RGBA array: uint8 for 8-bit files, float32 for half and "
-        "float files, else uint16.");
+        "float files, else uint16; with attributes=True an (array, Header) pair.");
   m.def("write_image", &WriteImageFile, py::arg("path"), py::arg("image"), py::arg("bits") = py::none(),
-        "Writes an array to an image file (through a temporary file and a rename); bits \"8\", \"16\", "
-        "\"half\" or \"float\" chooses the file's samples (default: the array's).");
+        py::arg("attributes") = py::none(),
+        "Writes an array to an image file (through a temporary file and a rename); bits \"8\", \"10\", "
+        "\"12\", \"16\", \"half\" or \"float\" chooses the file's samples (default: as the header's file "
+        "stores them, else the array's). attributes: the Header read_image gave (the file is then written "
+        "as the command writes a render of that file) or a dict of attributes.");
 
   py::class_<NodeHandle>(m, "Node", "A node of a tool in a graph: its controls, image inputs and renders.")
       .def(py::init<const std::string&>(), py::arg("tool"), "A node of the tool, in a graph of its own.")

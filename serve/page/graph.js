@@ -239,15 +239,6 @@ export class NodeEditor {
                              y: Number(port.getAttribute('cy')) + this.pos[port.dataset.node].y}};
     } else if (box) {
       const name = box.dataset.node;
-      // A second press on the same box soon after renames it. (Counted here rather than by the
-      // browser's dblclick, which the boxes redrawn after the first press would not get.)
-      const now = performance.now(), last = this.lastPress;
-      this.lastPress = {node: name, at: now};
-      if (last && last.node === name && now - last.at < 450) {
-        this.lastPress = null;
-        this.rename(name, box.querySelector('.name'));
-        return;
-      }
       this.drag = {mode: 'move', node: name, at, from: {...this.pos[name]}, moved: false};
       this.app.select(name);
     } else {
@@ -306,6 +297,17 @@ export class NodeEditor {
     this.svg.addEventListener('pointerdown', (e) => this.down(e));
     this.svg.addEventListener('pointermove', (e) => this.move(e));
     this.svg.addEventListener('pointerup', (e) => this.up(e));
+    // A double press on a box renames it. The press count comes from the browser's mousedown
+    // (which follows the pointerdown that selected the box), not from dblclick: the boxes are
+    // redrawn after the first press, and dblclick needs both presses on one element.
+    // The element is found by position: the pointer capture that pointerdown took retargets this.
+    this.svg.addEventListener('mousedown', (e) => {
+      const hit = e.button === 0 && e.detail === 2 && document.elementFromPoint(e.clientX, e.clientY);
+      const box = hit && hit.closest && !hit.closest('.port') && hit.closest('.node');
+      if (!box) return;
+      this.drag = null;
+      this.rename(box.dataset.node, box.querySelector('.name'));
+    });
     this.svg.addEventListener('pointercancel', () => { this.drag = null; this.render(); });
     this.svg.addEventListener('wheel', (e) => {
       e.preventDefault();

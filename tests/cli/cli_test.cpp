@@ -46,6 +46,16 @@ TEST(FrameRanges, ListsAndPatterns) {
   EXPECT_FALSE(io::HasFramePattern("plain.png"));
   EXPECT_FALSE(io::HasFramePattern("50%_off.png"));
   EXPECT_TRUE(io::HasFramePattern("dir/f%03d.tif"));
+  // '@' marks a digit each; a range before the marks names the frames and leaves the name.
+  EXPECT_EQ(io::FramePath("shot.@@@.exr", 7), "shot.007.exr");
+  EXPECT_EQ(io::FramePath("shot.@.exr", 1234), "shot.1234.exr");
+  EXPECT_EQ(io::FramePath("shot.1-50#.exr", 7), "shot.0007.exr");
+  EXPECT_EQ(io::FramePath("take-2.10-20x5@@.dpx", 15), "take-2.15.dpx");
+  EXPECT_EQ(io::FramesInPattern("shot.1-3#.exr"), (V{1, 2, 3}));
+  EXPECT_EQ(io::FramesInPattern("take-2.10-20x5@@.dpx"), (V{10, 15, 20}));
+  EXPECT_EQ(io::FramesInPattern("v2.#.exr"), V{});  // a version number is no range
+  EXPECT_EQ(io::FramesInPattern("dir-1-3/f.#.exr"), V{});
+  EXPECT_THROW(io::FramesInPattern("shot.5-1#.exr"), std::runtime_error);
 }
 
 // ---- files ------------------------------------------------------------------------------------
@@ -82,12 +92,11 @@ TEST_F(Cli, RoundTripsAreExactToTheBit) {
   }
 }
 
-TEST_F(Cli, GreyAndAlphaLessFilesGainChannels) {
-  // One grey channel of 16 bits: the same value in red, green and blue, alpha at full scale.
-  Picture grey = Pattern(5, 4, 1, TypeDesc::UINT16);
+// Grey files stay grey and RGB files RGB, sample for sample; a tool whose result has an alpha of
+// its own (Raster's scanline colours) gives RGB input an alpha, full where the input shows.
+TEST_F(Cli, GreyAndRgbFilesKeepTheirChannels) {
+  const Picture grey = Pattern(5, 4, 1, TypeDesc::UINT16), rgb = Pattern(5, 4, 3, TypeDesc::UINT8);
   WriteFile(P("grey.png"), grey);
-  // Three 8-bit channels: alpha 255.
-  Picture rgb = Pattern(5, 4, 3, TypeDesc::UINT8);
   WriteFile(P("rgb.png"), rgb);
   for (const char* name : {"grey", "rgb"}) {
     std::vector<std::string> args = kIdentity;
@@ -95,24 +104,31 @@ TEST_F(Cli, GreyAndAlphaLessFilesGainChannels) {
     Result r = Run(args);
     ASSERT_EQ(r.status, 0) << r.err;
   }
-  Picture g = ReadFile(P("grey-out.png"));
-  ASSERT_EQ(g.nch, 4);
-  ASSERT_EQ(g.type, TypeDesc::UINT16);
-  auto* gs = reinterpret_cast<const uint16_t*>(g.bytes.data());
-  auto* gi = reinterpret_cast<const uint16_t*>(grey.bytes.data());
-  for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(gs[i * 4 + 0], gi[i]);
-    EXPECT_EQ(gs[i * 4 + 1], gi[i]);
-    EXPECT_EQ(gs[i * 4 + 2], gi[i]);
-    EXPECT_EQ(gs[i * 4 + 3], 65535);
-  }
-  Picture c = ReadFile(P("rgb-out.png"));
-  ASSERT_EQ(c.nch, 4);
-  ASSERT_EQ(c.type, TypeDesc::UINT8);
-  for (int i = 0; i < 20; ++i) {
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(c.bytes[size_t(i) * 4 + k], rgb.bytes[size_t(i) * 3 + k]);
-    EXPECT_EQ(c.bytes[size_t(i) * 4 + 3], 255);
-  }
+  const Picture g = ReadFile(P("grey-out.png")), c = ReadFile(P("rgb-out.png"));
+  EXPECT_EQ(g.nch, 1);
+  EXPECT_EQ(g.type, TypeDesc::UINT16);
+  EXPECT_TRUE(g.bytes == grey.bytes);
+  EXPECT_EQ(c.nch, 3);
+  EXPECT_EQ(c.type, TypeDesc::UINT8);
+  EXPECT_TRUE(c.bytes == rgb.bytes);
+
+  Result r = Run({"render", "OrvantaRaster", "-i", "rgb.png", "-o", "lines.png", "-s",
+                  "horizontal Scanlines/activate Scanlines=on"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Picture lines = ReadFile(P("lines.png"));
+  ASSERT_EQ(lines.nch, 4);
+  bool clear = false, opaque = false;
+  for (size_t i = 3; i < lines.bytes.size(); i += 4)
+    clear |= lines.bytes[i] == 0, opaque |= lines.bytes[i] == 255;
+  EXPECT_TRUE(clear && opaque) << "scanlines without alpha over the opaque picture";
+  // Asked for by name, the channels are written as listed.
+  std::vector<std::string> args = kIdentity;
+  args.insert(args.end(), {"-i", "rgb.png", "--channels", "B,G,R", "-o", "bgr.png"});
+  r = Run(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Picture bgr = ReadFile(P("bgr.png"));
+  ASSERT_EQ(bgr.nch, 3);
+  for (size_t p = 0; p < 20; ++p) EXPECT_EQ(bgr.bytes[p * 3], rgb.bytes[p * 3 + 2]);
 }
 
 // ---- renders ----------------------------------------------------------------------------------
@@ -272,7 +288,8 @@ TEST_F(Cli, BadInputsFailWithOneSentenceAndWriteNothing) {
       {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png", "--frames", "1-2"},
        "does not exist"},
       {{"render", "OrvantaLineDrop", "-i", "in_#.png", "-o", "out_#.png"}, "give the frames with --frames"},
-      {with({"--bits", "12"}), "--bits takes 8, 16, half or float"},
+      {with({"--bits", "7"}), "--bits takes 8, 10, 12, 16, half or float"},
+      {with({"--bits", "12"}), "png files cannot hold 12-bit samples"},
       {{"--threads", "0", "render", "OrvantaLineDrop", "-i", "in.png", "-o", "out.png"}, "--threads takes"},
       {{"render", "--comp", "garbage.orvc", "-o", "out.png"}, "garbage.orvc is damaged"},
       {{"render", "--comp", "cut.orvc", "-o", "out.png"}, "cut.orvc is damaged"},

@@ -1,5 +1,7 @@
 # Arrays in and out: shapes and strides taken as the command takes files, wrong sample types and
 # shapes refused with one sentence, results in the input's sample type, inputs left untouched.
+import subprocess
+
 import numpy as np
 import pytest
 
@@ -100,5 +102,40 @@ def test_file_errors_are_one_sentence_and_leave_nothing(tmp_path):
     with pytest.raises(orvanta.Error, match="the folder .* does not exist"):
         orvanta.write_image(str(tmp_path / "no" / "f.png"), a, bits="16")
     with pytest.raises(ValueError, match="bits takes"):
+        orvanta.write_image(str(tmp_path / "f.png"), a, bits="7")
+    with pytest.raises(orvanta.Error, match="png files cannot hold 12-bit samples"):
         orvanta.write_image(str(tmp_path / "f.png"), a, bits="12")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["junk.png"]
+
+
+def test_headers_read_and_written_give_the_commands_file(tmp_path):
+    # A half EXR with attributes, a data window, an extra channel and PIZ compression.
+    src = tmp_path / "in.exr"
+    subprocess.run(["oiiotool", "--pattern", "noise", "16x8", "5", "--chnames", "R,G,B,A,Z", "-d", "half",
+                    "--origin", "+3+2", "--fullsize", "32x16", "--attrib:type=timecode", "smpte:TimeCode",
+                    "01:02:03:04", "--attrib", "shot", "sq10", "--compression", "piz", "-o", str(src)], check=True)
+    image, header = orvanta.read_image(str(src), attributes=True)
+    assert image.dtype == np.float32 and image.shape == (8, 16, 4)
+    assert header["smpte:TimeCode"] == "01:02:03:04" and header["shot"] == "sq10"
+    assert header.data_window == (3, 2, 16, 8) and header.display_window == (0, 0, 32, 16)
+    assert header.extra_channels == ["Z"] and header.sample_type == "half-float"
+    assert header.compression == "piz" and header.premultiplied
+    assert "Software" not in header  # what no longer describes a copy
+    out = orvanta.render("OrvantaRemap", image, SORL=0.25, SORH=0.75)
+    orvanta.write_image(str(tmp_path / "py.exr"), out, attributes=header)
+    render_command("OrvantaRemap", "-i", str(src), "-s", "SORL=0.25", "-s", "SORH=0.75", "-o", str(tmp_path / "cmd.exr"))
+    assert (tmp_path / "py.exr").read_bytes() == (tmp_path / "cmd.exr").read_bytes()
+    # Attributes set from Python, on the header read or alone.
+    header["shot"] = "sq20"
+    header["FramesPerSecond"] = "25/1"
+    orvanta.write_image(str(tmp_path / "set.exr"), out, attributes=header)
+    again, back = orvanta.read_image(str(tmp_path / "set.exr"), attributes=True)
+    assert back["shot"] == "sq20" and back["FramesPerSecond"] == "25/1" and back.extra_channels == ["Z"]
+    orvanta.write_image(str(tmp_path / "plain.tif"), np.zeros((4, 4, 3), np.uint16),
+                        attributes={"DocumentName": "plate", "XResolution": 300.0})
+    _, plain = orvanta.read_image(str(tmp_path / "plain.tif"), attributes=True)
+    assert plain["DocumentName"] == "plate" and plain["XResolution"] == 300.0
+    with pytest.raises(orvanta.Error, match="takes a timecode"):
+        header["smpte:TimeCode"] = "yesterday"
+    with pytest.raises(orvanta.Error, match="set by the writer"):
+        header["oiio:BitsPerSample"] = 10

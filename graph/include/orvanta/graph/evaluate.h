@@ -16,8 +16,9 @@ namespace orvanta::graph {
 struct FileInfo {
   enum class Kind { Still, Sequence, Movie };
   Kind kind = Kind::Still;
-  int32_t movieFrames = 0;  // for a movie: its frames, numbered from 1
-  double movieRate = 0.0;   // for a movie: its frames per second (0 when it does not say)
+  int32_t movieFrames = 0;      // for a movie: its frames, numbered from 1
+  double movieRate = 0.0;       // for a movie: its frames per second (0 when it does not say)
+  std::vector<int32_t> frames;  // for a sequence: the frames it holds (found on disk), in order
 };
 
 // A number control's value at frame: its expression's when it has one (reading the controls it
@@ -50,9 +51,9 @@ class Evaluator {
   // Failure when an expression gives NaN or an infinity.
   double ValueAt(const GraphNode& node, const Input* in, double frame);
 
-  // The frames the file inputs of these nodes suggest when none are asked for: all frames of the
-  // shortest movie, else frame 1. Throws Failure when one is a numbered sequence, whose frames
-  // must be given.
+  // The frames the file inputs of these nodes suggest when none are asked for: the frames every
+  // sequence holds (the first of them only, unless manyFrames), else all frames of the shortest
+  // movie, else frame 1. Throws Failure when a sequence holds no frames.
   std::vector<int32_t> DefaultFrames(const std::vector<GraphNode*>& targets, bool manyFrames);
   // Fails before any rendering when a file of these nodes cannot be read at one of the frames.
   void CheckFiles(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames);

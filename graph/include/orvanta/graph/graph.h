@@ -98,6 +98,9 @@ class Graph {
 
   std::string output;   // the node rendered when none is named ("" = the only end node)
   std::string baseDir;  // relative file paths are read from here ("" = the working folder)
+  // The colour space the tools work in, by its name in the colour configuration ("" = pictures
+  // as stored); the front-ends convert the file inputs into it.
+  std::string workingSpace;
   // path as read: relative paths under baseDir.
   std::string Resolve(const std::string& path) const;
   // A path a caller gives (on the command line, from Python), which is read from the working

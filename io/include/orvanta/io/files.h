@@ -8,9 +8,13 @@
 
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/graph/graph.h"
+#include "orvanta/io/header.h"
+#include "orvanta/io/image_io.h"
 
 namespace orvanta::io {
 
+// The pictures of a graph's file inputs, read on the caller's thread, with their headers. A
+// sequence's Info lists the frames its files hold (a range in its name, else those on disk).
 class FileCache : public graph::FileProvider {
  public:
   FileCache();
@@ -19,10 +23,21 @@ class FileCache : public graph::FileProvider {
   void Check(const std::string& path, int32_t frame) override;
   Image* Load(const std::string& path, int32_t frame) override;
 
+  // The header of the picture the last Load of path gave (null for a movie, or before a Load).
+  HeaderPtr Header(const std::string& path);
+  // Every picture read from now on is converted by the plan (none: as stored).
+  void SetColour(std::shared_ptr<const ColourPlan> colour);
+  // The part of a multi-part file read for path (its name or index).
+  void SetPart(const std::string& path, const std::string& part);
+  // How the pictures of path are read.
+  ReadOptions OptionsFor(const std::string& path) const;
+
  private:
   class Feed;
   Feed& FeedOf(const std::string& path);
   std::map<std::string, std::unique_ptr<Feed>> feeds_;
+  std::shared_ptr<const ColourPlan> colour_;
+  std::map<std::string, std::string> parts_;
 };
 
 // Reads a composition file: JSON (relative file paths then read from the file's folder) or the

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +36,10 @@ class MovieReader {
   Ratio Rate() const { return rate_; }
   Ratio PixelAspect() const { return aspect_; }
   bool HasAudio() const { return audio_; }
+  // The movie's tags (title, comment, ...; not those the muxer writes itself), and the timecode
+  // of its first frame ("" when it has none).
+  const std::map<std::string, std::string>& Tags() const { return tags_; }
+  const std::string& Timecode() const { return timecode_; }
   // 8-bit sources give 8-bit images, deeper ones 16-bit; sources without alpha get full alpha.
   // Throws Failure.
   host::ImagePtr Read(int32_t index);
@@ -47,23 +52,31 @@ class MovieReader {
   int32_t frames_ = 0;
   Ratio rate_, aspect_{1, 1};
   bool audio_ = false;
+  std::map<std::string, std::string> tags_;
+  std::string timecode_;
 };
+
+// The timecode frames later than tc at the rate ("01:00:00:00" + 25 frames at 25 fps:
+// "01:00:01:00"); tc unchanged when it does not parse.
+std::string TimecodeAfter(const std::string& tc, int64_t frames, Ratio rate);
 
 // What a written movie holds besides its pictures.
 struct MovieSettings {
   std::string codec;  // "prores", "ffv1", "h264"; "" for the container's default
   Ratio rate{24, 1};
   Ratio pixelAspect{1, 1};
-  std::string audioFrom;     // a movie whose audio streams are copied, "" for none
-  double audioStart = 0;     // seconds of that movie's audio from which the copy starts
-  double audioSeconds = -1;  // how much of it; negative: all
+  std::string audioFrom;                    // a movie whose audio streams are copied, "" for none
+  double audioStart = 0;                    // seconds of that movie's audio from which the copy starts
+  double audioSeconds = -1;                 // how much of it; negative: all
+  std::map<std::string, std::string> tags;  // written as the movie's own
+  std::string timecode;                     // of the first frame, "" for none
 };
 
 // The codecs the option --codec takes, and the default of a container; throw Failure.
 std::string MovieCodecFor(const std::string& path, const std::string& asked);
 
-// Checks before any work that the movie can be written: a known container, a codec it can hold,
-// a folder that exists and is writable. Throws Failure.
+// Checks before any work that the movie can be written: a known container, a codec it can hold
+// (and the audio copied, when there is some), a folder that exists and is writable. Throws Failure.
 void CheckMovieWritable(const std::string& path, const MovieSettings& settings);
 
 // Writes a movie frame by frame to a temporary file in the final folder, renamed to the final

@@ -17,6 +17,8 @@
 
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/host/host.h"
+#include "orvanta/io/files.h"
+#include "orvanta/io/header.h"
 
 namespace orvanta::io {
 
@@ -27,11 +29,12 @@ class MovieReader;
 // rendered; stills, other paths and frames off the plan come from `files` on the caller's thread.
 // With ahead 0 every call goes to `files`. Frames of image sequences are read on up to `readers`
 // threads at once, each frame whole by one of them (a movie input keeps one reader: its frames
-// decode in order). A file that cannot be read fails the Load of its frame.
+// decode in order), as `files` reads them (its parts and colour plan), headers included. A file
+// that cannot be read fails the Load of its frame.
 class PrefetchingFiles : public graph::FileProvider {
  public:
-  PrefetchingFiles(graph::FileProvider& files, const std::vector<std::string>& paths,
-                   std::vector<int32_t> frames, size_t ahead, size_t readers = 1);
+  PrefetchingFiles(FileCache& files, const std::vector<std::string>& paths, std::vector<int32_t> frames,
+                   size_t ahead, size_t readers = 1);
   ~PrefetchingFiles() override;
   PrefetchingFiles(const PrefetchingFiles&) = delete;
   PrefetchingFiles& operator=(const PrefetchingFiles&) = delete;
@@ -39,6 +42,8 @@ class PrefetchingFiles : public graph::FileProvider {
   graph::FileInfo Info(const std::string& path) override { return files_.Info(path); }
   void Check(const std::string& path, int32_t frame) override { files_.Check(path, frame); }
   Image* Load(const std::string& path, int32_t frame) override;
+  // The header of the picture the last Load of path gave (null for a movie). Caller's thread.
+  HeaderPtr Header(const std::string& path);
 
  private:
   struct Source {
@@ -47,16 +52,18 @@ class PrefetchingFiles : public graph::FileProvider {
     size_t next = 0;                     // the caller's next planned frame index
     int32_t lastFrame = 0;
     host::ImagePtr current;
+    HeaderPtr header;
   };
   struct Slot {
     std::vector<host::ImagePtr> images;  // one per source
+    std::vector<HeaderPtr> headers;
     std::exception_ptr error;
     bool ready = false;
   };
   void ReadAhead();
   size_t Floor() const;  // the lowest frame index a source still waits for
 
-  graph::FileProvider& files_;
+  FileCache& files_;
   std::vector<int32_t> frames_;
   size_t ahead_;
   std::vector<Source> sources_;

@@ -1,6 +1,7 @@
 // Showing float pictures on a display: a view transform (OpenColorIO) from scene-linear values to
-// 8-bit display values. $OCIO, when set, names the configuration whose default display and view
-// are used; otherwise the transform is the sRGB curve built in code.
+// 8-bit display values, through the colour configuration renders use (colour.h): the one named,
+// else $OCIO's, whose default display and view are used; with the built-in configuration the
+// transform is its sRGB view, kept as a table.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,8 @@ class ViewTransform {
   // From $OCIO when set, else the built-in linear to sRGB view. Throws Failure when $OCIO names a
   // configuration that does not load or has no display.
   static std::unique_ptr<ViewTransform> FromEnvironment();
+  // The same with the configuration of path ("" as FromEnvironment).
+  static std::unique_ptr<ViewTransform> FromConfig(const std::string& path);
   // The built-in linear to sRGB view, whatever the environment says.
   static std::unique_ptr<ViewTransform> Srgb();
   ~ViewTransform();
