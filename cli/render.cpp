@@ -103,7 +103,7 @@ void ApplyExpression(Graph& g, const std::string& spec) {
 
 Graph StartingGraph(const RenderOptions& o) {
   if (!o.comp.empty()) {
-    Graph g = io::LoadComposition(o.comp);
+    Graph g = io::LoadCompositionFile(o.comp);
     if (!o.tool.empty()) {
       if (g.Size() != 1)
         throw Failure(o.comp + " holds " + std::to_string(g.Size()) +
@@ -239,7 +239,7 @@ void Render(const RenderOptions& o) {
   io::FileCache files;
   graph::Evaluator eval(g, files);
   if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
-    io::SaveComposition(g, o.save);
+    io::SaveCompositionFile(g, o.save);
     return;
   }
   std::vector<int32_t> frames =
@@ -268,7 +268,7 @@ void Render(const RenderOptions& o) {
   eval.CheckFiles(targets, frames);
   eval.CheckExpressions(targets, frames);
 
-  if (!o.save.empty()) io::SaveComposition(g, o.save);
+  if (!o.save.empty()) io::SaveCompositionFile(g, o.save);
   if (o.output.empty() && !o.stats) return;
 
   // Reading the next frames, rendering this one and writing the last ones overlap; the render

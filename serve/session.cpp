@@ -77,7 +77,7 @@ graph::Graph StartingGraph(const StartOptions& o) {
   if (!o.comp.empty()) {
     if (!o.tool.empty()) throw Failure("serve takes a composition or a tool, not both");
     if (!o.inputs.empty()) throw Failure("-i is for a tool; connect a composition's inputs on the page");
-    return io::LoadComposition(o.comp);
+    return io::LoadCompositionFile(o.comp);
   }
   graph::Graph g;
   if (o.tool.empty()) throw Failure("serve needs a composition file or a tool name");
@@ -348,7 +348,7 @@ Json Session::View(const Json& r) {
 }
 
 Json Session::Save() {
-  io::SaveComposition(graph_, savePath_);
+  io::SaveCompositionFile(graph_, savePath_);
   return Json{{"saved", savePath_}};
 }
 

@@ -59,7 +59,7 @@ class Session {
   Json Connect(const Json& request);     // {node, input, source} (a node's name) or {.., file}
   Json Disconnect(const Json& request);  // {node, input}
   Json View(const Json& request);        // {node?, frame?, scope?}: what the preview shows
-  // Writes the graph to the save path through io::SaveComposition; returns {saved: path}.
+  // Writes the graph to the save path through io::SaveCompositionFile; returns {saved: path}.
   Json Save();
 
   // The node at frame, its file inputs shrunk by scale (0 < scale <= 1; 1 renders exactly what

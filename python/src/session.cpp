@@ -84,7 +84,7 @@ GraphHandle GraphHandle::Load(const std::string& path) {
   auto s = std::make_shared<GraphState>();
   {
     py::gil_scoped_release release;
-    s->graph = io::LoadComposition(path);
+    s->graph = io::LoadCompositionFile(path);
   }
   return GraphHandle(std::move(s));
 }
@@ -158,7 +158,7 @@ void GraphHandle::Save(const std::string& path) {
   GraphLock lock(*state_);
   RefuseArrays("save " + path);
   py::gil_scoped_release release;
-  io::SaveComposition(state_->graph, path);
+  io::SaveCompositionFile(state_->graph, path);
 }
 
 std::string GraphHandle::Json() {
