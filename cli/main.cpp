@@ -19,6 +19,7 @@
 #include "demo.h"
 #include "describe.h"
 #include "farm.h"
+#include "orvanta/graph/edits.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
 #include "orvanta/io/image_io.h"
@@ -122,6 +123,46 @@ uint64_t ParseBudget(const std::string& s, const char* where) {
   return mib << 20;
 }
 
+RenderOptions TakeRenderOptions(const std::vector<std::string>& rest, bool quiet) {
+  RenderOptions o;
+  o.quiet = quiet;
+  graph::ArgReader args(rest, Usage);
+  while (args.More()) {
+    const std::string& a = args.Next();
+    if (args.TakeEdit(o)) continue;
+    if (a == "--node")
+      o.node = args.Value();
+    else if (a == "-o") {
+      if (!o.output.empty()) Usage("give -o once");
+      o.output = args.Value();
+    } else if (a == "--frames")
+      o.frames = args.Value();
+    else if (a == "--bits")
+      o.bits = io::ParseBits(args.Value());
+    else if (a == "--save")
+      o.save = args.Value();
+    else if (a == "--comp")
+      o.comp = args.Value();
+    else if (a == "--stats")
+      o.stats = true;
+    else if (a == "--codec")
+      o.codec = args.Value();
+    else if (a == "--fps")
+      o.fps = args.Value();
+    else if (a == "--queue")
+      o.queue = ParseQueue(args.Value());
+    else if (a == "--skip-existing")
+      o.skipExisting = true;
+    else if (a == "-v" || a == "--verbose")
+      o.verbose = true;
+    else if (o.tool.empty() && !a.empty() && a[0] != '-')
+      o.tool = a;
+    else
+      Usage("render does not take " + Quoted(a));
+  }
+  return o;
+}
+
 int Run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string plugins, command;
@@ -219,51 +260,7 @@ int Run(int argc, char** argv) {
     return 0;
   }
 
-  RenderOptions o;
-  o.quiet = quiet;
-  for (size_t i = 0; i < rest.size(); ++i) {
-    const std::string& a = rest[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= rest.size()) Usage(a + " needs a value");
-      return rest[++i];
-    };
-    if (a == "-i")
-      o.inputs.push_back(value());
-    else if (a == "-s")
-      o.settings.push_back(value());
-    else if (a == "-x")
-      o.expressions.push_back(value());
-    else if (a == "--node")
-      o.node = value();
-    else if (a == "-o") {
-      if (!o.output.empty()) Usage("give -o once");
-      o.output = value();
-    } else if (a == "--frames")
-      o.frames = value();
-    else if (a == "--bits")
-      o.bits = io::ParseBits(value());
-    else if (a == "--save")
-      o.save = value();
-    else if (a == "--comp")
-      o.comp = value();
-    else if (a == "--stats")
-      o.stats = true;
-    else if (a == "--codec")
-      o.codec = value();
-    else if (a == "--fps")
-      o.fps = value();
-    else if (a == "--queue")
-      o.queue = ParseQueue(value());
-    else if (a == "--skip-existing")
-      o.skipExisting = true;
-    else if (a == "-v" || a == "--verbose")
-      o.verbose = true;
-    else if (o.tool.empty() && !a.empty() && a[0] != '-')
-      o.tool = a;
-    else
-      Usage("render does not take " + Quoted(a));
-  }
-  Render(o);
+  Render(TakeRenderOptions(rest, quiet));
   return 0;
 }
 

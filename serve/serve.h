@@ -11,4 +11,7 @@ namespace orvanta::serve {
 // exit status; throws Failure for bad arguments.
 int Main(const std::vector<std::string>& args);
 
+// Throws Failure: why, then the usage of `orvanta serve`.
+[[noreturn]] void RefuseArguments(const std::string& why);
+
 }  // namespace orvanta::serve

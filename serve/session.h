@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orvanta/graph/describe.h"
+#include "orvanta/graph/edits.h"
 #include "orvanta/graph/graph.h"
 #include "orvanta/io/files.h"
 #include "orvanta/io/view.h"
@@ -17,15 +18,13 @@ namespace orvanta::serve {
 
 using Json = graph::Json;
 
-// What the command line gives: a composition file, or a tool with its inputs and settings.
-struct StartOptions {
-  std::string comp;                      // graph.json (or a binary composition)
-  std::string tool;                      // or a tool for a one-node graph
-  std::vector<std::string> inputs;       // -i [LABEL=]PATH, for the tool's node
-  std::vector<std::string> settings;     // -s [NODE.]CONTROL=VALUE
-  std::vector<std::string> expressions;  // -x [NODE.]CONTROL=EXPRESSION
-  std::string save;                      // where saving writes (default: comp, else composition.json)
-  std::string frames;                    // frame range of the slider, e.g. "1-50"
+// What the command line gives: a composition file, or a tool with its inputs (-i, for the tool's
+// node only), and -s and -x for either (edits.h).
+struct StartOptions : graph::GraphEdits {
+  std::string comp;    // graph.json (or a binary composition)
+  std::string tool;    // or a tool for a one-node graph
+  std::string save;    // where saving writes (default: comp, else composition.json)
+  std::string frames;  // frame range of the slider, e.g. "1-50"
 };
 
 // A rendered preview: PNG bytes of the picture and how it was made.

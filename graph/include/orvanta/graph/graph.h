@@ -52,6 +52,9 @@ class Graph {
   // Removes a node; the inputs that took its picture are disconnected.
   void Remove(std::string_view name);
 
+  // How messages name a node: its tool's name in a graph of one node, else node "NAME" (TOOL).
+  std::string Mention(const GraphNode& node) const;
+
   GraphNode* Find(std::string_view name) const;
   // Throws Failure when there is no such node.
   GraphNode& Get(std::string_view name) const;
