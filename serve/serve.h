@@ -1,5 +1,5 @@
 // `orvanta serve`: the browser host. Serves the tools' control pages and a live preview of a
-// graph on a local HTTP server until Ctrl-C.
+// graph on a local HTTP server until Ctrl-C. The program orvanta-serve (main.cpp) runs it.
 #pragma once
 
 #include <string>
