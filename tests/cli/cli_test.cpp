@@ -23,31 +23,6 @@ constexpr uint32_t kOrder = FourCC("SCOH"), kShow = FourCC("BSCH"), kCrop = Four
 
 std::unique_ptr<host::Node> LineDrop() { return testing::MakeNode("OrvantaLineDrop"); }
 
-// ---- parsers ----------------------------------------------------------------------------------
-
-TEST(FrameRanges, ListsAndPatterns) {
-  using V = std::vector<int32_t>;
-  EXPECT_EQ(io::ParseFrames("1-5"), (V{1, 2, 3, 4, 5}));
-  EXPECT_EQ(io::ParseFrames("1-10x3"), (V{1, 4, 7, 10}));
-  EXPECT_EQ(io::ParseFrames("1,5,9"), (V{1, 5, 9}));
-  EXPECT_EQ(io::ParseFrames("3,1-2,7-8x5"), (V{3, 1, 2, 7}));
-  EXPECT_EQ(io::ParseFrames("0"), (V{0}));
-  EXPECT_EQ(io::ParseFrames("9999999"), (V{9999999}));
-  for (const char* bad : {"", "5-1", "1-10x0", "1-10x", "x2", "1,", ",1", "1,,2", "a", "-3", "1-", "1.5",
-                          "10000000", "4x2", "1-2-3", "0-9999999"})
-    EXPECT_THROW(io::ParseFrames(bad), std::runtime_error) << bad;
-
-  EXPECT_EQ(io::FramePath("shot.#.exr", 7), "shot.0007.exr");
-  EXPECT_EQ(io::FramePath("shot.##.exr", 7), "shot.07.exr");
-  EXPECT_EQ(io::FramePath("shot_%04d.png", 12), "shot_0012.png");
-  EXPECT_EQ(io::FramePath("shot_%d.png", 12345), "shot_12345.png");
-  EXPECT_EQ(io::FramePath("shot.#.exr", 123456), "shot.123456.exr");
-  EXPECT_EQ(io::FramePath("100%.png", 3), "100%.png");
-  EXPECT_FALSE(io::HasFramePattern("plain.png"));
-  EXPECT_FALSE(io::HasFramePattern("50%_off.png"));
-  EXPECT_TRUE(io::HasFramePattern("dir/f%03d.tif"));
-}
-
 // ---- files ------------------------------------------------------------------------------------
 
 // LineDrop keeping 255 rows and dropping 1 passes an image of fewer rows through unchanged, so
