@@ -235,26 +235,6 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace orvanta::cli
 
-#if defined(__SANITIZE_ADDRESS__)
-// Under the leak checker: allocations inside the FFmpeg libraries are not reported here (some are
-// kept until exit); the movie reader and writer themselves are checked without this in io_test.
-extern "C" const char* __lsan_default_suppressions() {
-  // And OpenImageIO's PNG reader, on a damaged file, jumps out of libpng past a message it
-  // composed with geterror(); that string is never freed.
-  return "leak:libavutil.so\nleak:libavcodec.so\nleak:libavformat.so\nleak:ImageInput::geterror\n";
-}
-// The suppressions are known; a table of them on stderr would follow every one-line error.
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
-
-#if defined(__SANITIZE_THREAD__)
-// Under the race checker: OpenImageIO decodes on its own worker pool, whose lock-free queue the
-// checker cannot see into (the library is not instrumented); its reports there are not about us.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
-}
-#endif
-
 int main(int argc, char** argv) {
   orvanta::host::KeepFreedImageMemory();  // a sequence frees and makes images at every frame
   try {

@@ -34,15 +34,6 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// As in the command (cli/main.cpp): the FFmpeg libraries' allocations kept until exit, and
-// OpenImageIO's message on a damaged PNG, are not reported.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libavutil.so\nleak:libavcodec.so\nleak:libavformat.so\nleak:ImageInput::geterror\n";
-}
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
-
 int main(int argc, char** argv) {
   orvanta::host::KeepFreedImageMemory();
   try {

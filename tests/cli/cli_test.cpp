@@ -8,13 +8,6 @@
 #include "cli_support.h"
 #include "orvanta/io/sequence.h"
 
-#if defined(__SANITIZE_THREAD__)
-// The tests read files through OpenImageIO too; its uninstrumented worker pool is not ours.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
-}
-#endif
-
 namespace orvanta {
 namespace {
 using namespace clitest;

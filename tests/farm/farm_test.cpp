@@ -25,18 +25,6 @@
 #include "orvanta/io/sequence.h"
 #include "support.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// As in the command: OpenImageIO's PNG reader leaks a message on a damaged file (cli/main.cpp).
-extern "C" const char* __lsan_default_suppressions() { return "leak:ImageInput::geterror\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
-
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
-}
-#endif
-
 namespace orvanta {
 namespace {
 namespace fs = std::filesystem;
