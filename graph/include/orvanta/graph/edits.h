@@ -6,7 +6,8 @@
 //   -s [NODE.]CONTROL=VALUE         a value (or keyframes) through the set-value path
 //   -x [NODE.]CONTROL=EXPRESSION    a number control driven by an expression
 //
-// Without a NODE. prefix a setting is for the graph's only node. No files are read here.
+// Without a NODE. prefix a setting is for the graph's only node. No files are read here; a -i value
+// holding '=' is only looked up as a file name when what precedes the '=' is no image input.
 #pragma once
 
 #include <functional>
