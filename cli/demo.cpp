@@ -386,10 +386,10 @@ Outcome RenderGraphDemo(const fs::path& dir, const std::map<std::string, Footage
     g.ConnectNode(scope, graph::MainImageInput(*scope.node), "levels");
     graph::ApplySetting(*scope.node, "TYPE=4");
     g.output = "board";  // what `render --comp graph.json` writes, and what `serve` opens on
-    io::SaveComposition(g, (dir / kGraphFile).string());
+    io::SaveCompositionFile(g, (dir / kGraphFile).string());
 
     // Rendered from the file, as `orvanta render --comp graph.json --node board` would.
-    graph::Graph read = io::LoadComposition((dir / kGraphFile).string());
+    graph::Graph read = io::LoadCompositionFile((dir / kGraphFile).string());
     io::FileCache files;
     graph::Evaluator eval(read, files);
     std::vector<graph::GraphNode*> ends;

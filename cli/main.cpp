@@ -6,12 +6,12 @@
 //     render TOOL [options]           renders a tool on image files
 //     demo [DIR]                      renders every installed tool on generated footage
 //     farm submit|resubmit|status ... splits a sequence render across a farm (farm.h)
-//     serve [COMP | TOOL ...]         the browser host (serve/)
+//     serve [COMP | TOOL ...]         the browser host: runs orvanta-serve (serve/) in its place
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
-#include <cstdlib>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -20,12 +20,12 @@
 #include "demo.h"
 #include "describe.h"
 #include "farm.h"
+#include "orvanta/graph/edits.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
 #include "orvanta/io/image_io.h"
-#include "orvanta/io/plugins.h"
+#include "orvanta/io/program.h"
 #include "render.h"
-#include "serve.h"
 
 namespace orvanta::cli {
 namespace {
@@ -100,43 +100,33 @@ constexpr const char* kUsage =
 
 [[noreturn]] void Usage(const std::string& why) { throw Failure(why + "; 'orvanta --help' shows the usage"); }
 
-std::string ExeDir() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
+// Options of the commands that take a value, kept with it so that a value such as "-5" is not
+// read as an option.
+bool TakesValue(const std::string& a) {
+  return a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
+         a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
+         a == "--queue" || a == "--port" || a == "--host" || a == "--compression" || a == "--channels" ||
+         a == "--colorspace" || a == "--working-space" || a == "--out-colorspace" || a == "--ocio-config" ||
+         a == "--part" || a == "--frame-offset";
 }
 
-// The plug-in folders: --plugins, else ORVANTA_PLUGIN_PATH, else next to the command (installed:
-// <exe dir>/../<libdir>/orvanta; in the build tree: <exe dir>/../lib).
-void LoadPlugins(const std::string& option) {
-  const fs::path exe = ExeDir();
-  for (const std::string& failure : io::LoadPlugins(io::PluginDirs(
-           option, (exe / ".." / ORVANTA_INSTALL_PLUGIN_SUBDIR).string(), (exe / ".." / "lib").string())))
-    std::cerr << "orvanta: " << failure << "\n";
-}
-
-int32_t ParseThreads(const std::string& s) {
-  int32_t n = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-  if (ec != std::errc() || p != s.data() + s.size() || n < 1 || n > 1024)
-    throw Failure("--threads takes a whole number from 1 to 1024, not " + Quoted(s));
-  return n;
-}
-
-int32_t ParseQueue(const std::string& s) {
-  int32_t n = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-  if (ec != std::errc() || p != s.data() + s.size() || n < 0 || n > 64)
-    throw Failure("--queue takes a whole number from 0 to 64, not " + Quoted(s));
-  return n;
-}
-
-int32_t ParseOffset(const std::string& s) {
-  int32_t n = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
-  if (ec != std::errc() || p != s.data() + s.size() || n < -9999999 || n > 9999999)
-    throw Failure("--frame-offset takes a whole number from -9999999 to 9999999, not " + Quoted(s));
-  return n;
+// `orvanta serve` is the program orvanta-serve beside this one, run in this process's place, so
+// that its output, its signals and its exit status are the command's. The global options go
+// first, where it reads them.
+[[noreturn]] void RunServe(const io::ProgramOptions& g, const std::vector<std::string>& rest) {
+  const std::string program = (fs::path(io::ProgramDir()) / "orvanta-serve").string();
+  std::vector<std::string> words{program};
+  if (!g.plugins.empty()) words.insert(words.end(), {"--plugins", g.plugins});
+  if (g.threads > 0) words.insert(words.end(), {"--threads", std::to_string(g.threads)});
+  if (g.memoryBudget > 0)
+    words.insert(words.end(), {"--memory-budget", std::to_string(g.memoryBudget >> 20)});
+  if (g.quiet) words.push_back("-q");
+  words.insert(words.end(), rest.begin(), rest.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  ::execv(program.c_str(), argv.data());
+  throw Failure("cannot start " + program + ": " + std::strerror(errno));
 }
 
 // "R,G,B,A,Z": names separated by commas, none empty or repeated.
@@ -155,69 +145,101 @@ std::vector<std::string> ParseChannels(const std::string& s) {
   }
 }
 
-uint64_t ParseBudget(const std::string& s, const char* where) {
-  uint64_t mib = 0;
-  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), mib);
-  if (ec != std::errc() || p != s.data() + s.size() || mib < 1 || mib > (uint64_t(1) << 40))
-    throw Failure(std::string(where) + " takes a whole number of mebibytes from 1, not " + Quoted(s));
-  return mib << 20;
+RenderOptions TakeRenderOptions(const std::vector<std::string>& rest, bool quiet) {
+  RenderOptions o;
+  o.quiet = quiet;
+  graph::ArgReader args(rest, Usage);
+  while (args.More()) {
+    const std::string& a = args.Next();
+    if (args.TakeEdit(o)) continue;
+    if (a == "--node")
+      o.node = args.Value();
+    else if (a == "-o") {
+      if (!o.output.empty()) Usage("give -o once");
+      o.output = args.Value();
+    } else if (a == "--frames")
+      o.frames = args.Value();
+    else if (a == "--bits")
+      o.bits = io::ParseBits(args.Value());
+    else if (a == "--compression")
+      o.compression = args.Value();
+    else if (a == "--channels")
+      o.channels = ParseChannels(args.Value());
+    else if (a == "--premult" || a == "--unpremult") {
+      if (o.alpha != io::AlphaChoice::Format) Usage("give one of --premult and --unpremult");
+      o.alpha = a == "--premult" ? io::AlphaChoice::Premultiply : io::AlphaChoice::Unpremultiply;
+    } else if (a == "--colorspace")
+      o.colorspace = args.Value();
+    else if (a == "--working-space")
+      o.workingSpace = args.Value();
+    else if (a == "--out-colorspace")
+      o.outColorspace = args.Value();
+    else if (a == "--ocio-config")
+      o.ocioConfig = args.Value();
+    else if (a == "--part")
+      o.part = args.Value();
+    else if (a == "--frame-offset")
+      o.frameOffset = io::WholeNumberOption("--frame-offset", args.Value(), -9999999, 9999999);
+    else if (a == "--no-audio")
+      o.noAudio = true;
+    else if (a == "--save")
+      o.save = args.Value();
+    else if (a == "--comp")
+      o.comp = args.Value();
+    else if (a == "--stats")
+      o.stats = true;
+    else if (a == "--codec")
+      o.codec = args.Value();
+    else if (a == "--fps")
+      o.fps = args.Value();
+    else if (a == "--queue")
+      o.queue = io::WholeNumberOption("--queue", args.Value(), 0, 64);
+    else if (a == "--skip-existing")
+      o.skipExisting = true;
+    else if (a == "-v" || a == "--verbose")
+      o.verbose = true;
+    else if (o.tool.empty() && !a.empty() && a[0] != '-')
+      o.tool = a;
+    else
+      Usage("render does not take " + Quoted(a));
+  }
+  return o;
 }
 
 int Run(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string plugins, command;
+  io::ProgramOptions globals = io::ProgramOptionsFromEnvironment();
+  std::string command;
   std::vector<std::string> rest;
-  bool quiet = false;
-  int32_t threads = 0;
-  uint64_t budget = 0;
-  if (const char* env = std::getenv("ORVANTA_MEMORY_BUDGET"); env && *env)
-    budget = ParseBudget(env, "ORVANTA_MEMORY_BUDGET");
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const char* opt) -> std::string {
-      if (i + 1 >= args.size()) Usage(std::string(opt) + " needs a value");
-      return args[++i];
-    };
+  graph::ArgReader args(std::vector<std::string>(argv + 1, argv + argc), Usage);
+  while (args.More()) {
+    const std::string& a = args.Next();
     if (a == "-h" || a == "--help" || (command.empty() && a == "help")) {
       std::cout << kUsage;
       return 0;
     } else if (a == "--version") {
       std::cout << "orvanta 0.9\n";
       return 0;
-    } else if (a == "--plugins") {
-      plugins = value("--plugins");
-    } else if (a == "--threads") {
-      threads = ParseThreads(value("--threads"));
-    } else if (a == "--memory-budget") {
-      budget = ParseBudget(value("--memory-budget"), "--memory-budget");
-    } else if (a == "-q" || a == "--quiet") {
-      quiet = true;
+    } else if (io::TakeProgramOption(args, globals)) {
+      continue;
     } else if (command.empty() && !a.empty() && a[0] != '-') {
       command = a;
     } else {
       rest.push_back(a);
-      // Keep an option's value with it, so a value such as "-5" is not read as an option.
-      if (!command.empty() && i + 1 < args.size() &&
-          (a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
-           a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
-           a == "--queue" || a == "--port" || a == "--host" || a == "--compression" || a == "--channels" ||
-           a == "--colorspace" || a == "--working-space" || a == "--out-colorspace" || a == "--ocio-config" ||
-           a == "--part" || a == "--frame-offset"))
-        rest.push_back(args[++i]);
+      if (!command.empty() && args.More() && TakesValue(a)) rest.push_back(args.Next());
     }
   }
   if (command.empty()) Usage("no command given");
   if (command != "tools" && command != "info" && command != "render" && command != "demo" &&
       command != "farm" && command != "serve")
     Usage("there is no command " + Quoted(command));
-  if (command == "farm") return RunFarm({plugins, threads, budget}, rest);  // loads no plug-ins
+  if (command == "farm")  // loads no plug-ins
+    return RunFarm({globals.plugins, globals.threads, globals.memoryBudget}, rest);
+  if (command == "serve") RunServe(globals, rest);
 
   io::InstallSignalCleanup();
-  LoadPlugins(plugins);
-  if (threads > 0) host::SetThreadCount(threads);
-  if (budget > 0) host::SetImageBudget(budget);
+  for (const std::string& failure : io::StartHost(globals, ORVANTA_INSTALL_PLUGIN_SUBDIR))
+    std::cerr << "orvanta: " << failure << "\n";
 
-  if (command == "serve") return serve::Main(rest);
   if (command == "tools") {
     bool json = false;
     for (const std::string& a : rest) {
@@ -262,97 +284,12 @@ int Run(int argc, char** argv) {
     return 0;
   }
 
-  RenderOptions o;
-  o.quiet = quiet;
-  for (size_t i = 0; i < rest.size(); ++i) {
-    const std::string& a = rest[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= rest.size()) Usage(a + " needs a value");
-      return rest[++i];
-    };
-    if (a == "-i")
-      o.inputs.push_back(value());
-    else if (a == "-s")
-      o.settings.push_back(value());
-    else if (a == "-x")
-      o.expressions.push_back(value());
-    else if (a == "--node")
-      o.node = value();
-    else if (a == "-o") {
-      if (!o.output.empty()) Usage("give -o once");
-      o.output = value();
-    } else if (a == "--frames")
-      o.frames = value();
-    else if (a == "--bits")
-      o.bits = io::ParseBits(value());
-    else if (a == "--compression")
-      o.compression = value();
-    else if (a == "--channels")
-      o.channels = ParseChannels(value());
-    else if (a == "--premult" || a == "--unpremult") {
-      if (o.alpha != io::AlphaChoice::Format) Usage("give one of --premult and --unpremult");
-      o.alpha = a == "--premult" ? io::AlphaChoice::Premultiply : io::AlphaChoice::Unpremultiply;
-    } else if (a == "--colorspace")
-      o.colorspace = value();
-    else if (a == "--working-space")
-      o.workingSpace = value();
-    else if (a == "--out-colorspace")
-      o.outColorspace = value();
-    else if (a == "--ocio-config")
-      o.ocioConfig = value();
-    else if (a == "--part")
-      o.part = value();
-    else if (a == "--frame-offset")
-      o.frameOffset = ParseOffset(value());
-    else if (a == "--no-audio")
-      o.noAudio = true;
-    else if (a == "--save")
-      o.save = value();
-    else if (a == "--comp")
-      o.comp = value();
-    else if (a == "--stats")
-      o.stats = true;
-    else if (a == "--codec")
-      o.codec = value();
-    else if (a == "--fps")
-      o.fps = value();
-    else if (a == "--queue")
-      o.queue = ParseQueue(value());
-    else if (a == "--skip-existing")
-      o.skipExisting = true;
-    else if (a == "-v" || a == "--verbose")
-      o.verbose = true;
-    else if (o.tool.empty() && !a.empty() && a[0] != '-')
-      o.tool = a;
-    else
-      Usage("render does not take " + Quoted(a));
-  }
-  Render(o);
+  Render(TakeRenderOptions(rest, globals.quiet));
   return 0;
 }
 
 }  // namespace
 }  // namespace orvanta::cli
-
-#if defined(__SANITIZE_ADDRESS__)
-// Under the leak checker: allocations inside the FFmpeg libraries are not reported here (some are
-// kept until exit); the movie reader and writer themselves are checked without this in io_test.
-extern "C" const char* __lsan_default_suppressions() {
-  // And OpenImageIO's PNG reader, on a damaged file, jumps out of libpng past a message it
-  // composed with geterror(); that string is never freed.
-  return "leak:libavutil.so\nleak:libavcodec.so\nleak:libavformat.so\nleak:ImageInput::geterror\n";
-}
-// The suppressions are known; a table of them on stderr would follow every one-line error.
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
-
-#if defined(__SANITIZE_THREAD__)
-// Under the race checker: OpenImageIO decodes on its own worker pool, whose lock-free queue the
-// checker cannot see into (the library is not instrumented); its reports there are not about us.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
-}
-#endif
 
 int main(int argc, char** argv) {
   orvanta::host::KeepFreedImageMemory();  // a sequence frees and makes images at every frame

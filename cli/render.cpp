@@ -13,6 +13,7 @@
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
+#include "orvanta/graph/edits.h"
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/io/colour.h"
@@ -22,7 +23,6 @@
 #include "orvanta/io/sequence.h"
 
 namespace orvanta::cli {
-namespace fs = std::filesystem;
 using graph::Graph;
 using graph::GraphNode;
 
@@ -30,83 +30,17 @@ namespace {
 
 bool g_progressOpen = false;
 
-std::string NodeList(const Graph& g) {
+// A setting without a NODE. prefix in a composition of several nodes.
+std::string NamesNoNode(const Graph& g, const std::string& option, const std::string& spec) {
   std::string list;
   for (auto& n : g.Nodes()) list += (list.empty() ? "" : ", ") + Quoted(n->name);
-  return list;
-}
-
-// The node a setting without a NODE. prefix is for: the only node.
-GraphNode& OnlyNode(const Graph& g, const std::string& option, const std::string& spec) {
-  if (g.Size() == 1) return *g.Nodes().front();
-  throw Failure(option + " " + Quoted(spec) + " names no node; write it as " + option +
-                " NODE.CONTROL=VALUE with one of the composition's nodes " + NodeList(g));
-}
-
-// "NODE.REST" when NODE is a node of the graph (the text before the first '.' and before any
-// '='), else the only node and the whole text.
-std::pair<GraphNode*, std::string> Addressed(const Graph& g, const std::string& spec,
-                                             const std::string& option) {
-  const size_t eq = spec.find('=');
-  const size_t dot = spec.find('.');
-  if (dot != std::string::npos && dot < eq)
-    if (GraphNode* n = g.Find(spec.substr(0, dot))) return {n, spec.substr(dot + 1)};
-  return {&OnlyNode(g, option, spec), spec};
-}
-
-// -i PATH, -i LABEL=PATH, -i NODE=PATH (its main input), -i NODE.LABEL=PATH.
-void ConnectInput(Graph& g, const std::string& spec) {
-  GraphNode* node = nullptr;
-  Input* target = nullptr;
-  std::string path = spec;
-  const size_t eq = spec.find('=');
-  if (eq != std::string::npos) {
-    const std::string head = spec.substr(0, eq);
-    if (GraphNode* n = g.Find(head); n && !graph::FindImageInput(*n->node, head)) {
-      node = n;
-      path = spec.substr(eq + 1);
-    } else {
-      auto [n2, rest] = Addressed(g, spec, "-i");
-      const size_t eq2 = rest.find('=');
-      if (Input* in = graph::FindImageInput(*n2->node, rest.substr(0, eq2))) {
-        node = n2, target = in;
-        path = rest.substr(eq2 + 1);
-      } else {
-        std::error_code ec;
-        if (!fs::exists(spec, ec))
-          throw Failure((g.Size() > 1 ? n2->Named() + " (" + n2->Tool() + ")" : n2->Tool()) +
-                        " has no image input " + Quoted(rest.substr(0, eq2)) + "; its image inputs are " +
-                        graph::ImageInputList(*n2->node));
-      }
-    }
-  }
-  if (!node) node = &OnlyNode(g, "-i", spec);
-  if (!target) target = graph::MainImageInput(*node->node);
-  if (!target) throw Failure(node->Tool() + " has no image input to connect " + path + " to");
-  if (path.empty()) throw Failure("-i " + Quoted(spec) + " gives no file path");
-  g.ConnectFile(*node, target, g.CallerPath(path));
-}
-
-void ApplySetting(Graph& g, const std::string& spec) {
-  auto [node, rest] = Addressed(g, spec, "-s");
-  const size_t eq = rest.find('=');
-  if (eq == std::string::npos) throw Failure("-s takes CONTROL=VALUE, not " + Quoted(spec));
-  Input* in = graph::FindControl(*node->node, rest.substr(0, eq));
-  graph::ApplyValue(in, graph::ParseValue(*node->node, in, rest.substr(eq + 1)));
-  g.ClearExpression(*node, in);  // a value given replaces an expression
-}
-
-void ApplyExpression(Graph& g, const std::string& spec) {
-  auto [node, rest] = Addressed(g, spec, "-x");
-  const size_t eq = rest.find('=');
-  if (eq == std::string::npos) throw Failure("-x takes CONTROL=EXPRESSION, not " + Quoted(spec));
-  Input* in = graph::FindControl(*node->node, rest.substr(0, eq));
-  g.SetExpression(*node, in, rest.substr(eq + 1));
+  return option + " " + Quoted(spec) + " names no node; write it as " + option +
+         " NODE.CONTROL=VALUE with one of the composition's nodes " + list;
 }
 
 Graph StartingGraph(const RenderOptions& o) {
   if (!o.comp.empty()) {
-    Graph g = io::LoadComposition(o.comp);
+    Graph g = io::LoadCompositionFile(o.comp);
     if (!o.tool.empty()) {
       if (g.Size() != 1)
         throw Failure(o.comp + " holds " + std::to_string(g.Size()) +
@@ -117,27 +51,18 @@ Graph StartingGraph(const RenderOptions& o) {
     return g;
   }
   if (o.tool.empty()) throw Failure("render needs a tool name, or a composition with --comp");
-  const host::ClassInfo* cls = host::FindClass(o.tool);
-  if (!cls) throw Failure("no installed tool is named " + Quoted(o.tool) + "; 'orvanta tools' lists them");
-  Graph g;
-  g.Add(g.UniqueName(graph::NodeNameFor(*cls)), *cls);
-  return g;
+  return graph::ToolGraph(o.tool);
 }
 
-// Every image input the render needs is connected; said the way the user can mend it.
-void CheckRequiredInputs(const Graph& g, const std::vector<GraphNode*>& nodes) {
-  for (GraphNode* n : nodes)
-    for (Input* in : n->node->Inputs()) {
-      const host::ControlDescription& d = host::Describe(in);
-      if (!d.IsRequired() || n->links.count(in)) continue;
-      const bool main = in == graph::MainImageInput(*n->node);
-      if (g.Size() == 1)
-        throw Failure(n->Tool() + " needs its image input " + Quoted(d.label) + "; give it with -i " +
-                      (main ? std::string("PATH") : Quoted(d.label + "=PATH")));
-      throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " + Quoted(d.label) +
-                    "; connect it in the composition or give it with -i " +
-                    Quoted(n->name + "." + d.label + "=PATH"));
-    }
+// A required image input left unconnected; said the way the user can mend it.
+std::string MissingInput(const Graph& g, const GraphNode& n, const Input* in) {
+  const host::ControlDescription& d = host::Describe(in);
+  const bool main = in == graph::MainImageInput(*n.node);
+  if (g.Size() == 1)
+    return n.Tool() + " needs its image input " + Quoted(d.label) + "; give it with -i " +
+           (main ? std::string("PATH") : Quoted(d.label + "=PATH"));
+  return n.Named() + " (" + n.Tool() + ") needs its image input " + Quoted(d.label) +
+         "; connect it in the composition or give it with -i " + Quoted(n.name + "." + d.label + "=PATH");
 }
 
 // "frame F (I of N), R fps, M:SS left", rewritten in place after every frame.
@@ -299,9 +224,7 @@ void EndProgressLine() {
 
 void Render(const RenderOptions& o) {
   Graph g = StartingGraph(o);
-  for (const std::string& spec : o.inputs) ConnectInput(g, spec);
-  for (const std::string& spec : o.settings) ApplySetting(g, spec);
-  for (const std::string& spec : o.expressions) ApplyExpression(g, spec);
+  graph::ApplyEdits(g, o, NamesNoNode);
 
   if (o.output.empty() && o.save.empty() && !o.stats)
     throw Failure("nothing to do: give -o PATH for the result or --save COMP");
@@ -310,9 +233,8 @@ void Render(const RenderOptions& o) {
   std::vector<GraphNode*> targets =
       rendering || !o.node.empty() ? std::vector<GraphNode*>{&g.Target(o.node)} : g.Ends();
   if (targets.empty())
-    targets.push_back(&g.Target());             // no end node: every node is in a cycle, which this names
-  CheckRequiredInputs(g, g.Upstream(targets));  // Upstream refuses a cycle first
-  g.Check(targets);
+    targets.push_back(&g.Target());  // no end node: every node is in a cycle, which this names
+  graph::CheckRenderable(g, targets, MissingInput);  // a cycle is refused first
   GraphNode& target = *targets.front();
 
   io::FileCache files;
@@ -326,7 +248,7 @@ void Render(const RenderOptions& o) {
   const io::WriteOptions write = WriteOptionsFor(g, target, o, colour);
   graph::Evaluator eval(g, files);
   if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
-    io::SaveComposition(g, o.save);
+    io::SaveCompositionFile(g, o.save);
     return;
   }
   std::vector<int32_t> frames =
@@ -358,10 +280,9 @@ void Render(const RenderOptions& o) {
     for (int32_t f : frames) (void)OutputFrame(o, f);
   }
   if (o.skipExisting) frames = FramesStillToRender(o, frames);
-  eval.CheckFiles(targets, frames);
-  eval.CheckExpressions(targets, frames);
+  eval.CheckFrames(targets, frames);
 
-  if (!o.save.empty()) io::SaveComposition(g, o.save);
+  if (!o.save.empty()) io::SaveCompositionFile(g, o.save);
   if (o.output.empty() && !o.stats) return;
 
   // Reading the next frames, rendering this one and writing the last ones overlap; the render

@@ -7,20 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "orvanta/graph/edits.h"
 #include "orvanta/io/image_io.h"
 
 namespace orvanta::cli {
 
-struct RenderOptions {
-  std::string tool;                      // display name, identifier or registry name; may be empty with comp
-  std::string comp;                      // composition to start from (JSON or binary)
-  std::string node;                      // --node: the node whose picture -o writes
-  std::string save;                      // composition to write
-  std::string output;                    // -o, may hold a frame pattern
-  std::vector<std::string> inputs;       // -i [NODE.]PATH or -i [NODE.]LABEL=PATH, in command-line order
-  std::vector<std::string> settings;     // -s [NODE.]CONTROL=VALUE, in command-line order
-  std::vector<std::string> expressions;  // -x [NODE.]CONTROL=EXPRESSION, in command-line order
-  std::string frames;                    // --frames text, "" when not given
+// -i, -s and -x as the graph library reads them (edits.h), and the rest of render's options.
+struct RenderOptions : graph::GraphEdits {
+  std::string tool;    // display name, identifier or registry name; may be empty with comp
+  std::string comp;    // composition to start from (JSON or binary)
+  std::string node;    // --node: the node whose picture -o writes
+  std::string save;    // composition to write
+  std::string output;  // -o, may hold a frame pattern
+  std::string frames;  // --frames text, "" when not given
   io::Bits bits = io::Bits::Keep;
   std::string compression;                                          // --compression, "" keeps the input's
   std::vector<std::string> channels;                                // --channels, empty: as the input

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   bytes.insert(bytes.end(), data, data + size);
   try {
-    auto nodes = host::LoadCompositionBytes(std::move(bytes), "fuzz input");
+    auto nodes = host::ReadBinaryCompositionBytes(std::move(bytes), "fuzz input");
     for (auto& n : nodes) {
       host::MemoryArchive again;
       n->Save(again);

@@ -273,38 +273,30 @@ constexpr const char* kServeUsage =
     "orvanta serve [COMP | TOOL -i [LABEL=]PATH ...] [-s [NODE.]CONTROL=VALUE] [-x [NODE.]CONTROL=EXPR]\n"
     "              [--port N] [--host ADDR] [--save COMP] [--frames RANGE]";
 
-[[noreturn]] void Bad(const std::string& why) { throw Failure(why + "; usage: " + kServeUsage); }
-
 }  // namespace
 
-int Main(const std::vector<std::string>& args) {
+void RefuseArguments(const std::string& why) { throw Failure(why + "; usage: " + kServeUsage); }
+
+int Main(const std::vector<std::string>& words) {
   StartOptions o;
   std::string host = "127.0.0.1";
   int port = 8080;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= args.size()) Bad(a + " needs a value");
-      return args[++i];
-    };
-    if (a == "-i")
-      o.inputs.push_back(value());
-    else if (a == "-s")
-      o.settings.push_back(value());
-    else if (a == "-x")
-      o.expressions.push_back(value());
-    else if (a == "--save")
-      o.save = value();
+  graph::ArgReader args(words, RefuseArguments);
+  while (args.More()) {
+    const std::string& a = args.Next();
+    if (args.TakeEdit(o)) continue;
+    if (a == "--save")
+      o.save = args.Value();
     else if (a == "--frames")
-      o.frames = value();
+      o.frames = args.Value();
     else if (a == "--host")
-      host = value();
+      host = args.Value();
     else if (a == "--port") {
-      const std::string t = value();
+      const std::string t = args.Value();
       char* end = nullptr;
       const long p = std::strtol(t.c_str(), &end, 10);
       if (t.empty() || *end || p < 0 || p > 65535)
-        Bad("--port takes a number from 0 to 65535, not " + Quoted(t));
+        RefuseArguments("--port takes a number from 0 to 65535, not " + Quoted(t));
       port = int(p);
     } else if (!a.empty() && a[0] != '-' && o.comp.empty() && o.tool.empty()) {
       std::error_code ec;
@@ -315,7 +307,7 @@ int Main(const std::vector<std::string>& args) {
       else
         o.tool = a;
     } else {
-      Bad("serve does not take " + Quoted(a));
+      RefuseArguments("serve does not take " + Quoted(a));
     }
   }
 

@@ -62,43 +62,27 @@ std::string Text(const Json& request, const char* key) {
   return it->get<std::string>();
 }
 
-// "[NODE.]REST": the node named before the first '.' (before any '='), else the only node.
-std::pair<GraphNode*, std::string> Addressed(const graph::Graph& g, const std::string& spec,
-                                             const char* option) {
-  const size_t eq = spec.find('='), dot = spec.find('.');
-  if (dot != std::string::npos && dot < eq)
-    if (GraphNode* n = g.Find(spec.substr(0, dot))) return {n, spec.substr(dot + 1)};
-  if (g.Size() != 1)
-    throw Failure(std::string(option) + " " + Quoted(spec) +
-                  " names no node of the composition; write NODE.CONTROL=VALUE");
-  return {g.Nodes().front().get(), spec};
+// A setting without a NODE. prefix in a composition of several nodes.
+std::string NamesNoNode(const graph::Graph&, const std::string& option, const std::string& spec) {
+  return option + " " + Quoted(spec) + " names no node of the composition; write NODE.CONTROL=VALUE";
 }
 
 graph::Graph StartingGraph(const StartOptions& o) {
   if (!o.comp.empty()) {
     if (!o.tool.empty()) throw Failure("serve takes a composition or a tool, not both");
     if (!o.inputs.empty()) throw Failure("-i is for a tool; connect a composition's inputs on the page");
-    return io::LoadComposition(o.comp);
+    return io::LoadCompositionFile(o.comp);
   }
-  graph::Graph g;
   if (o.tool.empty()) throw Failure("serve needs a composition file or a tool name");
-  const host::ClassInfo* cls = host::FindClass(o.tool);
-  if (!cls) throw Failure("no installed tool is named " + Quoted(o.tool) + "; 'orvanta tools' lists them");
-  GraphNode& n = g.Add(g.UniqueName(graph::NodeNameFor(*cls)), *cls);
-  for (const std::string& spec : o.inputs) {
-    const size_t eq = spec.find('=');
-    Input* in = nullptr;
-    std::string path = spec;
-    if (eq != std::string::npos) in = graph::FindImageInput(*n.node, spec.substr(0, eq));
-    if (in)
-      path = spec.substr(eq + 1);
-    else
-      in = graph::MainImageInput(*n.node);
-    if (!in) throw Failure(n.Tool() + " has no image input to connect " + path + " to");
-    if (path.empty()) throw Failure("-i " + Quoted(spec) + " gives no file path");
-    g.ConnectFile(n, in, path);
-  }
+  graph::Graph g = graph::ToolGraph(o.tool);
+  graph::ConnectInputs(g, o, NamesNoNode);
   return g;
+}
+
+// A required image input left unconnected.
+std::string MissingInput(const graph::Graph&, const GraphNode& n, const Input* in) {
+  return n.Named() + " (" + n.Tool() + ") needs its image input " + Quoted(host::Describe(in).label) +
+         "; connect it in the graph";
 }
 
 }  // namespace
@@ -114,20 +98,7 @@ std::string ValueText(const Json& v) {
 
 Session::Session(const StartOptions& o)
     : graph_(StartingGraph(o)), view_(io::ViewTransform::FromEnvironment()) {
-  for (const std::string& spec : o.settings) {
-    auto [n, rest] = Addressed(graph_, spec, "-s");
-    const size_t eq = rest.find('=');
-    if (eq == std::string::npos) throw Failure("-s takes CONTROL=VALUE, not " + Quoted(spec));
-    Input* in = graph::FindControl(*n->node, rest.substr(0, eq));
-    graph::ApplyValue(in, graph::ParseValue(*n->node, in, rest.substr(eq + 1)));
-    graph_.ClearExpression(*n, in);
-  }
-  for (const std::string& spec : o.expressions) {
-    auto [n, rest] = Addressed(graph_, spec, "-x");
-    const size_t eq = rest.find('=');
-    if (eq == std::string::npos) throw Failure("-x takes CONTROL=EXPRESSION, not " + Quoted(spec));
-    graph_.SetExpression(*n, graph::FindControl(*n->node, rest.substr(0, eq)), rest.substr(eq + 1));
-  }
+  graph::SetControls(graph_, o, NamesNoNode);
   savePath_ = !o.save.empty() ? o.save : !o.comp.empty() ? o.comp : "composition.json";
   if (!o.comp.empty() && o.save.empty() && !io::IsJsonPath(o.comp))
     savePath_ = fs::path(o.comp).replace_extension(".json").string();  // the page saves JSON
@@ -363,7 +334,7 @@ Json Session::View(const Json& r) {
 }
 
 Json Session::Save() {
-  io::SaveComposition(graph_, savePath_);
+  io::SaveCompositionFile(graph_, savePath_);
   return Json{{"saved", savePath_}};
 }
 
@@ -372,20 +343,14 @@ host::ImagePtr Session::RenderPicture(const std::string& name, int32_t frame, do
   if (!(scale > 0.0 && scale <= 1.0)) throw Failure("the preview scale is from 0 (not included) to 1");
   GraphNode& target = graph_.Get(name);
   std::vector<GraphNode*> targets{&target};
-  for (GraphNode* n : graph_.Upstream(targets))
-    for (Input* in : n->node->Inputs())
-      if (host::Describe(in).IsRequired() && !n->links.count(in))
-        throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " +
-                      Quoted(host::Describe(in).label) + "; connect it in the graph");
-  graph_.Check(targets);
+  graph::CheckRenderable(graph_, targets, MissingInput);
   graph::FileProvider* files = &files_;
   if (scale < 1.0) {  // shrunk pictures are kept while the scale stays
     if (!proxy_ || proxy_->Scale() != scale) proxy_ = std::make_unique<ScaledFiles>(files_, scale);
     files = proxy_.get();
   }
   graph::Evaluator eval(graph_, *files);
-  eval.CheckFiles(targets, {frame});
-  eval.CheckExpressions(targets, {frame});
+  eval.CheckFrames(targets, {frame});
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   host::ImagePtr image = eval.Render(target, frame);

@@ -10,6 +10,7 @@
 
 #include "history.h"
 #include "orvanta/graph/describe.h"
+#include "orvanta/graph/edits.h"
 #include "orvanta/graph/graph.h"
 #include "orvanta/io/files.h"
 #include "orvanta/io/view.h"
@@ -19,15 +20,13 @@ namespace orvanta::serve {
 
 using Json = graph::Json;
 
-// What the command line gives: a composition file, or a tool with its inputs and settings.
-struct StartOptions {
-  std::string comp;                      // graph.json (or a binary composition)
-  std::string tool;                      // or a tool for a one-node graph
-  std::vector<std::string> inputs;       // -i [LABEL=]PATH, for the tool's node
-  std::vector<std::string> settings;     // -s [NODE.]CONTROL=VALUE
-  std::vector<std::string> expressions;  // -x [NODE.]CONTROL=EXPRESSION
-  std::string save;                      // where saving writes (default: comp, else composition.json)
-  std::string frames;                    // frame range of the slider, e.g. "1-50"
+// What the command line gives: a composition file, or a tool with its inputs (-i, for the tool's
+// node only), and -s and -x for either (edits.h).
+struct StartOptions : graph::GraphEdits {
+  std::string comp;    // graph.json (or a binary composition)
+  std::string tool;    // or a tool for a one-node graph
+  std::string save;    // where saving writes (default: comp, else composition.json)
+  std::string frames;  // frame range of the slider, e.g. "1-50"
 };
 
 // How a preview travels to the page. Png: a PNG file (at full scale of 8/16-bit footage the
@@ -76,7 +75,7 @@ class Session {
   Json Connect(const Json& request);     // {node, input, source} (a node's name) or {.., file}
   Json Disconnect(const Json& request);  // {node, input}
   Json View(const Json& request);        // {node?, frame?, scope?}: what the preview shows
-  // Writes the graph to the save path through io::SaveComposition; returns {saved: path}.
+  // Writes the graph to the save path through io::SaveCompositionFile; returns {saved: path}.
   Json Save();
 
   // Editing (session_edit.cpp); each returns State() or throws Failure, changing nothing.

@@ -45,6 +45,16 @@ class Wiring {
 
 }  // namespace
 
+void CheckRenderable(const Graph& g, const std::vector<GraphNode*>& targets, const MissingInput& missing,
+                     const GivenPicture& given) {
+  for (GraphNode* n : g.Upstream(targets))
+    for (Input* in : n->node->Inputs()) {
+      if (!host::Describe(in).IsRequired() || n->links.count(in) || (given && given(in))) continue;
+      throw Failure(missing(g, *n, in));
+    }
+  g.Check(targets);
+}
+
 namespace {
 
 double ValueAtDepth(const Graph& graph, const GraphNode& node, const Input* in, double frame, int depth) {
@@ -179,6 +189,11 @@ void Evaluator::CheckExpressions(const std::vector<GraphNode*>& targets, const s
   for (GraphNode* n : graph_.Upstream(targets))
     for (auto& [in, e] : n->expressions)
       for (int32_t f : frames) (void)ValueAt(*n, in, double(f));
+}
+
+void Evaluator::CheckFrames(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames) {
+  CheckFiles(targets, frames);
+  CheckExpressions(targets, frames);
 }
 
 int64_t Evaluator::Renders(const GraphNode& node) const {

@@ -286,6 +286,10 @@ void Graph::Check(const std::vector<GraphNode*>& nodes) const {
     for (auto& [in, e] : n->expressions) visit(n.get(), in);
 }
 
+std::string Graph::Mention(const GraphNode& node) const {
+  return Size() == 1 ? node.Tool() : node.Named() + " (" + node.Tool() + ")";
+}
+
 std::string Graph::Resolve(const std::string& path) const {
   if (baseDir.empty() || path.empty() || path[0] == '/') return path;
   return (std::filesystem::path(baseDir) / path).lexically_normal().string();

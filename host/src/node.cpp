@@ -90,7 +90,7 @@ RenderResult Node::Render(double time) {
   return result;
 }
 
-void SaveComposition(const std::string& path, const std::vector<Node*>& nodes) {
+void WriteBinaryComposition(const std::string& path, const std::vector<Node*>& nodes) {
   MemoryArchive ar;
   ar.WriteWord(kCompositionMark);
   ar.WriteWord(kCompositionFormat);
@@ -100,7 +100,7 @@ void SaveComposition(const std::string& path, const std::vector<Node*>& nodes) {
   WriteFileAtomically(path, ar.Bytes());
 }
 
-std::vector<std::unique_ptr<Node>> LoadComposition(const std::string& path) {
+std::vector<std::unique_ptr<Node>> ReadBinaryComposition(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
   std::vector<uint8_t> bytes;
@@ -110,10 +110,11 @@ std::vector<std::unique_ptr<Node>> LoadComposition(const std::string& path) {
   bool bad = std::ferror(f);
   std::fclose(f);
   if (bad) throw std::runtime_error("cannot read " + path);
-  return LoadCompositionBytes(std::move(bytes), path);
+  return ReadBinaryCompositionBytes(std::move(bytes), path);
 }
 
-std::vector<std::unique_ptr<Node>> LoadCompositionBytes(std::vector<uint8_t> bytes, const std::string& path) {
+std::vector<std::unique_ptr<Node>> ReadBinaryCompositionBytes(std::vector<uint8_t> bytes,
+                                                              const std::string& path) {
   MemoryArchive ar(std::move(bytes));
   std::vector<std::unique_ptr<Node>> nodes;
   try {

@@ -114,7 +114,7 @@ bool IsJsonPath(const std::string& path) {
   return strcasecmp(ext.c_str(), ".json") == 0;
 }
 
-graph::Graph LoadComposition(const std::string& path) {
+graph::Graph LoadCompositionFile(const std::string& path) {
   std::error_code ec;
   if (fs::is_directory(path, ec))
     throw Failure("cannot read " + path + ": it is a folder, not a composition");
@@ -132,7 +132,7 @@ graph::Graph LoadComposition(const std::string& path) {
   }
   try {
     return graph::GraphOfNodes(
-        host::LoadCompositionBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()), path));
+        host::ReadBinaryCompositionBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()), path));
   } catch (const Failure&) {
     throw;
   } catch (const std::exception& e) {
@@ -150,12 +150,12 @@ std::string Canonical(const fs::path& p) {
 
 }  // namespace
 
-void SaveComposition(graph::Graph& g, const std::string& path) {
+void SaveCompositionFile(graph::Graph& g, const std::string& path) {
   if (!IsJsonPath(path)) {
     std::vector<host::Node*> nodes = graph::NodesForBinary(g, path);
     SetPendingFile(path + ".tmp-" + std::to_string(::getpid()));  // the host's temporary name
     try {
-      host::SaveComposition(path, nodes);
+      host::WriteBinaryComposition(path, nodes);
     } catch (const std::exception& e) {
       ClearPendingFile();
       throw Failure(e.what());

@@ -37,6 +37,13 @@ std::string ValueText(const py::handle& v, const std::string& control) {
 
 void DropPicture(GraphState& s, const Input* in) { s.pictures.erase(in); }
 
+// A required image input left without a picture.
+std::string MissingInput(const graph::Graph& g, const GraphNode& n, const Input* in) {
+  const std::string& label = host::Describe(in).label;
+  return g.Mention(n) + " needs its image input " + Quoted(label) +
+         "; give it an array or a file with connect(" + Quoted(label) + ", ...)";
+}
+
 }  // namespace
 
 GraphLock::GraphLock(GraphState& s) : lock_(s.mutex, std::defer_lock) {
@@ -58,19 +65,10 @@ py::array RenderTarget(GraphState& s, const std::function<GraphNode&()>& find, i
     graph::Graph& g = s.graph;
     GraphNode& target = find();
     std::vector<GraphNode*> targets{&target};
-    for (GraphNode* n : g.Upstream(targets))  // refuses a cycle first
-      for (Input* in : n->node->Inputs()) {
-        const host::ControlDescription& d = host::Describe(in);
-        if (!d.IsRequired() || n->links.count(in) || s.pictures.count(in)) continue;
-        const std::string who = g.Size() == 1 ? n->Tool() : n->Named() + " (" + n->Tool() + ")";
-        throw Failure(who + " needs its image input " + Quoted(d.label) +
-                      "; give it an array or a file with connect(" + Quoted(d.label) + ", ...)");
-      }
-    g.Check(targets);
+    graph::CheckRenderable(g, targets, MissingInput,
+                           [&s](const Input* in) { return s.pictures.count(in) > 0; });
     graph::Evaluator eval(g, s.files);
-    const std::vector<int32_t> frames{frame};
-    eval.CheckFiles(targets, frames);
-    eval.CheckExpressions(targets, frames);
+    eval.CheckFrames(targets, {frame});
     image = eval.Render(target, frame);
   }
   return ArrayFromImage(*image);
@@ -84,7 +82,7 @@ GraphHandle GraphHandle::Load(const std::string& path) {
   auto s = std::make_shared<GraphState>();
   {
     py::gil_scoped_release release;
-    s->graph = io::LoadComposition(path);
+    s->graph = io::LoadCompositionFile(path);
   }
   return GraphHandle(std::move(s));
 }
@@ -158,7 +156,7 @@ void GraphHandle::Save(const std::string& path) {
   GraphLock lock(*state_);
   RefuseArrays("save " + path);
   py::gil_scoped_release release;
-  io::SaveComposition(state_->graph, path);
+  io::SaveCompositionFile(state_->graph, path);
 }
 
 std::string GraphHandle::Json() {

@@ -17,22 +17,13 @@
 #include <sstream>
 
 #include "cli_support.h"
-#include "farm.h"
+#include "orvanta/farm/job.h"
+#include "orvanta/farm/render_args.h"
+#include "orvanta/farm/slurm.h"
+#include "orvanta/farm/submit.h"
 #include "orvanta/io/image_io.h"
 #include "orvanta/io/sequence.h"
 #include "support.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-// As in the command: OpenImageIO's PNG reader leaks a message on a damaged file (cli/main.cpp).
-extern "C" const char* __lsan_default_suppressions() { return "leak:ImageInput::geterror\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
-
-#if defined(__SANITIZE_THREAD__)
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\n";
-}
-#endif
 
 namespace orvanta {
 namespace {
@@ -48,7 +39,7 @@ void Spit(const fs::path& p, const std::string& text, bool executable = false) {
   if (executable) fs::permissions(p, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
 }
 
-std::string Quote(const std::string& s) { return cli::farm::ShellWord(s); }
+std::string Quote(const std::string& s) { return farm::ShellWord(s); }
 
 // A small 16-bit RGBA PNG whose samples depend on seed.
 void WritePng(const std::string& path, int w, int h, int seed) {
@@ -147,7 +138,7 @@ void ExpectOneSentence(const Result& r, const std::string& words) {
 // ---- frames -----------------------------------------------------------------------------------
 
 TEST(FarmFrames, ChunksKeepTheRangesOrderAndTheirTextReadsBack) {
-  using cli::farm::Chunk;
+  using farm::Chunk;
   V forty = io::ParseFrames("1-40");
   auto c = Chunk(forty, 10);
   ASSERT_EQ(c.size(), 4u);
@@ -159,10 +150,10 @@ TEST(FarmFrames, ChunksKeepTheRangesOrderAndTheirTextReadsBack) {
   EXPECT_EQ(Chunk(io::ParseFrames("30-32,1-3"), 2), (std::vector<V>{{30, 31}, {32, 1}, {2, 3}}));
   EXPECT_EQ(Chunk(io::ParseFrames("1-100x25"), 10), (std::vector<V>{{1, 26, 51, 76}}));
   EXPECT_EQ(Chunk({}, 10).size(), 0u);
-  EXPECT_EQ(cli::farm::Unique({5, 1, 5, 2, 1}), (V{5, 1, 2}));
+  EXPECT_EQ(farm::Unique({5, 1, 5, 2, 1}), (V{5, 1, 2}));
 
   // Each chunk goes to its task as range text, which must read back to the same frames.
-  using cli::farm::CompactRange;
+  using farm::CompactRange;
   EXPECT_EQ(CompactRange(io::ParseFrames("1-10")), "1-10");
   EXPECT_EQ(CompactRange({5, 6, 7, 8, 9, 13}), "5-9,13");
   EXPECT_EQ(CompactRange({5, 6}), "5-6");
@@ -186,7 +177,7 @@ TEST(FarmFrames, ChunksKeepTheRangesOrderAndTheirTextReadsBack) {
 // ---- words and paths --------------------------------------------------------------------------
 
 TEST(FarmArgs, RelativePathsBecomeAbsoluteOthersStay) {
-  using cli::farm::TakeRenderArgs;
+  using farm::TakeRenderArgs;
   fs::path tmp = fs::temp_directory_path() / ("orvanta-farm-args-" + std::to_string(::getpid()));
   fs::create_directories(tmp);
   std::ofstream(tmp / "odd=name.png") << "x";  // an existing file whose name holds '='
@@ -255,8 +246,8 @@ TEST(FarmArgs, RelativePathsBecomeAbsoluteOthersStay) {
 
 // ---- the script ---------------------------------------------------------------------------------
 
-cli::farm::Job SomeJob(const fs::path& dir) {
-  cli::farm::Job job;
+farm::Job SomeJob(const fs::path& dir) {
+  farm::Job job;
   job.dir = (dir / "shot.farm").string();
   job.manager = "slurm";
   job.orvanta = (dir / "bin/fake-orvanta").string();
@@ -273,8 +264,7 @@ cli::farm::Job SomeJob(const fs::path& dir) {
   job.output = (dir / "out.#.png").string();
   job.frames = "1-40";
   job.chunkSize = 10;
-  for (const auto& c : cli::farm::Chunk(io::ParseFrames("1-40"), 10))
-    job.chunks.push_back(cli::farm::CompactRange(c));
+  for (const auto& c : farm::Chunk(io::ParseFrames("1-40"), 10)) job.chunks.push_back(farm::CompactRange(c));
   job.slurm.jobName = "shot \"A\" #2";
   job.slurm.partition = "render";
   job.slurm.time = "1:00:00";
@@ -283,10 +273,10 @@ cli::farm::Job SomeJob(const fs::path& dir) {
 }
 
 TEST_F(Farm, ScriptRunsEachChunkWithTheSameWords) {
-  cli::farm::Job job = SomeJob(dir_);
+  farm::Job job = SomeJob(dir_);
   // A stand-in for the command that prints every word it gets, one per line in brackets.
   Spit(dir_ / "bin/fake-orvanta", "#!/bin/sh\nprintf '[%s]\\n' \"$@\"\n", true);
-  const std::string script = cli::farm::SlurmScript(job, {0, 1, 2, 3});
+  const std::string script = farm::SlurmScript(job, {0, 1, 2, 3});
   EXPECT_NE(script.find("#SBATCH --array=\"0-3%2\"\n"), std::string::npos) << script;
   EXPECT_NE(script.find("#SBATCH --job-name=\"shot \\\"A\\\" #2\"\n"), std::string::npos) << script;
   EXPECT_NE(script.find("#SBATCH --partition=\"render\"\n"), std::string::npos) << script;
@@ -296,7 +286,7 @@ TEST_F(Farm, ScriptRunsEachChunkWithTheSameWords) {
   EXPECT_NE(script.find("  1-10  # chunk 0\n  11-20  # chunk 1\n  21-30  # chunk 2\n  31-40  # chunk 3\n"),
             std::string::npos)
       << script;
-  EXPECT_NE(cli::farm::SlurmScript(job, {1, 3}).find("#SBATCH --array=\"1,3%2\"\n"), std::string::npos);
+  EXPECT_NE(farm::SlurmScript(job, {1, 3}).find("#SBATCH --array=\"1,3%2\"\n"), std::string::npos);
   Spit(dir_ / "job.sbatch", script);
 
   for (int task : {0, 2, 3}) {
@@ -323,15 +313,15 @@ TEST_F(Farm, ScriptRunsEachChunkWithTheSameWords) {
 }
 
 TEST_F(Farm, JobFilesReadBack) {
-  cli::farm::Job job = SomeJob(dir_);
+  farm::Job job = SomeJob(dir_);
   job.environment["ORVANTA_PLUGIN_PATH"] = "/a:/b";
   job.slurm.extra = {"--exclusive"};
   job.submissions.push_back({"77", {0, 1, 2, 3}, "2026-01-01T00:00:00Z"});
   job.submissions.push_back({"81", {1, 3}, "2026-01-01T01:00:00Z"});
   fs::create_directories(job.dir);
-  Spit(job.JobFile(), cli::farm::JobJson(job));
+  Spit(job.JobFile(), farm::JobJson(job));
   for (const std::string& where : {job.dir, job.JobFile()}) {
-    cli::farm::Job back = cli::farm::ReadJob(where);
+    farm::Job back = farm::ReadJob(where);
     EXPECT_EQ(back.dir, job.dir);
     EXPECT_EQ(back.renderArgs, job.renderArgs);
     EXPECT_EQ(back.chunks, job.chunks);
@@ -342,11 +332,11 @@ TEST_F(Farm, JobFilesReadBack) {
     ASSERT_EQ(back.submissions.size(), 2u);
     EXPECT_EQ(back.submissions[1].jobId, "81");
     EXPECT_EQ(back.submissions[1].chunks, (std::vector<size_t>{1, 3}));
-    EXPECT_EQ(cli::farm::JobJson(back), cli::farm::JobJson(job));
+    EXPECT_EQ(farm::JobJson(back), farm::JobJson(job));
   }
   Spit(job.JobFile(), "{\"orvanta_farm\": 1, \"manager\": ");
-  EXPECT_THROW(cli::farm::ReadJob(job.dir), std::runtime_error);
-  EXPECT_THROW(cli::farm::ReadJob(P("nowhere")), std::runtime_error);
+  EXPECT_THROW(farm::ReadJob(job.dir), std::runtime_error);
+  EXPECT_THROW(farm::ReadJob(P("nowhere")), std::runtime_error);
 }
 
 // ---- whole, missing and damaged files -----------------------------------------------------------
@@ -425,6 +415,80 @@ TEST_F(Farm, SkipExistingRendersOnlyMissingAndDamagedFrames) {
   EXPECT_TRUE(StampOf(P("out.0001.png")) == one);
   ExpectOneSentence(Run(With(With({"render"}, kRender), {"--stats", "--frames", "1-4", "--skip-existing"})),
                     "--skip-existing keeps frames already in the -o files");
+}
+
+// ---- submitting through the library ---------------------------------------------------------------
+
+TEST(FarmTasks, GlobalsAndEnvironmentReachTheTasksAbsolute) {
+  const std::string cwd = "/work/shots";
+  farm::SlurmOptions slurm;
+  slurm.cpusPerTask = 4;
+  // A task renders with the cores it asked for unless --threads says otherwise.
+  EXPECT_EQ(farm::GlobalArgs({"plugins", 0, uint64_t(3) << 20}, slurm, cwd),
+            (std::vector<std::string>{"--plugins", "/work/shots/plugins", "--threads", "4", "--memory-budget",
+                                      "3"}));
+  EXPECT_EQ(farm::GlobalArgs({"", 2, 0}, slurm, cwd), (std::vector<std::string>{"--threads", "2"}));
+  EXPECT_TRUE(farm::GlobalArgs({}, {}, cwd).empty());
+
+  const char* before = std::getenv("ORVANTA_PLUGIN_PATH");
+  const std::string saved = before ? before : "";
+  ::setenv("ORVANTA_PLUGIN_PATH", "lib:/opt/tools::../more", 1);
+  EXPECT_EQ(farm::TaskEnvironment({}, cwd).at("ORVANTA_PLUGIN_PATH"),
+            "/work/shots/lib:/opt/tools:/work/more");
+  EXPECT_TRUE(farm::TaskEnvironment({"plugins", 0, 0}, cwd).empty());  // --plugins wins
+  if (before)
+    ::setenv("ORVANTA_PLUGIN_PATH", saved.c_str(), 1);
+  else
+    ::unsetenv("ORVANTA_PLUGIN_PATH");
+}
+
+TEST_F(Farm, LibraryLaunchesChunksAndFindsWhatRemains) {
+  Inputs(5);
+  farm::JobRequest request;
+  request.manager = "commands";
+  request.renderArgs = With(kRender, {"-o", "o.#.png", "--frames", "1-5"});
+  request.cwd = dir_.string();
+  request.chunkSize = 2;
+  request.orvanta = ORVANTA_CLI;
+  farm::Job job = farm::PlanJob(request);
+  EXPECT_EQ(job.dir, P("o.farm"));
+  EXPECT_EQ(job.chunks, (std::vector<std::string>{"1-2", "3-4", "5"}));
+  EXPECT_FALSE(farm::ExistingJob(job).has_value());
+
+  const farm::Launched launched = farm::Launch(job, {0, 1, 2}, false);
+  EXPECT_EQ(launched.kind, farm::Launched::Kind::CommandLines);
+  EXPECT_EQ(launched.frames, 5u);
+  const std::string list = Slurp(job.CommandList());
+  EXPECT_NE(list.find(farm::ChunkCommand(job, "3-4") + "\n"), std::string::npos) << list;
+  ASSERT_EQ(farm::ReadJob(job.dir).submissions.size(), 1u);
+
+  // Chunk 1 rendered: chunks 0 and 2 remain, with their three frames.
+  ASSERT_EQ(std::system((farm::ChunkCommand(job, job.chunks[1]) + " > /dev/null").c_str()), 0);
+  const farm::Remaining left = farm::RemainingChunks(job);
+  EXPECT_EQ(left.todo, (std::vector<size_t>{0, 2}));
+  EXPECT_TRUE(left.busy.empty());
+  EXPECT_EQ(left.total, 5u);
+  EXPECT_EQ(left.toRender, 3u);
+  const farm::JobStatus status = farm::StatusOf(job);
+  ASSERT_EQ(status.chunks.size(), 3u);
+  EXPECT_EQ(status.chunks[1].done, (V{3, 4}));
+  EXPECT_TRUE(status.tasks.empty());  // not a Slurm job
+
+  // The same render finds its job; another chunk size is another render, refused.
+  std::optional<farm::Job> same = farm::ExistingJob(farm::PlanJob(request));
+  ASSERT_TRUE(same.has_value());
+  EXPECT_EQ(same->submissions.size(), 1u);
+  request.chunkSize = 3;
+  EXPECT_THROW(farm::ExistingJob(farm::PlanJob(request)), std::runtime_error);
+  // A Slurm job needs sbatch unless only the script is written.
+  request.manager = "slurm";
+  const char* pathNow = std::getenv("PATH");
+  const std::string path = pathNow ? pathNow : "/usr/bin:/bin";
+  ::setenv("PATH", P("nothing").c_str(), 1);
+  EXPECT_THROW(farm::PlanJob(request), std::runtime_error);
+  request.scriptOnly = true;
+  EXPECT_NO_THROW(farm::PlanJob(request));
+  ::setenv("PATH", path.c_str(), 1);
 }
 
 // ---- the command --------------------------------------------------------------------------------

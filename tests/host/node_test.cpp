@@ -344,15 +344,15 @@ TEST(Persistence, CompositionFilesRoundTripAndDamageIsNamed) {
   auto path = (std::filesystem::temp_directory_path() / "orvanta-node-test.orvc").string();
   host::Node node(testing::LoadTool("OrvantaLineDrop"));
   testing::Set(node, FourCC("SCOH"), 1);
-  host::SaveComposition(path, {&node});
-  auto nodes = host::LoadComposition(path);
+  host::WriteBinaryComposition(path, {&node});
+  auto nodes = host::ReadBinaryComposition(path);
   ASSERT_EQ(nodes.size(), 1u);
   EXPECT_EQ(testing::Get(*nodes[0], FourCC("SCOH")), 1.0);
   {  // a class word that no loaded tool has is named as such, not as damage
     host::MemoryArchive ar;
     for (uint32_t w : {FourCC("OrvC"), 1u, 1u, 0x842900EEu}) ar.WriteWord(w);
     try {
-      host::LoadCompositionBytes(ar.Bytes(), "other.orvc");
+      host::ReadBinaryCompositionBytes(ar.Bytes(), "other.orvc");
       ADD_FAILURE();
     } catch (const host::UnknownClassError& e) {
       EXPECT_NE(std::string(e.what()).find("not installed"), std::string::npos) << e.what();
@@ -361,7 +361,7 @@ TEST(Persistence, CompositionFilesRoundTripAndDamageIsNamed) {
   }
   std::filesystem::resize_file(path, std::filesystem::file_size(path) - 3);
   try {
-    host::LoadComposition(path);
+    host::ReadBinaryComposition(path);
     ADD_FAILURE();
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find(path), std::string::npos);

@@ -16,16 +16,6 @@
 #include "orvanta/io/sequence.h"
 #include "support.h"
 
-#if defined(__SANITIZE_THREAD__)
-// For this whole program: images are read and written through OpenImageIO and movies through the
-// FFmpeg libraries, whose own worker threads synchronise in code the checker cannot see into (the
-// libraries are not instrumented); each reader and writer of ours is used by one thread at a time.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libOpenImageIO_Util.so\nrace:libOpenImageIO.so\nrace:libavcodec.so\nrace:libavutil.so\n"
-         "race:libswscale.so\n";
-}
-#endif
-
 namespace orvanta {
 namespace {
 namespace fs = std::filesystem;

@@ -207,7 +207,7 @@ TEST_F(ServeTest, RenamesAndPositionsAreCheckedAndSaved) {
   st = s->Move(Json{{"positions", {{"grade", {-30.5, 12}}}}});
   EXPECT_EQ(st.at("nodes")[0].at("position"), Json::array({-30.5, 12.0}));
   s->Save();
-  graph::Graph g = io::LoadComposition(P("saved.json"));
+  graph::Graph g = io::LoadCompositionFile(P("saved.json"));
   ASSERT_TRUE(g.Get("grade").position.has_value());
   EXPECT_EQ(g.Get("grade").position->x, -30.5);
   EXPECT_FALSE(g.Get("fields").position.has_value());

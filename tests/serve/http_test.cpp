@@ -298,5 +298,23 @@ TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   EXPECT_NE(text.find("stopped"), std::string::npos);
 }
 
+// The command's serve verb is the program beside it, given the command's global options; a
+// command without that program says so in one sentence.
+TEST_F(ServeTest, TheServeVerbRunsTheProgramBesideTheCommand) {
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(RunCommand({ORVANTA_CLI, "--plugins", P("nowhere"), "serve", "x.json"}, P("out"), P("err")), 1);
+  EXPECT_EQ(slurp(P("err")), "orvanta: the plug-in folder " + P("nowhere") + " does not exist\n");
+
+  fs::create_directories(P("alone"));
+  fs::copy_file(ORVANTA_CLI, P("alone/orvanta"));
+  EXPECT_EQ(RunCommand({P("alone/orvanta"), "serve", "x.json"}, P("out"), P("err")), 1);
+  EXPECT_EQ(slurp(P("err")),
+            "orvanta: cannot start " + P("alone/orvanta-serve") + ": No such file or directory\n");
+  EXPECT_EQ(slurp(P("out")), "");
+}
+
 }  // namespace
 }  // namespace orvanta::servetest

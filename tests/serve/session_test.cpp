@@ -169,7 +169,7 @@ TEST_F(ServeTest, GraphEditsAreCheckedAndSaved) {
 
   s->View(Json{{"output", added}});
   s->Save();
-  graph::Graph g = io::LoadComposition(P("saved.json"));
+  graph::Graph g = io::LoadCompositionFile(P("saved.json"));
   ASSERT_EQ(g.Size(), 2u);
   EXPECT_EQ(g.output, added);
   EXPECT_EQ(g.Get(added).links.begin()->second.target, "remap");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,6 +39,18 @@ class FileProvider {
   virtual Image* Load(const std::string& path, int32_t frame) = 0;
 };
 
+// The sentence for a required image input left unconnected, said the way the front-end's user
+// can mend it.
+using MissingInput = std::function<std::string(const Graph& graph, const GraphNode& node, const Input* in)>;
+// Whether the front-end gave the input a picture of its own (an array in memory).
+using GivenPicture = std::function<bool(const Input* in)>;
+
+// The checks before rendering the targets that need no files: every required image input of the
+// nodes they take pictures from is linked or given (missing says it otherwise), then Graph::Check.
+// A cycle is refused first. Throws Failure.
+void CheckRenderable(const Graph& graph, const std::vector<GraphNode*>& targets, const MissingInput& missing,
+                     const GivenPicture& given = {});
+
 class Evaluator {
  public:
   Evaluator(Graph& graph, FileProvider& files) : graph_(graph), files_(files) {}
@@ -61,6 +74,8 @@ class Evaluator {
   // Evaluates every expression the targets need at every frame, so that one giving NaN or an
   // infinity fails before anything is rendered.
   void CheckExpressions(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames);
+  // CheckFiles, then CheckExpressions: the last checks before rendering these frames.
+  void CheckFrames(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames);
 
   // Node renders so far, and the time spent in them (seconds).
   int64_t Renders(const GraphNode& node) const;

@@ -67,6 +67,9 @@ class Graph {
   // taken; nothing changes then.
   void Rename(std::string_view from, const std::string& to);
 
+  // How messages name a node: its tool's name in a graph of one node, else node "NAME" (TOOL).
+  std::string Mention(const GraphNode& node) const;
+
   GraphNode* Find(std::string_view name) const;
   // Throws Failure when there is no such node.
   GraphNode& Get(std::string_view name) const;

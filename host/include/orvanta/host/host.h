@@ -209,12 +209,14 @@ int32_t ThreadCount();
 
 // ---- compositions ---------------------------------------------------------------------------
 
-// A composition file: "OrvC", a format word, a node count, then each node as Node::Save writes
-// it. Writing goes to a temporary name and is renamed into place.
-void SaveComposition(const std::string& path, const std::vector<Node*>& nodes);
-std::vector<std::unique_ptr<Node>> LoadComposition(const std::string& path);
+// The binary composition format (the host's archive): "OrvC", a format word, a node count, then
+// each node as Node::Save writes it. Writing goes to a temporary name and is renamed into place.
+// Graphs and JSON compositions are io/'s (io::SaveCompositionFile, io::LoadCompositionFile).
+void WriteBinaryComposition(const std::string& path, const std::vector<Node*>& nodes);
+std::vector<std::unique_ptr<Node>> ReadBinaryComposition(const std::string& path);
 // The same from bytes already read; path names them in errors.
-std::vector<std::unique_ptr<Node>> LoadCompositionBytes(std::vector<uint8_t> bytes, const std::string& path);
+std::vector<std::unique_ptr<Node>> ReadBinaryCompositionBytes(std::vector<uint8_t> bytes,
+                                                              const std::string& path);
 
 // Memory and file archives.
 class MemoryArchive : public CArchive {

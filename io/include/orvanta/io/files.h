@@ -40,14 +40,14 @@ class FileCache : public graph::FileProvider {
   std::map<std::string, std::string> parts_;
 };
 
-// Reads a composition file: JSON (relative file paths then read from the file's folder) or the
-// binary format. Throws Failure naming the file.
-graph::Graph LoadComposition(const std::string& path);
+// Reads a composition file as a graph: JSON (relative file paths then read from the file's folder)
+// or the host's binary format. Throws Failure naming the file.
+graph::Graph LoadCompositionFile(const std::string& path);
 
 // Writes the graph to path through a temporary file and a rename: JSON when the path ends in
 // .json, else the binary format. Relative file paths are written as they are when the file goes
 // into the folder they are read from, else as absolute paths. Throws Failure.
-void SaveComposition(graph::Graph& graph, const std::string& path);
+void SaveCompositionFile(graph::Graph& graph, const std::string& path);
 
 // True when the path names a JSON composition (by its extension).
 bool IsJsonPath(const std::string& path);

@@ -1,3 +1,6 @@
+// Controls named by text and values read from text (controls.h): ids, labels, PAGE/LABEL and
+// GROUP LABEL/LABEL; numbers, items, checkbox words, points and keyframes, checked against the
+// declarations.
 #include "orvanta/graph/controls.h"
 
 #include <strings.h>
