@@ -53,9 +53,11 @@ void FetchSuites(OfxHost* host) {
                         : !s.effect    ? kOfxImageEffectSuite
                         : !s.parameter ? kOfxParameterSuite
                                        : nullptr;
-  if (missing)
+  if (missing) {
+    g_suites.message = s.message;  // to say so
     throw OfxError(kOfxStatErrMissingHostFeature,
                    std::string("the host offers no ") + missing + " version 1, which the Orvanta tools need");
+  }
   g_suites = s;
   g_loads = 1;
 }
