@@ -102,7 +102,11 @@ OfxStatus Act(size_t index, const Tool& tool, std::string_view action, const voi
   }
   if (action == kOfxImageEffectActionBeginSequenceRender || action == kOfxImageEffectActionEndSequenceRender)
     return kOfxStatOK;
-  // Identity, time domain, frames needed, caches, edits and anything newer: not trapped.
+  if (action == kOfxActionPurgeCaches) {
+    InstanceOf(tool, effect).Purge();
+    return kOfxStatOK;
+  }
+  // Identity, time domain, frames needed, edits and anything newer: not trapped.
   return kOfxStatReplyDefault;
 }
 

@@ -45,6 +45,8 @@ class Instance {
   void ClipPreferences(Props out);
   // Renders the output image at time; throws OfxError with the sentence for the user.
   void Render(double time);
+  // Frees the images kept between renders (the inputs converted, the sizing stand-ins).
+  void Purge();
 
  private:
   struct Slot {
@@ -69,6 +71,7 @@ class Instance {
   OfxImageClipHandle output_ = nullptr;
   Slot edit_, sizing_, render_;
   std::vector<host::ImagePtr> stand_ins_;  // the sizing node's inputs, by clip
+  std::vector<host::ImagePtr> copies_;     // the render node's inputs, converted, by clip
 };
 
 }  // namespace orvanta::ofx

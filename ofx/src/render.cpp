@@ -141,21 +141,36 @@ void Instance::Render(double time) {
   for (size_t k = 0; k < clips_.size(); ++k) {
     const ClipPlan& c = tool_.plan.clips[k];
     if (Connected(clips_[k])) frames[k] = fetched.Image(clips_[k], time);
-    if (frames[k]) {
-      fetched.Connect(InputOf(node, k), frames[k].get());
-    } else if (c.optional) {
-      host::Disconnect(InputOf(node, k));
-    } else {
+    if (!frames[k] && !c.optional)
       throw OfxError(kOfxStatFailed, tool_.name + ": the image input \"" + c.label +
                                          "\" has no picture; connect it to render");
-    }
   }
   std::unique_ptr<HostFrame> out = fetched.Image(output_, time);
   if (!out) throw OfxError(kOfxStatFailed, tool_.name + ": the host gave no output image to render into");
   RenderThreads threads;
+  // The inputs in the runtime's own storage, which the tools' fast paths read (frames.h).
+  for (size_t k = 0; k < clips_.size(); ++k) {
+    if (frames[k])
+      fetched.Connect(InputOf(node, k), RuntimeCopy(*frames[k], copies_[k]));
+    else
+      host::Disconnect(InputOf(node, k));
+  }
   host::RenderResult r = node.Render(time);
   if (!r.ok()) throw OfxError(kOfxStatFailed, r.error);
   PutResult(*r.image, *out, frames[0]->Bounds().x1, frames[0]->Bounds().y1);
+}
+
+}  // namespace orvanta::ofx
+
+namespace orvanta::ofx {
+
+void Instance::Purge() {
+  {
+    std::lock_guard<std::mutex> lock(render_.mutex);
+    for (host::ImagePtr& copy : copies_) copy.reset();
+  }
+  std::lock_guard<std::mutex> lock(sizing_.mutex);
+  for (host::ImagePtr& stand : stand_ins_) stand.reset();
 }
 
 }  // namespace orvanta::ofx

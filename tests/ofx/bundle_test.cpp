@@ -273,9 +273,38 @@ TEST_F(WithHost, ActionsItDoesNotTrapAnswerReplyDefault) {
   auto remap = Make("OrvantaRemap");
   EXPECT_EQ(remap->Action("OfxActionSomethingNewer"), kOfxStatReplyDefault);
   EXPECT_EQ(remap->Action(kOfxImageEffectActionIsIdentity), kOfxStatReplyDefault);
-  EXPECT_EQ(remap->Action(kOfxActionPurgeCaches), kOfxStatReplyDefault);
   EXPECT_EQ(remap->Action(kOfxActionBeginInstanceEdit), kOfxStatReplyDefault);
   EXPECT_TRUE(host_->messages.empty()) << Messages();
+}
+
+TEST_F(WithHost, RendersAfterCachesArePurgedAreTheSame) {
+  auto remap = Make("OrvantaRemap");
+  remap->Connect("Source", Pattern(40, 30, Depth::Short, 4));
+  remap->Set("SORL", {0.25});
+  ASSERT_EQ(remap->Render(0.0, {1, 1}, Layout::BottomUp, Depth::Short), kOfxStatOK);
+  const Picture first = remap->output->Read();
+  EXPECT_EQ(remap->Action(kOfxActionPurgeCaches), kOfxStatOK);
+  ASSERT_EQ(remap->Render(0.0, {1, 1}, Layout::BottomUp, Depth::Short), kOfxStatOK);
+  EXPECT_TRUE(SamePixels(first, remap->output->Read()));
+}
+
+// A host that gives an output image of another depth than its inputs (against what the bundle
+// asked) still gets the result, converted as the runtime converts 16-bit values to float.
+TEST_F(WithHost, AnOutputOfAnotherDepthGetsTheResultConverted) {
+  auto remap = Make("OrvantaRemap");
+  remap->Connect("Source", Pattern(21, 13, Depth::Short, 5));
+  remap->Set("SORH", {0.75});
+  ASSERT_EQ(remap->Render(0.0, {1, 1}, Layout::BottomUp, Depth::Short), kOfxStatOK);
+  const Picture words = remap->output->Read();
+  ASSERT_EQ(remap->Render(0.0, {1, 1}, Layout::NegativeStride, Depth::Float), kOfxStatOK);
+  Picture expected{words.width, words.height, Depth::Float, std::vector<uint8_t>(words.bytes.size() * 2)};
+  for (size_t i = 0; i < words.bytes.size() / 2; ++i) {
+    uint16_t w;
+    std::memcpy(&w, words.bytes.data() + 2 * i, 2);
+    const float f = w / 65535.0f;
+    std::memcpy(expected.bytes.data() + 4 * i, &f, 4);
+  }
+  EXPECT_TRUE(SamePixels(expected, remap->output->Read()));
 }
 
 TEST_F(WithHost, AMissingRequiredImageRendersNothingAndSaysWhy) {

@@ -1147,8 +1147,10 @@ OfxStatus Instance::Render(double at, OfxPointD scale, Layout layout, Depth dept
   PropertySet rois;
   const OfxStatus ri = RegionsOfInterest(at, scale, rod, rois);
   if (ri != kOfxStatOK && ri != kOfxStatReplyDefault) return ri;
-  output = std::make_shared<Buffer>(outputBounds, depth, layout);
-  output->Fill(0xA5);  // what was not written shows
+  const bool keep = keepOutput && output && output->PixelDepth() == depth &&
+                    std::memcmp(&output->Bounds(), &outputBounds, sizeof outputBounds) == 0;
+  if (!keep) output = std::make_shared<Buffer>(outputBounds, depth, layout);
+  if (!keepOutput) output->Fill(0xA5);  // what was not written shows
   Clip* out = FindClip(kOfxImageEffectOutputClipName);
   out->picture = output;
   out->rod = rod;

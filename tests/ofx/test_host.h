@@ -192,6 +192,7 @@ class Instance {
   OfxStatus Render(double time, OfxPointD scale, Layout layout, Depth depth);
   std::shared_ptr<Buffer> output;  // the last output image
   OfxRectI outputBounds{};
+  bool keepOutput = false;  // render into the last output image again, as it is (for timing)
 
   Host& host;
   OfxPlugin* plugin;
