@@ -1,5 +1,7 @@
 #include "describe.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "identity.h"
@@ -34,22 +36,6 @@ Props Define(OfxParamSetHandle set, const char* type, const std::string& name) {
     throw OfxError(s == kOfxStatErrMemory ? kOfxStatErrMemory : kOfxStatFailed,
                    std::string("the host refused the parameter ") + name + " of type " + type);
   return Props(h);
-}
-
-// Limits and display range: ints for integer parameters, one value per dimension for colours.
-void SetBounds(Props& props, const ParamPlan& p, const Bounds& b) {
-  const std::pair<const char*, const std::optional<double>*> all[] = {
-      {kOfxParamPropMin, &b.min},
-      {kOfxParamPropMax, &b.max},
-      {kOfxParamPropDisplayMin, &b.displayMin},
-      {kOfxParamPropDisplayMax, &b.displayMax}};
-  for (auto [name, value] : all) {
-    if (!*value) continue;
-    if (p.kind == ParamKind::Integer)
-      props.SetInt(name, int(std::lround(**value)), Need::Optional);
-    else
-      props.SetDoubles(name, std::vector<double>(p.members.size(), **value), Need::Optional);
-  }
 }
 
 void DefineParam(OfxParamSetHandle set, const ParamPlan& p, const host::Node& node) {
@@ -112,6 +98,25 @@ void DefineClip(OfxImageEffectHandle descriptor, const std::string& name, const 
 }
 
 }  // namespace
+
+void SetBounds(Props& props, const ParamPlan& p, const Bounds& b) {
+  const std::pair<const char*, const std::optional<double>*> all[] = {
+      {kOfxParamPropMin, &b.min},
+      {kOfxParamPropMax, &b.max},
+      {kOfxParamPropDisplayMin, &b.displayMin},
+      {kOfxParamPropDisplayMax, &b.displayMax}};
+  for (auto [name, value] : all) {
+    if (!*value) continue;
+    if (p.kind == ParamKind::Integer) {
+      const int whole = int(std::lround(std::clamp(**value, double(INT_MIN), double(INT_MAX))));
+      if (props.IntOr(name, ~whole) != whole) props.SetInt(name, whole, Need::Optional);
+    } else {
+      double now = 0.0;
+      if (Host().property->propGetDouble(props.Handle(), name, 0, &now) != kOfxStatOK || now != **value)
+        props.SetDoubles(name, std::vector<double>(p.members.size(), **value), Need::Optional);
+    }
+  }
+}
 
 void Describe(const Tool& tool, OfxImageEffectHandle descriptor) {
   Props p = EffectProps(descriptor);

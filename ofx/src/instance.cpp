@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 
+#include "describe.h"
 #include "orvanta/graph/controls.h"
 
 namespace orvanta::ofx {
@@ -148,23 +149,7 @@ void Instance::Present(const host::Node& node) const {
     if (props.IntOr(kOfxParamPropSecret, -1) != (shown ? 0 : 1))
       props.SetInt(kOfxParamPropSecret, shown ? 0 : 1, Need::Optional);
     if (p.kind != ParamKind::Double && p.kind != ParamKind::Integer) continue;
-    const Bounds b = BoundsOf(host::Describe(inputs[p.members[0]]));
-    const std::pair<const char*, const std::optional<double>*> ranges[] = {
-        {kOfxParamPropMin, &b.min},
-        {kOfxParamPropMax, &b.max},
-        {kOfxParamPropDisplayMin, &b.displayMin},
-        {kOfxParamPropDisplayMax, &b.displayMax}};
-    for (auto [name, value] : ranges) {
-      if (!*value) continue;
-      if (p.kind == ParamKind::Integer) {
-        if (props.IntOr(name, ToInt(**value) + 1) != ToInt(**value))
-          props.SetInt(name, ToInt(**value), Need::Optional);
-      } else {
-        double now = 0.0;
-        if (Host().property->propGetDouble(paramProps_[i], name, 0, &now) != kOfxStatOK || now != **value)
-          props.SetDouble(name, **value, Need::Optional);
-      }
-    }
+    SetBounds(props, p, BoundsOf(host::Describe(inputs[p.members[0]])));
   }
 }
 
