@@ -2,10 +2,15 @@
 // against what `orvanta info --json` prints, its icons, and the faults it reports.
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
 #include "../../ofx/icons/png.h"
 #include "support.h"

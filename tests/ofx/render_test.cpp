@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "support.h"
 
