@@ -274,12 +274,14 @@ host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool 
 Image::~Image() = default;
 
 void Image::Fill(const FltPixel& p) {
+  if (hostdetail::Sizing()) return;
   uint8_t enc[16];
   WriteFltPixel(this, enc, p);
   FillWith(this, enc);
 }
 
 void Image::Fill(uint32_t b, uint32_t g, uint32_t r, uint32_t a) {
+  if (hostdetail::Sizing()) return;
   uint8_t enc[16];
   WritePixel(this, enc, Pixel{b, g, r, a});
   FillWith(this, enc);
@@ -311,9 +313,26 @@ bool Image::ShareRow(int32_t y, const Image* source, int32_t sourceRow) {
 }
 
 Image* Image::CopyOfImage() const {
+  if (hostdetail::Sizing()) return hostdetail::NewHostImage(Width, Height, Depth).release();
   host::ImagePtr copy = hostdetail::NewHostImage(Width, Height, Depth, false);  // every row copied
-  size_t rowBytes = size_t(Width) * BytesPerPixel;
-  for (int32_t y = 0; y < Height; ++y) std::memcpy(copy->RowTable[y], RowTable[y], rowBytes);
+  if (Storage == copy->Storage) {
+    size_t rowBytes = size_t(Width) * BytesPerPixel;
+    for (int32_t y = 0; y < Height; ++y) std::memcpy(copy->RowTable[y], RowTable[y], rowBytes);
+    return copy.release();
+  }
+  // Another host's pixels (their own storage format): converted through the access routines, in
+  // the pixel form that keeps every value of the depth.
+  Image* self = const_cast<Image*>(this);  // only read
+  for (int32_t y = 0; y < Height; ++y)
+    WithCursors(self, 0, y, copy.get(), 0, y, [&](auto& s, auto& d) {
+      if (Depth == DepthFloat) {
+        FltPixel p;
+        for (int32_t x = 0; x < Width; ++x) d.PutNextFlt(s.GetNextFlt(p));
+      } else {
+        Pixel p;
+        for (int32_t x = 0; x < Width; ++x) d.PutNext(s.GetNext(p));
+      }
+    });
   return copy.release();
 }
 
@@ -322,7 +341,7 @@ Image* Image::CopyOfImage() const {
 // values and stored in this image's own format.
 Image* Image::ResizeOfImage(int32_t width, int32_t height, int32_t, int32_t, int32_t) const {
   host::ImagePtr out = hostdetail::NewHostImage(width, height, Depth);
-  if (width == 0 || height == 0 || Width == 0 || Height == 0) return out.release();
+  if (width == 0 || height == 0 || Width == 0 || Height == 0 || hostdetail::Sizing()) return out.release();
 
   struct Tap {
     int32_t first;
@@ -388,7 +407,7 @@ Image* Image::ResizeOfImage(int32_t width, int32_t height, int32_t, int32_t, int
 // three of them, and edges repeat the border pixel.
 void Image::ImageBlur(Image* target, int32_t, int32_t, int32_t, int32_t, int32_t, double xRadius,
                       double yRadius, double, double) const {
-  if (!target || target->Width != Width || target->Height != Height) return;
+  if (!target || target->Width != Width || target->Height != Height || hostdetail::Sizing()) return;
   auto kernel = [](double sigma) {
     std::vector<double> k;
     if (!(sigma > 0.0) || !std::isfinite(sigma)) return std::vector<double>{1.0};
@@ -479,7 +498,7 @@ void Image::OXMerge(const Image* src, int32_t x, int32_t y) { OXMergeRows(src, x
 // Premultiplied over of src with its top-left pixel at (x, y), clipped to this image and to the
 // output rows rowBegin..rowEnd-1; disjoint row bands may be merged on different threads.
 void Image::OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin, int32_t rowEnd) {
-  if (!src || src->Width <= 0 || src->Height <= 0) return;
+  if (!src || src->Width <= 0 || src->Height <= 0 || hostdetail::Sizing()) return;
   int64_t x0 = std::max<int64_t>(0, x), y0 = std::max<int64_t>({0, y, rowBegin});
   int64_t x1 = std::min<int64_t>(Width, int64_t(x) + src->Width);
   int64_t y1 = std::min<int64_t>({int64_t(Height), int64_t(y) + src->Height, int64_t(rowEnd)});

@@ -3,7 +3,9 @@
 // whose stretch is done takes the back half of what is left of another's. So each thread walks
 // neighbouring chunks far from the others' (threads writing neighbouring tile columns at once
 // took cache lines from each other), and the loads still even out. After a chunk throws, no new
-// chunk starts; the first exception is rethrown once every running chunk has returned.
+// chunk starts; the first exception is rethrown once every running chunk has returned. A front-end
+// may put its own threads (a thread team) in the pool's place for the renders of one thread, and
+// a sizing render runs no chunk at all.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -188,18 +190,61 @@ WorkerPool& Pool() {
   return pool;
 }
 
+// The thread team and the sizing state in force on this thread (see host.h).
+thread_local const host::ThreadTeam* t_team = nullptr;
+thread_local int32_t t_sizing = 0;
+
+// The chunks on a front-end's threads: each run of work takes the next index until none is left
+// or a chunk has thrown. Whatever the team left undone runs here, so that a team that ran work on
+// fewer threads than it has, or on none, still completes the job.
+void RunOnTeam(const host::ThreadTeam& team, int32_t n, const std::function<void(int32_t)>& fn) {
+  std::atomic<int32_t> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex mutex;
+  std::exception_ptr error;
+  const std::function<void()> work = [&] {
+    for (;;) {
+      if (failed.load(std::memory_order_relaxed)) return;
+      const int32_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= n) return;
+      try {
+        fn(i);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!error) error = std::current_exception();
+        failed.store(true);
+      }
+    }
+  };
+  team(work);
+  work();
+  if (error) std::rethrow_exception(error);
+}
+
 }  // namespace
 
 namespace hostdetail {
 void RunChunks(int32_t n, const std::function<void(int32_t)>& fn) {
-  if (n <= 0) return;
+  if (n <= 0 || t_sizing > 0) return;
+  if (t_team) return RunOnTeam(*t_team, n, fn);
   Pool().Run(n, fn);
 }
+bool Sizing() { return t_sizing > 0; }
 }  // namespace hostdetail
 
 namespace host {
 void SetThreadCount(int32_t n) { Pool().Resize(n <= 0 ? AllCores() : std::min(n, 256)); }
 int32_t ThreadCount() { return Pool().Size(); }
+
+void RunChunks(int32_t n, const std::function<void(int32_t)>& fn) { hostdetail::RunChunks(n, fn); }
+
+ScopedThreadTeam::ScopedThreadTeam(ThreadTeam team) : team_(std::move(team)), outer_(t_team) {
+  t_team = team_ ? &team_ : nullptr;
+}
+ScopedThreadTeam::~ScopedThreadTeam() { t_team = outer_; }
+
+ScopedSizing::ScopedSizing() { ++t_sizing; }
+ScopedSizing::~ScopedSizing() { --t_sizing; }
 }  // namespace host
 
 }  // namespace orvanta

@@ -2,6 +2,7 @@
 // the host's image operations.
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "support.h"
@@ -224,6 +225,70 @@ TEST(ImageOps, FillSetGetAndCopy) {
   auto f = host::MakeImage(2, 2, DepthFloat);
   f->Fill(FltPixel{0.5f, 1.5f, -2.0f, 1.0f});
   EXPECT_EQ(AtFlt(f.get(), 1, 1).G, 1.5f);
+}
+
+// Another host's image: 8-bit samples in red, green, blue, alpha order, its rows apart by more
+// than a row's bytes.
+class RgbaImage : public Image {
+ public:
+  RgbaImage(int32_t w, int32_t h) : bytes_(size_t(h) * (size_t(w) * 4 + 12), 0), rows_(size_t(h)) {
+    Width = w;
+    Height = h;
+    Depth = Depth8;
+    BytesPerPixel = 4;
+    Storage = StorageCustom;
+    for (int32_t y = 0; y < h; ++y) rows_[size_t(y)] = bytes_.data() + size_t(y) * (size_t(w) * 4 + 12);
+    RowTable = rows_.data();
+    ReadPixel = [](const Image*, const void* a, Pixel& p) {
+      auto* s = static_cast<const uint8_t*>(a);
+      p = Pixel{s[2] * 257u, s[1] * 257u, s[0] * 257u, s[3] * 257u};
+    };
+    ReadFltPixel = [](const Image*, const void* a, FltPixel& p) {
+      auto* s = static_cast<const uint8_t*>(a);
+      p = FltPixel{s[2] / 255.0f, s[1] / 255.0f, s[0] / 255.0f, s[3] / 255.0f};
+    };
+    WritePixel = [](const Image*, void*, const Pixel&) {};
+    WriteFltPixel = [](const Image*, void*, const FltPixel&) {};
+  }
+  std::vector<uint8_t> bytes_;
+  std::vector<uint8_t*> rows_;
+};
+
+TEST(ImageOps, CopyOfAnotherHostsImageConvertsItsPixels) {
+  RgbaImage foreign(3, 2);
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 3; ++x) {
+      uint8_t* px = foreign.RowTable[y] + x * 4;
+      px[0] = uint8_t(10 + x), px[1] = uint8_t(20 + y), px[2] = uint8_t(30 + x + y), px[3] = 200;
+    }
+  host::ImagePtr copy(foreign.CopyOfImage());
+  ASSERT_EQ(copy->Storage, StorageBgra8);
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 3; ++x) {
+      const uint8_t* px = copy->RowTable[y] + x * 4;  // blue, green, red, alpha
+      EXPECT_EQ(px[0], 30 + x + y);
+      EXPECT_EQ(px[1], 20 + y);
+      EXPECT_EQ(px[2], 10 + x);
+      EXPECT_EQ(px[3], 200);
+    }
+}
+
+TEST(ImageOps, SizingLeavesPixelsAloneAndKeepsSizes) {
+  auto src = testing::Flat(8, 6, Depth16, Pixel{1000, 2000, 3000, 65535});
+  host::ScopedSizing sizing;
+  host::ImagePtr resized(src->ResizeOfImage(5, 4));
+  host::ImagePtr copy(src->CopyOfImage());
+  EXPECT_EQ(resized->Width, 5);
+  EXPECT_EQ(resized->Height, 4);
+  EXPECT_EQ(resized->Depth, Depth16);
+  EXPECT_EQ(copy->Width, 8);
+  EXPECT_EQ(At(resized.get(), 1, 1), (Pixel{0, 0, 0, 0}));
+  EXPECT_EQ(At(copy.get(), 1, 1), (Pixel{0, 0, 0, 0}));
+  auto target = host::MakeImage(8, 6, Depth16);
+  src->ImageBlur(target.get(), 4, 1, 1, 1, 1, 2.0, 2.0);
+  target->OXMerge(src.get(), 0, 0);
+  target->Fill(9, 9, 9, 9);
+  EXPECT_EQ(At(target.get(), 3, 3), (Pixel{0, 0, 0, 0}));
 }
 
 TEST(ImageOps, ResizeKeepsFlatColoursAndSizes) {

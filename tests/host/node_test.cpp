@@ -241,6 +241,27 @@ TEST(Skeleton, AChunksExceptionEndsItsPassAndReleasesTheRequestsImage) {
   EXPECT_EQ(op->squares[3], -7);
 }
 
+TEST(Sizing, ARenderGivesTheOutputSizeOfAFullRender) {
+  ASSERT_TRUE(host::LoadPlugin(kLineDrop).ok);
+  host::Node node(*host::FindClass("OrvantaLineDrop"));
+  AutoNumber two(2.0);
+  node.FindInput(FourCC("BSCH"))->SetValue(two, 0.0, 1);  // keep 2 rows of every 3
+  auto input = testing::Numbered(7, 11, Depth16);
+  host::Connect(node.FindInput(MainImageId), input.get());
+  host::RenderResult sized;
+  {
+    host::ScopedSizing sizing;
+    sized = node.Render(0.0);
+  }
+  host::RenderResult full = node.Render(0.0);
+  ASSERT_TRUE(sized.ok()) << sized.error;
+  ASSERT_TRUE(full.ok()) << full.error;
+  EXPECT_EQ(sized.image->Width, 7);
+  EXPECT_EQ(sized.image->Height, 8);  // 3 whole cycles of 2 kept rows, then 2 of the last 2 rows
+  EXPECT_EQ(full.image->Height, sized.image->Height);
+  EXPECT_EQ(full.image->Depth, sized.image->Depth);
+}
+
 TEST(Skeleton, CreateReturnsNullWhenAllocationFails) {
   const host::ClassInfo* probe = host::FindClass("Probe");
   host::testing::FailAllocationsAfter(0);

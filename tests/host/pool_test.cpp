@@ -2,6 +2,7 @@
 // caller after the chunks stopped.
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -139,6 +140,104 @@ TEST(DoMultiProcess, AnExceptionReachesTheCallerAndThePoolStaysUsable) {
     EXPECT_EQ(again.calls.load(), 50);
   }
   host::SetThreadCount(0);
+}
+
+// A thread team of k threads of its own, started for every job, recording which threads ran work.
+struct Team {
+  explicit Team(int k) : threads(k) {}
+  host::ThreadTeam Make() {
+    return [this](const std::function<void()>& work) {
+      ++jobs;
+      std::vector<std::thread> run;
+      for (int i = 0; i < threads; ++i)
+        run.emplace_back([&] {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            ids.insert(std::this_thread::get_id());
+          }
+          work();
+        });
+      for (std::thread& t : run) t.join();
+    };
+  }
+  int threads;
+  int jobs = 0;
+  std::mutex mutex;
+  std::set<std::thread::id> ids;
+};
+
+TEST(ThreadTeam, ChunksRunOnTheTeamsThreadsEachOnce) {
+  Team team(3);
+  ThreadRecordingOperator op;
+  Request req(0.0);
+  {
+    host::ScopedThreadTeam scope(team.Make());
+    op.DoMultiProcess(&req, 60);
+  }
+  EXPECT_EQ(team.jobs, 1);
+  ASSERT_EQ(op.hits.size(), 60u);
+  for (auto [index, count] : op.hits) EXPECT_EQ(count, 1) << index;
+  for (const std::thread::id& id : op.threads) EXPECT_TRUE(team.ids.count(id)) << "a chunk ran off the team";
+  // Out of scope the pool runs the chunks again.
+  CountingOperator after;
+  after.DoMultiProcess(&req, 10);
+  EXPECT_EQ(after.calls.load(), 10);
+  EXPECT_EQ(team.jobs, 1);
+}
+
+TEST(ThreadTeam, ChunksATeamLeavesUndoneRunOnTheCaller) {
+  const host::ThreadTeam idle = [](const std::function<void()>&) {};  // runs work nowhere
+  CountingOperator op;
+  Request req(0.0);
+  host::ScopedThreadTeam scope(idle);
+  op.DoMultiProcess(&req, 25);
+  EXPECT_EQ(op.calls.load(), 25);
+  for (int32_t i = 0; i < 25; ++i) EXPECT_EQ(op.hits[i].load(), 1) << i;
+}
+
+TEST(ThreadTeam, AnExceptionStopsTheChunksAndReachesTheCaller) {
+  Team team(2);
+  CountingOperator op;
+  op.throwAt = 5;
+  Request req(0.0);
+  host::ScopedThreadTeam scope(team.Make());
+  EXPECT_THROW(op.DoMultiProcess(&req, 1000), std::runtime_error);
+  EXPECT_LT(op.calls.load(), 999);
+  EXPECT_EQ(op.hits[5].load(), 0);
+}
+
+TEST(ThreadTeam, InnerScopesRuleUntilTheyEnd) {
+  Team outer(1), inner(1);
+  Request req(0.0);
+  host::ScopedThreadTeam a(outer.Make());
+  {
+    host::ScopedThreadTeam b(inner.Make());
+    CountingOperator op;
+    op.DoMultiProcess(&req, 3);
+  }
+  CountingOperator op;
+  op.DoMultiProcess(&req, 3);
+  host::RunChunks(4, [](int32_t) {});
+  EXPECT_EQ(inner.jobs, 1);
+  EXPECT_EQ(outer.jobs, 2);
+}
+
+TEST(Sizing, RunsNoChunkOnThisThreadOnly) {
+  Request req(0.0);
+  CountingOperator op;
+  {
+    host::ScopedSizing sizing;
+    op.DoMultiProcess(&req, 40);
+    std::thread other([&] {
+      CountingOperator elsewhere;
+      elsewhere.DoMultiProcess(&req, 40);
+      EXPECT_EQ(elsewhere.calls.load(), 40);
+    });
+    other.join();
+  }
+  EXPECT_EQ(op.calls.load(), 0);
+  op.DoMultiProcess(&req, 40);
+  EXPECT_EQ(op.calls.load(), 40);
 }
 
 }  // namespace

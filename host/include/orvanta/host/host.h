@@ -207,6 +207,49 @@ void KeepFreedImageMemory();
 void SetThreadCount(int32_t n);
 int32_t ThreadCount();
 
+// Runs fn(i) for i in 0..n-1 where DoMultiProcess would run chunks made on this thread (the
+// thread team in force, else the pool) and returns when all calls are done; n <= 0 runs nothing.
+// The first exception is rethrown once every running call has returned. For a front-end's own
+// passes over the pixels of a render's result.
+void RunChunks(int32_t n, const std::function<void(int32_t)>& fn);
+
+// A front-end's own threads. team(work) runs work once on each of its threads (the calling one
+// may be among them) and returns when every run has returned; work never throws.
+using ThreadTeam = std::function<void(const std::function<void()>& work)>;
+
+// While a ScopedThreadTeam lives, the chunks of DoMultiProcess and RunChunks called on the thread
+// that made it run on the team instead of the worker pool, which is then neither used nor started:
+// each run of work takes chunk indices until none is left. After a chunk throws no new chunk
+// starts, and the first exception reaches the caller once team() has returned; chunks the team
+// left undone run on the calling thread. Made and destroyed on one thread; scopes nest, the
+// innermost rules.
+class ScopedThreadTeam {
+ public:
+  explicit ScopedThreadTeam(ThreadTeam team);
+  ~ScopedThreadTeam();
+  ScopedThreadTeam(const ScopedThreadTeam&) = delete;
+  ScopedThreadTeam& operator=(const ScopedThreadTeam&) = delete;
+
+ private:
+  ThreadTeam team_;
+  const ThreadTeam* outer_;
+};
+
+// ---- sizes ----------------------------------------------------------------------------------
+
+// While a ScopedSizing lives, renders on the thread that made it only size their images:
+// DoMultiProcess runs no chunk and the host's image operations (copy, resize, blur, merge, fill)
+// leave pixels as they are. A render then publishes an image of the size and depth a full render
+// would give, with pixels of no meaning; its cost is the tool's gathering of controls. For asking
+// what size a node's output has without doing its work. Made and destroyed on one thread.
+class ScopedSizing {
+ public:
+  ScopedSizing();
+  ~ScopedSizing();
+  ScopedSizing(const ScopedSizing&) = delete;
+  ScopedSizing& operator=(const ScopedSizing&) = delete;
+};
+
 // ---- compositions ---------------------------------------------------------------------------
 
 // The binary composition format (the host's archive): "OrvC", a format word, a node count, then
