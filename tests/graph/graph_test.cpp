@@ -7,6 +7,7 @@
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
 #include "orvanta/graph/evaluate.h"
+#include "orvanta/graph/json.h"
 #include "orvanta/host/failure.h"
 #include "support.h"
 
@@ -18,6 +19,18 @@ using graph::GraphNode;
 
 constexpr uint32_t kShow = FourCC("BSCH"), kCrop = FourCC("CSCH"), kInLow = FourCC("SORL"),
                    kInHigh = FourCC("SORH");
+
+// Runs fn, which must throw Failure with one line that holds says.
+template <class F>
+void Fails(F fn, const std::string& says) {
+  try {
+    fn();
+    ADD_FAILURE() << "no failure; expected: " << says;
+  } catch (const Failure& e) {
+    EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what() << "\n  expected: " << says;
+    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+  }
+}
 
 // Pictures by path, counting reads, standing in for image files.
 class Pictures : public graph::FileProvider {
@@ -190,15 +203,7 @@ TEST_F(GraphTest, DrivenValuesAreNotLimitedToItemsOrRanges) {
 }
 
 TEST_F(GraphTest, BadGraphsAreRefusedNamingTheNodes) {
-  auto fails = [](auto fn, const std::string& says) {
-    try {
-      fn();
-      ADD_FAILURE() << "no failure; expected: " << says;
-    } catch (const Failure& e) {
-      EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what() << "\n  expected: " << says;
-      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
-    }
-  };
+  auto fails = [](auto fn, const std::string& says) { Fails(fn, says); };
   Graph g = Chain();
   GraphNode& fields = g.Get("fields");
   Input* fieldsIn = graph::MainImageInput(*fields.node);
@@ -291,6 +296,44 @@ TEST_F(GraphTest, PicturesConnectedDirectlyCountAsConnected) {
   graph::Evaluator eval(one, files);
   host::ImagePtr out = eval.Render(remap, 1);
   EXPECT_TRUE(testing::SameBytes(out.get(), picture.get()));  // the default maps 0..1 onto 0..1
+}
+
+TEST_F(GraphTest, JsonNestedTooDeeplyIsRefusedBeforeAnythingRecursesOverIt) {
+  auto nested = [](int depth, const std::string& inside) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += i % 2 ? "{\"k\": " : "[";
+    text += inside;
+    for (int i = depth - 1; i >= 0; --i) text += i % 2 ? "}" : "]";
+    return text;
+  };
+  // As deep as allowed, lists and objects both counted.
+  graph::Json deepest = graph::ParseJson(nested(graph::kMaxJsonDepth, "7"), "t");
+  const graph::Json* at = &deepest;
+  for (int i = 0; i + 1 < graph::kMaxJsonDepth; ++i) at = i % 2 ? &at->at("k") : &at->at(0);
+  EXPECT_EQ(at->at("k"), 7);  // the 64th level is an object
+  Fails([&] { graph::ParseJson(nested(graph::kMaxJsonDepth + 1, "7"), "the request body"); },
+        "the request body nests lists and objects more than 64 deep");
+  // Far deeper than a thread's stack would take to build, print or free recursively.
+  const std::string lists = std::string(50000, '[') + std::string(50000, ']');
+  Fails([&] { graph::ReadJsonComposition("{\"version\": " + lists + ", \"nodes\": []}", "deep.json"); },
+        "deep.json nests lists and objects more than 64 deep");
+  Fails([&] { graph::ParseJson(std::string(200000, '['), "t"); }, "t nests");
+
+  // Other faults of the text name the file too, in a line of sensible length.
+  Fails([&] { graph::ReadJsonComposition(R"({"version": 1e400, "nodes": []})", "big.json"); },
+        "big.json is not valid JSON: number overflow parsing '1e400'");
+  Fails([&] { graph::ReadJsonComposition(R"({"version": 1, "nodes": [)", "cut.json"); },
+        "cut.json is not valid JSON: parse error at line 1");
+  try {
+    graph::ParseJson("[\"" + std::string(100000, 'x') + "\n\"]", "long.json");
+    ADD_FAILURE() << "a line break inside a string parsed";
+  } catch (const Failure& e) {
+    EXPECT_LT(std::string(e.what()).size(), 300u);
+  }
+  Fails([&] { graph::ReadJsonComposition(R"({"version": [[1]], "nodes": []})", "v.json"); },
+        "v.json: its version must be a number, not a list");
+  Fails([&] { graph::ReadJsonComposition(R"({"version": 2, "nodes": []})", "v.json"); },
+        "v.json: its version 2 is not known");
 }
 
 }  // namespace
