@@ -298,6 +298,91 @@ TEST_F(GraphTest, PicturesConnectedDirectlyCountAsConnected) {
   EXPECT_TRUE(testing::SameBytes(out.get(), picture.get()));  // the default maps 0..1 onto 0..1
 }
 
+// nodes Remap nodes in a chain of pictures, n0 taking bars.tif. n0's input low follows the frame and
+// its input high is 0.9; every later node's two controls each read both controls of the node before
+// (low their mean less 0.01, high their mean plus 0.01), so that without sharing the values an
+// evaluation of the last node would evaluate the first 2^nodes times.
+Graph ExpressionChain(int nodes) {
+  Graph g;
+  for (int i = 0; i < nodes; ++i) {
+    const std::string name = "n" + std::to_string(i), before = "n" + std::to_string(i - 1);
+    GraphNode& n = g.Add(name, *host::FindClass("OrvantaRemap"));
+    Input* low = n.node->FindInput(kInLow);
+    Input* high = n.node->FindInput(kInHigh);
+    if (i == 0) {
+      g.ConnectFile(n, graph::MainImageInput(*n.node), "bars.tif");
+      g.SetExpression(n, low, "0.1 + frame / 1000");
+      testing::Set(*n.node, kInHigh, 0.9);
+      continue;
+    }
+    g.ConnectNode(n, graph::MainImageInput(*n.node), before);
+    g.SetExpression(n, low, "(" + before + ".SORL + " + before + ".SORH) / 2 - 0.01");
+    g.SetExpression(n, high, "(" + before + ".SORL + " + before + ".SORH) / 2 + 0.01");
+  }
+  return g;
+}
+
+TEST_F(GraphTest, ChainsOfExpressionsEvaluateEachControlOncePerFrame) {
+  // The values by hand: low and high of node i from those of node i - 1.
+  auto expected = [](int node, double frame) {
+    double low = 0.1 + frame / 1000, high = 0.9;
+    for (int i = 1; i <= node; ++i) {
+      const double mean = (low + high) / 2;
+      low = mean - 0.01;
+      high = mean + 0.01;
+    }
+    return std::make_pair(low, high);
+  };
+  // A short chain first, so that evaluating every path again fails here rather than running on.
+  {
+    Graph g = ExpressionChain(12);
+    graph::Evaluator eval(g, files);
+    GraphNode& last = g.Get("n11");
+    EXPECT_DOUBLE_EQ(eval.ValueAt(last, last.node->FindInput(kInHigh), 3), expected(11, 3).second);
+    ASSERT_EQ(eval.Evaluations(), 1 + 2 * 10 + 1);  // n0's low, both of n1..n10, n11's high
+  }
+  constexpr int kNodes = 200, kExpressions = 1 + 2 * (kNodes - 1);
+  Graph g = ExpressionChain(kNodes);
+  GraphNode& last = g.Get("n" + std::to_string(kNodes - 1));
+  graph::Evaluator eval(g, files);
+  EXPECT_NO_THROW(g.Check({&last}));
+  eval.CheckExpressions({&last}, {1, 2, 3});
+  EXPECT_EQ(eval.Evaluations(), 3 * kExpressions);
+  for (int32_t f : {5, 6}) {
+    SCOPED_TRACE(f);
+    const int64_t before = eval.Evaluations();
+    host::ImagePtr picture = eval.Render(last, f);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(eval.Evaluations() - before, kExpressions);
+    EXPECT_EQ(eval.Renders(g.Get("n0")), f - 4);
+    // Each frame its own values, through the chain and at its end.
+    for (int node : {1, 57, kNodes - 1}) {
+      const GraphNode& n = g.Get("n" + std::to_string(node));
+      EXPECT_DOUBLE_EQ(eval.ValueAt(n, n.node->FindInput(kInLow), f), expected(node, f).first);
+      EXPECT_DOUBLE_EQ(eval.ValueAt(n, n.node->FindInput(kInHigh), f), expected(node, f).second);
+    }
+  }
+  // A value changed between two calls is seen by the next.
+  testing::Set(*g.Get("n0").node, kInHigh, 0.5);
+  const GraphNode& n1 = g.Get("n1");
+  EXPECT_DOUBLE_EQ(eval.ValueAt(n1, n1.node->FindInput(kInHigh), 5), (0.105 + 0.5) / 2 + 0.01);
+}
+
+TEST_F(GraphTest, ExpressionsReadingEachOtherAreRefusedWhereverTheyAreEvaluated) {
+  Graph g = ExpressionChain(3);
+  GraphNode &n0 = g.Get("n0"), &n2 = g.Get("n2");
+  g.SetExpression(n0, n0.node->FindInput(kInHigh), "n2.SORL + 0.1");
+  graph::Evaluator eval(g, files);
+  EXPECT_DOUBLE_EQ(eval.ValueAt(n0, n0.node->FindInput(kInLow), 1), 0.101);  // outside the cycle
+  // Named from the control read again, each reading the next.
+  Fails([&] { eval.ValueAt(n0, n0.node->FindInput(kInHigh), 1); },
+        "the expressions read each other in a cycle: n0.SORH -> n2.SORL -> n1.SORL -> n0.SORH");
+  Fails([&] { eval.ValueAt(n2, n2.node->FindInput(kInHigh), 1); },
+        "a cycle: n1.SORL -> n0.SORH -> n2.SORL -> n1.SORL");
+  Fails([&] { eval.Render(n2, 1); }, "read each other in a cycle");
+  Fails([&] { g.Check({&n2}); }, "read each other in a cycle");
+}
+
 TEST_F(GraphTest, JsonNestedTooDeeplyIsRefusedBeforeAnythingRecursesOverIt) {
   auto nested = [](int depth, const std::string& inside) {
     std::string text;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orvanta/graph/graph.h"
@@ -31,6 +32,10 @@ class FileProvider {
   virtual Image* Load(const std::string& path, int32_t frame) = 0;
 };
 
+// Each call below evaluates every driven control it needs once per frame, however many
+// expressions read it (a chain of nodes each reading two controls of the one before costs one
+// evaluation per control, not two to the power of its length). The graph may change between calls,
+// not during one. One thread at a time.
 class Evaluator {
  public:
   Evaluator(Graph& graph, FileProvider& files) : graph_(graph), files_(files) {}
@@ -41,7 +46,8 @@ class Evaluator {
   host::ImagePtr Render(GraphNode& target, int32_t frame);
 
   // A number control's value at frame: its expression's when it has one, else its keys'. Throws
-  // Failure when an expression gives NaN or an infinity.
+  // Failure when an expression gives NaN or an infinity, or when expressions read each other in a
+  // cycle.
   double ValueAt(const GraphNode& node, const Input* in, double frame);
 
   // The frames the file inputs of these nodes suggest when none are asked for: all frames of the
@@ -58,13 +64,21 @@ class Evaluator {
   // Node renders so far, and the time spent in them (seconds).
   int64_t Renders(const GraphNode& node) const;
   double RenderSeconds() const { return renderSeconds_; }
+  // Expressions evaluated so far.
+  int64_t Evaluations() const { return evaluations_; }
 
  private:
-  double ValueAt(const GraphNode& node, const Input* in, double frame, int depth);
+  // The driven values found so far at one frame; a public call starts with none.
+  struct FrameValues {
+    double frame = 0.0;
+    std::map<std::pair<const GraphNode*, const Input*>, double> values;
+  };
+  double ValueAt(const GraphNode& node, const Input* in, FrameValues& known);
   Graph& graph_;
   FileProvider& files_;
   std::map<const GraphNode*, int64_t> renders_;
   double renderSeconds_ = 0.0;
+  int64_t evaluations_ = 0;
 };
 
 }  // namespace orvanta::graph
