@@ -1,7 +1,10 @@
 // Node graphs in process: renders of chains equal the same nodes fed by hand, shared nodes render
 // once, expressions reach the tools at every frame, JSON compositions read back exactly, and every
 // bad graph is refused with one sentence naming what is wrong.
+#include <pthread.h>
+
 #include <cmath>
+#include <functional>
 #include <map>
 
 #include "orvanta/graph/composition.h"
@@ -366,6 +369,51 @@ TEST_F(GraphTest, ChainsOfExpressionsEvaluateEachControlOncePerFrame) {
   testing::Set(*g.Get("n0").node, kInHigh, 0.5);
   const GraphNode& n1 = g.Get("n1");
   EXPECT_DOUBLE_EQ(eval.ValueAt(n1, n1.node->FindInput(kInHigh), 5), (0.105 + 0.5) / 2 + 0.01);
+}
+
+// Runs fn on a thread whose stack is stackBytes long.
+void OnSmallStack(size_t stackBytes, const std::function<void()>& fn) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, stackBytes), 0);
+  pthread_t thread;
+  auto run = [](void* f) -> void* {
+    (*static_cast<const std::function<void()>*>(f))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&fn)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+TEST_F(GraphTest, LongChainsAreWalkedWithoutTheThreadsStack) {
+  // 3000 nodes linked by pictures and by expressions; a walk that recursed once per node would
+  // need several times the 256 KiB stack.
+  constexpr int kNodes = 3000;
+  Graph g = ExpressionChain(kNodes);
+  GraphNode& last = g.Get("n" + std::to_string(kNodes - 1));
+  g.ConnectNode(g.Get("n0"), graph::MainImageInput(*g.Get("n0").node), last.name);  // a cycle of pictures
+  size_t upstream = 0;
+  std::string cycle;
+  double value = 0.0;
+  OnSmallStack(256 << 10, [&] {
+    try {
+      g.Upstream({&last});
+    } catch (const Failure& e) {
+      cycle = e.what();
+    }
+    g.ConnectFile(g.Get("n0"), graph::MainImageInput(*g.Get("n0").node), "bars.tif");
+    upstream = g.Upstream({&last}).size();
+    g.Check({&last});
+    graph::Evaluator eval(g, files);
+    value = eval.ValueAt(last, last.node->FindInput(kInHigh), 1);
+  });
+  // In the direction the pictures flow.
+  EXPECT_EQ(cycle.rfind("the composition has a cycle: \"n2999\" -> \"n0\" -> \"n1\" -> ", 0), 0u)
+      << cycle.substr(0, 200);
+  EXPECT_TRUE(cycle.ends_with("\"n2997\" -> \"n2998\" -> \"n2999\"")) << cycle.substr(cycle.size() - 200);
+  EXPECT_EQ(upstream, size_t(kNodes));
+  EXPECT_NEAR(value, 0.5105, 1e-9);  // the mean of 0.101 and 0.9 plus 0.01, as every node after n1 keeps it
 }
 
 TEST_F(GraphTest, ExpressionsReadingEachOtherAreRefusedWhereverTheyAreEvaluated) {
