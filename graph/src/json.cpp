@@ -8,8 +8,9 @@ namespace {
 // Thrown from the parser's callback to stop reading at the first list or object too deep.
 struct TooDeep {};
 
-// The library's message without its "[json.exception.parse_error.101] " prefix, and at most a line
-// long: a syntax error quotes the token it stopped in, which may be a whole megabyte of string.
+// The library's message without its "[json.exception.parse_error.101] " prefix, at most a line
+// long (a syntax error quotes the token it stopped in, which may be a whole megabyte of string)
+// and valid UTF-8 (the token's bytes are quoted as they came; the message may be sent as JSON).
 std::string Detail(const Json::exception& e) {
   constexpr size_t kLongest = 200;
   std::string what = e.what();
@@ -20,7 +21,8 @@ std::string Detail(const Json::exception& e) {
     while (cut > 0 && (static_cast<unsigned char>(what[cut]) & 0xC0) == 0x80) --cut;  // whole characters
     what = what.substr(0, cut) + "...";
   }
-  return what;
+  // Bytes that are not UTF-8 become U+FFFD, as the library writes them when told to replace them.
+  return Json::parse(Json(what).dump(-1, ' ', false, Json::error_handler_t::replace)).get<std::string>();
 }
 
 }  // namespace
