@@ -19,13 +19,17 @@ class ProbeOperator : public Tool<ProbeOperator> {
                                              "Probe", "A test tool.", "Built: today"};
   static inline bool throwInConstructor = false;
   static inline bool duplicateId = false;
+  static inline int inputRowsMissing = 0;  // negative: rows beyond the input slots
   static inline int liveCount = 0;
   ProbeOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
     std::vector<Row> rows = {
         InputRow("Input", ImageDataType, MainImageId),
         InputRow("Level", NumberDataType, FourCC("LEVL"), {{InControl, SliderControl}, {InDefault, 2}}),
         ImageOutputRow()};
-    if (duplicateId) rows.insert(rows.begin() + 2, InputRow("Again", NumberDataType, FourCC("LEVL")));
+    if (duplicateId) rows[0] = InputRow("Again", NumberDataType, FourCC("LEVL"));
+    if (inputRowsMissing > 0) rows.erase(rows.begin() + 1);
+    for (int k = 0; k < -inputRowsMissing; ++k)
+      rows.insert(rows.begin() + 1, InputRow("Extra", NumberDataType, FourCC("XTRA") + uint32_t(k)));
     output_ = Declare(rows, in_);
     if (throwInConstructor) throw std::runtime_error("constructor failed");
     ++liveCount;  // counted once fully built: the destructor runs only for those
@@ -36,7 +40,27 @@ class ProbeOperator : public Tool<ProbeOperator> {
     lastTime = time;
     Operator::NotifyChanged(in, value, time);
   }
-  Input* in_[3] = {};
+  // A request: an image like the input (or of 5 x 2 in the owner form), then two passes of
+  // passChunks chunks, the second reading what the whole first wrote (the first throws at chunk
+  // throwAtChunk), then the image published.
+  static inline int32_t passChunks = 0, throwAtChunk = -1;
+  static inline bool ownerForm = false;
+  void Process(Request* req) override {
+    OwnedImage result = ownerForm ? NewImageOfSize(5, 2, Clearing::kCleared)
+                                  : NewImageLike(ImageValue(in_[0], req), Clearing::kCleared);
+    const int32_t n = passChunks;
+    squares.assign(size_t(n), -1);
+    sums.assign(size_t(n), -1);
+    RunChunks(req, n, [this](int32_t i) {
+      if (i == throwAtChunk) throw std::runtime_error("chunk " + std::to_string(i) + " failed");
+      squares[size_t(i)] = int64_t(i) * i;
+    });
+    RunChunks(req, n,
+              [this, n](int32_t i) { sums[size_t(i)] = squares[size_t(i)] + squares[size_t(n - 1 - i)]; });
+    Publish(req, output_, std::move(result));
+  }
+  std::vector<int64_t> squares, sums;
+  Input* in_[2] = {};
   Output* output_ = nullptr;
   int notifications = 0;
   double lastTime = -1;
@@ -148,6 +172,73 @@ TEST(Controls, RequiredInputMissingRefusesTheRequest) {
   host::RenderResult r = node.Render(0.0);
   EXPECT_FALSE(r.ok());
   EXPECT_NE(r.error.find("\"Input\" is required"), std::string::npos) << r.error;
+}
+
+TEST(Skeleton, ATableThatDoesNotFillTheInputSlotsIsRefusedBeforeAnyInput) {
+  const host::ClassInfo* probe = host::FindClass("Probe");
+  const int64_t before = host::testing::LiveObjects();
+  for (int missing : {1, -1, -5}) {
+    SCOPED_TRACE(missing);
+    ProbeOperator::inputRowsMissing = missing;
+    try {
+      host::Node bad(*probe);
+      ADD_FAILURE() << "a table of the wrong size was declared";
+    } catch (const std::logic_error& e) {
+      const std::string rows = std::to_string(2 - missing);
+      EXPECT_EQ(std::string(e.what()), "Probe declares " + rows + " inputs for 2 input slots");
+    }
+    EXPECT_EQ(host::testing::LiveObjects(), before);  // no input was made, nothing leaked
+  }
+  ProbeOperator::inputRowsMissing = 0;
+  EXPECT_NO_THROW(host::Node good(*probe));
+}
+
+TEST(Skeleton, PassesOfChunksRunOneAfterTheOtherAndTheImageIsPublished) {
+  host::Node node(*host::FindClass("Probe"));
+  auto* op = static_cast<ProbeOperator*>(node.Op());
+  auto input = host::MakeImage(4, 3, DepthFloat);
+  host::Connect(node.FindInput(MainImageId), input.get(), "input");
+  ProbeOperator::passChunks = 300;
+  host::RenderResult r = testing::WithThreads(4, [&] { return node.Render(0.0); });
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.image->Width, 4);
+  EXPECT_EQ(r.image->Height, 3);
+  EXPECT_EQ(r.image->Depth, DepthFloat);
+  int wrong = 0;
+  for (int64_t i = 0; i < 300; ++i) wrong += op->sums[size_t(i)] != i * i + (299 - i) * (299 - i);
+  EXPECT_EQ(wrong, 0) << "the second pass read chunks of the first that had not run";
+
+  // The owner form: the given size, the depth of the main image input, cleared.
+  ProbeOperator::ownerForm = true;
+  r = node.Render(0.0);
+  ProbeOperator::ownerForm = false;
+  ProbeOperator::passChunks = 0;
+  ASSERT_TRUE(r.ok()) << r.error;
+  EXPECT_EQ(r.image->Width, 5);
+  EXPECT_EQ(r.image->Height, 2);
+  EXPECT_EQ(r.image->Depth, DepthFloat);
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 5; ++x) EXPECT_EQ(testing::AtFlt(r.image.get(), x, y), (FltPixel{0, 0, 0, 0}));
+}
+
+TEST(Skeleton, AChunksExceptionEndsItsPassAndReleasesTheRequestsImage) {
+  host::Node node(*host::FindClass("Probe"));
+  auto* op = static_cast<ProbeOperator*>(node.Op());
+  auto input = host::MakeImage(4, 3, Depth16);
+  host::Connect(node.FindInput(MainImageId), input.get(), "input");
+  const int64_t before = host::testing::LiveObjects();
+  ProbeOperator::passChunks = 50;
+  ProbeOperator::throwAtChunk = 17;
+  host::RenderResult r = testing::WithThreads(3, [&] { return node.Render(0.0); });
+  ProbeOperator::passChunks = 0;
+  ProbeOperator::throwAtChunk = -1;
+  EXPECT_FALSE(r.ok());
+  EXPECT_NE(r.error.find("chunk 17 failed"), std::string::npos) << r.error;
+  EXPECT_EQ(host::testing::LiveObjects(), before);    // the image made for the request went
+  EXPECT_EQ(op->sums, std::vector<int64_t>(50, -1));  // the second pass never ran
+  op->squares.assign(50, -7);
+  op->ProcessChunk(nullptr, 3);  // outside a pass a chunk does nothing
+  EXPECT_EQ(op->squares[3], -7);
 }
 
 TEST(Skeleton, CreateReturnsNullWhenAllocationFails) {

@@ -9,46 +9,6 @@ constexpr uint32_t kOrder = FourCC("SCOH"), kShow = FourCC("BSCH"), kCrop = Four
 
 std::unique_ptr<host::Node> Node() { return testing::MakeNode("OrvantaLineDrop"); }
 
-TEST(LineDropDeclarations, AsTheHostParsedThem) {
-  auto node = Node();
-  const auto& ins = node->Inputs();
-  ASSERT_EQ(ins.size(), 4u);
-  EXPECT_EQ(node->Pages(), std::vector<std::string>{"Controls"});
-
-  const host::ControlDescription& input = host::Describe(ins[0]);
-  EXPECT_EQ(input.label, "Input");
-  EXPECT_EQ(input.type, ImageDataType);
-  EXPECT_EQ(input.id, MainImageId);
-  EXPECT_EQ(input.linkOption, -1);
-  EXPECT_EQ(input.page, "");
-  EXPECT_TRUE(input.IsRequired());
-
-  const host::ControlDescription& order = host::Describe(ins[1]);
-  EXPECT_EQ(order.label, "Scanline Order");
-  EXPECT_EQ(order.id, 0x484F4353u);  // "SCOH" in memory order
-  EXPECT_EQ(order.control, ComboControl);
-  EXPECT_EQ(order.items, (std::vector<std::string>{"input first", "crop first"}));
-  EXPECT_EQ(order.page, "Controls");
-
-  const char* labels[] = {"scanlines showing input", "scanlines to crop"};
-  for (int i = 0; i < 2; ++i) {
-    const host::ControlDescription& d = host::Describe(ins[2 + i]);
-    EXPECT_EQ(d.label, labels[i]);
-    EXPECT_EQ(d.id, i == 0 ? kShow : kCrop);
-    EXPECT_EQ(d.control, ScrollControl);
-    EXPECT_TRUE(d.wholeNumbers);
-    EXPECT_EQ(d.rangeLow, 1.0);
-    EXPECT_EQ(d.rangeHigh, 255.0);
-    EXPECT_EQ(d.limitLow, 1.0);
-    EXPECT_EQ(d.limitHigh, 255.0);
-    EXPECT_EQ(d.defaultValue, 1.0);
-    EXPECT_EQ(d.linkOption, 1);
-    EXPECT_TRUE(d.shown);
-  }
-  ASSERT_NE(node->MainOutput(), nullptr);
-  EXPECT_EQ(node->MainOutput()->Id(), ImageOutputId);
-}
-
 struct Case {
   int32_t height, show, crop, order;
   std::vector<int32_t> rows;  // input row for each output row, -1 = not written

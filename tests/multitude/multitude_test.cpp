@@ -40,61 +40,6 @@ host::ImagePtr Expected(const Image* background, const std::vector<Merge>& merge
   return im;
 }
 
-TEST(MultitudeDeclarations, RegistryAndControlsAsTheHostParsedThem) {
-  const host::ClassInfo& cls = testing::LoadTool("OrvantaMultitude");
-  EXPECT_EQ(cls.name, "OrvantaMultitude");
-  EXPECT_EQ(cls.classWord, 0x84290002u);
-  EXPECT_EQ(cls.identifier, "OrvaMultitude");
-  EXPECT_EQ(cls.caption, "Mltd");
-  EXPECT_EQ(cls.displayName, "OrvantaMultitude Generator");
-  EXPECT_EQ(cls.helpText, "Quickly create a crowd by replacing colored dots.\nV0.9 public Beta");
-  EXPECT_EQ(cls.versionTexts, (std::vector<std::string>{"Built: Oct 14 2005", "V0.9 public Beta"}));
-
-  auto node = Node();
-  EXPECT_EQ(node->Pages(), std::vector<std::string>{"Crowd"});
-  const auto& ins = node->Inputs();
-  ASSERT_EQ(ins.size(), 22u);
-  const host::ControlDescription& bg = host::Describe(ins[0]);
-  EXPECT_EQ(bg.label, "Background");
-  EXPECT_EQ(bg.id, MainImageId);
-  EXPECT_FALSE(bg.required.has_value());
-  EXPECT_EQ(bg.linkOption, -1);
-  const host::ControlDescription& crowd = host::Describe(ins[1]);
-  EXPECT_EQ(crowd.label, "Crowd");
-  EXPECT_EQ(crowd.id, SecondImageId);
-  EXPECT_EQ(crowd.required, true);
-  EXPECT_EQ(crowd.linkOption, -1);
-  const char* labels[4] = {"Red", "Green", "Blue", "Alpha"};
-  for (int s = 0; s < 4; ++s) {
-    const host::ControlDescription& folk = host::Describe(ins[2 + 5 * s]);
-    SCOPED_TRACE(::testing::Message() << "slot " << s + 1);
-    EXPECT_EQ(folk.label, "Folk " + std::to_string(s + 1));
-    EXPECT_EQ(folk.id, kFolk[s]);
-    EXPECT_EQ(folk.type, ImageDataType);
-    EXPECT_EQ(folk.control, ImageControl);
-    EXPECT_EQ(folk.required, false);
-    EXPECT_EQ(folk.linkOption, -1);
-    EXPECT_EQ(folk.page, "Crowd");
-    for (int c = 0; c < 4; ++c) {
-      const host::ControlDescription& d = host::Describe(ins[3 + 5 * s + c]);
-      EXPECT_EQ(d.label, labels[c]);
-      EXPECT_EQ(d.id, FourCC(kKeyIds[s][c]));
-      EXPECT_EQ(d.type, NumberDataType);
-      EXPECT_EQ(d.control, ColorControl);
-      EXPECT_EQ(d.groupLabel, c < 3 ? "Color" : "");
-      EXPECT_EQ(d.group, s + 1);
-      EXPECT_EQ(d.groupIndex, c);
-      EXPECT_EQ(d.rangeLow, 0.0);
-      EXPECT_EQ(d.rangeHigh, 1.0);
-      EXPECT_EQ(d.defaultValue, 0.0);
-      EXPECT_EQ(d.page, "Crowd");
-    }
-  }
-  EXPECT_EQ(FourCC("CM1R"), 0x52314D43u);
-  ASSERT_NE(node->MainOutput(), nullptr);
-  EXPECT_EQ(node->MainOutput()->Id(), ImageOutputId);
-}
-
 TEST(MultitudeRender, DotSearchAndPlacementInBothForms) {
   for (uint32_t depth : {DepthFloat, Depth16}) {
     SCOPED_TRACE(::testing::Message() << "depth " << depth);

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <span>
 #include <type_traits>
 #include <vector>
@@ -16,12 +15,6 @@
 
 namespace orvanta {
 namespace {
-
-// Releases a tool-made image on every way out unless it was handed on.
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-using HeldImage = std::unique_ptr<Image, Recycler>;
 
 // Levels of the built-in patterns, as floats and as 16-bit values.
 enum Level : uint8_t { kFull, kBright, kMid, kDim, kOff };
@@ -48,6 +41,8 @@ constexpr PatternDot kDiodeDots[] = {{2, 1, kFull},   {2, 0, kBright}, {1, 1, kB
                                      {2, 2, kBright}, {1, 0, kMid},    {3, 2, kMid},    {3, 0, kMid},
                                      {1, 2, kMid},    {0, 3, kOff}};
 
+// The items of "Pixel Preset": the built-in pattern of each.
+enum PixelPreset : int32_t { kDefaultPattern, kDiamond, kPlaquette, kDiode };
 const Pattern kPatterns[] = {
     {1, 2, kFull, {}},
     {3, 3, kOff, kDiamondDots},
@@ -128,6 +123,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
     kMaxOutputHeight,
     kInputCount
   };
+  // The items of "Preset": the display types, each a column of kPresetSettings.
+  enum DisplayPreset : int32_t { kTvMonitors, kAirport, kDiodeMarquee };
+  // The items of each channel's colour source ("Red Color" and the others): the channel alone,
+  // the input pixel's colour, the display pixel's colour, the channel times the custom colour.
+  enum ColourSource : int32_t { kChannelFromInput, kColourFromInput, kColourFromPixel, kCustomColour };
   // Per channel (red, green, blue): checkbox, colour source, first custom colour component.
   static constexpr int kFlagOf[3] = {kRed, kGreen, kBlue};
   static constexpr int kSourceOf[3] = {kRedSource, kGreenSource, kBlueSource};
@@ -139,30 +139,22 @@ class BillboardOperator : public Tool<BillboardOperator> {
       for (const char* item : items) t.Add({InListItem, item});
       return t;
     };
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 3}};
-    auto color = [](const char* group, int32_t number, int32_t index) {
-      return TagList{{InControl, ColorControl}, {InGroupLabel, group}, {InGroup, number},
-                     {InGroupIndex, index},     {InRangeLow, 0.0},     {InRangeHigh, 1.0},
-                     {InDefault, 0.0}};
-    };
     auto limit = [](double low, double high, double def) {
       return TagList{{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, low}, {InRangeHigh, high},
                      {InLimitLow, low},          {InLimitHigh, high}, {InDefault, def},  {InLinkOption, 1}};
     };
-    std::vector<Row> rows = {
+    std::vector<Row> rows = Table({
         PageRow("Display Type"),
         InputRow("Preset", NumberDataType, FourCC("Type"),
                  combo({"TV + Monitors", "Airport", "Diode Marquee"})),
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         InputRow("DisplayPixel", ImageDataType, SecondImageId, {{InRequired, 0}, {InLinkOption, -1}}),
         PageRow("Settings"),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
+        ChannelCheckboxRows(Channels::kRgb),
         InputRow("Pixel Preset", NumberDataType, 0x50444900,
                  combo({"Default(1x2 full RGBA)", "Diamond(3x3 full RGBA)", "Plaquette(4x4 RGBA)",
                         "Diode(4x4 RGBA)"})),
-    };
+    });
     struct Source {
       const char* label;
       uint32_t id;
@@ -179,15 +171,15 @@ class BillboardOperator : public Tool<BillboardOperator> {
          {0x52474E00, 0x47474E00, 0x42474E00}},
         {"Blue Color", 0x43420000, "Blue from Input", "new Blue Color", {0x52424E00, 0x47424E00, 0x42424E00}},
     };
-    const char* componentLabels[] = {"Red", "Green", "Blue"};
     for (int32_t s = 0; s < 3; ++s) {
       const Source& src = sources[s];
       rows.push_back(
           InputRow(src.label, NumberDataType, src.id,
                    combo({src.first, "Color from Input", "Color from Pixel", "Custom Color Pick"})));
-      for (int32_t c = 0; c < 3; ++c)
-        rows.push_back(
-            InputRow(componentLabels[c], NumberDataType, src.colorIds[c], color(src.group, s + 1, c)));
+      const std::vector<Row> colour =
+          ColourRows(src.group, s + 1,
+                     {{"Red", src.colorIds[0]}, {"Green", src.colorIds[1]}, {"Blue", src.colorIds[2]}});
+      rows.insert(rows.end(), colour.begin(), colour.end());
     }
     rows.push_back(PageRow("Boundaries"));
     rows.push_back(
@@ -208,17 +200,17 @@ class BillboardOperator : public Tool<BillboardOperator> {
 
   // 3. Gathering: every control value of the request into plain members.
   void Process(Request* req) override {
-    input_ = ImageValue(in_[kInput], req);
-    if (!input_) return;  // the host refuses the request before this; nothing to render
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // the host refuses the request before this; nothing to render
     Image* connected = ImageValue(in_[kDisplayPixel], req);
     const int32_t pixelPreset = WholeValue(in_[kPixelPreset], req);
-    flt_ = input_->Depth == DepthFloat;
-    inWidth_ = input_->Width;
-    inHeight_ = input_->Height;
+    float_ = source_->Depth == DepthFloat;
+    width_ = source_->Width;
+    height_ = source_->Height;
 
-    HeldImage pattern;  // the built-in pattern lives until the chunks are done
+    OwnedImage pattern;  // the built-in pattern lives until the chunks are done
     if (!connected) {
-      pattern.reset(MakePattern(pixelPreset));
+      pattern = MakePattern(pixelPreset);
       cells_ = pattern.get();
       cellWidth_ = cells_->Width;
       cellHeight_ = cells_->Height;
@@ -234,13 +226,13 @@ class BillboardOperator : public Tool<BillboardOperator> {
     for (int32_t c = 0; c < 3; ++c)
       if (WholeValue(in_[kFlagOf[c]], req) != 0) active[channelCount_++] = c;
 
-    HeldImage out;
+    OwnedImage result;
     bool draws = false;
     if (channelCount_ > 0) {
       // Sizes are formed wide and limited before they become image sizes, so a large input times
       // a large cell can neither wrap nor go negative.
-      int64_t width = int64_t(inWidth_) * cellWidth_ * channelCount_;
-      int64_t height = int64_t(inHeight_) * cellHeight_;
+      int64_t width = int64_t(width_) * cellWidth_ * channelCount_;
+      int64_t height = int64_t(height_) * cellHeight_;
       width = std::max<int64_t>(0, std::min<int64_t>(width, WholeValue(in_[kMaxOutputWidth], req)));
       height = std::max<int64_t>(0, std::min<int64_t>(height, WholeValue(in_[kMaxOutputHeight], req)));
       outWidth_ = int32_t(width);
@@ -248,25 +240,23 @@ class BillboardOperator : public Tool<BillboardOperator> {
       // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider
       // or taller than the output.
       draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
-      TagList tags{{ImOwner, Owner}, {ImWidth, outWidth_}, {ImHeight, outHeight_}, {ImChannel, 2},
-                   {ImChannel, 1},   {ImChannel, 0},       {ImChannel, 3}};
-      if (draws) tags.Add({ImUncleared, 1});  // the chunks write or clear every pixel
-      out.reset(NewImage(tags));
+      // When cells are drawn, the chunks write or clear every pixel.
+      result = NewImageOfSize(outWidth_, outHeight_, draws ? Clearing::kUncleared : Clearing::kCleared);
     } else {
-      out.reset(NewImage(TagList{{ImLike, static_cast<const void*>(input_)}}));
-      outWidth_ = out->Width;
-      outHeight_ = out->Height;
+      result = NewImageLike(source_, Clearing::kCleared);
+      outWidth_ = result->Width;
+      outHeight_ = result->Height;
     }
-    output_image_ = out.get();  // when nothing is drawn, new and so already cleared
+    result_ = result.get();  // when nothing is drawn, new and so already cleared
 
     double custom[3][3];
     for (int32_t c = 0; c < 3; ++c)
       for (int32_t k = 0; k < 3; ++k) custom[c][k] = NumberValue(in_[kColorOf[c] + k], req);
-    int32_t source[3];
+    ColourSource source[3];
     for (int32_t c = 0; c < 3; ++c) {
-      source[c] = WholeValue(in_[kSourceOf[c]], req);
-      // The combos give 0..3 only; a value driven from elsewhere draws as the channel alone.
-      if (source[c] < 0 || source[c] > 3) source[c] = 0;
+      // The combos give their items only; a value driven from elsewhere draws as the channel alone.
+      const int32_t item = WholeValue(in_[kSourceOf[c]], req);
+      source[c] = item >= kChannelFromInput && item <= kCustomColour ? ColourSource(item) : kChannelFromInput;
     }
     for (int32_t a = 0; a < channelCount_; ++a) {
       Channel& ch = channels_[a];
@@ -278,32 +268,32 @@ class BillboardOperator : public Tool<BillboardOperator> {
     if (draws) {
       fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
       // Columns from drawnWidth_ on and the rows below the last whole row of cells get no cell.
-      drawnWidth_ = int32_t(std::min<int64_t>(int64_t(inWidth_) * channelCount_, fittingCells_) * cellWidth_);
-      const int64_t cellRows = std::min<int64_t>(inHeight_, outHeight_ / cellHeight_);
-      ClearRows(output_image_, int32_t(cellRows * cellHeight_), outHeight_);
-      if (flt_)
+      drawnWidth_ = int32_t(std::min<int64_t>(int64_t(width_) * channelCount_, fittingCells_) * cellWidth_);
+      const int64_t cellRows = std::min<int64_t>(height_, outHeight_ / cellHeight_);
+      ClearRows(result_, int32_t(cellRows * cellHeight_), outHeight_);
+      if (float_)
         ReadCells(slotsFlt_);
       else
         ReadCells(slotsInt_);
       // Input and output in the same host storage format: rows are written as stored words.
       stored_ = 0;
-      const uint32_t storage = input_->Storage;
-      if (storage == output_image_->Storage) {
-        if (storage == StorageBgra8 && !flt_)
+      const uint32_t storage = source_->Storage;
+      if (storage == result_->Storage) {
+        if (storage == StorageBgra8 && !float_)
           EncodeCells<formats::Bgra8>(slotsInt_);
-        else if (storage == StorageBgra16 && !flt_)
+        else if (storage == StorageBgra16 && !float_)
           EncodeCells<formats::Bgra16>(slotsInt_);
-        else if (storage == StorageBgraFloat && flt_)
+        else if (storage == StorageBgraFloat && float_)
           EncodeCells<formats::BgraFloat>(slotsFlt_);
       }
-      DoMultiProcess(req, inHeight_);
+      DoMultiProcess(req, height_);
     }
-    output_->Set(req, out.release());
+    Publish(req, output_, std::move(result));
   }
 
   // 4. Pixel work: input row y becomes output rows y * cell height .. + cell height - 1.
   void ProcessChunk(Request*, int32_t y) override {
-    if (y < 0 || y >= inHeight_) return;
+    if (y < 0 || y >= height_) return;
     const int64_t top = int64_t(y) * cellHeight_;
     if (top + cellHeight_ > outHeight_) return;  // cells of this row would cross the bottom edge
     if (stored_ == StorageBgra8)
@@ -312,11 +302,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
       RenderStoredRow<formats::Bgra16, Pixel>(y, int32_t(top));
     else if (stored_ == StorageBgraFloat)
       RenderStoredRow<formats::BgraFloat, FltPixel>(y, int32_t(top));
-    else if (flt_)
+    else if (float_)
       RenderRow<FltPixel>(y, int32_t(top));
     else
       RenderRow<Pixel>(y, int32_t(top));
-    ClearRows(output_image_, int32_t(top), int32_t(top + cellHeight_), drawnWidth_);
+    ClearRows(result_, int32_t(top), int32_t(top + cellHeight_), drawnWidth_);
   }
 
   // 5. Display-type presets: "Preset" sets the controls of its column, in this order.
@@ -324,10 +314,10 @@ class BillboardOperator : public Tool<BillboardOperator> {
     auto* number = dynamic_cast<Number*>(value);
     if (number && in == in_[kPreset]) {
       const double v = number->Value();
-      for (int32_t column = 0; column < 3; ++column)
-        if (v == double(column))
+      for (int32_t preset = kTvMonitors; preset <= kDiodeMarquee; ++preset)
+        if (v == double(preset))
           for (const PresetSetting& s : kPresetSettings)
-            if (!std::isnan(s.value[column])) SetNumberValue(in_[s.input], s.value[column], time);
+            if (!std::isnan(s.value[preset])) SetNumberValue(in_[s.input], s.value[preset], time);
     }
     Operator::NotifyChanged(in, value, time);
   }
@@ -335,17 +325,17 @@ class BillboardOperator : public Tool<BillboardOperator> {
  private:
   struct PresetSetting {
     int input;
-    double value[3];  // "TV + Monitors", "Airport", "Diode Marquee"; NaN = not set
+    double value[3];  // per DisplayPreset; NaN = not set
   };
   static constexpr double kNotSet = std::numeric_limits<double>::quiet_NaN();
   static constexpr PresetSetting kPresetSettings[] = {
       {kRed, {1.0, 1.0, 1.0}},
       {kGreen, {1.0, 0.0, 0.0}},
       {kBlue, {1.0, 0.0, 0.0}},
-      {kPixelPreset, {0.0, 2.0, 3.0}},
-      {kRedSource, {0.0, 3.0, 3.0}},
-      {kGreenSource, {0.0, kNotSet, kNotSet}},
-      {kBlueSource, {0.0, kNotSet, kNotSet}},
+      {kPixelPreset, {kDefaultPattern, kPlaquette, kDiode}},
+      {kRedSource, {kChannelFromInput, kCustomColour, kCustomColour}},
+      {kGreenSource, {kChannelFromInput, kNotSet, kNotSet}},
+      {kBlueSource, {kChannelFromInput, kNotSet, kNotSet}},
       {kRedColorR, {kNotSet, 0.75, 1.0}},
       {kRedColorG, {kNotSet, 0.9, 0.0}},
       {kRedColorB, {kNotSet, 0.0, 0.0}},
@@ -354,21 +344,15 @@ class BillboardOperator : public Tool<BillboardOperator> {
   // A ticked channel in slot order: which component it is, its colour source and custom colour.
   struct Channel {
     int32_t component = 0;  // 0 red, 1 green, 2 blue
-    int32_t source = 0;
+    ColourSource source = kChannelFromInput;
     double custom[3] = {};  // red, green, blue
   };
 
-  // The built-in pattern image for a "Pixel Preset" value (others than 0..3 give pattern 0).
-  Image* MakePattern(int32_t preset) {
-    const Pattern& p = kPatterns[preset >= 0 && preset <= 3 ? preset : 0];
-    HeldImage im(NewImage(TagList{{ImOwner, Owner},
-                                  {ImWidth, p.width},
-                                  {ImHeight, p.height},
-                                  {ImChannel, 2},
-                                  {ImChannel, 1},
-                                  {ImChannel, 0},
-                                  {ImChannel, 3}}));
-    if (flt_) {
+  // The built-in pattern image for a "Pixel Preset" value (a value no item has gives the default).
+  OwnedImage MakePattern(int32_t preset) {
+    const Pattern& p = kPatterns[preset >= kDefaultPattern && preset <= kDiode ? preset : kDefaultPattern];
+    OwnedImage im = NewImageOfSize(p.width, p.height, Clearing::kCleared);
+    if (float_) {
       const float b = kLevelFloat[p.background];
       im->Fill(FltPixel{b, b, b, b});
       for (const PatternDot& d : p.dots) {
@@ -383,7 +367,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
         im->SetPixel(d.x, d.y, Pixel{v, v, v, v});
       }
     }
-    return im.release();
+    return im;
   }
 
   // Colour of one display pixel of a channel from input pixel P and display pixel D.
@@ -391,20 +375,20 @@ class BillboardOperator : public Tool<BillboardOperator> {
   static Px Shade(const Channel& ch, const Px& P, const Px& D) {
     const auto alpha = Component(D, ch.component);
     switch (ch.source) {
-      case 1:
+      case kColourFromInput:
         return Px{P.B, P.G, P.R, alpha};
-      case 2:
+      case kColourFromPixel:
         return Px{D.B, D.G, D.R, alpha};
-      case 3: {
+      case kCustomColour: {
         const auto v = Component(P, ch.component);
         return Px{Scaled(v, ch.custom[2]), Scaled(v, ch.custom[1]), Scaled(v, ch.custom[0]), alpha};
       }
-      default: {
-        Px o{0, 0, 0, alpha};
-        Component(o, ch.component) = Component(P, ch.component);
-        return o;
-      }
+      case kChannelFromInput:
+        break;
     }
+    Px o{0, 0, 0, alpha};
+    Component(o, ch.component) = Component(P, ch.component);
+    return o;
   }
 
   // Per ticked channel, its shade of every pixel of the display pixel's cell (its top-left cell
@@ -434,17 +418,17 @@ class BillboardOperator : public Tool<BillboardOperator> {
   void RenderRow(int32_t y, int32_t top) {
     const std::vector<Px>* slots = SlotsOf(Px{});
     // Locals, so that the compiler need not read them again after every pixel store.
-    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
+    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, width = width_;
     const int64_t fitting = fittingCells_;
     const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
-    WithCursors(input_, 0, y, output_image_, 0, top, [&](auto& src, auto& out) {
+    WithCursors(source_, 0, y, result_, 0, top, [&](auto& src, auto& out) {
       Px P;
       for (int32_t j = 0; j < ch; ++j) {
         const Px* cells[3] = {};
         for (int32_t a = 0; a < n; ++a) cells[a] = slots[a].data() + size_t(j) * size_t(cw);
         src.MoveTo(0, y);
         out.MoveTo(0, top + j);
-        for (int32_t x = 0; x < inWidth; ++x) {
+        for (int32_t x = 0; x < width; ++x) {
           const int64_t firstCell = int64_t(x) * n;
           if (firstCell >= fitting) break;  // this and every later pixel lie past the right edge
           const int32_t drawn = int32_t(std::min<int64_t>(n, fitting - firstCell));
@@ -452,7 +436,7 @@ class BillboardOperator : public Tool<BillboardOperator> {
           for (int32_t a = 0; a < drawn; ++a) {
             const Channel& c = channels[a];
             const Px* S = cells[a];
-            if (c.source == 2) {
+            if (c.source == kColourFromPixel) {
               for (int32_t k = 0; k < cw; ++k) WriteNext(out, S[k]);
             } else {
               Px o = Shade(c, P, S[0]);
@@ -484,18 +468,19 @@ class BillboardOperator : public Tool<BillboardOperator> {
       const int32_t field = 2 - channels_[a].component;  // stored order blue, green, red, alpha
       for (size_t b = 0; b < kBytes; ++b) {
         const size_t f = b / (kBytes / 4);
-        keepBytes_[a][b] = (channels_[a].source == 1 ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
+        keepBytes_[a][b] =
+            (channels_[a].source == kColourFromInput ? f < 3 : f == size_t(field)) ? 0xFF : 0x00;
       }
       std::vector<uint8_t>& bytes = cellBytes_[a];
       bytes.resize(size * Format::kBytes);
       for (size_t i = 0; i < size; ++i) {
         Px p = slots[a][i];
-        if (channels_[a].source != 2) p = Px{0, 0, 0, p.A};
+        if (channels_[a].source != kColourFromPixel) p = Px{0, 0, 0, p.A};
         const WordOf<Format> w = Encode<Format>(p);
         std::memcpy(bytes.data() + i * Format::kBytes, &w, sizeof w);
       }
     }
-    stored_ = input_->Storage;
+    stored_ = source_->Storage;
   }
 
   // RenderRow for input and output in the host format Format: each cell is its colour word,
@@ -507,20 +492,21 @@ class BillboardOperator : public Tool<BillboardOperator> {
     constexpr size_t kBytes = Format::kBytes;
     Word keep[3] = {};  // per slot, the fields the input pixel's word keeps
     for (int32_t a = 0; a < channelCount_; ++a) std::memcpy(&keep[a], keepBytes_[a], sizeof(Word));
-    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, inWidth = inWidth_;
+    const int32_t n = channelCount_, cw = cellWidth_, ch = cellHeight_, width = width_;
     const int64_t fitting = fittingCells_;
     const Channel channels[3] = {channels_[0], channels_[1], channels_[2]};
     const uint8_t* cells[3] = {cellBytes_[0].data(), cellBytes_[1].data(), cellBytes_[2].data()};
-    uint8_t* const* rows = output_image_->RowTable + top;
-    const uint8_t* in = input_->RowTable[y];
+    uint8_t* const* rows = result_->RowTable + top;
+    const uint8_t* in = source_->RowTable[y];
     const Px noAlpha{};
     const size_t cellRowBytes = size_t(cw) * kBytes;
     // Input pixels whose cells all fit, and whether every cell is one pixel wide with its colour
     // taken from the input word alone (the display presets' usual case), which gets a loop of
     // its own.
-    const int32_t whole = int32_t(std::min<int64_t>(inWidth, fitting / n));
+    const int32_t whole = int32_t(std::min<int64_t>(width, fitting / n));
     bool plain = cw == 1;
-    for (int32_t a = 0; a < n; ++a) plain = plain && channels[a].source <= 1;
+    for (int32_t a = 0; a < n; ++a)
+      plain = plain && (channels[a].source == kChannelFromInput || channels[a].source == kColourFromInput);
     // Row by row, so that the output is written as one sequential stream; the input row stays
     // in the cache between the cell rows.
     for (int32_t j = 0; j < ch; ++j) {
@@ -540,19 +526,19 @@ class BillboardOperator : public Tool<BillboardOperator> {
           }
         }
       }
-      for (; x < inWidth; ++x) {
+      for (; x < width; ++x) {
         const int64_t firstCell = int64_t(x) * n;
         if (firstCell >= fitting) break;  // this and every later pixel lie past the right edge
         const int32_t drawn = int32_t(std::min<int64_t>(n, fitting - firstCell));
         Word stored;
         std::memcpy(&stored, in + size_t(x) * kBytes, sizeof stored);
         for (int32_t a = 0; a < drawn; ++a, d += cellRowBytes) {
-          if (channels[a].source == 2) {
+          if (channels[a].source == kColourFromPixel) {
             std::memcpy(d, cellRow[a], cellRowBytes);
             continue;
           }
           Word colour = stored & keep[a];
-          if (channels[a].source == 3) {  // the component times the custom colour
+          if (channels[a].source == kCustomColour) {
             Px P;
             if constexpr (std::is_same_v<Px, FltPixel>)
               Format::GetFlt(in + size_t(x) * kBytes, P);
@@ -579,11 +565,11 @@ class BillboardOperator : public Tool<BillboardOperator> {
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
   // Per-request working values.
-  Image* input_ = nullptr;
+  Image* source_ = nullptr;
   Image* cells_ = nullptr;  // the display pixel image
-  Image* output_image_ = nullptr;
-  bool flt_ = false;
-  int32_t inWidth_ = 0, inHeight_ = 0, cellWidth_ = 0, cellHeight_ = 0;
+  Image* result_ = nullptr;
+  bool float_ = false;
+  int32_t width_ = 0, height_ = 0, cellWidth_ = 0, cellHeight_ = 0;
   int32_t outWidth_ = 0, outHeight_ = 0, channelCount_ = 0;
   int64_t fittingCells_ = 0;
   int32_t drawnWidth_ = 0;  // output columns covered by cells

@@ -19,6 +19,8 @@ class LineDropOperator : public Tool<LineDropOperator> {
 
   // 2. Declarations, in display order.
   enum { kInput, kOrder, kShow, kCrop, kInputCount };
+  // The items of "Scanline Order".
+  enum Order : int32_t { kInputFirst, kCropFirst };
   static std::vector<Row> Declarations() {
     const TagList count = {{InControl, ScrollControl}, {InWholeNumbers, 1}, {InRangeLow, 1.0},
                            {InRangeHigh, 255.0},       {InLimitLow, 1.0},   {InLimitHigh, 255.0},
@@ -54,29 +56,23 @@ class LineDropOperator : public Tool<LineDropOperator> {
     outHeight_ = int32_t(height_ - (height_ / cycle) * crop_);
     // Rows are written top down; the few the last incomplete cycle leaves are cleared below, so
     // the image need not start cleared.
-    output_image_ = NewImage(TagList{{ImOwner, Owner},
-                                     {ImWidth, width_},
-                                     {ImHeight, outHeight_},
-                                     {ImChannel, 2},
-                                     {ImChannel, 1},
-                                     {ImChannel, 0},
-                                     {ImChannel, 3},
-                                     {ImUncleared, 1}});
-    keep_ = order_ == 0 ? 1 : 0;
+    OwnedImage result = NewImageOfSize(width_, outHeight_, Clearing::kUncleared);
+    result_ = result.get();
+    keep_ = order_ == kInputFirst ? 1 : 0;
     kept_ = dropped_ = nextRow_ = 0;
-    const bool flt = source_->Depth == DepthFloat;
+    float_ = source_->Depth == DepthFloat;
     // Between two images of the same host storage format the pixel moves are the identity, so a
     // kept row is the input's row itself where the host can share it (nothing is written), or
     // else copied as bytes.
-    const bool sameStorage = source_->Storage != StorageCustom && source_->Storage == output_image_->Storage;
+    const bool sameStorage = source_->Storage != StorageCustom && source_->Storage == result_->Storage;
     const size_t rowBytes = size_t(width_) * source_->BytesPerPixel;
     for (int32_t y = 0; y < height_; ++y) {
       if (keep_ && nextRow_ < outHeight_ && sameStorage) {
-        if (!output_image_->ShareRow(nextRow_, source_, y))
-          std::memcpy(output_image_->RowTable[nextRow_], source_->RowTable[y], rowBytes);
+        if (!result_->ShareRow(nextRow_, source_, y))
+          std::memcpy(result_->RowTable[nextRow_], source_->RowTable[y], rowBytes);
       } else if (keep_ && nextRow_ < outHeight_) {
-        WithCursors(source_, 0, y, output_image_, 0, nextRow_, [&](auto& src, auto& dst) {
-          if (flt) {
+        WithCursors(source_, 0, y, result_, 0, nextRow_, [&](auto& src, auto& dst) {
+          if (float_) {
             FltPixel p;
             for (int32_t x = 0; x < width_; ++x) dst.PutNextFlt(src.GetNextFlt(p));
           } else {
@@ -101,21 +97,20 @@ class LineDropOperator : public Tool<LineDropOperator> {
       }
     }
     // Output rows not written keep transparent black: all-zero bytes in every host format.
-    const size_t outRowBytes = size_t(width_) * output_image_->BytesPerPixel;
+    const size_t outRowBytes = size_t(width_) * result_->BytesPerPixel;
     for (int32_t y = std::min(nextRow_, outHeight_); y < outHeight_; ++y)
-      std::memset(output_image_->RowTable[y], 0, outRowBytes);
-    output_->Set(req, output_image_);
+      std::memset(result_->RowTable[y], 0, outRowBytes);
+    Publish(req, output_, std::move(result));
   }
-
-  void ProcessChunk(Request*, int32_t) override {}
 
  private:
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* output_image_ = nullptr;
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0, show_ = 1, crop_ = 1, order_ = 0, outHeight_ = 0;
+  bool float_ = false;
   int32_t keep_ = 1, kept_ = 0, dropped_ = 0, nextRow_ = 0;
 };
 

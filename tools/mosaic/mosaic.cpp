@@ -5,19 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <memory>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
 
 namespace orvanta {
 namespace {
-
-// Releases a tool-made image that was not handed to the host.
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, Recycler>;
 
 // The runtime's classic linear congruential generator, reproduced exactly: the layout of a given
 // seed depends on this sequence.
@@ -137,11 +130,11 @@ class MosaicOperator : public Tool<MosaicOperator> {
 
   // 3. Gathering the request.
   void Process(Request* req) override {
-    background_ = ImageValue(in_[kInput], req);
-    if (!background_) return;  // nothing to size the output by; the host reports the missing image
-    bgWidth_ = background_->Width;
-    bgHeight_ = background_->Height;
-    flt_ = background_->Depth == DepthFloat;
+    source_ = ImageValue(in_[kInput], req);
+    if (!source_) return;  // nothing to size the output by; the host reports the missing image
+    width_ = source_->Width;
+    height_ = source_->Height;
+    float_ = source_->Depth == DepthFloat;
 
     start_ = WholeValue(in_[kStart], req);
     end_ = WholeValue(in_[kEnd], req);
@@ -157,7 +150,7 @@ class MosaicOperator : public Tool<MosaicOperator> {
     // Slot 1 sets the tile size; without a usable tile 1 the output stays cleared.
     Image* tile1 = ImageValue(in_[kTile1], req);
     if (!tile1 || tile1->Width <= 0 || tile1->Height <= 0) {
-      output_->Set(req, NewImage(TagList{{ImLike, background_}}));
+      Publish(req, output_, NewImageLike(source_, Clearing::kCleared));
       return;
     }
     tileWidth_ = tile1->Width;
@@ -171,7 +164,7 @@ class MosaicOperator : public Tool<MosaicOperator> {
     for (int k = 2; k <= kSlots; ++k) {
       Image* tile = ImageValue(in_[kTile1 + k - 1], req);
       if (!tile) {
-        made[k - 1].reset(NewImage(TagList{{ImLike, tile1}}));
+        made[k - 1] = NewImageLike(tile1, Clearing::kCleared);
         slot_[k] = made[k - 1].get();  // never drawn: it stays out of the tile list
         continue;
       }
@@ -185,18 +178,18 @@ class MosaicOperator : public Tool<MosaicOperator> {
     }
 
     // One spare column and row, so shifted rows still reach the right and bottom edges.
-    columns_ = int32_t(std::min<int64_t>(int64_t(bgWidth_) / tileWidth_ + 1, INT32_MAX));
-    rows_ = int32_t(std::min<int64_t>(int64_t(bgHeight_) / tileHeight_ + 1, INT32_MAX));
+    columns_ = int32_t(std::min<int64_t>(int64_t(width_) / tileWidth_ + 1, INT32_MAX));
+    rows_ = int32_t(std::min<int64_t>(int64_t(height_) / tileHeight_ + 1, INT32_MAX));
     shiftA_ = LineShift(tileWidth_, offsetA_);
     shiftB_ = LineShift(tileWidth_, offsetB_);
 
     // The cells cover the output but for the strips left and right of shifted lines, which the
     // first and last columns clear; so the output is not cleared first.
-    OwnedImage output(NewImage(TagList{{ImLike, background_}, {ImUncleared, 1}}));
-    out_ = output.get();
+    OwnedImage result = NewImageLike(source_, Clearing::kUncleared);
+    result_ = result.get();
     DoMultiProcess(req, columns_);
-    output_->Set(req, output.release());
-    out_ = nullptr;
+    Publish(req, output_, std::move(result));
+    result_ = nullptr;
   }
 
   // 4. One tile column.
@@ -221,37 +214,37 @@ class MosaicOperator : public Tool<MosaicOperator> {
   // last column's cell (for the last chunk): no cell touches those pixels.
   void ClearStrips(int32_t c) {
     const int64_t span = int64_t(columns_) * tileWidth_;
-    for (int64_t r = 0; r < rows_ && r * tileHeight_ < bgHeight_; ++r) {
+    for (int64_t r = 0; r < rows_ && r * tileHeight_ < height_; ++r) {
       const int64_t shift = r % 2 == 0 ? shiftA_ : shiftB_;
       const int32_t top = int32_t(r * tileHeight_);
-      const int32_t bottom = int32_t(std::min<int64_t>(bgHeight_, (r + 1) * tileHeight_));
-      if (c == 0 && shift > 0) ClearRows(out_, top, bottom, 0, int32_t(std::min<int64_t>(shift, bgWidth_)));
-      if (c == columns_ - 1 && span + shift < bgWidth_)
-        ClearRows(out_, top, bottom, int32_t(std::max<int64_t>(0, span + shift)), bgWidth_);
+      const int32_t bottom = int32_t(std::min<int64_t>(height_, (r + 1) * tileHeight_));
+      if (c == 0 && shift > 0) ClearRows(result_, top, bottom, 0, int32_t(std::min<int64_t>(shift, width_)));
+      if (c == columns_ - 1 && span + shift < width_)
+        ClearRows(result_, top, bottom, int32_t(std::max<int64_t>(0, span + shift)), width_);
     }
   }
 
   // Copies the tile into the cell at (x0, y0), clipped to the output per pixel.
   void CopyCell(Image* tile, int64_t x0, int64_t y0) {
     const int64_t tx0 = std::max<int64_t>(0, -x0);
-    const int64_t tx1 = std::min<int64_t>(tileWidth_, int64_t(bgWidth_) - x0);
-    const int64_t ty1 = std::min<int64_t>(tileHeight_, int64_t(bgHeight_) - y0);
+    const int64_t tx1 = std::min<int64_t>(tileWidth_, int64_t(width_) - x0);
+    const int64_t ty1 = std::min<int64_t>(tileHeight_, int64_t(height_) - y0);
     if (tx0 >= tx1 || ty1 <= 0) return;
     const int32_t n = int32_t(tx1 - tx0);
     const int32_t sx = int32_t(tx0), dx = int32_t(x0 + tx0);
-    if (tile->Storage != StorageCustom && tile->Storage == out_->Storage) {
+    if (tile->Storage != StorageCustom && tile->Storage == result_->Storage) {
       // One host format on both sides: moving a pixel keeps its bytes, so rows go as bytes.
-      const size_t bpp = out_->BytesPerPixel;
+      const size_t bpp = result_->BytesPerPixel;
       for (int32_t ty = 0; ty < int32_t(ty1); ++ty)
-        std::memcpy(out_->RowTable[y0 + ty] + size_t(dx) * bpp, tile->RowTable[ty] + size_t(sx) * bpp,
+        std::memcpy(result_->RowTable[y0 + ty] + size_t(dx) * bpp, tile->RowTable[ty] + size_t(sx) * bpp,
                     size_t(n) * bpp);
       return;
     }
-    WithCursors(tile, 0, 0, out_, 0, 0, [&](auto& s, auto& d) {
+    WithCursors(tile, 0, 0, result_, 0, 0, [&](auto& s, auto& d) {
       for (int32_t ty = 0; ty < int32_t(ty1); ++ty) {
         s.MoveTo(sx, ty);
         d.MoveTo(dx, int32_t(y0 + ty));
-        if (flt_) {
+        if (float_) {
           FltPixel p;
           for (int32_t i = 0; i < n; ++i) d.PutNextFlt(s.GetNextFlt(p));
         } else {
@@ -265,10 +258,10 @@ class MosaicOperator : public Tool<MosaicOperator> {
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
   // Per-request working values.
-  Image* background_ = nullptr;
-  Image* out_ = nullptr;
-  int32_t bgWidth_ = 0, bgHeight_ = 0;
-  bool flt_ = false;
+  Image* source_ = nullptr;
+  Image* result_ = nullptr;
+  int32_t width_ = 0, height_ = 0;
+  bool float_ = false;
   Image* slot_[kSlots + 1] = {};  // slots 1..20, all of the tile size
   int32_t list_[kSlots] = {};
   int32_t count_ = 0;

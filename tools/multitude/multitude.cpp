@@ -9,20 +9,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
 #include "orvanta/skeleton.h"
 
 namespace orvanta {
-namespace {
-
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-
-}  // namespace
 
 class MultitudeOperator : public Tool<MultitudeOperator> {
  public:
@@ -54,17 +46,15 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
                                                   {"CM2R", "CM2G", "CM2B", "CM2A"},
                                                   {"CM3R", "CM3G", "CM3B", "CM3A"},
                                                   {"CM4R", "CM4G", "CM4B", "CM4A"}};
-    const char* componentLabels[4] = {"Red", "Green", "Blue", "Alpha"};
     for (int32_t s = 0; s < kSlots; ++s) {
       rows.push_back(InputRow(folkLabels[s], ImageDataType, folkIds[s],
                               {{InControl, ImageControl}, {InRequired, 0}, {InLinkOption, -1}}));
-      for (int32_t c = 0; c < 4; ++c) {
-        TagList tags{{InControl, ColorControl}};
-        if (c < 3) tags.Add({InGroupLabel, "Color"});  // the alpha member carries no heading
-        tags.Append(TagList{
-            {InGroup, s + 1}, {InGroupIndex, c}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.0}});
-        rows.push_back(InputRow(componentLabels[c], NumberDataType, FourCC(keyIds[s][c]), tags));
-      }
+      const std::vector<Row> key = ColourRows("Color", s + 1,
+                                              {{"Red", FourCC(keyIds[s][0])},
+                                               {"Green", FourCC(keyIds[s][1])},
+                                               {"Blue", FourCC(keyIds[s][2])},
+                                               {"Alpha", FourCC(keyIds[s][3])}});
+      rows.insert(rows.end(), key.begin(), key.end());
     }
     rows.push_back(ImageOutputRow());
     return rows;
@@ -76,16 +66,15 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
 
   // 3. Gathering, then the merges in crowd order once every chunk has searched its row.
   void Process(Request* req) override {
-    Image* background = ImageValue(in_[kBackground], req);
-    if (!background) return;  // the host refuses the request before this; nothing to size by
+    Image* source = ImageValue(in_[kBackground], req);
+    if (!source) return;  // the host refuses the request before this; nothing to size by
     crowd_ = ImageValue(in_[kCrowd], req);
     for (int32_t s = 0; s < kSlots; ++s) folk_[s] = ImageValue(in_[FolkInput(s)], req);
-    flt_ = background->Depth == DepthFloat;
-    const double fullScale = FullScaleOf(background->Depth);
+    float_ = source->Depth == DepthFloat;
+    const double fullScale = FullScaleOf(source->Depth);
 
     // Cleared band by band on the workers, just before each band's merges.
-    std::unique_ptr<Image, Recycler> out(
-        NewImage(TagList{{ImLike, static_cast<const void*>(background)}, {ImUncleared, 1}}));
+    OwnedImage result = NewImageLike(source, Clearing::kUncleared);
     placements_.clear();
 
     if (crowd_) {
@@ -102,34 +91,31 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
       if (anyFolk && crowdWidth_ > 0 && crowdHeight_ > 0) {
         // One byte per crowd pixel, bit s set when slot s + 1 matches; each chunk fills its row.
         matches_.resize(size_t(crowdWidth_) * size_t(crowdHeight_));
-        phase_ = kSearch;
-        DoMultiProcess(req, crowdHeight_);
+        RunChunks(req, crowdHeight_, [this](int32_t y) { SearchRow(y); });
         ListPlacements();
       }
     }
     // The merges, in bands of output rows: each band applies every figure in crowd order,
     // clipped to its rows, so each pixel sees the same merges in the same order as one figure
     // at a time would give it, whatever the worker count.
-    output_image_ = out.get();
-    phase_ = kMerge;
-    DoMultiProcess(req, (output_image_->Height + kBandRows - 1) / kBandRows);
-    output_image_ = nullptr;
-    output_->Set(req, out.release());
-  }
-
-  // 4. Pixel work: the dot search of crowd row y.
-  void ProcessChunk(Request*, int32_t y) override {
-    if (phase_ == kMerge) return MergeBand(y);
-    if (y < 0 || y >= crowdHeight_) return;
-    if (flt_)
-      SearchRow<FltPixel>(y);
-    else
-      SearchRow<Pixel>(y);
+    result_ = result.get();
+    RunChunks(req, (result_->Height + kBandRows - 1) / kBandRows, [this](int32_t band) { MergeBand(band); });
+    result_ = nullptr;
+    Publish(req, output_, std::move(result));
   }
 
  private:
-  template <class Px>
+  // 4. Pixel work: the dot search of crowd row y, then the merges of one band of output rows.
   void SearchRow(int32_t y) {
+    if (y < 0 || y >= crowdHeight_) return;
+    if (float_)
+      SearchRowOf<FltPixel>(y);
+    else
+      SearchRowOf<Pixel>(y);
+  }
+
+  template <class Px>
+  void SearchRowOf(int32_t y) {
     uint8_t* found = matches_.data() + size_t(y) * size_t(crowdWidth_);
     std::memset(found, 0, size_t(crowdWidth_));
     WithCursor(crowd_, 0, y, [&](auto& c) {
@@ -183,12 +169,12 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   // them, in order.
   void MergeBand(int32_t band) const {
     const int64_t top = int64_t(band) * kBandRows, bottom = top + kBandRows;
-    ClearRows(output_image_, int32_t(top), int32_t(bottom));
+    ClearRows(result_, int32_t(top), int32_t(bottom));
     for (const Placement& p : placements_) {
       const Image* fig = folk_[p.slot];
       if (p.y >= bottom || p.y + fig->Height <= top) continue;
       if (p.x > INT32_MAX || p.y > INT32_MAX || p.x < INT32_MIN || p.y < INT32_MIN) continue;
-      output_image_->OXMergeRows(fig, int32_t(p.x), int32_t(p.y), int32_t(top), int32_t(bottom));
+      result_->OXMergeRows(fig, int32_t(p.x), int32_t(p.y), int32_t(top), int32_t(bottom));
     }
   }
 
@@ -197,7 +183,7 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
   // Per-request working values.
   Image* crowd_ = nullptr;
   Image* folk_[kSlots] = {};
-  bool flt_ = false;
+  bool float_ = false;
   int32_t crowdWidth_ = 0, crowdHeight_ = 0;
   int32_t halfWidth_[kSlots] = {}, halfHeight_[kSlots] = {};
   double key_[kSlots][4] = {};
@@ -207,9 +193,8 @@ class MultitudeOperator : public Tool<MultitudeOperator> {
     int32_t slot;
   };
   static constexpr int32_t kBandRows = 16;
-  enum Phase { kSearch, kMerge } phase_ = kSearch;
   std::vector<Placement> placements_;
-  Image* output_image_ = nullptr;
+  Image* result_ = nullptr;
 };
 
 ORVANTA_REGISTER_TOOL(MultitudeOperator)

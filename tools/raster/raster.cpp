@@ -31,6 +31,12 @@ class RasterOperator : public Tool<RasterOperator> {
   static constexpr int32_t kInput = 0, kHorizontal = 1, kVertical = kHorizontal + kDirCount,
                            kBlend = kVertical + kDirCount, kInputCount = kBlend + 1;
 
+  // The items of a direction's "Mode" and "Scanline Order", and of "Blend Mode" (multiply and
+  // divide are not listed: only a value driven from elsewhere reaches them).
+  enum ScanlineMode : int32_t { kKeepInputSize, kStretchInput };
+  enum LineOrder : int32_t { kInputFirst, kColourFirst };
+  enum BlendMode : int32_t { kWriteOver, kAdd, kSubtract, kMultiply, kDivide };
+
   struct DirectionIds {
     const char* page;
     uint32_t ids[kDirCount];
@@ -65,14 +71,12 @@ class RasterOperator : public Tool<RasterOperator> {
         {{InControl, ComboControl}, {InListItem, "show input first"}, {InListItem, "show color first"}}));
     rows.push_back(InputRow("scanlines showing input", NumberDataType, d.ids[kShow], count));
     rows.push_back(InputRow("scanlines showing Color", NumberDataType, d.ids[kColour], count));
-    const char* labels[4] = {"Red", "Green", "Blue", "Alpha"};
-    for (int32_t i = 0; i < 4; ++i) {
-      TagList tags{{InControl, ColorControl}};
-      if (i < 3) tags.Add({InGroupLabel, "Scanline Color"});
-      tags.Append(
-          {{InGroup, d.group}, {InGroupIndex, i}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.0}});
-      rows.push_back(InputRow(labels[i], NumberDataType, d.ids[kRed + i], tags));
-    }
+    const std::vector<Row> colour = ColourRows("Scanline Color", d.group,
+                                               {{"Red", d.ids[kRed]},
+                                                {"Green", d.ids[kRed + 1]},
+                                                {"Blue", d.ids[kRed + 2]},
+                                                {"Alpha", d.ids[kRed + 3]}});
+    rows.insert(rows.end(), colour.begin(), colour.end());
   }
 
   static std::vector<Row> Declarations() {
@@ -99,7 +103,7 @@ class RasterOperator : public Tool<RasterOperator> {
     width_ = source_->Width;
     height_ = source_->Height;
     float_ = source_->Depth == DepthFloat;
-    const double full = FullScaleOf(source_->Depth);
+    const double fullScale = FullScaleOf(source_->Depth);
     h_ = ReadDirection(req, kHorizontal);
     v_ = ReadDirection(req, kVertical);
     if (!h_.active && !v_.active) {
@@ -114,8 +118,8 @@ class RasterOperator : public Tool<RasterOperator> {
     if (ow > kMaxSide || oh > kMaxSide || ow * oh > kMaxPixels)
       throw std::length_error("a stretched output of " + std::to_string(ow) + " x " + std::to_string(oh) +
                               " pixels is too large to make");
-    outW_ = int32_t(ow);
-    outH_ = int32_t(oh);
+    outWidth_ = int32_t(ow);
+    outHeight_ = int32_t(oh);
 
     double hc[4], vc[4];  // red, green, blue, alpha in control units
     for (int32_t i = 0; i < 4; ++i) {
@@ -125,42 +129,32 @@ class RasterOperator : public Tool<RasterOperator> {
     const int32_t blend = WholeValue(in_[kBlend], req);
     double hPix[4], vPix[4], xPix[4];
     for (int32_t i = 0; i < 4; ++i) {
-      hPix[i] = Clamp(full * hc[i]);
-      vPix[i] = Clamp(full * vc[i]);
-      xPix[i] = Clamp(Blend(blend, full, hc[i], vc[i]));
+      hPix[i] = Clamp(fullScale * hc[i]);
+      vPix[i] = Clamp(fullScale * vc[i]);
+      xPix[i] = Clamp(Blend(blend, fullScale, hc[i], vc[i]));
     }
     SetColour(hColour_, hPix);
     SetColour(vColour_, vPix);
     SetColour(crossColour_, xPix);
 
     // Every output pixel is written by the chunks, so the image need not start cleared.
-    image_ = (outW_ == width_ && outH_ == height_) ? NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}})
-                                                   : NewImage(TagList{{ImOwner, Owner},
-                                                                      {ImWidth, outW_},
-                                                                      {ImHeight, outH_},
-                                                                      {ImChannel, 2},
-                                                                      {ImChannel, 1},
-                                                                      {ImChannel, 0},
-                                                                      {ImChannel, 3},
-                                                                      {ImUncleared, 1}});
-    // The prepared rows go on every way out; the output too when preparing them fails.
+    OwnedImage result = (outWidth_ == width_ && outHeight_ == height_)
+                            ? NewImageLike(source_, Clearing::kUncleared)
+                            : NewImageOfSize(outWidth_, outHeight_, Clearing::kUncleared);
+    result_ = result.get();
+    // The prepared rows go when the request ends, on every way out.
     struct ReleaseRows {
       RasterOperator* op;
       ~ReleaseRows() { op->ReleaseByteRows(); }
     } releaseRows{this};
-    try {
-      PrepareColumns();
-      PrepareByteRows();
-    } catch (...) {
-      image_->Recycle();
-      throw;
-    }
-    RunChunksAndPublish(req, output_, image_, outH_);
+    PrepareColumns();
+    PrepareByteRows();
+    RunChunksAndPublish(req, output_, std::move(result), outHeight_);
   }
 
   // 4. Pixel work: one output row per chunk.
   void ProcessChunk(Request*, int32_t y) override {
-    if (y < 0 || y >= outH_) return;
+    if (y < 0 || y >= outHeight_) return;
     if (colourRow_)
       CopyRow(y);
     else if (float_)
@@ -182,12 +176,13 @@ class RasterOperator : public Tool<RasterOperator> {
   };
 
   // A checkbox counts as ticked when its whole value is nonzero. "stretch input" and "show color
-  // first" are item 1 exactly; any other combo value acts as item 0. Counts below 1 act as 1.
+  // first" are their items exactly; any other combo value acts as the first item. Counts below 1
+  // act as 1.
   Direction ReadDirection(Request* req, int32_t base) {
     Direction d;
     d.active = WholeValue(in_[base + kActive], req) != 0;
-    d.keepSize = !(d.active && WholeValue(in_[base + kMode], req) == 1);
-    d.colourFirst = WholeValue(in_[base + kOrder], req) == 1;
+    d.keepSize = !(d.active && WholeValue(in_[base + kMode], req) == kStretchInput);
+    d.colourFirst = WholeValue(in_[base + kOrder], req) == kColourFirst;
     d.show = std::max<int32_t>(1, WholeValue(in_[base + kShow], req));
     d.colour = std::max<int32_t>(1, WholeValue(in_[base + kColour], req));
     d.period = d.show + d.colour;
@@ -197,18 +192,19 @@ class RasterOperator : public Tool<RasterOperator> {
   // 0 below zero (and for NaN), 65535 above it, for both pixel forms.
   static double Clamp(double v) { return v > 0.0 ? (v < 65535.0 ? v : 65535.0) : 0.0; }
 
-  // The crossing of a colour row and a colour column, before clamping. Modes 3 (multiply) and 4
-  // (divide) are not listed in the combo; any other value writes the vertical colour over.
+  // The crossing of a colour row and a colour column, before clamping; a mode no item has writes
+  // the vertical colour over.
   static double Blend(int32_t mode, double full, double h, double v) {
     switch (mode) {
-      case 1:
+      case kAdd:
         return full * (h + v);
-      case 2:
+      case kSubtract:
         return full * (h - v);
-      case 3:
+      case kMultiply:
         return full * h * v;
-      case 4:
+      case kDivide:
         return v != 0.0 ? full * h / v : (h != 0.0 ? full : 0.0);
+      case kWriteOver:
       default:
         return full * v;
     }
@@ -222,11 +218,11 @@ class RasterOperator : public Tool<RasterOperator> {
   // What each output column shows, settled once per request: colour or input, and which input
   // column when it shows input.
   void PrepareColumns() {
-    isColour_.assign(size_t(outW_), 0);
-    sourceColumn_.assign(size_t(outW_), 0);
+    isColour_.assign(size_t(outWidth_), 0);
+    sourceColumn_.assign(size_t(outWidth_), 0);
     int64_t q = 0;      // position of column x within its cycle
     int32_t inCol = 0;  // x div period, the input column when stretched
-    for (int32_t x = 0; x < outW_; ++x) {
+    for (int32_t x = 0; x < outWidth_; ++x) {
       if (!v_.active) {
         sourceColumn_[size_t(x)] = x;
         continue;
@@ -247,12 +243,10 @@ class RasterOperator : public Tool<RasterOperator> {
   // colour, crossings in the colour columns) and the vertical colour in the colour columns of
   // input rows.
   void PrepareByteRows() {
-    if (source_->Storage == StorageCustom || source_->Storage != image_->Storage) return;
-    const TagList row{{ImOwner, Owner}, {ImWidth, outW_}, {ImHeight, 1},   {ImChannel, 2}, {ImChannel, 1},
-                      {ImChannel, 0},   {ImChannel, 3},   {ImUncleared, 1}};  // both written in full below
-    colourRow_ = NewImage(row);
-    inputRow_ = NewImage(row);
-    if (colourRow_->Storage != image_->Storage || inputRow_->Storage != image_->Storage) {
+    if (source_->Storage == StorageCustom || source_->Storage != result_->Storage) return;
+    colourRow_ = NewImageOfSize(outWidth_, 1, Clearing::kUncleared);  // both written in full below
+    inputRow_ = NewImageOfSize(outWidth_, 1, Clearing::kUncleared);
+    if (colourRow_->Storage != result_->Storage || inputRow_->Storage != result_->Storage) {
       ReleaseByteRows();
       return;
     }
@@ -264,17 +258,17 @@ class RasterOperator : public Tool<RasterOperator> {
     // input bytes with the colour columns' bytes replaced by the (otherwise zero) input-row colour.
     columnMask_.clear();
     if (v_.active && v_.keepSize) {
-      const size_t bytes = image_->BytesPerPixel;
-      columnMask_.assign(size_t(outW_) * bytes, 0);
-      for (int32_t x = 0; x < outW_; ++x)
+      const size_t bytes = result_->BytesPerPixel;
+      columnMask_.assign(size_t(outWidth_) * bytes, 0);
+      for (int32_t x = 0; x < outWidth_; ++x)
         if (isColour_[size_t(x)]) std::memset(&columnMask_[size_t(x) * bytes], 0xFF, bytes);
     }
   }
 
   template <class P>
   void WriteByteRows(const P& hColour, const P& vColour, const P& cross) {
-    WithCursors(colourRow_, 0, 0, inputRow_, 0, 0, [&](auto& colour, auto& input) {
-      for (int32_t x = 0; x < outW_; ++x) {
+    WithCursors(colourRow_.get(), 0, 0, inputRow_.get(), 0, 0, [&](auto& colour, auto& input) {
+      for (int32_t x = 0; x < outWidth_; ++x) {
         const bool c = isColour_[size_t(x)] != 0;
         WriteNext(colour, c ? cross : hColour);
         WriteNext(input, c ? vColour : P{});
@@ -283,9 +277,8 @@ class RasterOperator : public Tool<RasterOperator> {
   }
 
   void ReleaseByteRows() {
-    if (colourRow_) colourRow_->Recycle();
-    if (inputRow_) inputRow_->Recycle();
-    colourRow_ = inputRow_ = nullptr;
+    colourRow_.reset();
+    inputRow_.reset();
   }
 
   // Whether output row y shows input, and which input row.
@@ -303,15 +296,15 @@ class RasterOperator : public Tool<RasterOperator> {
     bool rowInput;
     int32_t inRow;
     RowSource(y, rowInput, inRow);
-    uint8_t* d = image_->RowTable[y];
-    const size_t bytes = image_->BytesPerPixel;
+    uint8_t* d = result_->RowTable[y];
+    const size_t bytes = result_->BytesPerPixel;
     if (!rowInput) {
-      std::memcpy(d, colourRow_->RowTable[0], size_t(outW_) * bytes);
+      std::memcpy(d, colourRow_->RowTable[0], size_t(outWidth_) * bytes);
       return;
     }
     const uint8_t* s = source_->RowTable[inRow];
     if (!v_.active) {
-      std::memcpy(d, s, size_t(outW_) * bytes);
+      std::memcpy(d, s, size_t(outWidth_) * bytes);
       return;
     }
     // The host's formats are 4, 8 or 16 bytes a pixel.
@@ -349,7 +342,7 @@ class RasterOperator : public Tool<RasterOperator> {
       return;
     }
     const int32_t* column = sourceColumn_.data();
-    for (int32_t x = 0; x < outW_; ++x) {
+    for (int32_t x = 0; x < outWidth_; ++x) {
       const uint8_t* from = isColour[x] ? colour + size_t(x) * kBytes : s + size_t(column[x]) * kBytes;
       std::memcpy(d + size_t(x) * kBytes, from, kBytes);
     }
@@ -363,10 +356,10 @@ class RasterOperator : public Tool<RasterOperator> {
     RowSource(y, rowInput, inRow);
     // What a colour column shows on this row: its own colour, or the crossing.
     const P& columnColour = rowInput ? vColour : cross;
-    const int32_t w = outW_;
+    const int32_t w = outWidth_;
     const uint8_t* isColour = isColour_.data();
     const int32_t* column = sourceColumn_.data();
-    WithCursors(source_, 0, inRow, image_, 0, y, [&](auto& src, auto& dst) {
+    WithCursors(source_, 0, inRow, result_, 0, y, [&](auto& src, auto& dst) {
       P px;
       if (!v_.active && rowInput) {  // the whole row is input; OW = W here
         for (int32_t x = 0; x < w; ++x) {
@@ -393,15 +386,15 @@ class RasterOperator : public Tool<RasterOperator> {
   Output* output_ = nullptr;
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* image_ = nullptr;
-  int32_t width_ = 0, height_ = 0, outW_ = 0, outH_ = 0;
+  Image* result_ = nullptr;
+  int32_t width_ = 0, height_ = 0, outWidth_ = 0, outHeight_ = 0;
   bool float_ = false;
   Direction h_, v_;
   Colour hColour_{}, vColour_{}, crossColour_{};
   // Per column: shows colour, and the input column it shows otherwise. The byte path's rows
   // (unset when the general path runs).
-  Image* colourRow_ = nullptr;
-  Image* inputRow_ = nullptr;
+  OwnedImage colourRow_;
+  OwnedImage inputRow_;
   std::vector<uint8_t> isColour_;
   std::vector<int32_t> sourceColumn_;
   std::vector<uint8_t> columnMask_;  // keep-size byte path: 0xFF in the colour columns' bytes

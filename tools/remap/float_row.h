@@ -1,5 +1,5 @@
 // The float rows of OrvantaRemap on the host's float storage (four floats a pixel, blue, green,
-// red, alpha), shared by the tool and its AVX-512 build.
+// red, alpha), one file per instruction set, each compiled for it and exporting one function.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +16,14 @@ struct FloatMap {
   float fixed[4] = {};
 };
 
-// Maps whole groups of four pixels of a row; returns how many pixels it wrote. Built for AVX-512
-// F in a file of its own: the caller checks that the processor has it.
-int32_t FloatRowAvx512(const FloatMap& map, const float* src, float* dst, int32_t width);
+// Maps a whole row of width pixels from src to dst: inside the region the mapped value, else the
+// value kept or the fixed result, and the value itself in channels that are not ticked. The same
+// operations in the same order as the tool's scalar map, so the same results.
+using FloatRowFn = void (*)(const FloatMap& map, const float* src, float* dst, int32_t width);
+
+void FloatRowSse2(const FloatMap& map, const float* src, float* dst, int32_t width);  // float_row_sse2.cpp
+void FloatRowAvx512(const FloatMap& map, const float* src, float* dst,
+                    int32_t width);  // float_row_avx512.cpp
 
 }  // namespace remap
 }  // namespace orvanta

@@ -1,5 +1,6 @@
 // The Remap float rows built for AVX-512 F: this file alone is compiled for it, without fused
-// multiply-adds, so each value takes the scalar map's operations in the same order.
+// multiply-adds, so each value takes the scalar map's operations in the same order. Four pixels
+// a step; the pixels after the last whole step go through the SSE2 row.
 #include <immintrin.h>
 
 #include "float_row.h"
@@ -13,7 +14,7 @@
 namespace orvanta {
 inline namespace remap {
 
-int32_t FloatRowAvx512(const FloatMap& map, const float* src, float* dst, int32_t width) {
+void FloatRowAvx512(const FloatMap& map, const float* src, float* dst, int32_t width) {
   const __m512d inStart = _mm512_set1_pd(map.inStart), inEnd = _mm512_set1_pd(map.inEnd);
   const __m512d outStart = _mm512_set1_pd(map.outStart), slope = _mm512_set1_pd(map.slope);
   __mmask16 on = 0, keep = 0;
@@ -44,7 +45,7 @@ int32_t FloatRowAvx512(const FloatMap& map, const float* src, float* dst, int32_
     const __m512 result = _mm512_mask_blend_ps(inside, outside, mapped);
     _mm512_storeu_ps(dst, _mm512_mask_blend_ps(on, f, result));
   }
-  return groups * 4;
+  FloatRowSse2(map, src, dst, width - groups * 4);
 }
 
 }  // namespace remap

@@ -4,17 +4,26 @@
 #include <cstdint>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "orvanta/pixel_cursor.h"
+#include "orvanta/processor.h"
 #include "orvanta/skeleton.h"
 #include "orvanta/word_tables.h"
 
 #include "float_row.h"
 
 namespace orvanta {
+namespace {
+
+// The float rows this processor runs (null: the cursors' loop runs them).
+FloatRowFn ChosenFloatRow() {
+#if defined(ORVANTA_REMAP_X86)
+  return ThisProcessor().avx512f ? FloatRowAvx512 : FloatRowSse2;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
 
 class RemapOperator : public Tool<RemapOperator> {
  public:
@@ -48,20 +57,11 @@ class RemapOperator : public Tool<RemapOperator> {
     kHiddenOutEnd,
     kInputCount
   };
+  // The items of "Ranges" (the bounds of the region controls) and of "Non Input Values".
+  enum Ranges : int32_t { kZeroToOne, kZeroToFive };
+  enum NonInputValues : int32_t { kKeepLuminance, kColorize };
 
   static std::vector<Row> Declarations() {
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
-    auto luma = [](int32_t index, double def) {
-      TagList t{{InControl, ColorControl}};
-      if (index < 3) t.Add({InGroupLabel, "Colorize Luminances"});
-      t.Append({{InGroup, 2},
-                {InGroupIndex, index},
-                {InRangeLow, 0.0},
-                {InRangeHigh, 1.0},
-                {InDefault, def},
-                {InShown, 0}});
-      return t;
-    };
     auto range = [](int32_t group, int32_t index, double def) {
       return TagList{{InControl, RangeControl}, {InGroup, group},   {InGroupIndex, index},
                      {InRangeLow, 0.0},         {InRangeHigh, 1.0}, {InDefault, def}};
@@ -71,13 +71,10 @@ class RemapOperator : public Tool<RemapOperator> {
                      {InRangeHigh, 5.0},         {InLimitLow, -5.0},  {InLimitHigh, 5.0},
                      {InDefault, def},           {InLinkOption, 1},   {InShown, 0}};
     };
-    return {
+    return Table({
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         PageRow("Settings"),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
-        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        ChannelCheckboxRows(Channels::kRgba),
         InputRow("Ranges", NumberDataType, 0x43520000,
                  {{InControl, ComboControl},
                   {InListOption, 1},
@@ -89,10 +86,12 @@ class RemapOperator : public Tool<RemapOperator> {
                   {InListItem, "Keep Luminance"},
                   {InListItem, "Colorize"},
                   {InDefault, 0.0}}),
-        InputRow("Red Luma", NumberDataType, FourCC("ICLR"), luma(0, 0.0)),
-        InputRow("Green Luma", NumberDataType, FourCC("ICLG"), luma(1, 0.0)),
-        InputRow("Blue Luma", NumberDataType, FourCC("ICLB"), luma(2, 0.0)),
-        InputRow("Alpha Luma", NumberDataType, FourCC("ICLA"), luma(3, 1.0)),
+        ColourRows("Colorize Luminances", 2,
+                   {{"Red Luma", FourCC("ICLR")},
+                    {"Green Luma", FourCC("ICLG")},
+                    {"Blue Luma", FourCC("ICLB")},
+                    {"Alpha Luma", FourCC("ICLA"), 1.0}},
+                   {{InShown, 0}}),
         InputRow("Input Region Start", NumberDataType, FourCC("SORL"), range(1, 0, 0.0)),
         InputRow("Input Region End", NumberDataType, FourCC("SORH"), range(1, 1, 1.0)),
         InputRow("Output Region Start", NumberDataType, FourCC("SOTL"), range(3, 0, 0.0)),
@@ -102,10 +101,11 @@ class RemapOperator : public Tool<RemapOperator> {
         InputRow("Output Region Start", NumberDataType, FourCC("AOTL"), hidden(0.0)),
         InputRow("Output Region End", NumberDataType, FourCC("AOTH"), hidden(1.0)),
         ImageOutputRow(),
-    };
+    });
   }
 
-  RemapOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+  RemapOperator(Registry* reg, CArchive* archive, TagList* tags)
+      : Tool(reg, archive, tags), floatRow_(ChosenFloatRow()) {
     output_ = Declare(Declarations(), in_);
   }
 
@@ -116,7 +116,7 @@ class RemapOperator : public Tool<RemapOperator> {
     width_ = source_->Width;
     height_ = source_->Height;
     float_ = source_->Depth == DepthFloat;
-    full_ = FullScaleOf(source_->Depth);
+    fullScale_ = FullScaleOf(source_->Depth);
     // Pixel words are blue, green, red, alpha.
     const int32_t channel[4] = {kBlue, kGreen, kRed, kAlpha};
     const int32_t luma[4] = {kBlueLuma, kGreenLuma, kRedLuma, kAlphaLuma};
@@ -126,12 +126,12 @@ class RemapOperator : public Tool<RemapOperator> {
       enabled_[c] = WholeValue(in_[channel[c]], req) != 0;
       // Outside the input region: "Keep Luminance" keeps the value, "Colorize" writes the
       // channel's Luma colour, and a mode the combo does not list writes 0.
-      keepOutside_[c] = nonInputMode == 0;
-      outsideValue_[c] = nonInputMode == 1 ? NumberValue(in_[luma[c]], req) * full_ : 0.0;
+      keepOutside_[c] = nonInputMode == kKeepLuminance;
+      outsideValue_[c] = nonInputMode == kColorize ? NumberValue(in_[luma[c]], req) * fullScale_ : 0.0;
     }
     const double region[4] = {NumberValue(in_[kInStart], req), NumberValue(in_[kInEnd], req),
                               NumberValue(in_[kOutStart], req), NumberValue(in_[kOutEnd], req)};
-    if (rangeMode == 0)
+    if (rangeMode == kZeroToOne)
       for (int32_t i = 0; i < 4; ++i) rememberedRegion_[i] = region[i];
     inStart_ = region[0];
     inEnd_ = region[1];
@@ -142,9 +142,9 @@ class RemapOperator : public Tool<RemapOperator> {
     // A request with the settings of the last one keeps its tables.
     const auto on = [this](int32_t c) { return double(enabled_[c]); };
     const auto keep = [this](int32_t c) { return double(keepOutside_[c]); };
-    if (!float_ && !tables_.Reuses({full_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2), on(3),
-                                    keep(0), keep(1), keep(2), keep(3), outsideValue_[0], outsideValue_[1],
-                                    outsideValue_[2], outsideValue_[3]}))
+    if (!float_ && !tables_.Reuses({fullScale_, inStart_, inEnd_, outStart_, slope_, on(0), on(1), on(2),
+                                    on(3), keep(0), keep(1), keep(2), keep(3), outsideValue_[0],
+                                    outsideValue_[1], outsideValue_[2], outsideValue_[3]}))
       BuildTables();
     floatMap_ = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
     for (int32_t c = 0; c < 4; ++c) {
@@ -152,29 +152,26 @@ class RemapOperator : public Tool<RemapOperator> {
       floatMap_.keep[c] = keepOutside_[c];
       floatMap_.fixed[c] = float(outsideValue_[c]);
     }
-#if defined(ORVANTA_REMAP_AVX512)
-    avx512_ = __builtin_cpu_supports("avx512f");
-#endif
 
-    image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
-    RunChunksAndPublish(req, output_, image_, height_);
+    OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
+    result_ = result.get();
+    RunChunksAndPublish(req, output_, std::move(result), height_);
   }
 
   // 4. Pixel work: one row per chunk, remapped into the same row of the output.
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
-#if defined(__SSE2__)
-      if (source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
-        FloatRowDirect(y);
+      if (floatRow_ && source_->Storage == StorageBgraFloat && result_->Storage == StorageBgraFloat) {
+        floatRow_(floatMap_, reinterpret_cast<const float*>(source_->RowTable[y]),
+                  reinterpret_cast<float*>(result_->RowTable[y]), width_);
         return;
       }
-#endif
-      MapRow<FltPixel>(source_, image_, y, width_, [this](float& f, int32_t c) {
+      MapRow<FltPixel>(source_, result_, y, width_, [this](float& f, int32_t c) {
         if (enabled_[c]) Map<true>(f, c);
       });
     } else {
-      tables_.MapRow(source_, image_, y, width_, [this](uint32_t& w, int32_t c) {
+      tables_.MapRow(source_, result_, y, width_, [this](uint32_t& w, int32_t c) {
         if (enabled_[c]) Map<false>(w, c);
       });
     }
@@ -187,11 +184,11 @@ class RemapOperator : public Tool<RemapOperator> {
     auto* number = dynamic_cast<Number*>(value);
     if (number && in == in_[kNonInput]) {
       const double v = number->Value();
-      if (v == 0.0 || v == 1.0)
-        for (int32_t i = kRedLuma; i <= kAlphaLuma; ++i) SetShown(in_[i], v == 1.0);
+      if (v == double(kKeepLuminance) || v == double(kColorize))
+        for (int32_t i = kRedLuma; i <= kAlphaLuma; ++i) SetShown(in_[i], v == double(kColorize));
     } else if (number && in == in_[kRanges]) {
       const double v = number->Value();
-      const double high = v == 0.0 ? 1.0 : v == 1.0 ? 5.0 : 0.0;
+      const double high = v == double(kZeroToOne) ? 1.0 : v == double(kZeroToFive) ? 5.0 : 0.0;
       if (high != 0.0) {
         for (int32_t i = kInStart; i <= kOutEnd; ++i)
           in_[i]->SetAttrs(TagList{
@@ -204,50 +201,6 @@ class RemapOperator : public Tool<RemapOperator> {
   }
 
  private:
-  // Float pixels in the host's float storage: Map<true> for the four channels of a pixel at
-  // once, as selects on lanes (two doubles per lane pair, the same operations in the same order,
-  // so the same results): the mapped value inside the region, else the value kept or the fixed
-  // result, and the value itself in channels that are not ticked.
-#if defined(__SSE2__)
-  void FloatRowDirect(int32_t y) const {
-    const float* s = reinterpret_cast<const float*>(source_->RowTable[y]);
-    float* d = reinterpret_cast<float*>(image_->RowTable[y]);
-    int32_t x = 0;
-#if defined(ORVANTA_REMAP_AVX512)
-    if (avx512_) {  // four pixels a step; the rest of the row below
-      x = FloatRowAvx512(floatMap_, s, d, width_);
-      s += size_t(x) * 4;
-      d += size_t(x) * 4;
-    }
-#endif
-    const __m128d inStart = _mm_set1_pd(inStart_), inEnd = _mm_set1_pd(inEnd_);
-    const __m128d outStart = _mm_set1_pd(outStart_), slope = _mm_set1_pd(slope_);
-    auto mask = [](bool b) { return b ? ~0u : 0u; };
-    const __m128 on = _mm_castsi128_ps(_mm_setr_epi32(int(mask(enabled_[0])), int(mask(enabled_[1])),
-                                                      int(mask(enabled_[2])), int(mask(enabled_[3]))));
-    const __m128 keep =
-        _mm_castsi128_ps(_mm_setr_epi32(int(mask(keepOutside_[0])), int(mask(keepOutside_[1])),
-                                        int(mask(keepOutside_[2])), int(mask(keepOutside_[3]))));
-    const __m128 fixed = _mm_setr_ps(float(outsideValue_[0]), float(outsideValue_[1]),
-                                     float(outsideValue_[2]), float(outsideValue_[3]));
-    auto select = [](__m128 m, __m128 a, __m128 b) {  // a where m is set, else b
-      return _mm_or_ps(_mm_and_ps(m, a), _mm_andnot_ps(m, b));
-    };
-    for (; x < width_; ++x, s += 4, d += 4) {
-      const __m128 f = _mm_loadu_ps(s);
-      const __m128d lo = _mm_cvtps_pd(f), hi = _mm_cvtps_pd(_mm_movehl_ps(f, f));
-      const __m128d mlo = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(lo, inStart), slope));
-      const __m128d mhi = _mm_add_pd(outStart, _mm_mul_pd(_mm_sub_pd(hi, inStart), slope));
-      const __m128 mapped = _mm_movelh_ps(_mm_cvtpd_ps(mlo), _mm_cvtpd_ps(mhi));
-      const __m128d ilo = _mm_and_pd(_mm_cmple_pd(inStart, lo), _mm_cmple_pd(lo, inEnd));
-      const __m128d ihi = _mm_and_pd(_mm_cmple_pd(inStart, hi), _mm_cmple_pd(hi, inEnd));
-      const __m128 inside = _mm_shuffle_ps(_mm_castpd_ps(ilo), _mm_castpd_ps(ihi), _MM_SHUFFLE(2, 0, 2, 0));
-      const __m128 result = select(inside, mapped, select(keep, f, fixed));
-      _mm_storeu_ps(d, select(on, result, f));
-    }
-  }
-#endif
-
   static void Store(uint32_t& w, double r) { w = TruncToWord(r); }
   static void Store(float& f, double r) { f = float(r); }
 
@@ -256,7 +209,7 @@ class RemapOperator : public Tool<RemapOperator> {
   // (float pixels), so t = v and the result needs no scaling (both exact).
   template <bool kUnit, class V>
   void Map(V& value, int32_t c) const {
-    const double full = kUnit ? 1.0 : full_;
+    const double full = kUnit ? 1.0 : fullScale_;
     const double t = double(value) / full;
     if (inStart_ <= t && t <= inEnd_)
       Store(value, (outStart_ + (t - inStart_) * slope_) * full);
@@ -308,17 +261,18 @@ class RemapOperator : public Tool<RemapOperator> {
   double rememberedRegion_[4] = {0.0, 1.0, 0.0, 1.0};
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* image_ = nullptr;
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
-  double full_ = 1.0;
+  double fullScale_ = 1.0;
   bool enabled_[4] = {};      // blue, green, red, alpha
   bool keepOutside_[4] = {};  // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
-  FloatMap floatMap_;    // the same, for the AVX-512 float rows
-  bool avx512_ = false;  // this processor runs them
-  WordTables tables_;    // integer pixels: one table per distinct channel outcome
+  FloatMap floatMap_;  // the same, for the vector float rows
+  WordTables tables_;  // integer pixels: one table per distinct channel outcome
+  // The vector float rows on the host's float storage that this processor runs, or null.
+  const FloatRowFn floatRow_;
 };
 
 ORVANTA_REGISTER_TOOL(RemapOperator)

@@ -4,19 +4,19 @@
 //
 // Chunks (one per input row) plot into shared output pixels. They only set bits in plot planes,
 // one bit per output pixel; setting bits commutes, so the planes are the same for any order and
-// any thread count. Types whose points are all alike (0 to 2 white, 5 to 8 one component) use one
-// plane; types 3 and 4 one plane per component. Each worker thread plots into its own copy of the
+// any thread count. Types whose points are all alike (luminance, chrominance and composite
+// white, the static types one component) use one plane; the RGBA types one plane per component.
+// Each worker thread plots into its own copy of the
 // planes, so two threads do not keep taking the same cache lines from each other (threads beyond
 // the copies share one with atomic ORs). A second pass, in bands of output rows, clears the
 // output and writes every plotted pixel once, the copies ORed: the components whose bit is set at
-// full scale, the others 0. That equals the sequential writes of every type: types 0 to 2 always
-// write white, types 5 to 8 always the same one-component pixel, and types 3 and 4 set
-// components of a pixel that starts cleared.
+// full scale, the others 0. That equals the sequential writes of every type: the white types
+// always write white, the static types always the same one-component pixel, and the RGBA types
+// set components of a pixel that starts cleared.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <thread>
 #include <type_traits>
@@ -27,11 +27,6 @@
 
 namespace orvanta {
 namespace {
-
-struct Recycler {
-  void operator()(Image* im) const { im->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, Recycler>;
 
 // Plot bits of the components.
 constexpr uint8_t kBitB = 1, kBitG = 2, kBitR = 4, kBitA = 8, kWhite = kBitB | kBitG | kBitR | kBitA;
@@ -72,19 +67,27 @@ class ScopeOperator : public Tool<ScopeOperator> {
     kBottom,
     kInputCount
   };
+  // The items of "Type".
+  enum ScopeType : int32_t {
+    kLuminance,
+    kChrominance,
+    kComposite,
+    kRgbaFullscreen,
+    kRgbaParade,
+    kStaticRed,
+    kStaticGreen,
+    kStaticBlue,
+    kStaticAlpha
+  };
 
   static std::vector<Row> Declarations() {
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}, {InShown, 0}};
     const TagList channelStretch = {
         {InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 10.0}, {InDefault, 1.0}, {InShown, 0}};
     const TagList channelCenter = {
         {InControl, OffsetControl}, {InPreviewControl, CrosshairControl}, {InShown, 0}};
-    return {
+    return Table({
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
-        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        ChannelCheckboxRows(Channels::kRgba, {{InShown, 0}}),
         InputRow("Type", NumberDataType, FourCC("TYPE"),
                  {{InControl, ComboControl},
                   {InListItem, "Luminance"},
@@ -135,7 +138,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
                   {InDefault, 1.0},
                   {InShown, 1}}),
         ImageOutputRow(),
-    };
+    });
   }
 
   ScopeOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
@@ -149,21 +152,21 @@ class ScopeOperator : public Tool<ScopeOperator> {
     width_ = input->Width;
     height_ = input->Height;
     // Cleared band by band in the write pass, just before its points are written.
-    OwnedImage output(NewImage(TagList{{ImLike, input}, {ImUncleared, 1}}));
+    OwnedImage result = NewImageLike(input, Clearing::kUncleared);
 
     OwnedImage blurred;
     const double blur = NumberValue(in_[kRoundness], req) * 0.1;
     source_ = input;
     if (blur > 0.0) {
-      OwnedImage target(NewImage(TagList{{ImLike, input}}));
+      OwnedImage target = NewImageLike(input, Clearing::kCleared);
       input->ImageBlur(target.get(), 4, 1, 1, 1, 1, blur, blur, 1.0, 1.0);
       blurred.reset(target->CopyOfImage());
       source_ = blurred.get();
     }
-    flt_ = source_->Depth == DepthFloat;
+    float_ = source_->Depth == DepthFloat;
 
     type_ = WholeValue(in_[kType], req);
-    for (int ch = 0; ch < 4; ++ch) switch_[ch] = WholeValue(in_[kRed + ch], req) != 0;
+    for (int ch = 0; ch < 4; ++ch) enabled_[ch] = WholeValue(in_[kRed + ch], req) != 0;
     top_ = NumberValue(in_[kTop], req);
     bottom_ = NumberValue(in_[kBottom], req);
     const double band = bottom_ - top_;
@@ -195,17 +198,17 @@ class ScopeOperator : public Tool<ScopeOperator> {
       chunks = TruncToInt(hi - lo);
     }
 
-    // Plot planes: one for types whose points are all alike, one per component for 3 and 4.
+    // Plot planes: one for types whose points are all alike, one per component for the RGBA types.
     // A plane holds row after row, each wordsPerRow_ words, column x as bit x / wordsPerRow_ of
     // word x % wordsPerRow_: neighbouring columns fall in different words, so their ORs do not
     // wait for each other, and a trace that stays within a few rows stays within a few lines.
     planeCount_ = 0;
-    if (type_ >= 0 && type_ <= 2)
+    if (type_ >= kLuminance && type_ <= kComposite)
       planeCount_ = 1, pattern_ = kWhite;
-    else if (type_ == 3 || type_ == 4)
+    else if (type_ == kRgbaFullscreen || type_ == kRgbaParade)
       planeCount_ = 4;
-    else if (type_ >= 5 && type_ <= 8)
-      planeCount_ = 1, pattern_ = kChannelBits[type_ - 5];
+    else if (type_ >= kStaticRed && type_ <= kStaticAlpha)
+      planeCount_ = 1, pattern_ = kChannelBits[type_ - kStaticRed];
     wordsPerRow_ = (size_t(std::max(width_, 0)) + 63) / 64;
     planeWords_ = wordsPerRow_ * size_t(std::max(height_, 0));
     if (planeCount_ == 0 || planeWords_ == 0) chunks = 0;
@@ -221,7 +224,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
 
     // Where each column of each trace lands: its word in a plane row and its bit (word << 6 |
     // bit), or kOffImage. Traces 0 to 4 are shifted by their centres; trace 5 is unshifted, for
-    // types 5 to 8.
+    // the static types.
     columns_.resize(size_t(6) * size_t(chunks > 0 ? width_ : 0));
     for (int t = 0; t < 6 && chunks > 0; ++t)
       for (int32_t c = 0; c < width_; ++c) {
@@ -234,49 +237,49 @@ class ScopeOperator : public Tool<ScopeOperator> {
         columns_[size_t(t) * size_t(width_) + size_t(c)] = code;
       }
 
-    phase_ = kPlot;
-    DoMultiProcess(req, chunks);
+    RunChunks(req, chunks, [this](int32_t a) { PlotChunk(a); });
     // The slots to OR: those taken (always the first ones), or all if a thread used the shared one.
     used_ = 0;
     while (used_ < slots_ - 1 && owners_[used_].load(std::memory_order_relaxed) != std::thread::id()) ++used_;
     if (sharedUsed_.load(std::memory_order_relaxed)) used_ = slots_;
-    output_image_ = output.get();
-    phase_ = kWrite;
-    DoMultiProcess(req, (height_ + kBandRows - 1) / kBandRows);
+    result_ = result.get();
+    RunChunks(req, (height_ + kBandRows - 1) / kBandRows, [this](int32_t band) { WriteBand(band); });
     source_ = nullptr;
-    output_image_ = nullptr;
-    output_->Set(req, output.release());
+    result_ = nullptr;
+    Publish(req, output_, std::move(result));
   }
 
-  // 4. Plotting one input row of the band, then writing one band of output rows.
-  void ProcessChunk(Request*, int32_t a) override {
-    if (phase_ == kWrite) return WriteBand(a);
+ private:
+  // 4. Plotting one input row of the band (chunk a), then writing one band of output rows
+  // (WriteBand).
+  void PlotChunk(int32_t a) {
     const int32_t row = TruncToInt((a + firstChunk_) + (height_ - 1) * top_);
     if (row < 0 || row >= height_ || width_ <= 0) return;
     // The type is chosen once per row; the plotting rule is then fixed inside the loop.
     switch (type_) {
-      case 0:
-        return PlotRow<0>(row);
-      case 1:
-        return PlotRow<1>(row);
-      case 2:
-        return PlotRow<2>(row);
-      case 3:
-      case 4:
-        return PlotRow<3>(row);
-      case 5:
-        return PlotRow<5>(row);
-      case 6:
-        return PlotRow<6>(row);
-      case 7:
-        return PlotRow<7>(row);
-      case 8:
-        return PlotRow<8>(row);
+      case kLuminance:
+        return PlotRow<kLuminance>(row);
+      case kChrominance:
+        return PlotRow<kChrominance>(row);
+      case kComposite:
+        return PlotRow<kComposite>(row);
+      case kRgbaFullscreen:
+      case kRgbaParade:
+        return PlotRow<kRgbaFullscreen>(row);
+      case kStaticRed:
+        return PlotRow<kStaticRed>(row);
+      case kStaticGreen:
+        return PlotRow<kStaticGreen>(row);
+      case kStaticBlue:
+        return PlotRow<kStaticBlue>(row);
+      case kStaticAlpha:
+        return PlotRow<kStaticAlpha>(row);
       default:
         return;
     }
   }
 
+ public:
   // 5. Show, hide and preset the controls of the chosen type.
   void NotifyChanged(Input* in, Parameter* value, double time) override {
     if (value && in == in_[kType])
@@ -330,20 +333,20 @@ class ScopeOperator : public Tool<ScopeOperator> {
       }
     }
 
-    // Types 3 and 4: the trace of one component, red 0 to alpha 3, when its switch is on.
+    // The RGBA types: the trace of one component, red 0 to alpha 3, when its switch is on.
     template <int kCh, bool kShared>
     [[gnu::always_inline]] void Channel(int32_t c, double v) const {
       if (on[kCh]) Mark<kShared>(columns[1 + kCh][c], TraceRow(1 + kCh, v), kCh);
     }
 
-    // kKind: the type, with 3 standing for 3 and 4.
-    template <int kKind, bool kShared>
+    // kType: the type, with kRgbaFullscreen standing for both RGBA types.
+    template <ScopeType kType, bool kShared>
     [[gnu::always_inline]] void Pixel(int32_t c, double r, double g, double b, double a) const {
-      switch (kKind) {
-        case 0:
+      switch (kType) {
+        case kLuminance:
           if (r == r && g == g && b == b) Mark<kShared>(columns[0][c], TraceRow(0, std::max({r, g, b})), 0);
           break;
-        case 1: {
+        case kChrominance: {
           if (!(r == r && g == g && b == b)) break;
           const double hi = std::max({r, g, b}), lo = std::min({r, g, b});
           if (hi == 0.0) break;  // no saturation for black
@@ -351,33 +354,32 @@ class ScopeOperator : public Tool<ScopeOperator> {
           Mark<kShared>(columns[0][c], base[0] - ((saturation * stretch[0]) * 65535.0) * scale, 0);
           break;
         }
-        case 2:
+        case kComposite:
           Mark<kShared>(columns[0][c], TraceRow(0, r), 0);
           Mark<kShared>(columns[0][c], TraceRow(0, g), 0);
           Mark<kShared>(columns[0][c], TraceRow(0, b), 0);
           break;
-        case 3:
+        case kRgbaFullscreen:
+        case kRgbaParade:
           // Written out, so that every index is a constant and the copy's fields stay in registers.
           Channel<0, kShared>(c, r);
           Channel<1, kShared>(c, g);
           Channel<2, kShared>(c, b);
           Channel<3, kShared>(c, a);
           break;
-        case 5:
-        case 6:
-        case 7:
-        case 8: {
-          const double v = kKind == 5 ? r : kKind == 6 ? g : kKind == 7 ? b : a;
+        case kStaticRed:
+        case kStaticGreen:
+        case kStaticBlue:
+        case kStaticAlpha: {
+          const double v = kType == kStaticRed ? r : kType == kStaticGreen ? g : kType == kStaticBlue ? b : a;
           Mark<kShared>(columns[5][c], height - v * scale, 0);
           break;
         }
-        default:
-          break;
       }
     }
   };
 
-  template <int kKind>
+  template <ScopeType kType>
   void PlotRow(int32_t row) {
     const int32_t slot = Slot();
     Plotter plot{planes_.data() + size_t(slot) * size_t(planeCount_) * planeWords_,
@@ -391,33 +393,33 @@ class ScopeOperator : public Tool<ScopeOperator> {
                  {}};
     for (int t = 0; t < 5; ++t) plot.stretch[t] = stretch_[t], plot.base[t] = base_[t];
     for (int t = 0; t < 6; ++t) plot.columns[t] = columns_.data() + size_t(t) * size_t(width_);
-    for (int ch = 0; ch < 4; ++ch) plot.on[ch] = switch_[ch];
+    for (int ch = 0; ch < 4; ++ch) plot.on[ch] = enabled_[ch];
     if (slot == slots_ - 1)
-      PlotRowWith<kKind, true>(plot, row);
+      PlotRowWith<kType, true>(plot, row);
     else
-      PlotRowWith<kKind, false>(plot, row);
+      PlotRowWith<kType, false>(plot, row);
   }
 
-  template <int kKind, bool kShared>
+  template <ScopeType kType, bool kShared>
   void PlotRowWith(const Plotter& from, int32_t row) const {
     const Plotter plot = from;  // a local copy: the plane stores cannot touch it
     const int32_t width = width_;
     WithCursor(source_, 0, row, [&](auto& s) {
-      if (flt_) {
+      if (float_) {
         // Float pixels on the 16-bit scale: 1.0 plots where 65535 does.
         FltPixel p;
         for (int32_t c = 0; c < width; ++c) {
           s.GetNextFlt(p);
-          plot.Pixel<kKind, kShared>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
+          plot.Pixel<kType, kShared>(c, p.R * 65535.0, p.G * 65535.0, p.B * 65535.0, p.A * 65535.0);
         }
       } else {
         orvanta::Pixel p;
         for (int32_t c = 0; c < width; ++c) {
           s.GetNext(p);
-          if constexpr (kKind == 0)  // whole numbers: their largest, then converted, is the same
+          if constexpr (kType == kLuminance)  // whole numbers: their largest, then converted, is the same
             plot.Mark<kShared>(plot.columns[0][c], plot.TraceRow(0, double(std::max({p.R, p.G, p.B}))), 0);
           else
-            plot.Pixel<kKind, kShared>(c, double(p.R), double(p.G), double(p.B), double(p.A));
+            plot.Pixel<kType, kShared>(c, double(p.R), double(p.G), double(p.B), double(p.A));
         }
       }
     });
@@ -437,7 +439,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
   // once, the slots' bits ORed. The host's own storage formats get each pixel's bytes from a
   // table of the 16 bit sets; other storage goes through a cursor.
   void WriteBand(int32_t band) {
-    switch (output_image_->Storage) {
+    switch (result_->Storage) {
       case StorageBgra8:
         return WriteBandAs<formats::Bgra8>(band);
       case StorageBgra16:
@@ -456,7 +458,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
     if constexpr (!std::is_void_v<Format>) {
       static_assert(Format::kBytes <= kBytes);
       for (uint8_t set = 0; set < 16; ++set) {
-        if (flt_)
+        if (float_)
           Format::PutFlt(encoded[set], FullFlt(set));
         else
           Format::Put(encoded[set], Full16(set));
@@ -464,12 +466,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
     }
     const int32_t top = band * kBandRows, bottom = std::min(height_, top + kBandRows);
     const size_t slotWords = size_t(planeCount_) * planeWords_, wordsPerRow = wordsPerRow_;
-    ClearRows(output_image_, top, bottom);
+    ClearRows(result_, top, bottom);
     if (planes_.empty() || width_ <= 0) return;  // nothing plotted: the type draws nothing, or no band
     std::optional<PixelCursor> cursor;
-    if constexpr (std::is_void_v<Format>) cursor.emplace(output_image_, 0, top);
+    if constexpr (std::is_void_v<Format>) cursor.emplace(result_, 0, top);
     for (int32_t y = top; y < bottom; ++y) {
-      uint8_t* row = output_image_->RowTable[y];
+      uint8_t* row = result_->RowTable[y];
       const uint64_t* rowBits = planes_.data() + size_t(y) * wordsPerRow;
       for (size_t i = 0; i < wordsPerRow; ++i) {
         uint64_t bits[4] = {};
@@ -487,7 +489,7 @@ class ScopeOperator : public Tool<ScopeOperator> {
             std::memcpy(row + size_t(x) * Format::kBytes, encoded[set], Format::kBytes);
           } else {
             cursor->MoveTo(x, y);
-            if (flt_)
+            if (float_)
               cursor->PutFlt(FullFlt(set));
             else
               cursor->Put(Full16(set));
@@ -498,26 +500,26 @@ class ScopeOperator : public Tool<ScopeOperator> {
   }
 
   void ApplyType(double type, double time) {
-    for (int k = 0; k <= 8; ++k) {
+    for (int k = kLuminance; k <= kStaticAlpha; ++k) {
       if (type != double(k)) continue;
-      const bool channels = k == 3 || k == 4, main = k <= 2;
+      const bool channels = k == kRgbaFullscreen || k == kRgbaParade, main = k <= kComposite;
       for (int ch = 0; ch < 4; ++ch) SetShown(in_[kRed + ch], channels);
       SetShown(in_[kRoundness], true);
       SetShown(in_[kStretchY], main);
       for (int ch = 0; ch < 4; ++ch) SetShown(in_[kStretchRed + ch], channels);
       if (main) SetNumberValue(in_[kStretchY], 1.0, time);
-      if (k == 3)
+      if (k == kRgbaFullscreen)
         for (int ch = 0; ch < 4; ++ch) SetNumberValue(in_[kStretchRed + ch], 1.0, time);
-      if (k == 4) {
+      if (k == kRgbaParade) {
         for (int ch = 0; ch < 3; ++ch) SetNumberValue(in_[kStretchRed + ch], 0.333333333, time);
         SetNumberValue(in_[kStretchAlpha], 1.0, time);
       }
       SetShown(in_[kCenter], main);
       for (int ch = 0; ch < 4; ++ch) SetShown(in_[kCenterRed + ch], channels);
-      if (main || k == 3) SetPointValue(in_[kCenter], 0.5, 0.5, time);
-      if (k == 3)
+      if (main || k == kRgbaFullscreen) SetPointValue(in_[kCenter], 0.5, 0.5, time);
+      if (k == kRgbaFullscreen)
         for (int ch = 0; ch < 4; ++ch) SetPointValue(in_[kCenterRed + ch], 0.5, 0.5, time);
-      if (k == 4) {
+      if (k == kRgbaParade) {
         static constexpr double kParadeY[4] = {-0.168, 0.164, 0.497, 0.5};
         for (int ch = 0; ch < 4; ++ch) SetPointValue(in_[kCenterRed + ch], 0.5, kParadeY[ch], time);
       }
@@ -527,16 +529,16 @@ class ScopeOperator : public Tool<ScopeOperator> {
   Input* in_[kInputCount] = {};
   Output* output_ = nullptr;
   // Per-request working values.
-  Image* source_ = nullptr;
+  Image* source_ = nullptr;  // the image plotted: the input, or its blurred copy
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0;
-  bool flt_ = false;
+  bool float_ = false;
   int32_t type_ = 0;
-  bool switch_[4] = {};
+  bool enabled_[4] = {};  // red, green, blue, alpha
   double top_ = 0.0, bottom_ = 1.0;
   double stretch_[5] = {}, shift_[5] = {}, base_[5] = {};
   double scale_ = 0.0;
   double firstChunk_ = 0.0;
-  Image* output_image_ = nullptr;
   // Plot planes: slots_ copies of planeCount_ planes of planeWords_ words, rows of wordsPerRow_.
   static constexpr int32_t kMaxSlots = 4, kBandRows = 16;
   static constexpr size_t kSlotBytes = size_t(8) << 20;  // most plane memory for the copies
@@ -548,7 +550,6 @@ class ScopeOperator : public Tool<ScopeOperator> {
   size_t wordsPerRow_ = 0, planeWords_ = 0;
   std::atomic<std::thread::id> owners_[kMaxSlots + 1];  // the thread of each slot but the last
   std::atomic<bool> sharedUsed_{false};
-  enum Phase { kPlot, kWrite } phase_ = kPlot;
 };
 
 ORVANTA_REGISTER_TOOL(ScopeOperator)

@@ -112,9 +112,12 @@ struct Curve {
   }
 };
 
-// Rows of host float storage (four floats a pixel) through the curve of family kBelow to
-// kOutside, built for AVX2 and for AVX-512 (F and DQ) in files of their own: the caller checks
-// that the processor has the instructions and that the family's ramps cannot overlap.
+// A whole row of host float storage (four floats a pixel) through the curve of family kBelow to
+// kOutside, the channels not enabled kept; the caller checks that the family's ramps cannot
+// overlap. Built for AVX2 and for AVX-512 (F and DQ) in files of their own, each exporting one;
+// the tool chooses the one this processor runs when it is made.
+using FloatRowsFn = void (*)(Family family, const Curve& curve, const bool (&enabled)[4], const float* src,
+                             float* dst, int32_t width);
 void FloatRowAvx2(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst,
                   int32_t width);
 void FloatRowAvx512(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst,

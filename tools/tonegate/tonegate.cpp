@@ -6,12 +6,27 @@
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
+#include "orvanta/processor.h"
 #include "orvanta/skeleton.h"
 #include "orvanta/word_tables.h"
 
 #include "curve.h"
 
 namespace orvanta {
+namespace {
+
+// The vector float rows this processor runs (null: the scalar rules run them).
+FloatRowsFn ChosenFloatRows() {
+#if defined(ORVANTA_TONEGATE_X86)
+  const Processor& p = ThisProcessor();
+  if (!p.avx2) return nullptr;
+  return p.avx512f && p.avx512dq ? FloatRowAvx512 : FloatRowAvx2;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
 
 class ToneGateOperator : public Tool<ToneGateOperator> {
  public:
@@ -53,14 +68,10 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   };
 
   static std::vector<Row> Declarations() {
-    const TagList checkbox = {{InControl, CheckboxControl}, {InDefault, 1.0}, {InRowCount, 4}};
-    return {
+    return Table({
         InputRow("Input", ImageDataType, MainImageId, {{InLinkOption, -1}}),
         PageRow("Settings"),
-        InputRow("Red", NumberDataType, 0x684364D2, checkbox),
-        InputRow("Green", NumberDataType, 0x68436EC7, checkbox),
-        InputRow("Blue", NumberDataType, 0x68436CC2, checkbox),
-        InputRow("Alpha", NumberDataType, 0x68436CC1, checkbox),
+        ChannelCheckboxRows(Channels::kRgba),
         InputRow("Filter Options", NumberDataType, FourCC("FLTO"),
                  {{InControl, ComboControl},
                   {InListOption, 1},
@@ -94,10 +105,11 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
         InputRow("Smoothness Range", NumberDataType, 0x534D5300,
                  {{InControl, SliderControl}, {InRangeLow, 0.0}, {InRangeHigh, 1.0}, {InDefault, 0.1}}),
         ImageOutputRow(),
-    };
+    });
   }
 
-  ToneGateOperator(Registry* reg, CArchive* archive, TagList* tags) : Tool(reg, archive, tags) {
+  ToneGateOperator(Registry* reg, CArchive* archive, TagList* tags)
+      : Tool(reg, archive, tags), floatRows_(ChosenFloatRows()) {
     output_ = Declare(Declarations(), in_);
   }
 
@@ -108,10 +120,6 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     width_ = source_->Width;
     height_ = source_->Height;
     float_ = source_->Depth == DepthFloat;
-#if defined(__x86_64__)
-    avx2_ = __builtin_cpu_supports("avx2");
-    avx512_ = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-#endif
     Curve& c = curve_;
     c.fullScale = FullScaleOf(source_->Depth);
     // Pixel words are blue, green, red, alpha.
@@ -184,8 +192,9 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       tables_.Seal();
     }
 
-    image_ = NewImage(TagList{{ImLike, source_}, {ImUncleared, 1}});  // every pixel is written
-    RunChunksAndPublish(req, output_, image_, height_);
+    OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
+    result_ = result.get();
+    RunChunksAndPublish(req, output_, std::move(result), height_);
   }
 
   // 4. Pixel work: one row per chunk, filtered into the same row of the output. Float pixels run
@@ -194,31 +203,24 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (!float_) {
-      tables_.MapRow(source_, image_, y, width_, [this](uint32_t& w, int32_t channel) {
+      tables_.MapRow(source_, result_, y, width_, [this](uint32_t& w, int32_t channel) {
         double r;
         if (enabled_[channel] && Evaluate<false>(double(w), r)) w = TruncToWord(r);
       });
       return;
     }
-#if defined(__x86_64__)
-    if (avx2_ && source_->Storage == StorageBgraFloat && image_->Storage == StorageBgraFloat) {
-      const float* src = reinterpret_cast<const float*>(source_->RowTable[y]);
-      float* dst = reinterpret_cast<float*>(image_->RowTable[y]);
-      // Ramps that can overlap (a region narrower than two bands) are left to the scalar rule.
-      if (family_ != kNone && (family_ != kInside || curve_.startInner < curve_.endInner)) {
-        if (avx512_)
-          FloatRowAvx512(family_, curve_, enabled_, src, dst, width_);
-        else
-          FloatRowAvx2(family_, curve_, enabled_, src, dst, width_);
-        return;
-      }
+    // Ramps that can overlap (a region narrower than two bands) are left to the scalar rule.
+    if (floatRows_ && source_->Storage == StorageBgraFloat && result_->Storage == StorageBgraFloat &&
+        family_ != kNone && (family_ != kInside || curve_.startInner < curve_.endInner)) {
+      floatRows_(family_, curve_, enabled_, reinterpret_cast<const float*>(source_->RowTable[y]),
+                 reinterpret_cast<float*>(result_->RowTable[y]), width_);
+      return;
     }
-#endif
     // Local copies keep the curve and the ticks in registers across the row.
     const Curve c = curve_;
     const bool on[4] = {enabled_[0], enabled_[1], enabled_[2], enabled_[3]};
     auto run = [&](auto rule) {
-      MapRow<FltPixel>(source_, image_, y, width_, [&on, &rule](float& f, int32_t channel) {
+      MapRow<FltPixel>(source_, result_, y, width_, [&on, &rule](float& f, int32_t channel) {
         double r;
         if (on[channel] && rule(double(f), r)) f = float(r);
       });
@@ -289,16 +291,17 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   Output* output_ = nullptr;
   // Per-request working values.
   Image* source_ = nullptr;
-  Image* image_ = nullptr;
+  Image* result_ = nullptr;
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
-  bool avx2_ = false, avx512_ = false;  // the vector float rows this processor runs
-  bool enabled_[4] = {};                // blue, green, red, alpha
+  bool enabled_[4] = {};  // blue, green, red, alpha
   Family family_ = kNone;
   Curve curve_;
   // Integer pixels: table 0 holds the curve's word for each word 0..65535, table 1 the same
   // words unchanged (read by channels that are not ticked).
   WordTables tables_;
+  // The vector float rows on the host's float storage that this processor runs, or null.
+  const FloatRowsFn floatRows_;
 };
 
 ORVANTA_REGISTER_TOOL(ToneGateOperator)

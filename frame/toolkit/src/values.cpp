@@ -1,28 +1,7 @@
-// Declaration walking and control-value helpers shared by every tool.
-#include <stdexcept>
-
+// Control values of a request, and setting them as a host UI would.
 #include "orvanta/skeleton.h"
 
 namespace orvanta {
-
-Output* DeclareRows(Operator* op, const std::vector<Row>& rows, Input** inputs) {
-  Output* out = nullptr;
-  size_t next = 0;
-  for (const Row& row : rows) {
-    switch (row.kind) {
-      case Row::kInput:
-        inputs[next++] = op->AddInput(row.label, row.type, row.id, row.tags);
-        break;
-      case Row::kPage:
-        op->AddControlPage(row.label, row.tags);
-        break;
-      case Row::kOutput:
-        out = op->AddOutput(row.label, row.type, row.id, row.tags);
-        break;
-    }
-  }
-  return out;
-}
 
 double NumberValue(Input* in, Request* req) {
   auto* n = dynamic_cast<Number*>(in->GetValue(req, 0));

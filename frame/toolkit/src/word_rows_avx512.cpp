@@ -1,5 +1,6 @@
 // The 16-bit rows of WordTables computed from runs with one-below words, built for AVX-512 (F and
-// BW): this file alone is compiled for it, and the caller checks that the processor has it.
+// BW, with BMI2): this file alone is compiled for it, and WordTables chooses it only on a
+// processor that has them.
 #include <immintrin.h>
 
 // GCC 12 takes the self-initialised "undefined" vectors inside its own shift and rotate
@@ -110,7 +111,7 @@ int32_t MapRunsBelowAvx512(const RunLanes& lanes, const uint32_t* bitmap, const 
     case 5:
       return RunsBelowRowOf<5>(lanes, bitmap, s, d, width);
     default:
-      return RunsBelowRowOf<RunLanes::kMaxRuns>(lanes, bitmap, s, d, width);
+      return RunsBelowRowOf<kMaxWordRuns>(lanes, bitmap, s, d, width);
   }
 }
 

@@ -1,11 +1,13 @@
 // The tool skeleton, written once: registry record, create callback, declaration table, save
-// trailer, request check and deleting destructor. A tool states its identity and its table:
+// trailer, request check and deleting destructor, the images a tool makes for a request and the
+// passes of chunks it runs. A tool states its identity and its table:
 //
 //   class RasterOperator : public Tool<RasterOperator> {
 //    public:
 //     static constexpr ToolIdentity kIdentity = {...};
+//     enum { kInput, ..., kInputCount };
 //     RasterOperator(Registry* r, CArchive* a, TagList* t) : Tool(r, a, t) {
-//       output_ = Declare(Declarations(), inputs_);
+//       output_ = Declare(Declarations(), in_);  // Input* in_[kInputCount]
 //     }
 //     ...
 //   };
@@ -14,8 +16,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
+#include <memory>
 #include <new>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "orvanta/operator.h"
@@ -58,9 +64,44 @@ inline Row InputRow(const char* label, uint32_t type, uint32_t id, TagList tags 
 inline Row PageRow(const char* label) { return Row{Row::kPage, label, 0, 0, {}}; }
 inline Row ImageOutputRow() { return Row{Row::kOutput, "Image", ImageDataType, ImageOutputId, {}}; }
 
-// Declares the rows in order. Input handles go to inputs[0], inputs[1], ... in row order; the
-// output handle is returned.
-Output* DeclareRows(Operator* op, const std::vector<Row>& rows, Input** inputs);
+// One entry of a table: a row, or a run of rows that a helper below makes.
+struct TableEntry {
+  TableEntry(Row row) { rows.push_back(std::move(row)); }
+  TableEntry(std::vector<Row> run) : rows(std::move(run)) {}
+  std::vector<Row> rows;
+};
+
+// The rows of the entries, in order.
+std::vector<Row> Table(std::initializer_list<TableEntry> entries);
+
+// Ids of the channel checkboxes, the same in every tool that has them.
+inline constexpr uint32_t RedCheckboxId = 0x684364D2;
+inline constexpr uint32_t GreenCheckboxId = 0x68436EC7;
+inline constexpr uint32_t BlueCheckboxId = 0x68436CC2;
+inline constexpr uint32_t AlphaCheckboxId = 0x68436CC1;
+
+enum class Channels { kRgb, kRgba };
+
+// The checkboxes Red, Green, Blue (and Alpha), ticked by default and laid out on one row; extra
+// tags follow the shared ones on each.
+std::vector<Row> ChannelCheckboxRows(Channels channels, const TagList& extra = {});
+
+// One member of a colour: its label, id and default value.
+struct ColourMember {
+  const char* label;
+  uint32_t id;
+  double defaultValue = 0.0;
+};
+
+// The controls of one colour: members 0, 1, ... of control group `group`, red first, each 0..1,
+// with the group's heading on the colour members (0 to 2, not alpha); extra tags follow on each.
+std::vector<Row> ColourRows(const char* heading, int32_t group, std::initializer_list<ColourMember> members,
+                            const TagList& extra = {});
+
+// Declares the rows in order: the handle of the k-th input row goes to inputs[k], and the
+// output's is returned. Throws std::logic_error naming the tool, before declaring anything, when
+// the table's input rows do not fill inputs exactly.
+Output* DeclareRows(Operator* op, const char* tool, const std::vector<Row>& rows, std::span<Input*> inputs);
 
 // Truncation toward zero into signed 32 bits; NaN gives 0 and out-of-range values saturate, so a
 // degenerate control value can never cause undefined behaviour.
@@ -89,6 +130,23 @@ void SetNumberValue(Input* in, double value, double time);
 void SetPointValue(Input* in, double x, double y, double time);
 void SetShown(Input* in, bool shown);
 
+// An image the tool made and holds: recycled on every way out unless released to the host.
+struct ImageRecycler {
+  void operator()(Image* im) const { im->Recycle(); }
+};
+using OwnedImage = std::unique_ptr<Image, ImageRecycler>;
+
+// Whether a new image starts cleared to transparent black, or uncleared because the tool writes
+// every pixel before anything reads it.
+enum class Clearing { kCleared, kUncleared };
+
+// A new image of the size and depth of like. Throws what NewImage throws.
+OwnedImage NewImageLike(const Image* like, Clearing clearing);
+
+// The tags of a new image in the owner form: width x height, in the host's storage format, of
+// the depth of the request's main image input.
+TagList OwnerImageTags(ImageOwner* owner, int32_t width, int32_t height, Clearing clearing);
+
 template <class T>
 class Tool : public ThreadedOperator {
  public:
@@ -114,6 +172,12 @@ class Tool : public ThreadedOperator {
   int CheckRequest(Request* req) override {
     (void)req->GetPri();
     return Operator::CheckRequest(req);
+  }
+
+  // A chunk of the pass RunChunks is running; tools that run their chunks with DoMultiProcess
+  // override this instead.
+  void ProcessChunk(Request*, int32_t index) override {
+    if (pass_.run) pass_.run(pass_.chunk, index);
   }
 
   void* DeletingDestructor(uint32_t flags) override {
@@ -145,25 +209,47 @@ class Tool : public ThreadedOperator {
   }
 
  protected:
+  // A new image of width x height in the owner form (OwnerImageTags). Throws what NewImage
+  // throws.
+  OwnedImage NewImageOfSize(int32_t width, int32_t height, Clearing clearing) {
+    return OwnedImage(NewImage(OwnerImageTags(Owner, width, height, clearing)));
+  }
+
+  // Hands the image to the host as the request's result on out.
+  static void Publish(Request* req, Output* out, OwnedImage image) { out->Set(req, image.release()); }
+
   // Runs n chunks that fill image, then publishes it on out; a chunk's exception releases the
   // image and passes on.
-  void RunChunksAndPublish(Request* req, Output* out, Image* image, int32_t n) {
-    try {
-      DoMultiProcess(req, n);
-    } catch (...) {
-      image->Recycle();
-      throw;
-    }
-    out->Set(req, image);
+  void RunChunksAndPublish(Request* req, Output* out, OwnedImage image, int32_t n) {
+    DoMultiProcess(req, n);
+    Publish(req, out, std::move(image));
+  }
+
+  // Runs chunk(i) for i in 0..n-1 on the host's workers and returns when all are done, as
+  // DoMultiProcess does (a chunk's exception reaches the caller once all chunks stopped). For
+  // requests that run more than one pass of chunks (a search, then a merge): each pass names its
+  // own work, and the tool leaves ProcessChunk to the skeleton. Called from Process.
+  template <class Chunk>
+  void RunChunks(Request* req, int32_t n, const Chunk& chunk) {
+    static_assert(std::is_same_v<decltype(&T::ProcessChunk), decltype(&Tool::ProcessChunk)>,
+                  "a tool that runs passes with RunChunks leaves ProcessChunk to the skeleton");
+    pass_ = Pass{&chunk, [](const void* c, int32_t i) { (*static_cast<const Chunk*>(c))(i); }};
+    struct EndPass {
+      Pass& pass;
+      ~EndPass() { pass = Pass{}; }
+    } end{pass_};
+    DoMultiProcess(req, n);
   }
 
   Tool(Registry* reg, CArchive* archive, TagList* tags)
       : ThreadedOperator(reg, archive, tags), archive_(archive) {}
 
-  // Declares the table, then, when loading, reads and discards the trailer's two words (0 and
-  // "EndC"), which follow the host's data.
-  Output* Declare(const std::vector<Row>& rows, Input** inputs) {
-    Output* out = DeclareRows(this, rows, inputs);
+  // Declares the table into the tool's input slots (one per value of its input enum; see
+  // DeclareRows), then, when loading, reads and discards the trailer's two words (0 and "EndC"),
+  // which follow the host's data.
+  template <size_t N>
+  Output* Declare(const std::vector<Row>& rows, Input* (&inputs)[N]) {
+    Output* out = DeclareRows(this, T::kIdentity.registryName, rows, std::span<Input*>(inputs, N));
     if (archive_) {
       (void)archive_->ReadWord();
       (void)archive_->ReadWord();
@@ -173,7 +259,14 @@ class Tool : public ThreadedOperator {
   }
 
  private:
+  // The pass RunChunks is running: its chunk callable and how to call it.
+  struct Pass {
+    const void* chunk = nullptr;
+    void (*run)(const void* chunk, int32_t index) = nullptr;
+  };
+
   CArchive* archive_;
+  Pass pass_;
 };
 
 }  // namespace orvanta
