@@ -13,6 +13,7 @@
 
 #include "assets.h"
 #include "orvanta/graph/controls.h"
+#include "orvanta/graph/json.h"
 #include "orvanta/host/failure.h"
 #include "serve.h"
 
@@ -61,8 +62,7 @@ void CheckSameOrigin(const httplib::Request& req) {
 
 Json Body(const httplib::Request& req) {
   CheckSameOrigin(req);
-  Json j = Json::parse(req.body, nullptr, false);
-  if (j.is_discarded()) throw std::invalid_argument("the request body is not JSON");
+  Json j = graph::ParseJson(req.body, "the request body");
   if (!j.is_object()) throw std::invalid_argument("the request body is not a JSON object");
   return j;
 }

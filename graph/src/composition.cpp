@@ -4,15 +4,13 @@
 
 #include <cmath>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
 #include "orvanta/graph/controls.h"
+#include "orvanta/graph/json.h"
 #include "orvanta/host/failure.h"
 
 namespace orvanta::graph {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Whole values as JSON integers, so that files read as people write them.
 Json NumberJson(double v) {
@@ -182,19 +180,13 @@ bool LooksLikeJson(std::string_view bytes) {
 
 Graph ReadJsonComposition(std::string_view text, const std::string& name) {
   const Reader r(name);
-  Json doc;
-  try {
-    doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    std::string what = e.what();
-    if (size_t b = what.find("] "); what.rfind("[json.exception", 0) == 0 && b != std::string::npos)
-      what = what.substr(b + 2);
-    r.Fail("it is not valid JSON: " + what);
-  }
+  const Json doc = ParseJson(text, name);
   if (!doc.is_object()) r.Fail("a composition is a JSON object, not " + Reader::TypeWord(doc.type()));
   r.OnlyKeys(doc, {"version", "output", "working_space", "nodes"}, "the composition");
   if (doc.contains("version")) {
     const Json& v = doc["version"];
+    // Only a number is quoted back: a list or a text may be as long as the file.
+    if (!v.is_number()) r.Fail("its version must be a number, not " + Reader::TypeWord(v.type()));
     if (!v.is_number_integer() || v.get<int64_t>() != kCompositionVersion)
       r.Fail("its version " + v.dump() + " is not known (this orvanta reads version " +
              std::to_string(kCompositionVersion) + ")");

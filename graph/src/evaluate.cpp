@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 #include <set>
 
 #include "orvanta/graph/controls.h"
@@ -12,8 +13,6 @@
 
 namespace orvanta::graph {
 namespace {
-
-constexpr int kMaxExpressionDepth = 64;
 
 std::string Num(double v) {
   if (std::isnan(v)) return "NaN";
@@ -57,32 +56,77 @@ void CheckRenderable(const Graph& g, const std::vector<GraphNode*>& targets, con
 
 namespace {
 
-double ValueAtDepth(const Graph& graph, const GraphNode& node, const Input* in, double frame, int depth) {
-  auto it = node.expressions.find(in);
-  if (it == node.expressions.end()) return host::NumberAt(in, frame);
-  const std::string control = Quoted(host::Describe(in).label) + " of " + node.Named();
-  if (depth > kMaxExpressionDepth)
-    throw Failure("the expression of " + control + " reads expressions too deeply (a cycle?)");
-  Expression& e = const_cast<Expression&>(it->second);
-  std::vector<double> refs;
-  for (const Expression::Reference& r : e.References())
-    refs.push_back(
-        ValueAtDepth(graph, graph.Get(r.node), graph.ReferencedControl(r, node), frame, depth + 1));
-  const double v = e.Evaluate(frame, refs);
-  if (!std::isfinite(v))
-    throw Failure("the expression " + Quoted(e.Text()) + " of " + control + " gives " + Num(v) +
-                  " at frame " + Num(frame));
-  return v;
+// Depth first over the controls the expressions read, on a stack of its own rather than the
+// thread's: a chain of expressions may be as long as the graph. Each control's value is kept in
+// known once found, so none is evaluated twice at the frame.
+double DrivenValue(const Graph& graph, const GraphNode& node, const Input* in, double frame,
+                   std::map<std::pair<const GraphNode*, const Input*>, double>& known, int64_t& evaluations) {
+  struct Pending {
+    const GraphNode* node;
+    const Input* in;
+    Expression* expression;
+    std::vector<double> refs;  // the values of the references found so far
+  };
+  std::vector<Pending> stack;
+  std::set<std::pair<const GraphNode*, const Input*>> open;
+  // The controls from the one read again to the last, each reading the next, as Graph::Check says it.
+  auto cycle = [&](const GraphNode& n, const Input* i) {
+    auto name = [](const GraphNode& g, const Input* c) {
+      return g.name + "." + IdText(host::Describe(c).id);
+    };
+    std::string text;
+    auto from =
+        std::find_if(stack.begin(), stack.end(), [&](const Pending& p) { return p.node == &n && p.in == i; });
+    for (auto it = from; it != stack.end(); ++it) text += name(*it->node, it->in) + " -> ";
+    return "the expressions read each other in a cycle: " + text + name(n, i);
+  };
+  auto ready = [&](const GraphNode& n, const Input* i) -> std::optional<double> {
+    auto e = n.expressions.find(i);
+    if (e == n.expressions.end()) return host::NumberAt(i, frame);
+    if (auto k = known.find({&n, i}); k != known.end()) return k->second;
+    if (!open.insert({&n, i}).second) throw Failure(cycle(n, i));
+    stack.push_back({&n, i, const_cast<Expression*>(&e->second), {}});
+    return std::nullopt;
+  };
+  if (std::optional<double> v = ready(node, in)) return *v;
+  for (;;) {
+    Pending& top = stack.back();
+    const std::vector<Expression::Reference>& refs = top.expression->References();
+    if (top.refs.size() < refs.size()) {
+      const Expression::Reference& r = refs[top.refs.size()];
+      if (std::optional<double> v = ready(graph.Get(r.node), graph.ReferencedControl(r, *top.node)))
+        top.refs.push_back(*v);
+      continue;
+    }
+    const double v = top.expression->Evaluate(frame, top.refs);
+    ++evaluations;
+    if (!std::isfinite(v))
+      throw Failure("the expression " + Quoted(top.expression->Text()) + " of " +
+                    Quoted(host::Describe(top.in).label) + " of " + top.node->Named() + " gives " + Num(v) +
+                    " at frame " + Num(frame));
+    known.emplace(std::make_pair(top.node, top.in), v);
+    open.erase({top.node, top.in});
+    stack.pop_back();
+    if (stack.empty()) return v;
+    stack.back().refs.push_back(v);
+  }
 }
 
 }  // namespace
 
 double ControlValueAt(const Graph& graph, const GraphNode& node, const Input* in, double frame) {
-  return ValueAtDepth(graph, node, in, frame, 0);
+  std::map<std::pair<const GraphNode*, const Input*>, double> known;
+  int64_t evaluations = 0;
+  return DrivenValue(graph, node, in, frame, known, evaluations);
 }
 
 double Evaluator::ValueAt(const GraphNode& node, const Input* in, double frame) {
-  return ControlValueAt(graph_, node, in, frame);
+  FrameValues known{frame, {}};
+  return ValueAt(node, in, known);
+}
+
+double Evaluator::ValueAt(const GraphNode& node, const Input* in, FrameValues& known) {
+  return DrivenValue(graph_, node, in, known.frame, known.values, evaluations_);
 }
 
 std::vector<host::ImagePtr> Evaluator::Render(const std::vector<GraphNode*>& targets, int32_t frame) {
@@ -95,11 +139,12 @@ std::vector<host::ImagePtr> Evaluator::Render(const std::vector<GraphNode*>& tar
       if (link.kind == Link::Kind::Node) ++uses[link.target];
   std::map<std::string, host::ImagePtr> results;
   const bool named = graph_.Size() > 1;
+  FrameValues known{double(frame), {}};
 
   for (GraphNode* n : order) {
     Wiring wiring(*n);
     for (Input* in : n->node->Inputs()) {
-      if (n->expressions.count(in)) host::Drive(in, ValueAt(*n, in, double(frame)));
+      if (n->expressions.count(in)) host::Drive(in, ValueAt(*n, in, known));
       auto it = n->links.find(in);
       if (it == n->links.end()) continue;
       const Link& link = it->second;
@@ -186,9 +231,12 @@ void Evaluator::CheckFiles(const std::vector<GraphNode*>& targets, const std::ve
 }
 
 void Evaluator::CheckExpressions(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames) {
-  for (GraphNode* n : graph_.Upstream(targets))
-    for (auto& [in, e] : n->expressions)
-      for (int32_t f : frames) (void)ValueAt(*n, in, double(f));
+  const std::vector<GraphNode*> order = graph_.Upstream(targets);
+  for (int32_t f : frames) {
+    FrameValues known{double(f), {}};
+    for (GraphNode* n : order)
+      for (auto& [in, e] : n->expressions) (void)ValueAt(*n, in, known);
+  }
 }
 
 void Evaluator::CheckFrames(const std::vector<GraphNode*>& targets, const std::vector<int32_t>& frames) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <functional>
 #include <set>
 
 #include "orvanta/graph/controls.h"
@@ -80,6 +79,7 @@ GraphNode& Graph::Add(const std::string& name, std::unique_ptr<host::Node> node)
   auto n = std::make_unique<GraphNode>();
   n->name = name;
   n->node = std::move(node);
+  byName_.emplace(name, n.get());
   nodes_.push_back(std::move(n));
   return *nodes_.back();
 }
@@ -98,6 +98,7 @@ void Graph::Remove(std::string_view name) {
     }
   }
   if (output == gone.name) output.clear();
+  byName_.erase(gone.name);
   nodes_.erase(std::find_if(nodes_.begin(), nodes_.end(), [&](auto& n) { return n.get() == &gone; }));
 }
 
@@ -119,12 +120,13 @@ void Graph::Rename(std::string_view from, const std::string& to) {
       if (link.kind == Link::Kind::Node && link.target == old) link.target = to;
   if (output == old) output = to;
   renamed.name = to;
+  byName_.erase(old);
+  byName_.emplace(to, &renamed);
 }
 
 GraphNode* Graph::Find(std::string_view name) const {
-  for (auto& n : nodes_)
-    if (n->name == name) return n.get();
-  return nullptr;
+  auto it = byName_.find(name);
+  return it == byName_.end() ? nullptr : it->second;
 }
 
 GraphNode& Graph::Get(std::string_view name) const {
@@ -217,36 +219,50 @@ GraphNode& Graph::Target(std::string_view name) const {
   throw Failure("the composition ends in several nodes (" + list + "); choose one with --node");
 }
 
+// Both walks below go depth first on a path of their own rather than the thread's stack: a chain
+// may be as long as the graph.
+
 std::vector<GraphNode*> Graph::Upstream(const std::vector<GraphNode*>& targets) const {
   std::vector<GraphNode*> order;
-  std::map<const GraphNode*, int> state;  // 1 being visited, 2 done
-  std::vector<const GraphNode*> path;
-  std::function<void(GraphNode*)> visit = [&](GraphNode* n) {
-    int& s = state[n];
-    if (s == 2) return;
-    if (s == 1) {
-      // Said in the direction the pictures flow: each node's picture goes into the next.
-      std::string cycle = Quoted(n->name);
-      auto from = std::find(path.begin(), path.end(), n);
-      for (auto it = path.end(); it != from;) cycle += " -> " + Quoted((*--it)->name);
-      throw Failure("the composition has a cycle: " + cycle);
-    }
-    s = 1;
-    path.push_back(n);
-    for (Input* in : n->node->Inputs()) {
+  std::map<const GraphNode*, int> state;  // 1 on the path, 2 done
+  struct Step {
+    GraphNode* node;
+    size_t input;  // the next of its inputs to follow
+  };
+  std::vector<Step> path;
+  for (GraphNode* t : targets) {
+    if (state[t] == 2) continue;
+    state[t] = 1;
+    path.push_back({t, 0});
+    while (!path.empty()) {
+      GraphNode* n = path.back().node;
+      const std::vector<Input*>& inputs = n->node->Inputs();
+      if (path.back().input == inputs.size()) {
+        state[n] = 2;
+        order.push_back(n);
+        path.pop_back();
+        continue;
+      }
+      Input* in = inputs[path.back().input++];
       auto it = n->links.find(in);
       if (it == n->links.end() || it->second.kind != Link::Kind::Node) continue;
       GraphNode* src = Find(it->second.target);
       if (!src)
         throw Failure(Label(in) + " of " + n->Named() + " takes the picture of node " +
                       Quoted(it->second.target) + ", which the composition does not have");
-      visit(src);
+      int& s = state[src];
+      if (s == 2) continue;
+      if (s == 1) {
+        // Said in the direction the pictures flow: each node's picture goes into the next.
+        std::string cycle = Quoted(src->name);
+        auto from = std::find_if(path.begin(), path.end(), [&](const Step& p) { return p.node == src; });
+        for (auto p = path.end(); p != from;) cycle += " -> " + Quoted((--p)->node->name);
+        throw Failure("the composition has a cycle: " + cycle);
+      }
+      s = 1;
+      path.push_back({src, 0});
     }
-    path.pop_back();
-    state[n] = 2;
-    order.push_back(n);
-  };
-  for (GraphNode* t : targets) visit(t);
+  }
   return order;
 }
 
@@ -260,30 +276,53 @@ void Graph::Check(const std::vector<GraphNode*>& nodes) const {
         throw Failure(n->Named() + " (" + n->Tool() + ") needs its image input " + Quoted(d.label));
     }
   }
+  CheckExpressionCycles();
+}
+
+void Graph::CheckExpressionCycles() const {
   // Expressions may read controls of any node, so a cycle among them is looked for over all.
   using Key = std::pair<const GraphNode*, const Input*>;
-  std::map<Key, int> state;
-  std::vector<std::string> path;
-  std::function<void(const GraphNode*, const Input*)> visit = [&](const GraphNode* n, const Input* in) {
+  std::map<Key, int> state;  // 1 on the path, 2 done
+  struct Step {
+    Key control;
+    const Expression* expression;
+    size_t ref;  // the next of its references to follow
+  };
+  std::vector<Step> path;
+  auto name = [](const Key& k) { return k.first->name + "." + IdText(host::Describe(k.second).id); };
+  // Puts the control on the path when it holds an expression not yet walked; throws on a cycle.
+  auto enter = [&](const GraphNode* n, const Input* in) {
     auto e = n->expressions.find(in);
     if (e == n->expressions.end()) return;
-    const std::string name = n->name + "." + IdText(host::Describe(in).id);
     int& s = state[{n, in}];
     if (s == 2) return;
     if (s == 1) {
       std::string cycle;
-      for (auto it = std::find(path.begin(), path.end(), name); it != path.end(); ++it) cycle += *it + " -> ";
-      throw Failure("the expressions read each other in a cycle: " + cycle + name);
+      auto from = std::find_if(path.begin(), path.end(), [&](const Step& p) {
+        return p.control == Key{n, in};
+      });
+      for (auto p = from; p != path.end(); ++p) cycle += name(p->control) + " -> ";
+      throw Failure("the expressions read each other in a cycle: " + cycle + name({n, in}));
     }
     s = 1;
-    path.push_back(name);
-    for (const Expression::Reference& r : e->second.References())
-      visit(&Get(r.node), ReferencedControl(r, *n));
-    path.pop_back();
-    state[{n, in}] = 2;
+    path.push_back({{n, in}, &e->second, 0});
   };
   for (auto& n : nodes_)
-    for (auto& [in, e] : n->expressions) visit(n.get(), in);
+    for (auto& [in, e] : n->expressions) {
+      enter(n.get(), in);
+      while (!path.empty()) {
+        Step& top = path.back();
+        const std::vector<Expression::Reference>& refs = top.expression->References();
+        if (top.ref == refs.size()) {
+          state[top.control] = 2;
+          path.pop_back();
+          continue;
+        }
+        const Expression::Reference& r = refs[top.ref++];
+        const GraphNode* from = top.control.first;
+        enter(&Get(r.node), ReferencedControl(r, *from));
+      }
+    }
 }
 
 std::string Graph::Mention(const GraphNode& node) const {

@@ -206,6 +206,8 @@ TEST_F(Cli, BadGraphsFailWithOneSentenceAndWriteNothing) {
                            {"name": "c", "tool": "OrvantaRemap", "inputs": {"Input": {"node": "a"}}})j");
   Write(dir_ / "broken.json", "{\"version\": 1, \"nodes\": [");
   Write(dir_ / "array.json", "[1, 2]");
+  Write(dir_ / "deep.json", "{\"version\": " + std::string(50000, '[') + std::string(50000, ']') + "}");
+  Write(dir_ / "huge.json", "{\"version\": 1e400, \"nodes\": []}");
   comp("version.json", ld, R"j("version": 9, )j");
 
   auto render = [](const std::string& file, std::vector<std::string> extra = {}) {
@@ -228,7 +230,9 @@ TEST_F(Cli, BadGraphsFailWithOneSentenceAndWriteNothing) {
       {render("output.json"), "its output names the node \"z\", which it does not have"},
       {render("ends.json"), "ends in several nodes (\"b\", \"c\"); choose one with --node"},
       {render("ends.json", {"--node", "q"}), "no node named \"q\""},
-      {render("broken.json"), "broken.json: it is not valid JSON: parse error at line 1"},
+      {render("broken.json"), "broken.json is not valid JSON: parse error at line 1"},
+      {render("deep.json"), "deep.json nests lists and objects more than 64 deep"},
+      {render("huge.json"), "huge.json is not valid JSON: number overflow parsing '1e400'"},
       {render("array.json"), "a composition is a JSON object, not a list"},
       {render("version.json"), "its version 9 is not known"},
       {render("ends.json", {"--node", "b", "-s", "c.SORL=2"}), "2 is outside the range"},

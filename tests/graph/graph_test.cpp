@@ -1,12 +1,16 @@
 // Node graphs in process: renders of chains equal the same nodes fed by hand, shared nodes render
 // once, expressions reach the tools at every frame, JSON compositions read back exactly, and every
 // bad graph is refused with one sentence naming what is wrong.
+#include <pthread.h>
+
 #include <cmath>
+#include <functional>
 #include <map>
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
 #include "orvanta/graph/evaluate.h"
+#include "orvanta/graph/json.h"
 #include "orvanta/host/failure.h"
 #include "support.h"
 
@@ -18,6 +22,18 @@ using graph::GraphNode;
 
 constexpr uint32_t kShow = FourCC("BSCH"), kCrop = FourCC("CSCH"), kInLow = FourCC("SORL"),
                    kInHigh = FourCC("SORH");
+
+// Runs fn, which must throw Failure with one line that holds says.
+template <class F>
+void Fails(F fn, const std::string& says) {
+  try {
+    fn();
+    ADD_FAILURE() << "no failure; expected: " << says;
+  } catch (const Failure& e) {
+    EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what() << "\n  expected: " << says;
+    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+  }
+}
 
 // Pictures by path, counting reads, standing in for image files.
 class Pictures : public graph::FileProvider {
@@ -190,15 +206,7 @@ TEST_F(GraphTest, DrivenValuesAreNotLimitedToItemsOrRanges) {
 }
 
 TEST_F(GraphTest, BadGraphsAreRefusedNamingTheNodes) {
-  auto fails = [](auto fn, const std::string& says) {
-    try {
-      fn();
-      ADD_FAILURE() << "no failure; expected: " << says;
-    } catch (const Failure& e) {
-      EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what() << "\n  expected: " << says;
-      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
-    }
-  };
+  auto fails = [](auto fn, const std::string& says) { Fails(fn, says); };
   Graph g = Chain();
   GraphNode& fields = g.Get("fields");
   Input* fieldsIn = graph::MainImageInput(*fields.node);
@@ -363,6 +371,174 @@ TEST_F(GraphTest, ControlValuesAtAFrameFollowKeysAndExpressions) {
   EXPECT_DOUBLE_EQ(graph::ControlValueAt(g, fields, fields.node->FindInput(kShow), 1), (0.1 + 0.1) * 10);
   g.SetExpression(levels, high, "1 / (frame - 3)");
   EXPECT_THROW(graph::ControlValueAt(g, fields, fields.node->FindInput(kShow), 3), Failure);
+}
+
+// nodes Remap nodes in a chain of pictures, n0 taking bars.tif. n0's input low follows the frame and
+// its input high is 0.9; every later node's two controls each read both controls of the node before
+// (low their mean less 0.01, high their mean plus 0.01), so that without sharing the values an
+// evaluation of the last node would evaluate the first 2^nodes times.
+Graph ExpressionChain(int nodes) {
+  Graph g;
+  for (int i = 0; i < nodes; ++i) {
+    const std::string name = "n" + std::to_string(i), before = "n" + std::to_string(i - 1);
+    GraphNode& n = g.Add(name, *host::FindClass("OrvantaRemap"));
+    Input* low = n.node->FindInput(kInLow);
+    Input* high = n.node->FindInput(kInHigh);
+    if (i == 0) {
+      g.ConnectFile(n, graph::MainImageInput(*n.node), "bars.tif");
+      g.SetExpression(n, low, "0.1 + frame / 1000");
+      testing::Set(*n.node, kInHigh, 0.9);
+      continue;
+    }
+    g.ConnectNode(n, graph::MainImageInput(*n.node), before);
+    g.SetExpression(n, low, "(" + before + ".SORL + " + before + ".SORH) / 2 - 0.01");
+    g.SetExpression(n, high, "(" + before + ".SORL + " + before + ".SORH) / 2 + 0.01");
+  }
+  return g;
+}
+
+TEST_F(GraphTest, ChainsOfExpressionsEvaluateEachControlOncePerFrame) {
+  // The values by hand: low and high of node i from those of node i - 1.
+  auto expected = [](int node, double frame) {
+    double low = 0.1 + frame / 1000, high = 0.9;
+    for (int i = 1; i <= node; ++i) {
+      const double mean = (low + high) / 2;
+      low = mean - 0.01;
+      high = mean + 0.01;
+    }
+    return std::make_pair(low, high);
+  };
+  // A short chain first, so that evaluating every path again fails here rather than running on.
+  {
+    Graph g = ExpressionChain(12);
+    graph::Evaluator eval(g, files);
+    GraphNode& last = g.Get("n11");
+    EXPECT_DOUBLE_EQ(eval.ValueAt(last, last.node->FindInput(kInHigh), 3), expected(11, 3).second);
+    ASSERT_EQ(eval.Evaluations(), 1 + 2 * 10 + 1);  // n0's low, both of n1..n10, n11's high
+  }
+  constexpr int kNodes = 200, kExpressions = 1 + 2 * (kNodes - 1);
+  Graph g = ExpressionChain(kNodes);
+  GraphNode& last = g.Get("n" + std::to_string(kNodes - 1));
+  graph::Evaluator eval(g, files);
+  EXPECT_NO_THROW(g.Check({&last}));
+  eval.CheckExpressions({&last}, {1, 2, 3});
+  EXPECT_EQ(eval.Evaluations(), 3 * kExpressions);
+  for (int32_t f : {5, 6}) {
+    SCOPED_TRACE(f);
+    const int64_t before = eval.Evaluations();
+    host::ImagePtr picture = eval.Render(last, f);
+    ASSERT_TRUE(picture);
+    EXPECT_EQ(eval.Evaluations() - before, kExpressions);
+    EXPECT_EQ(eval.Renders(g.Get("n0")), f - 4);
+    // Each frame its own values, through the chain and at its end.
+    for (int node : {1, 57, kNodes - 1}) {
+      const GraphNode& n = g.Get("n" + std::to_string(node));
+      EXPECT_DOUBLE_EQ(eval.ValueAt(n, n.node->FindInput(kInLow), f), expected(node, f).first);
+      EXPECT_DOUBLE_EQ(eval.ValueAt(n, n.node->FindInput(kInHigh), f), expected(node, f).second);
+    }
+  }
+  // A value changed between two calls is seen by the next.
+  testing::Set(*g.Get("n0").node, kInHigh, 0.5);
+  const GraphNode& n1 = g.Get("n1");
+  EXPECT_DOUBLE_EQ(eval.ValueAt(n1, n1.node->FindInput(kInHigh), 5), (0.105 + 0.5) / 2 + 0.01);
+}
+
+// Runs fn on a thread whose stack is stackBytes long.
+void OnSmallStack(size_t stackBytes, const std::function<void()>& fn) {
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, stackBytes), 0);
+  pthread_t thread;
+  auto run = [](void* f) -> void* {
+    (*static_cast<const std::function<void()>*>(f))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, run, const_cast<std::function<void()>*>(&fn)), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+TEST_F(GraphTest, LongChainsAreWalkedWithoutTheThreadsStack) {
+  // 3000 nodes linked by pictures and by expressions; a walk that recursed once per node would
+  // need several times the 256 KiB stack.
+  constexpr int kNodes = 3000;
+  Graph g = ExpressionChain(kNodes);
+  GraphNode& last = g.Get("n" + std::to_string(kNodes - 1));
+  g.ConnectNode(g.Get("n0"), graph::MainImageInput(*g.Get("n0").node), last.name);  // a cycle of pictures
+  size_t upstream = 0;
+  std::string cycle;
+  double value = 0.0;
+  OnSmallStack(256 << 10, [&] {
+    try {
+      g.Upstream({&last});
+    } catch (const Failure& e) {
+      cycle = e.what();
+    }
+    g.ConnectFile(g.Get("n0"), graph::MainImageInput(*g.Get("n0").node), "bars.tif");
+    upstream = g.Upstream({&last}).size();
+    g.Check({&last});
+    graph::Evaluator eval(g, files);
+    value = eval.ValueAt(last, last.node->FindInput(kInHigh), 1);
+  });
+  // In the direction the pictures flow.
+  EXPECT_EQ(cycle.rfind("the composition has a cycle: \"n2999\" -> \"n0\" -> \"n1\" -> ", 0), 0u)
+      << cycle.substr(0, 200);
+  EXPECT_TRUE(cycle.ends_with("\"n2997\" -> \"n2998\" -> \"n2999\"")) << cycle.substr(cycle.size() - 200);
+  EXPECT_EQ(upstream, size_t(kNodes));
+  EXPECT_NEAR(value, 0.5105, 1e-9);  // the mean of 0.101 and 0.9 plus 0.01, as every node after n1 keeps it
+}
+
+TEST_F(GraphTest, ExpressionsReadingEachOtherAreRefusedWhereverTheyAreEvaluated) {
+  Graph g = ExpressionChain(3);
+  GraphNode &n0 = g.Get("n0"), &n2 = g.Get("n2");
+  g.SetExpression(n0, n0.node->FindInput(kInHigh), "n2.SORL + 0.1");
+  graph::Evaluator eval(g, files);
+  EXPECT_DOUBLE_EQ(eval.ValueAt(n0, n0.node->FindInput(kInLow), 1), 0.101);  // outside the cycle
+  // Named from the control read again, each reading the next.
+  Fails([&] { eval.ValueAt(n0, n0.node->FindInput(kInHigh), 1); },
+        "the expressions read each other in a cycle: n0.SORH -> n2.SORL -> n1.SORL -> n0.SORH");
+  Fails([&] { eval.ValueAt(n2, n2.node->FindInput(kInHigh), 1); },
+        "a cycle: n1.SORL -> n0.SORH -> n2.SORL -> n1.SORL");
+  Fails([&] { eval.Render(n2, 1); }, "read each other in a cycle");
+  Fails([&] { g.Check({&n2}); }, "read each other in a cycle");
+}
+
+TEST_F(GraphTest, JsonNestedTooDeeplyIsRefusedBeforeAnythingRecursesOverIt) {
+  auto nested = [](int depth, const std::string& inside) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += i % 2 ? "{\"k\": " : "[";
+    text += inside;
+    for (int i = depth - 1; i >= 0; --i) text += i % 2 ? "}" : "]";
+    return text;
+  };
+  // As deep as allowed, lists and objects both counted.
+  graph::Json deepest = graph::ParseJson(nested(graph::kMaxJsonDepth, "7"), "t");
+  const graph::Json* at = &deepest;
+  for (int i = 0; i + 1 < graph::kMaxJsonDepth; ++i) at = i % 2 ? &at->at("k") : &at->at(0);
+  EXPECT_EQ(at->at("k"), 7);  // the 64th level is an object
+  Fails([&] { graph::ParseJson(nested(graph::kMaxJsonDepth + 1, "7"), "the request body"); },
+        "the request body nests lists and objects more than 64 deep");
+  // Far deeper than a thread's stack would take to build, print or free recursively.
+  const std::string lists = std::string(50000, '[') + std::string(50000, ']');
+  Fails([&] { graph::ReadJsonComposition("{\"version\": " + lists + ", \"nodes\": []}", "deep.json"); },
+        "deep.json nests lists and objects more than 64 deep");
+  Fails([&] { graph::ParseJson(std::string(200000, '['), "t"); }, "t nests");
+
+  // Other faults of the text name the file too, in a line of sensible length.
+  Fails([&] { graph::ReadJsonComposition(R"({"version": 1e400, "nodes": []})", "big.json"); },
+        "big.json is not valid JSON: number overflow parsing '1e400'");
+  Fails([&] { graph::ReadJsonComposition(R"({"version": 1, "nodes": [)", "cut.json"); },
+        "cut.json is not valid JSON: parse error at line 1");
+  try {
+    graph::ParseJson("[\"" + std::string(100000, 'x') + "\n\"]", "long.json");
+    ADD_FAILURE() << "a line break inside a string parsed";
+  } catch (const Failure& e) {
+    EXPECT_LT(std::string(e.what()).size(), 300u);
+  }
+  Fails([&] { graph::ReadJsonComposition(R"({"version": [[1]], "nodes": []})", "v.json"); },
+        "v.json: its version must be a number, not a list");
+  Fails([&] { graph::ReadJsonComposition(R"({"version": 2, "nodes": []})", "v.json"); },
+        "v.json: its version 2 is not known");
 }
 
 }  // namespace

@@ -91,6 +91,11 @@ def test_graphs_holding_arrays_are_not_saved_and_bad_graphs_are_refused(tmp_path
         g.output = "c"
     with pytest.raises(orvanta.Error, match="comp.json: .*\"tool\""):
         orvanta.Graph.from_json('{"version": 1, "nodes": [{"name": "x"}]}', "comp.json")
+    with pytest.raises(orvanta.Error, match="deep.json nests lists and objects more than 64 deep"):
+        orvanta.Graph.from_json('{"version": %s}' % ("[" * 50000 + "]" * 50000), "deep.json")
+    (tmp_path / "huge.json").write_text('{"version": 1e400, "nodes": []}')
+    with pytest.raises(orvanta.Error, match="huge.json is not valid JSON: number overflow"):
+        orvanta.load(str(tmp_path / "huge.json"))
     with pytest.raises(orvanta.Error, match="cannot read|does not exist"):
         orvanta.load(str(tmp_path / "none.json"))
     with pytest.raises(orvanta.Error, match="cannot write|does not exist"):

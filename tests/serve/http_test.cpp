@@ -223,6 +223,29 @@ TEST_F(HttpTest, MalformedAndAbandonedRequestsLeaveTheServerServing) {
   EXPECT_EQ(Json::parse(st->body).at("nodes").size(), 1u);
 }
 
+TEST_F(HttpTest, DeeplyNestedOrUnreadableBodiesAreRefusedAndTheServerServesOn) {
+  auto c = Client();
+  const std::string deep = std::string(60000, '[') + std::string(60000, ']');
+  auto r =
+      c.Post("/api/set", R"({"node":"remap","control":"SORL","value":)" + deep + "}", "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 400);
+  const std::string error = Json::parse(r->body).at("error");
+  EXPECT_EQ(error.substr(0, 200), "the request body nests lists and objects more than 64 deep");
+  // Text that is not UTF-8 is quoted in the answer as valid text.
+  auto bytes = c.Post("/api/set", "{\"node\": \"\xff\xfe", "application/json");
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(bytes->status, 400);
+  EXPECT_EQ(Json::parse(bytes->body)
+                .at("error")
+                .get<std::string>()
+                .rfind("the request body is not valid JSON: ", 0),
+            0u);
+  auto st = c.Get("/api/state");
+  ASSERT_TRUE(st);
+  EXPECT_EQ(st->status, 200);
+}
+
 TEST_F(HttpTest, ParallelClientsAllGetAnswers) {
   std::atomic<int> ok{0}, bad{0};
   std::vector<std::thread> clients;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orvanta/graph/graph.h"
@@ -23,8 +24,8 @@ struct FileInfo {
 };
 
 // A number control's value at frame: its expression's when it has one (reading the controls it
-// names the same way), else its keys'. Throws Failure when an expression gives NaN or an infinity
-// or reads expressions too deeply. Not for two threads at once on one graph.
+// names the same way, each once), else its keys'. Throws Failure when an expression gives NaN or an
+// infinity or when expressions read each other in a cycle. Not for two threads at once on one graph.
 double ControlValueAt(const Graph& graph, const GraphNode& node, const Input* in, double frame);
 
 // The pictures of file inputs, supplied by the front-end (the image reader of io/). Paths are
@@ -51,6 +52,10 @@ using GivenPicture = std::function<bool(const Input* in)>;
 void CheckRenderable(const Graph& graph, const std::vector<GraphNode*>& targets, const MissingInput& missing,
                      const GivenPicture& given = {});
 
+// Each call below evaluates every driven control it needs once per frame, however many
+// expressions read it (a chain of nodes each reading two controls of the one before costs one
+// evaluation per control, not two to the power of its length). The graph may change between calls,
+// not during one. One thread at a time.
 class Evaluator {
  public:
   Evaluator(Graph& graph, FileProvider& files) : graph_(graph), files_(files) {}
@@ -61,7 +66,8 @@ class Evaluator {
   host::ImagePtr Render(GraphNode& target, int32_t frame);
 
   // A number control's value at frame: its expression's when it has one, else its keys'. Throws
-  // Failure when an expression gives NaN or an infinity.
+  // Failure when an expression gives NaN or an infinity, or when expressions read each other in a
+  // cycle.
   double ValueAt(const GraphNode& node, const Input* in, double frame);
 
   // The frames the file inputs of these nodes suggest when none are asked for: the frames every
@@ -80,12 +86,21 @@ class Evaluator {
   // Node renders so far, and the time spent in them (seconds).
   int64_t Renders(const GraphNode& node) const;
   double RenderSeconds() const { return renderSeconds_; }
+  // Expressions evaluated so far.
+  int64_t Evaluations() const { return evaluations_; }
 
  private:
+  // The driven values found so far at one frame; a public call starts with none.
+  struct FrameValues {
+    double frame = 0.0;
+    std::map<std::pair<const GraphNode*, const Input*>, double> values;
+  };
+  double ValueAt(const GraphNode& node, const Input* in, FrameValues& known);
   Graph& graph_;
   FileProvider& files_;
   std::map<const GraphNode*, int64_t> renders_;
   double renderSeconds_ = 0.0;
+  int64_t evaluations_ = 0;
 };
 
 }  // namespace orvanta::graph

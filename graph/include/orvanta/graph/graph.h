@@ -33,7 +33,7 @@ struct Position {
 inline constexpr double kMaxPosition = 1e9;
 
 struct GraphNode {
-  std::string name;
+  std::string name;  // set when added, never changed
   std::unique_ptr<host::Node> node;
   std::map<const Input*, Link> links;              // connected image inputs
   std::map<const Input*, Expression> expressions;  // number controls driven by an expression
@@ -112,7 +112,10 @@ class Graph {
 
  private:
   void CheckNewName(const std::string& name) const;
+  // Throws Failure naming a cycle of expressions reading each other.
+  void CheckExpressionCycles() const;
   std::vector<std::unique_ptr<GraphNode>> nodes_;
+  std::map<std::string, GraphNode*, std::less<>> byName_;  // the nodes by name, for Find
 };
 
 }  // namespace orvanta::graph
