@@ -56,7 +56,7 @@ Setup Crowd() {
 }
 
 // Settings of number controls, the same for the runtime and as parameters.
-Setup Plain(std::string name, std::string tool, std::vector<std::pair<std::string, double>> controls) {
+Setup Plain(std::string name, std::string tool, const std::vector<std::pair<std::string, double>>& controls) {
   Setup s{std::move(name), std::move(tool), controls, {}};
   for (const auto& [id, v] : controls) s.params.emplace_back(id, std::vector<double>{v});
   return s;

@@ -68,6 +68,48 @@ void Set(host::Node& n, uint32_t id, double v) {
   }
 }
 
+// A crowd of 2000 dots in the four key colours, and a flat figure for each.
+void PrepareMultitude(host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
+  const Pixel keys[4] = {
+      {0, 0, 65535, 65535}, {0, 65535, 0, 65535}, {65535, 0, 0, 65535}, {0, 65535, 65535, 65535}};
+  host::ImagePtr crowd = host::MakeImage(kW, kH, depth);
+  for (uint32_t i = 0; i < 2000; ++i) {
+    int32_t x = int32_t(Hash(i * 2 + 1) % kW), y = int32_t(Hash(i * 2 + 2) % kH);
+    const Pixel& k = keys[i % 4];
+    if (depth == DepthFloat)
+      crowd->SetPixel(x, y, FltPixel{k.B / 65535.f, k.G / 65535.f, k.R / 65535.f, 1.f});
+    else
+      crowd->SetPixel(x, y, k);
+  }
+  host::Connect(n.FindInput(0x02706EC9), crowd.get(), "crowd");
+  keep.push_back(std::move(crowd));
+  const uint32_t folk[4] = {0x314D4300, 0x324D4300, 0x334D4300, 0x344D4300};
+  for (int k = 0; k < 4; ++k) {
+    host::ImagePtr fig = FlatImage(32, 64, depth, Pixel{uint32_t(k) * 16000, 30000, 50000, 40000});
+    host::Connect(n.FindInput(folk[k]), fig.get(), "folk");
+    keep.push_back(std::move(fig));
+    const char c = char('1' + k);
+    const uint32_t base = uint32_t(uint8_t('C')) | uint32_t(uint8_t('M')) << 8 | uint32_t(uint8_t(c)) << 16;
+    Set(n, base | uint32_t(uint8_t('R')) << 24, keys[k].R / 65535.0);
+    Set(n, base | uint32_t(uint8_t('G')) << 24, keys[k].G / 65535.0);
+    Set(n, base | uint32_t(uint8_t('B')) << 24, keys[k].B / 65535.0);
+    Set(n, base | uint32_t(uint8_t('A')) << 24, 1.0);
+  }
+}
+
+// Eight flat tiles of different colours.
+void PrepareMosaic(host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
+  for (uint32_t k = 1; k <= 8; ++k) {
+    host::ImagePtr tile = Picture(64, 32, depth);
+    tile->Fill(k * 7000, 65535 - k * 7000, 30000, 65535);
+    host::Connect(n.FindInput(0x00544900u | (0x30u + k) << 24 | 0x49u << 8 | 0x54u << 16), tile.get(),
+                  "tile");
+    keep.push_back(std::move(tile));
+  }
+  Set(n, FourCC("PRBH"), 8);
+  Set(n, 0x4C4F5400, 2);
+}
+
 std::vector<Setup> Setups() {
   auto none = [](host::Node&, uint32_t, std::vector<host::ImagePtr>&) {};
   return {
@@ -103,47 +145,8 @@ std::vector<Setup> Setups() {
        }},
       {"Billboard_TV", "OrvantaBillboard",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x65707954, 0); }},
-      {"Multitude_2000_dots", "OrvantaMultitude",
-       [](host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
-         const Pixel keys[4] = {
-             {0, 0, 65535, 65535}, {0, 65535, 0, 65535}, {65535, 0, 0, 65535}, {0, 65535, 65535, 65535}};
-         host::ImagePtr crowd = host::MakeImage(kW, kH, depth);
-         for (uint32_t i = 0; i < 2000; ++i) {
-           int32_t x = int32_t(Hash(i * 2 + 1) % kW), y = int32_t(Hash(i * 2 + 2) % kH);
-           const Pixel& k = keys[i % 4];
-           if (depth == DepthFloat)
-             crowd->SetPixel(x, y, FltPixel{k.B / 65535.f, k.G / 65535.f, k.R / 65535.f, 1.f});
-           else
-             crowd->SetPixel(x, y, k);
-         }
-         host::Connect(n.FindInput(0x02706EC9), crowd.get(), "crowd");
-         keep.push_back(std::move(crowd));
-         const uint32_t folk[4] = {0x314D4300, 0x324D4300, 0x334D4300, 0x344D4300};
-         for (int k = 0; k < 4; ++k) {
-           host::ImagePtr fig = FlatImage(32, 64, depth, Pixel{uint32_t(k) * 16000, 30000, 50000, 40000});
-           host::Connect(n.FindInput(folk[k]), fig.get(), "folk");
-           keep.push_back(std::move(fig));
-           const char c = char('1' + k);
-           const uint32_t base =
-               uint32_t(uint8_t('C')) | uint32_t(uint8_t('M')) << 8 | uint32_t(uint8_t(c)) << 16;
-           Set(n, base | uint32_t(uint8_t('R')) << 24, keys[k].R / 65535.0);
-           Set(n, base | uint32_t(uint8_t('G')) << 24, keys[k].G / 65535.0);
-           Set(n, base | uint32_t(uint8_t('B')) << 24, keys[k].B / 65535.0);
-           Set(n, base | uint32_t(uint8_t('A')) << 24, 1.0);
-         }
-       }},
-      {"Mosaic_8_tiles", "OrvantaMosaic",
-       [](host::Node& n, uint32_t depth, std::vector<host::ImagePtr>& keep) {
-         for (uint32_t k = 1; k <= 8; ++k) {
-           host::ImagePtr tile = Picture(64, 32, depth);
-           tile->Fill(k * 7000, 65535 - k * 7000, 30000, 65535);
-           host::Connect(n.FindInput(0x00544900u | (0x30u + k) << 24 | 0x49u << 8 | 0x54u << 16), tile.get(),
-                         "tile");
-           keep.push_back(std::move(tile));
-         }
-         Set(n, FourCC("PRBH"), 8);
-         Set(n, 0x4C4F5400, 2);
-       }},
+      {"Multitude_2000_dots", "OrvantaMultitude", PrepareMultitude},
+      {"Mosaic_8_tiles", "OrvantaMosaic", PrepareMosaic},
       {"Scope_type_0", "OrvantaScope",
        [](host::Node& n, uint32_t, std::vector<host::ImagePtr>&) { Set(n, 0x45505954, 0); }},
       {"Scope_type_4", "OrvantaScope",

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <tuple>
 
 #include "orvanta/graph/controls.h"
 #include "orvanta/graph/json.h"
@@ -169,32 +170,21 @@ struct PendingControl {
   ParsedValue value;
 };
 
-}  // namespace
+using PendingExpression = std::tuple<GraphNode*, Input*, std::string>;
 
-bool LooksLikeJson(std::string_view bytes) {
-  size_t i = bytes.find_first_not_of(" \t\r\n");
-  if (i != std::string_view::npos && bytes.substr(i, 3) == "\xEF\xBB\xBF")
-    i = bytes.find_first_not_of(" \t\r\n", i + 3);
-  return i != std::string_view::npos && (bytes[i] == '{' || bytes[i] == '[');
+// The composition's version, when it gives one, must be the one this program reads.
+void CheckVersion(const Reader& r, const Json& doc) {
+  if (!doc.contains("version")) return;
+  const Json& v = doc["version"];
+  // Only a number is quoted back: a list or a text may be as long as the file.
+  if (!v.is_number()) r.Fail("its version must be a number, not " + Reader::TypeWord(v.type()));
+  if (!v.is_number_integer() || v.get<int64_t>() != kCompositionVersion)
+    r.Fail("its version " + v.dump() + " is not known (this orvanta reads version " +
+           std::to_string(kCompositionVersion) + ")");
 }
 
-Graph ReadJsonComposition(std::string_view text, const std::string& name) {
-  const Reader r(name);
-  const Json doc = ParseJson(text, name);
-  if (!doc.is_object()) r.Fail("a composition is a JSON object, not " + Reader::TypeWord(doc.type()));
-  r.OnlyKeys(doc, {"version", "output", "working_space", "nodes"}, "the composition");
-  if (doc.contains("version")) {
-    const Json& v = doc["version"];
-    // Only a number is quoted back: a list or a text may be as long as the file.
-    if (!v.is_number()) r.Fail("its version must be a number, not " + Reader::TypeWord(v.type()));
-    if (!v.is_number_integer() || v.get<int64_t>() != kCompositionVersion)
-      r.Fail("its version " + v.dump() + " is not known (this orvanta reads version " +
-             std::to_string(kCompositionVersion) + ")");
-  }
-  const Json& nodes = r.Need(doc, "nodes", Json::value_t::array, "the composition");
-
-  Graph g;
-  // First every node, so that links and expressions may name nodes written later.
+// Every node of the list, with its name, tool and position; nothing connected or set yet.
+void AddNodes(const Reader& r, const Json& nodes, Graph& g) {
   for (size_t i = 0; i < nodes.size(); ++i) {
     const Json& n = nodes[i];
     const std::string where = "node " + std::to_string(i + 1);
@@ -209,49 +199,56 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
     GraphNode* added = r.In("node " + std::to_string(i + 1), [&] { return &g.Add(nodeName, *cls); });
     if (n.contains("position")) added->position = PositionOf(r, n["position"], "node " + Quoted(nodeName));
   }
+}
 
-  std::vector<PendingControl> controls;
-  std::vector<std::tuple<GraphNode*, Input*, std::string>> expressions;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    const Json& n = nodes[i];
-    GraphNode& gn = *g.Nodes()[i];
-    const std::string where = gn.Named();
-    if (n.contains("inputs")) {
-      const Json& inputs = r.Need(n, "inputs", Json::value_t::object, where);
-      for (auto it = inputs.begin(); it != inputs.end(); ++it) {
-        Input* in = FindImageInput(*gn.node, it.key());
-        if (!in) r.Fail(where + " (" + gn.Tool() + ") has no image input " + Quoted(it.key()));
-        const std::string inWhere = "the input " + Quoted(it.key()) + " of " + where;
-        const Json& v = it.value();
-        if (!v.is_object() || v.size() != 1 || !(v.contains("file") || v.contains("node")) ||
-            !v.begin().value().is_string())
-          r.Fail(inWhere + " must be {\"file\": \"PATH\"} or {\"node\": \"NAME\"}");
-        const std::string target = v.begin().value().get<std::string>();
-        r.In(where, [&] {
-          if (v.contains("file"))
-            g.ConnectFile(gn, in, target);
-          else
-            g.ConnectNode(gn, in, target);
-          return 0;
-        });
-      }
-    }
-    if (n.contains("controls")) {
-      const Json& cs = r.Need(n, "controls", Json::value_t::object, where);
-      for (auto it = cs.begin(); it != cs.end(); ++it) {
-        Input* in = r.In(where, [&] { return FindControl(*gn.node, it.key()); });
-        const Json& v = it.value();
-        if (v.is_object() && v.contains("expr")) {
-          if (v.size() != 1 || !v["expr"].is_string())
-            r.Fail("the control " + Quoted(it.key()) + " of " + where + " must be {\"expr\": \"TEXT\"}");
-          expressions.emplace_back(&gn, in, v["expr"].get<std::string>());
-          continue;
-        }
-        controls.push_back({&gn, in, r.In(where, [&] { return ControlValue(*gn.node, in, v); })});
-      }
-    }
+// The node's "inputs": each image input linked to a file or another node.
+void ConnectInputs(const Reader& r, const Json& n, Graph& g, GraphNode& gn) {
+  if (!n.contains("inputs")) return;
+  const std::string where = gn.Named();
+  const Json& inputs = r.Need(n, "inputs", Json::value_t::object, where);
+  for (auto it = inputs.begin(); it != inputs.end(); ++it) {
+    Input* in = FindImageInput(*gn.node, it.key());
+    if (!in) r.Fail(where + " (" + gn.Tool() + ") has no image input " + Quoted(it.key()));
+    const std::string inWhere = "the input " + Quoted(it.key()) + " of " + where;
+    const Json& v = it.value();
+    if (!v.is_object() || v.size() != 1 || !(v.contains("file") || v.contains("node")) ||
+        !v.begin().value().is_string())
+      r.Fail(inWhere + " must be {\"file\": \"PATH\"} or {\"node\": \"NAME\"}");
+    const std::string target = v.begin().value().get<std::string>();
+    r.In(where, [&] {
+      if (v.contains("file"))
+        g.ConnectFile(gn, in, target);
+      else
+        g.ConnectNode(gn, in, target);
+      return 0;
+    });
   }
-  // As a user would set them (presets run), then each written value exactly.
+}
+
+// The node's "controls", parsed but not yet set: values into controls, expressions into
+// expressions.
+void ReadControls(const Reader& r, const Json& n, GraphNode& gn, std::vector<PendingControl>& controls,
+                  std::vector<PendingExpression>& expressions) {
+  if (!n.contains("controls")) return;
+  const std::string where = gn.Named();
+  const Json& cs = r.Need(n, "controls", Json::value_t::object, where);
+  for (auto it = cs.begin(); it != cs.end(); ++it) {
+    Input* in = r.In(where, [&] { return FindControl(*gn.node, it.key()); });
+    const Json& v = it.value();
+    if (v.is_object() && v.contains("expr")) {
+      if (v.size() != 1 || !v["expr"].is_string())
+        r.Fail("the control " + Quoted(it.key()) + " of " + where + " must be {\"expr\": \"TEXT\"}");
+      expressions.emplace_back(&gn, in, v["expr"].get<std::string>());
+      continue;
+    }
+    controls.push_back({&gn, in, r.In(where, [&] { return ControlValue(*gn.node, in, v); })});
+  }
+}
+
+// Sets what ReadControls gathered: as a user would set the values (presets run), then each written
+// value exactly, then the expressions.
+void SetControls(const Reader& r, Graph& g, const std::vector<PendingControl>& controls,
+                 const std::vector<PendingExpression>& expressions) {
   for (const PendingControl& c : controls) ApplyValue(c.in, c.value);
   for (const PendingControl& c : controls) {
     std::vector<host::Key> keys;
@@ -264,6 +261,36 @@ Graph ReadJsonComposition(std::string_view text, const std::string& name) {
       g.SetExpression(*std::get<0>(e), std::get<1>(e), std::get<2>(e));
       return 0;
     });
+}
+
+}  // namespace
+
+bool LooksLikeJson(std::string_view bytes) {
+  size_t i = bytes.find_first_not_of(" \t\r\n");
+  if (i != std::string_view::npos && bytes.substr(i, 3) == "\xEF\xBB\xBF")
+    i = bytes.find_first_not_of(" \t\r\n", i + 3);
+  return i != std::string_view::npos && (bytes[i] == '{' || bytes[i] == '[');
+}
+
+Graph ReadJsonComposition(std::string_view text, const std::string& name) {
+  const Reader r(name);
+  const Json doc = ParseJson(text, name);
+  if (!doc.is_object()) r.Fail("a composition is a JSON object, not " + Reader::TypeWord(doc.type()));
+  r.OnlyKeys(doc, {"version", "output", "working_space", "nodes"}, "the composition");
+  CheckVersion(r, doc);
+  const Json& nodes = r.Need(doc, "nodes", Json::value_t::array, "the composition");
+
+  Graph g;
+  // First every node, so that links and expressions may name nodes written later.
+  AddNodes(r, nodes, g);
+  std::vector<PendingControl> controls;
+  std::vector<PendingExpression> expressions;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    GraphNode& gn = *g.Nodes()[i];
+    ConnectInputs(r, nodes[i], g, gn);
+    ReadControls(r, nodes[i], gn, controls, expressions);
+  }
+  SetControls(r, g, controls, expressions);
 
   if (doc.contains("output")) {
     g.output = r.Need(doc, "output", Json::value_t::string, "the composition").get<std::string>();

@@ -226,29 +226,44 @@ class BillboardOperator : public Tool<BillboardOperator> {
     for (int32_t c = 0; c < 3; ++c)
       if (WholeValue(in_[kFlagOf[c]], req) != 0) active[channelCount_++] = c;
 
-    OwnedImage result;
     bool draws = false;
-    if (channelCount_ > 0) {
-      // Sizes are formed wide and limited before they become image sizes, so a large input times
-      // a large cell can neither wrap nor go negative.
-      int64_t width = int64_t(width_) * cellWidth_ * channelCount_;
-      int64_t height = int64_t(height_) * cellHeight_;
-      width = std::max<int64_t>(0, std::min<int64_t>(width, WholeValue(in_[kMaxOutputWidth], req)));
-      height = std::max<int64_t>(0, std::min<int64_t>(height, WholeValue(in_[kMaxOutputHeight], req)));
-      outWidth_ = int32_t(width);
-      outHeight_ = int32_t(height);
-      // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider
-      // or taller than the output.
-      draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
-      // When cells are drawn, the chunks write or clear every pixel.
-      result = NewImageOfSize(outWidth_, outHeight_, draws ? Clearing::kUncleared : Clearing::kCleared);
-    } else {
-      result = NewImageLike(source_, Clearing::kCleared);
+    OwnedImage result = NewResult(req, draws);
+    result_ = result.get();  // when nothing is drawn, new and so already cleared
+    GatherChannels(req, active);
+    if (draws) {
+      PrepareCells();
+      DoMultiProcess(req, height_);
+    }
+    Publish(req, output_, std::move(result));
+  }
+
+  // The output image: a cell per input pixel and active channel, limited by the maximum output
+  // size, or the input's size, cleared, when no channel is active. draws: whether any cell fits.
+  OwnedImage NewResult(Request* req, bool& draws) {
+    if (channelCount_ == 0) {
+      OwnedImage result = NewImageLike(source_, Clearing::kCleared);
       outWidth_ = result->Width;
       outHeight_ = result->Height;
+      draws = false;
+      return result;
     }
-    result_ = result.get();  // when nothing is drawn, new and so already cleared
+    // Sizes are formed wide and limited before they become image sizes, so a large input times
+    // a large cell can neither wrap nor go negative.
+    int64_t width = int64_t(width_) * cellWidth_ * channelCount_;
+    int64_t height = int64_t(height_) * cellHeight_;
+    width = std::max<int64_t>(0, std::min<int64_t>(width, WholeValue(in_[kMaxOutputWidth], req)));
+    height = std::max<int64_t>(0, std::min<int64_t>(height, WholeValue(in_[kMaxOutputHeight], req)));
+    outWidth_ = int32_t(width);
+    outHeight_ = int32_t(height);
+    // Cells are drawn only where a whole cell fits, so nothing is drawn when one cell is wider
+    // or taller than the output.
+    draws = cellWidth_ > 0 && cellHeight_ > 0 && cellWidth_ <= outWidth_ && cellHeight_ <= outHeight_;
+    // When cells are drawn, the chunks write or clear every pixel.
+    return NewImageOfSize(outWidth_, outHeight_, draws ? Clearing::kUncleared : Clearing::kCleared);
+  }
 
+  // The colour source and custom colour of each active channel (active: their components).
+  void GatherChannels(Request* req, const int32_t (&active)[3]) {
     double custom[3][3];
     for (int32_t c = 0; c < 3; ++c)
       for (int32_t k = 0; k < 3; ++k) custom[c][k] = NumberValue(in_[kColorOf[c] + k], req);
@@ -264,31 +279,31 @@ class BillboardOperator : public Tool<BillboardOperator> {
       ch.source = source[ch.component];
       for (int32_t k = 0; k < 3; ++k) ch.custom[k] = custom[ch.component][k];
     }
+  }
 
-    if (draws) {
-      fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
-      // Columns from drawnWidth_ on and the rows below the last whole row of cells get no cell.
-      drawnWidth_ = int32_t(std::min<int64_t>(int64_t(width_) * channelCount_, fittingCells_) * cellWidth_);
-      const int64_t cellRows = std::min<int64_t>(height_, outHeight_ / cellHeight_);
-      ClearRows(result_, int32_t(cellRows * cellHeight_), outHeight_);
-      if (float_)
-        ReadCells(slotsFlt_);
-      else
-        ReadCells(slotsInt_);
-      // Input and output in the same host storage format: rows are written as stored words.
-      stored_ = 0;
-      const uint32_t storage = source_->Storage;
-      if (storage == result_->Storage) {
-        if (storage == StorageBgra8 && !float_)
-          EncodeCells<formats::Bgra8>(slotsInt_);
-        else if (storage == StorageBgra16 && !float_)
-          EncodeCells<formats::Bgra16>(slotsInt_);
-        else if (storage == StorageBgraFloat && float_)
-          EncodeCells<formats::BgraFloat>(slotsFlt_);
-      }
-      DoMultiProcess(req, height_);
+  // Before the chunks draw: the drawn area, the rows below it cleared, the cells read (and, in
+  // the host's storage formats, encoded as stored words).
+  void PrepareCells() {
+    fittingCells_ = outWidth_ / cellWidth_;  // whole cells across one output row
+    // Columns from drawnWidth_ on and the rows below the last whole row of cells get no cell.
+    drawnWidth_ = int32_t(std::min<int64_t>(int64_t(width_) * channelCount_, fittingCells_) * cellWidth_);
+    const int64_t cellRows = std::min<int64_t>(height_, outHeight_ / cellHeight_);
+    ClearRows(result_, int32_t(cellRows * cellHeight_), outHeight_);
+    if (float_)
+      ReadCells(slotsFlt_);
+    else
+      ReadCells(slotsInt_);
+    // Input and output in the same host storage format: rows are written as stored words.
+    stored_ = 0;
+    const uint32_t storage = source_->Storage;
+    if (storage == result_->Storage) {
+      if (storage == StorageBgra8 && !float_)
+        EncodeCells<formats::Bgra8>(slotsInt_);
+      else if (storage == StorageBgra16 && !float_)
+        EncodeCells<formats::Bgra16>(slotsInt_);
+      else if (storage == StorageBgraFloat && float_)
+        EncodeCells<formats::BgraFloat>(slotsFlt_);
     }
-    Publish(req, output_, std::move(result));
   }
 
   // 4. Pixel work: input row y becomes output rows y * cell height .. + cell height - 1.

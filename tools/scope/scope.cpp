@@ -165,28 +165,50 @@ class ScopeOperator : public Tool<ScopeOperator> {
     }
     float_ = source_->Depth == DepthFloat;
 
+    GatherTraces(req);
+    int32_t chunks = PlotChunkCount();
+    chunks = PreparePlanes(chunks);
+    MapColumns(chunks);
+
+    RunChunks(req, chunks, [this](int32_t a) { PlotChunk(a); });
+    // The slots to OR: those taken (always the first ones), or all if a thread used the shared one.
+    used_ = 0;
+    while (used_ < slots_ - 1 && owners_[used_].load(std::memory_order_relaxed) != std::thread::id()) ++used_;
+    if (sharedUsed_.load(std::memory_order_relaxed)) used_ = slots_;
+    result_ = result.get();
+    RunChunks(req, (height_ + kBandRows - 1) / kBandRows, [this](int32_t band) { WriteBand(band); });
+    source_ = nullptr;
+    result_ = nullptr;
+    Publish(req, output_, std::move(result));
+  }
+
+ private:
+  // The type, channels, band and traces of the request. Traces: 0 the main one, 1 to 4 red,
+  // green, blue, alpha.
+  void GatherTraces(Request* req) {
     type_ = WholeValue(in_[kType], req);
     for (int ch = 0; ch < 4; ++ch) enabled_[ch] = WholeValue(in_[kRed + ch], req) != 0;
     top_ = NumberValue(in_[kTop], req);
     bottom_ = NumberValue(in_[kBottom], req);
-    const double band = bottom_ - top_;
     double stretch[5];
     Point center[5];
     stretch[0] = NumberValue(in_[kStretchY], req);
     for (int ch = 0; ch < 4; ++ch) stretch[1 + ch] = NumberValue(in_[kStretchRed + ch], req);
     for (int t = 0; t < 5; ++t) center[t] = PointValue(in_[kCenter + t], req);
 
-    // Traces: 0 the main one, 1 to 4 red, green, blue, alpha.
     scale_ = height_ / 65535.0;
     for (int t = 0; t < 5; ++t) {
       stretch_[t] = stretch[t];
       shift_[t] = (0.5 - center[t].X) * (-double(width_));
       base_[t] = (0.5 - center[t].Y) * (-double(height_)) + height_;
     }
+  }
 
-    // Chunk a plots input row (a + (H - 1) x top). Chunks whose row lies outside the image would
-    // plot nothing; for a band beyond the image they are skipped rather than run (firstChunk_ is 0
-    // for every band inside it).
+  // Chunk a plots input row (a + (H - 1) x top). Chunks whose row lies outside the image would
+  // plot nothing; for a band beyond the image they are skipped rather than run (firstChunk_ is 0
+  // for every band inside it). Returns the number of chunks to run.
+  int32_t PlotChunkCount() {
+    const double band = bottom_ - top_;
     const double first = (height_ - 1) * top_;
     const double lo = std::max(0.0, std::floor(-first) - 1.0);
     const double hi = std::min(std::trunc(height_ * band), std::ceil(height_ - first) + 1.0);
@@ -197,11 +219,15 @@ class ScopeOperator : public Tool<ScopeOperator> {
       firstChunk_ = lo;
       chunks = TruncToInt(hi - lo);
     }
+    return chunks;
+  }
 
-    // Plot planes: one for types whose points are all alike, one per component for the RGBA types.
-    // A plane holds row after row, each wordsPerRow_ words, column x as bit x / wordsPerRow_ of
-    // word x % wordsPerRow_: neighbouring columns fall in different words, so their ORs do not
-    // wait for each other, and a trace that stays within a few rows stays within a few lines.
+  // Plot planes: one for types whose points are all alike, one per component for the RGBA types.
+  // A plane holds row after row, each wordsPerRow_ words, column x as bit x / wordsPerRow_ of
+  // word x % wordsPerRow_: neighbouring columns fall in different words, so their ORs do not
+  // wait for each other, and a trace that stays within a few rows stays within a few lines.
+  // Returns the chunks to run: none when there is nothing to plot into.
+  int32_t PreparePlanes(int32_t chunks) {
     planeCount_ = 0;
     if (type_ >= kLuminance && type_ <= kComposite)
       planeCount_ = 1, pattern_ = kWhite;
@@ -221,10 +247,13 @@ class ScopeOperator : public Tool<ScopeOperator> {
     planes_.assign(size_t(slots_) * size_t(planeCount_) * planeWords_, 0);
     for (auto& owner : owners_) owner.store(std::thread::id(), std::memory_order_relaxed);
     sharedUsed_.store(false, std::memory_order_relaxed);
+    return chunks;
+  }
 
-    // Where each column of each trace lands: its word in a plane row and its bit (word << 6 |
-    // bit), or kOffImage. Traces 0 to 4 are shifted by their centres; trace 5 is unshifted, for
-    // the static types.
+  // Where each column of each trace lands: its word in a plane row and its bit (word << 6 |
+  // bit), or kOffImage. Traces 0 to 4 are shifted by their centres; trace 5 is unshifted, for
+  // the static types.
+  void MapColumns(int32_t chunks) {
     columns_.resize(size_t(6) * size_t(chunks > 0 ? width_ : 0));
     for (int t = 0; t < 6 && chunks > 0; ++t)
       for (int32_t c = 0; c < width_; ++c) {
@@ -236,20 +265,8 @@ class ScopeOperator : public Tool<ScopeOperator> {
         }
         columns_[size_t(t) * size_t(width_) + size_t(c)] = code;
       }
-
-    RunChunks(req, chunks, [this](int32_t a) { PlotChunk(a); });
-    // The slots to OR: those taken (always the first ones), or all if a thread used the shared one.
-    used_ = 0;
-    while (used_ < slots_ - 1 && owners_[used_].load(std::memory_order_relaxed) != std::thread::id()) ++used_;
-    if (sharedUsed_.load(std::memory_order_relaxed)) used_ = slots_;
-    result_ = result.get();
-    RunChunks(req, (height_ + kBandRows - 1) / kBandRows, [this](int32_t band) { WriteBand(band); });
-    source_ = nullptr;
-    result_ = nullptr;
-    Publish(req, output_, std::move(result));
   }
 
- private:
   // 4. Plotting one input row of the band (chunk a), then writing one band of output rows
   // (WriteBand).
   void PlotChunk(int32_t a) {

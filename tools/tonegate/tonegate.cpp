@@ -148,28 +148,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     c.tau = boost ? 1.0 : 0.0;
     c.far = boost ? c.fullScale : 0.0;
     c.boost = boost;
-    // A type the combo does not list (driven from elsewhere) leaves every pixel as it is.
-    switch (type) {
-      case kLowCut:
-      case kLowBoost:
-        family_ = kBelow;
-        break;
-      case kHighCut:
-      case kHighBoost:
-        family_ = kAbove;
-        break;
-      case kRangeInsideCut:
-      case kRangeInsideBoost:
-        family_ = kInside;
-        break;
-      case kRangeOutsideCut:
-      case kRangeOutsideBoost:
-        family_ = kOutside;
-        break;
-      default:
-        family_ = kNone;
-        break;
-    }
+    family_ = FamilyOf(type);
 
     // Every word the host's images give is 0..65535, and a channel's result depends on its value
     // alone: one table per request holds the stored word for each (a changed value truncated to
@@ -177,24 +156,50 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     // A channel that is not ticked reads the second half, which keeps every word. A request with
     // the settings of the last one keeps its tables.
     if (!float_ && !tables_.Reuses({c.fullScale, c.L, c.S, c.E, c.W, double(type), double(enabled_[0]),
-                                    double(enabled_[1]), double(enabled_[2]), double(enabled_[3])})) {
-      tables_.Reset(2);
-      uint32_t* curve = tables_.Words(0);
-      uint32_t* same = tables_.Words(1);
-      WithFamily<false>(curve_, [&](auto rule) {
-        for (uint32_t v = 0; v < 65536u; ++v) {
-          double r;
-          curve[v] = rule(double(v), r) ? TruncToWord(r) : v;
-          same[v] = v;
-        }
-      });
-      for (int32_t c = 0; c < 4; ++c) tables_.Assign(c, enabled_[c] ? 0 : 1);
-      tables_.Seal();
-    }
+                                    double(enabled_[1]), double(enabled_[2]), double(enabled_[3])}))
+      BuildTables();
 
     OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
     result_ = result.get();
     RunChunksAndPublish(req, output_, std::move(result), height_);
+  }
+
+  // The family of curves a filter type belongs to. A type the combo does not list (driven from
+  // elsewhere) leaves every pixel as it is.
+  static Family FamilyOf(int32_t type) {
+    switch (type) {
+      case kLowCut:
+      case kLowBoost:
+        return kBelow;
+      case kHighCut:
+      case kHighBoost:
+        return kAbove;
+      case kRangeInsideCut:
+      case kRangeInsideBoost:
+        return kInside;
+      case kRangeOutsideCut:
+      case kRangeOutsideBoost:
+        return kOutside;
+      default:
+        return kNone;
+    }
+  }
+
+  // Table 0: the stored word of every value under the curve; table 1: every word kept. Ticked
+  // channels read the first.
+  void BuildTables() {
+    tables_.Reset(2);
+    uint32_t* curve = tables_.Words(0);
+    uint32_t* same = tables_.Words(1);
+    WithFamily<false>(curve_, [&](auto rule) {
+      for (uint32_t v = 0; v < 65536u; ++v) {
+        double r;
+        curve[v] = rule(double(v), r) ? TruncToWord(r) : v;
+        same[v] = v;
+      }
+    });
+    for (int32_t c = 0; c < 4; ++c) tables_.Assign(c, enabled_[c] ? 0 : 1);
+    tables_.Seal();
   }
 
   // 4. Pixel work: one row per chunk, filtered into the same row of the output. Float pixels run
