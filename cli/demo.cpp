@@ -393,7 +393,6 @@ Outcome RenderGraphDemo(const fs::path& dir, const std::map<std::string, Footage
     io::FileCache files;
     graph::Evaluator eval(read, files);
     std::vector<graph::GraphNode*> ends;
-    ends.reserve(kGraphResults.size());
     for (const auto& [node, file] : kGraphResults) ends.push_back(&read.Get(node));
     std::vector<host::ImagePtr> images = eval.Render(ends, 1);
     std::string sizes, figures;

@@ -123,7 +123,6 @@ bool TakesValue(const std::string& a) {
   if (g.quiet) words.push_back("-q");
   words.insert(words.end(), rest.begin(), rest.end());
   std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   ::execv(program.c_str(), argv.data());

@@ -201,7 +201,6 @@ std::vector<PluginLoad> LoadPluginDirectory(const std::string& dir) {
       paths.push_back(e.path().string());
   std::sort(paths.begin(), paths.end());
   std::vector<PluginLoad> loads;
-  loads.reserve(paths.size());
   for (auto& p : paths) loads.push_back(LoadPlugin(p));
   return loads;
 }
