@@ -213,7 +213,7 @@ std::string ColourPlan::SpaceOf(const FileHeader& file) const {
   if (!input_.empty()) return input_;
   const std::string& tag = file.Internal().colourSpace;
   if (tag.empty()) throw Failure(file.Path() + " names no colour space; give its space with --colorspace");
-  const std::string found = config_->Find(tag);
+  std::string found = config_->Find(tag);
   if (found.empty())
     throw Failure(file.Path() + " is in the colour space " + Quoted(tag) + ", which " + config_->Source() +
                   " does not have; give its space with --colorspace");
