@@ -150,7 +150,7 @@ int StoredBits(const OIIO::ImageSpec& spec) {
   return natural;
 }
 
-std::string SampleText(const TypeDesc& type, int bits) {
+std::string SampleText(TypeDesc type, int bits) {
   if (type == TypeDesc::HALF) return "half-float";
   if (type == TypeDesc::FLOAT) return "float";
   if (type == TypeDesc::DOUBLE) return "double";

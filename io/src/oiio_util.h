@@ -78,7 +78,7 @@ inline void SwapRedBlue(const float* in, float* out, int32_t width) {
 // The sample type of host images of a depth.
 OIIO::TypeDesc MemoryType(uint32_t depth);
 // "8-bit", "10-bit", "half", ...; bits is the stored bits per sample of integer types (0: all).
-std::string SampleText(const OIIO::TypeDesc& type, int bits = 0);
+std::string SampleText(OIIO::TypeDesc type, int bits = 0);
 // The stored bits per sample of an integer file (10 for 10-bit DPX), else the type's own.
 int StoredBits(const OIIO::ImageSpec& spec);
 
