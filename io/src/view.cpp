@@ -112,7 +112,7 @@ const ViewTransform::Adjusted& ViewTransform::AdjustedFor(const ViewAdjust& adju
         for (int c = 0; c < 4; ++c) ramp[4 * size_t(i) + c] = float(i) / kLutSteps;
       OCIO::PackedImageDesc desc(ramp.data(), kLutSteps + 1, 1, 4);
       cpu->apply(desc);
-      a->lut.resize(size_t(kLutSteps + 1));
+      a->lut.resize(size_t(kLutSteps) + 1);
       for (int i = 0; i <= kLutSteps; ++i) a->lut[size_t(i)] = ToByte(ramp[4 * size_t(i)]);
     } else {
       a->view = processor_->config->DefaultView(nullptr, adjust.exposure, adjust.gamma);

@@ -53,7 +53,7 @@ OfxStatus CreateInstance(const Tool& tool, OfxImageEffectHandle effect) {
   auto instance = std::make_unique<Instance>(tool, effect);
   instance->Start();
   EffectProps(effect).SetPointer(kOfxPropInstanceData, instance.get());
-  instance.release();
+  (void)instance.release();  // the effect's instance data owns it now
   return kOfxStatOK;
 }
 
