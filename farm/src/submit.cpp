@@ -36,7 +36,7 @@ std::string OutputStem(const std::string& output) {
 }
 
 // Every value of the job that reaches the script or the command list, named by where it came from.
-void RefuseLineBreaks(const Job& job) {
+void RefuseLineBreaksInJob(const Job& job) {
   RefuseLineBreaks(job.orvanta, "the path of the orvanta command");
   RefuseLineBreaks(job.dir, "a job folder (--dir)");
   for (size_t i = 0; i < job.globalArgs.size(); ++i)
@@ -120,7 +120,7 @@ Job PlanJob(const JobRequest& q) {
   if (job.slurm.jobName.empty()) job.slurm.jobName = "orvanta-" + OutputStem(r.output);
   job.globalArgs = GlobalArgs(q.globals, job.slurm, q.cwd);
   job.environment = TaskEnvironment(q.globals, q.cwd);
-  RefuseLineBreaks(job);
+  RefuseLineBreaksInJob(job);
   return job;
 }
 
@@ -145,7 +145,7 @@ void RunAsPlanned(Job& job, const Job& planned, const TaskGlobals& globals, cons
 // ---- launching chunks -----------------------------------------------------------------------------
 
 Launched Launch(Job& job, const std::vector<size_t>& chunks, bool scriptOnly) {
-  RefuseLineBreaks(job);  // also a job file edited by hand, or resubmitted with other options
+  RefuseLineBreaksInJob(job);  // also a job file edited by hand, or resubmitted with other options
   std::error_code ec;
   fs::create_directories(job.Logs(), ec);
   if (ec) throw Failure("cannot make the job folder " + job.Logs() + ": " + ec.message());

@@ -583,10 +583,12 @@ void WritePicture(const Image& im, const FileHeader* header, const std::string& 
   if (manyParts) parts = ReadOtherParts(*h, l.spec, path);
 
   AtomicFile file(path);
-  // Formats that write through a proxy write through our descriptor, every write checked; the
-  // others open the temporary file by name and are read back whole after closing.
+  // PNG, JPEG and EXR write through our descriptor, every write checked; the others open the
+  // temporary file by name and are read back whole after closing.
   std::unique_ptr<CheckedOutput> proxy;
-  if (out->supports("ioproxy")) {
+  const std::string format = out->format_name();
+  // TIFF's writer fails its Exif directory through a proxy: it writes by name.
+  if (out->supports("ioproxy") && (format == "png" || format == "jpeg" || format == "openexr")) {
     proxy = std::make_unique<CheckedOutput>(file.TempPath(), file.Descriptor());
     out->set_ioproxy(proxy.get());
   }
@@ -614,7 +616,8 @@ void WritePicture(const Image& im, const FileHeader* header, const std::string& 
   }
   const bool ok = manyParts ? WriteParts(parts, h->part, *out, tmp, writePicture) : writePicture();
   if (!ok || out->has_error()) throw fail(OneLine(out->geterror()));
-  if (!out->close() || out->has_error()) throw fail(OneLine(out->geterror()));
+  // Not has_error here: TIFF's writer records a failed Exif directory it does without.
+  if (!out->close()) throw fail(OneLine(out->geterror()));
   if (proxy) {
     if (const int err = proxy->Error()) throw fail(std::strerror(err));
   } else {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "orvanta/graph/graph.h"
@@ -25,13 +26,14 @@ namespace orvanta {
 namespace {
 namespace fs = std::filesystem;
 
-// Samples no codec can squeeze much: a multiplicative hash of the position.
+// Samples no codec can squeeze much: a fixed stream of pseudo-random numbers.
 host::ImagePtr Noise(int32_t w, int32_t h, uint32_t depth) {
   host::ImagePtr im = host::MakeImage(w, h, depth);
+  std::mt19937 random(7);
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x) {
-      const uint32_t v = (uint32_t(y * w + x) + 1) * 2654435761u;
-      im->SetPixel(x, y, Pixel{v & 0xFFFF, (v >> 8) & 0xFFFF, (v >> 16) & 0xFFFF, 0xFFFF});
+      const uint32_t v = uint32_t(random()), w2 = uint32_t(random());
+      im->SetPixel(x, y, Pixel{v & 0xFFFF, (v >> 16) & 0xFFFF, w2 & 0xFFFF, 0xFFFF});
     }
   return im;
 }
@@ -89,9 +91,10 @@ void WithinSeconds(int seconds, const char* what, F&& f) {
 
 TEST_F(FileSafety, FullDiskFailsEveryImageFormatAndKeepsTheOldFile) {
   if (!MountSmallDisk()) GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
-  const host::ImagePtr small = Noise(8, 8, Depth16), big = Noise(512, 512, Depth16);
-  for (const char* name : {"out.png", "out.jpg", "out.exr", "out.tif"}) {
+  for (const std::string name : {"out.png", "out.jpg", "out.exr", "out.tif"}) {
     SCOPED_TRACE(name);
+    const uint32_t depth = name == "out.jpg" ? Depth8 : Depth16;
+    const host::ImagePtr small = Noise(8, 8, depth), big = Noise(512, 512, depth);
     io::WriteImage(*small, P(name), io::Bits::Keep);
     const std::string old = Slurp(P(name));
     try {
@@ -100,7 +103,7 @@ TEST_F(FileSafety, FullDiskFailsEveryImageFormatAndKeepsTheOldFile) {
     } catch (const Failure& e) {
       EXPECT_EQ(std::string(e.what()).rfind("cannot write " + P(name) + ": ", 0), 0u) << e.what();
     }
-    EXPECT_EQ(Slurp(P(name)), old);
+    EXPECT_TRUE(Slurp(P(name)) == old) << "the old file changed";
     fs::remove(P(name));
     EXPECT_TRUE(Files().empty()) << Files().front();
   }
