@@ -506,7 +506,7 @@ TEST_F(Cli, AFullDiskFailsTheRenderAndLeavesNoPartialFile) {
   EXPECT_FALSE(fs::exists(disk / "seq.0003.png"));
   expectOnlyWholeFiles();
 
-  r = Run({"render", "OrvantaLineDrop", "-i", "big.png", "-o", "disk/out.jpg"});
+  r = Run({"render", "OrvantaLineDrop", "-i", "big.png", "-o", "disk/out.jpg", "--bits", "8"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot write disk/out.jpg: No space left on device"), std::string::npos) << r.err;
   expectOnlyWholeFiles();
