@@ -14,7 +14,9 @@
 #include <set>
 #include <sstream>
 
+#include "orvanta/farm/render_args.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/atomic_file.h"
 #include "orvanta/io/image_io.h"
 #include "orvanta/io/sequence.h"
 
@@ -183,32 +185,20 @@ Job ReadJob(const std::string& fileOrFolder) {
 }
 
 void WriteTextFile(const std::string& path, const std::string& text, bool executable) {
-  const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw Failure("cannot write " + path + ": " + std::strerror(errno));
-    }
-  }
-  if (executable) ::chmod(tmp.c_str(), 0755);
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::string why = std::strerror(errno);
-    std::remove(tmp.c_str());
-    throw Failure("cannot write " + path + ": " + why);
-  }
+  io::WriteFileAtomically(path, text,
+                          executable ? io::AtomicFile::Kind::Executable : io::AtomicFile::Kind::Plain);
 }
 
 // ---- the frames on disk -------------------------------------------------------------------------
 
 std::vector<ChunkState> CheckFrames(const Job& job) {
+  // The files on disk are numbered with the render's --frame-offset added.
+  const int64_t offset = FrameOffsetOf(job.renderArgs);
   std::vector<ChunkState> states;
   for (const std::string& chunk : job.chunks) {
     ChunkState s;
     for (int32_t f : io::ParseFrames(chunk)) {
-      switch (io::CheckImageFile(io::FramePath(job.output, f))) {
+      switch (io::CheckImageFile(io::FramePath(job.output, int32_t(f + offset)))) {
         case io::FileState::Complete:
           s.done.push_back(f);
           break;

@@ -1,6 +1,7 @@
 #include "orvanta/farm/render_args.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "orvanta/host/failure.h"
@@ -26,18 +27,33 @@ std::string AbsoluteInput(const std::string& spec, const std::string& cwd) {
 
 bool RenderTakesValue(const std::string& a) {
   return a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
-         a == "--save" || a == "--comp" || a == "--node";
+         a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
+         a == "--compression" || a == "--channels" || a == "--colorspace" || a == "--working-space" ||
+         a == "--out-colorspace" || a == "--ocio-config" || a == "--part" || a == "--frame-offset";
+}
+
+void RefuseLineBreaks(const std::string& value, const std::string& what) {
+  const size_t at = value.find_first_of("\r\n");
+  if (at != std::string::npos)
+    throw Failure("farm jobs take " + what + " of one line, not " + Quoted(value.substr(0, at)) +
+                  " followed by a line break");
+}
+
+int64_t FrameOffsetOf(const std::vector<std::string>& renderArgs) {
+  int64_t offset = 0;
+  for (size_t i = 0; i + 1 < renderArgs.size(); ++i)
+    if (renderArgs[i] == "--frame-offset")
+      offset = std::strtoll(renderArgs[++i].c_str(), nullptr, 10);
+    else if (RenderTakesValue(renderArgs[i]))
+      ++i;
+  return offset;
 }
 
 RenderArgs TakeRenderArgs(const std::vector<std::string>& args, const std::string& cwd) {
   RenderArgs r;
   // The arguments go into a script and a command list line by line.
-  for (const std::string& a : args)
-    if (a.find('\n') != std::string::npos || a.find('\r') != std::string::npos)
-      throw Failure("farm submit takes arguments of one line each, not " +
-                    Quoted(a.substr(0, a.find_first_of("\r\n"))) + "...");
-  if (cwd.find('\n') != std::string::npos)
-    throw Failure("farm submit cannot run in a folder whose path holds a line break");
+  for (const std::string& a : args) RefuseLineBreaks(a, "render arguments");
+  RefuseLineBreaks(cwd, "a working folder");
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--skip-existing" || a == "-v" || a == "--verbose") continue;  // every task gets them
@@ -62,7 +78,7 @@ RenderArgs TakeRenderArgs(const std::vector<std::string>& args, const std::strin
       if (!r.output.empty()) throw Failure("give -o once");
       r.output = Absolute(v, cwd);
       r.args.push_back(r.output);
-    } else if (a == "--comp") {
+    } else if (a == "--comp" || a == "--ocio-config") {
       r.args.push_back(Absolute(v, cwd));
     } else {
       r.args.push_back(v);

@@ -35,6 +35,24 @@ std::string OutputStem(const std::string& output) {
   return stem.empty() ? "frames" : stem;
 }
 
+// Every value of the job that reaches the script or the command list, named by where it came from.
+void RefuseLineBreaksInJob(const Job& job) {
+  RefuseLineBreaks(job.orvanta, "the path of the orvanta command");
+  RefuseLineBreaks(job.dir, "a job folder (--dir)");
+  for (size_t i = 0; i < job.globalArgs.size(); ++i)
+    RefuseLineBreaks(job.globalArgs[i], i > 0 ? job.globalArgs[i - 1] : std::string("global options"));
+  for (const auto& [name, value] : job.environment) RefuseLineBreaks(value, "$" + name);
+  for (const std::string& a : job.renderArgs) RefuseLineBreaks(a, "render arguments");
+  RefuseLineBreaks(job.output, "-o");
+  RefuseLineBreaks(job.frames, "--frames");
+  const SlurmOptions& s = job.slurm;
+  const std::pair<const std::string*, const char*> options[] = {
+      {&s.jobName, "--job-name"}, {&s.partition, "--partition"}, {&s.time, "--time"},
+      {&s.mem, "--mem"},          {&s.account, "--account"},     {&s.qos, "--qos"}};
+  for (const auto& [value, option] : options) RefuseLineBreaks(*value, option);
+  for (const std::string& e : s.extra) RefuseLineBreaks(e, "--sbatch");
+}
+
 }  // namespace
 
 // ---- what tasks run with --------------------------------------------------------------------------
@@ -102,6 +120,7 @@ Job PlanJob(const JobRequest& q) {
   if (job.slurm.jobName.empty()) job.slurm.jobName = "orvanta-" + OutputStem(r.output);
   job.globalArgs = GlobalArgs(q.globals, job.slurm, q.cwd);
   job.environment = TaskEnvironment(q.globals, q.cwd);
+  RefuseLineBreaksInJob(job);
   return job;
 }
 
@@ -126,6 +145,7 @@ void RunAsPlanned(Job& job, const Job& planned, const TaskGlobals& globals, cons
 // ---- launching chunks -----------------------------------------------------------------------------
 
 Launched Launch(Job& job, const std::vector<size_t>& chunks, bool scriptOnly) {
+  RefuseLineBreaksInJob(job);  // also a job file edited by hand, or resubmitted with other options
   std::error_code ec;
   fs::create_directories(job.Logs(), ec);
   if (ec) throw Failure("cannot make the job folder " + job.Logs() + ": " + ec.message());

@@ -1,8 +1,12 @@
 // Archives over memory and files: 32-bit little-endian words, every read bounds-checked.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <random>
 
 #include "state.h"
 
@@ -93,18 +97,39 @@ void FileArchive::Close() {
   if (rc != 0) throw ArchiveError(path_ + ": " + std::strerror(errno));
 }
 
+int CreateExclusiveFile(const std::string& path, std::string& tempPath, bool executable) {
+  const std::filesystem::path p(path);
+  const std::string stem = p.stem().string(), ext = p.extension().string();
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string word(12, 'a');
+    for (char& c : word) c = kLetters[random() % (sizeof kLetters - 1)];
+    tempPath = (p.parent_path() / (stem + ".tmp-" + word + ext)).string();
+    // The kernel applies the umask to the mode, as for any file created by name.
+    const int fd = ::open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          executable ? 0777 : 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = (std::fflush(f) == 0) && ok;
-  ok = (::fsync(::fileno(f)) == 0 || errno == EINVAL) && ok;
-  int err = errno;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    if (ok) err = errno;
-    std::remove(tmp.c_str());
+  std::string tmp;
+  const int fd = CreateExclusiveFile(path, tmp);
+  if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  int err = 0;
+  for (size_t done = 0; done < bytes.size() && err == 0;) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno != EINTR) err = errno;
+    if (n > 0) done += size_t(n);
+  }
+  if (err == 0 && ::fsync(fd) != 0 && errno != EINVAL) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && std::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(tmp.c_str());
     throw std::runtime_error("cannot write " + path + ": " + std::strerror(err));
   }
 }

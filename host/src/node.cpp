@@ -90,14 +90,18 @@ RenderResult Node::Render(double time) {
   return result;
 }
 
-void WriteBinaryComposition(const std::string& path, const std::vector<Node*>& nodes) {
+std::vector<uint8_t> BinaryCompositionBytes(const std::string& path, const std::vector<Node*>& nodes) {
   MemoryArchive ar;
   ar.WriteWord(kCompositionMark);
   ar.WriteWord(kCompositionFormat);
   ar.WriteWord(uint32_t(nodes.size()));
   for (Node* n : nodes)
     if (!(n->Save(ar) & 1)) throw std::runtime_error("cannot save " + path + ": a node failed to save");
-  WriteFileAtomically(path, ar.Bytes());
+  return ar.Bytes();
+}
+
+void WriteBinaryComposition(const std::string& path, const std::vector<Node*>& nodes) {
+  WriteFileAtomically(path, BinaryCompositionBytes(path, nodes));
 }
 
 std::vector<std::unique_ptr<Node>> ReadBinaryComposition(const std::string& path) {

@@ -12,6 +12,8 @@
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/host/host.h"
+#include "orvanta/io/atomic_file.h"
 #include "orvanta/io/image_io.h"
 #include "orvanta/io/movie.h"
 #include "orvanta/io/sequence.h"
@@ -116,8 +118,7 @@ bool IsJsonPath(const std::string& path) {
 
 graph::Graph LoadCompositionFile(const std::string& path) {
   std::error_code ec;
-  if (fs::is_directory(path, ec))
-    throw Failure("cannot read " + path + ": it is a folder, not a composition");
+  CheckInputFile(path, "a composition");
   std::ifstream f(path, std::ios::binary);
   if (!f) throw Failure("cannot read " + path + ": " + std::strerror(errno));
   std::stringstream ss;
@@ -152,15 +153,15 @@ std::string Canonical(const fs::path& p) {
 
 void SaveCompositionFile(graph::Graph& g, const std::string& path) {
   if (!IsJsonPath(path)) {
-    std::vector<host::Node*> nodes = graph::NodesForBinary(g, path);
-    SetPendingFile(path + ".tmp-" + std::to_string(::getpid()));  // the host's temporary name
+    std::vector<uint8_t> bytes;
     try {
-      host::WriteBinaryComposition(path, nodes);
+      bytes = host::BinaryCompositionBytes(path, graph::NodesForBinary(g, path));
+    } catch (const Failure&) {
+      throw;
     } catch (const std::exception& e) {
-      ClearPendingFile();
       throw Failure(e.what());
     }
-    ClearPendingFile();
+    WriteFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     return;
   }
   fs::path saveDir = fs::path(path).parent_path();
@@ -173,14 +174,7 @@ void SaveCompositionFile(graph::Graph& g, const std::string& path) {
     fs::path abs = fs::absolute(g.Resolve(p), ec);
     return ec ? p : abs.lexically_normal().string();
   });
-  SetPendingFile(path + ".tmp-" + std::to_string(::getpid()));
-  try {
-    host::WriteFileAtomically(path, std::vector<uint8_t>(text.begin(), text.end()));
-  } catch (const std::exception& e) {
-    ClearPendingFile();
-    throw Failure(e.what());
-  }
-  ClearPendingFile();
+  WriteFileAtomically(path, text);
 }
 
 }  // namespace orvanta::io

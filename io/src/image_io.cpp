@@ -1,8 +1,11 @@
 #include <OpenImageIO/imageio.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -239,10 +242,7 @@ Picture ReadOpen(OIIO::ImageInput& in, const std::string& path, bool extras) {
 }
 
 std::unique_ptr<OIIO::ImageInput> OpenForReading(const std::string& path) {
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw Failure("cannot read " + path + ": the file does not exist");
-  if (fs::is_directory(path, ec))
-    throw Failure("cannot read " + path + ": it is a folder, not an image file");
+  CheckInputFile(path, "an image file");
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);  // keep the stored values, do not premultiply
   std::unique_ptr<OIIO::ImageInput> in;
@@ -279,16 +279,40 @@ void SeekPart(OIIO::ImageInput& in, const std::string& path, const std::string& 
 namespace {
 
 // The pending temporary file, kept in plain storage the signal handler may read.
-char g_pending[4096];
-volatile std::sig_atomic_t g_hasPending = 0;
+// Files are written on several threads at once (a sequence's writers): one slot each. A slot is
+// free (0), being filled (1) or names a file (2); the atomics are lock-free, so the handler may
+// read them.
+struct PendingSlot {
+  char path[4096];
+  std::atomic<int> state{0};
+};
+PendingSlot g_pending[16];
 
 void OnSignal(int sig) {
-  if (g_hasPending) ::unlink(g_pending);
+  for (PendingSlot& slot : g_pending)
+    if (slot.state.load() == 2) ::unlink(slot.path);
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
 
 }  // namespace
+
+void CheckInputFile(const std::string& path, const std::string& kind) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    throw Failure(
+        "cannot read " + path + ": " +
+        (err == ENOENT || err == ENOTDIR ? std::string("the file does not exist") : std::strerror(err)));
+  }
+  if (S_ISDIR(st.st_mode)) throw Failure("cannot read " + path + ": it is a folder, not " + kind);
+  if (!S_ISREG(st.st_mode))
+    throw Failure("cannot read " + path + ": it is " +
+                  (S_ISFIFO(st.st_mode)   ? "a pipe"
+                   : S_ISSOCK(st.st_mode) ? "a socket"
+                                          : "a device") +
+                  ", not " + kind + " (only regular files are read)");
+}
 
 Bits ParseBits(std::string_view text) {
   if (text == "8") return Bits::U8;
@@ -369,14 +393,20 @@ void InstallSignalCleanup() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
-void SetPendingFile(const std::string& path) {
-  g_hasPending = 0;
-  size_t n = std::min(path.size(), sizeof g_pending - 1);
-  std::memcpy(g_pending, path.data(), n);
-  g_pending[n] = '\0';
-  g_hasPending = path.size() < sizeof g_pending ? 1 : 0;
+int SetPendingFile(const std::string& path) {
+  if (path.size() >= sizeof g_pending[0].path) return -1;
+  for (int i = 0; i < int(std::size(g_pending)); ++i) {
+    int expected = 0;
+    if (!g_pending[i].state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(g_pending[i].path, path.c_str(), path.size() + 1);
+    g_pending[i].state.store(2);
+    return i;
+  }
+  return -1;
 }
 
-void ClearPendingFile() { g_hasPending = 0; }
+void ClearPendingFile(int slot) {
+  if (slot >= 0 && slot < int(std::size(g_pending))) g_pending[slot].state.store(0);
+}
 
 }  // namespace orvanta::io

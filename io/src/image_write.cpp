@@ -1,5 +1,6 @@
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
+#include <errno.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include "half_rows.h"
 #include "oiio_util.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/atomic_file.h"
 #include "orvanta/io/colour.h"
 #include "orvanta/io/image_io.h"
 
@@ -22,11 +24,77 @@ using OIIO::TypeDesc;
 
 namespace {
 
-std::string TempName(const std::string& path) {
-  fs::path p(path);
-  std::string name = p.stem().string() + ".tmp-" + std::to_string(::getpid()) + p.extension().string();
-  return (p.parent_path() / name).string();
-}
+// Writes through the descriptor of a file we created. A failed write is kept and the rest of the
+// file dropped while the writer is told every byte went out: some codecs end the process on a
+// short write. The caller asks Error() after the writer closed. Sequential writes are gathered
+// into blocks, so that codecs writing a few bytes at a time cost few system calls.
+class CheckedOutput : public OIIO::Filesystem::IOProxy {
+ public:
+  CheckedOutput(const std::string& name, int fd) : IOProxy(name, Write), fd_(fd) {}
+  ~CheckedOutput() override { Flush(); }
+  const char* proxytype() const override { return "orvanta-checked"; }
+  void close() override { Flush(); }
+  void flush() const override { const_cast<CheckedOutput*>(this)->Flush(); }
+  size_t size() const override { return size_t(end_); }
+
+  size_t write(const void* buf, size_t size) override {
+    const size_t n = pwrite(buf, size, m_pos);
+    m_pos += int64_t(n);
+    return n;
+  }
+  size_t pwrite(const void* buf, size_t size, int64_t offset) override {
+    end_ = std::max(end_, offset + int64_t(size));
+    const auto* bytes = static_cast<const char*>(buf);
+    if (offset != blockStart_ + int64_t(block_.size())) Flush(), blockStart_ = offset;
+    if (block_.size() + size > kBlock) Flush(), blockStart_ = offset;
+    if (size >= kBlock) {
+      WriteAt(bytes, size, offset);
+      blockStart_ = offset + int64_t(size);
+    } else {
+      block_.insert(block_.end(), bytes, bytes + size);
+    }
+    return size;
+  }
+  size_t read(void* buf, size_t size) override {
+    const size_t n = pread(buf, size, m_pos);
+    m_pos += int64_t(n);
+    return n;
+  }
+  size_t pread(void* buf, size_t size, int64_t offset) override {
+    Flush();
+    const ssize_t n = ::pread(fd_, buf, size, offset);
+    return n < 0 ? 0 : size_t(n);
+  }
+
+  // The errno of the first write that failed, 0 when all went out.
+  int Error() {
+    Flush();
+    return error_;
+  }
+
+ private:
+  static constexpr size_t kBlock = 1 << 16;
+
+  void Flush() {
+    if (!block_.empty()) WriteAt(block_.data(), block_.size(), blockStart_);
+    blockStart_ += int64_t(block_.size());
+    block_.clear();
+  }
+  void WriteAt(const char* bytes, size_t size, int64_t offset) {
+    while (error_ == 0 && size > 0) {
+      const ssize_t n = ::pwrite(fd_, bytes, size, offset);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) error_ = n < 0 ? errno : EIO;
+      if (n <= 0) break;
+      bytes += n, size -= size_t(n), offset += n;
+    }
+  }
+
+  int fd_;
+  int error_ = 0;
+  int64_t end_ = 0, blockStart_ = 0;
+  std::vector<char> block_;
+};
 
 std::string Extension(const std::string& path) {
   std::string ext = fs::path(path).extension().string();
@@ -514,14 +582,26 @@ void WritePicture(const Image& im, const FileHeader* header, const std::string& 
                      " are not written");
   if (manyParts) parts = ReadOtherParts(*h, l.spec, path);
 
-  const std::string tmp = TempName(path);
-  SetPendingFile(tmp);
+  AtomicFile file(path);
+  // PNG, JPEG and EXR write through our descriptor, every write checked; the others open the
+  // temporary file by name and are read back whole after closing.
+  std::unique_ptr<CheckedOutput> proxy;
+  const std::string format = out->format_name();
+  // TIFF's writer fails its Exif directory through a proxy: it writes by name.
+  if (out->supports("ioproxy") && (format == "png" || format == "jpeg" || format == "openexr")) {
+    proxy = std::make_unique<CheckedOutput>(file.TempPath(), file.Descriptor());
+    out->set_ioproxy(proxy.get());
+  }
+  struct CloseBeforeProxy {
+    std::unique_ptr<OIIO::ImageOutput>& out;
+    ~CloseBeforeProxy() { out.reset(); }
+  } closeBeforeProxy{out};
   auto fail = [&](const std::string& why) {
     out.reset();  // closes the file if still open
-    std::remove(tmp.c_str());
-    ClearPendingFile();
-    return Failure("cannot write " + path + ": " + why);
+    file.Discard();
+    return file.Fail(why);
   };
+  const std::string& tmp = file.TempPath();
   auto writePicture = [&] { return WritePixels(*out, im, h, l); };
   const bool opened =
       manyParts ? out->open(tmp, int(parts.specs.size()), parts.specs.data()) : out->open(tmp, l.spec);
@@ -535,10 +615,17 @@ void WritePicture(const Image& im, const FileHeader* header, const std::string& 
     throw fail(why);
   }
   const bool ok = manyParts ? WriteParts(parts, h->part, *out, tmp, writePicture) : writePicture();
-  if (!ok) throw fail(OneLine(out->geterror()));
+  if (!ok || out->has_error()) throw fail(OneLine(out->geterror()));
+  // Not has_error here: TIFF's writer records a failed Exif directory it does without.
   if (!out->close()) throw fail(OneLine(out->geterror()));
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) throw fail(std::strerror(errno));
-  ClearPendingFile();
+  if (proxy) {
+    if (const int err = proxy->Error()) throw fail(std::strerror(err));
+  } else {
+    std::string why;
+    if (CheckImageFile(tmp, &why) != FileState::Complete)
+      throw fail("the file written does not read back whole");
+  }
+  file.Commit();
 }
 
 std::vector<uint8_t> EncodePng(const Image& im, PngSpeed speed) {

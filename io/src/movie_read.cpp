@@ -9,6 +9,7 @@
 
 #include "movie_av.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/image_io.h"
 #include "orvanta/io/movie.h"
 
 namespace orvanta::io {
@@ -177,8 +178,7 @@ MovieReader::~MovieReader() = default;
 std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
   if (!IsMoviePath(path)) return nullptr;
   QuietAvLog();
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw Failure("cannot read " + path + ": the file does not exist");
+  CheckInputFile(path, "a movie");
   auto h = std::make_unique<Handle>();
   auto fail = [&](const std::string& why) { return Failure("cannot read " + path + ": " + why); };
   int rc = avformat_open_input(&h->fmt, path.c_str(), nullptr, nullptr);

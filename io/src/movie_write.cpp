@@ -9,6 +9,7 @@
 
 #include "movie_av.h"
 #include "orvanta/host/failure.h"
+#include "orvanta/io/atomic_file.h"
 #include "orvanta/io/image_io.h"
 #include "orvanta/io/movie.h"
 
@@ -39,13 +40,6 @@ const CodecChoice& ChoiceOf(const std::string& word) {
 // Encoders get a fixed thread count, so the bytes written do not depend on the machine.
 constexpr int kEncoderThreads = 4;
 
-std::string TempMovieName(const std::string& path) {
-  fs::path p(path);
-  return (p.parent_path() /
-          (p.stem().string() + ".tmp-" + std::to_string(::getpid()) + p.extension().string()))
-      .string();
-}
-
 const AVOutputFormat* ContainerOf(const std::string& path) {
   const AVOutputFormat* f = av_guess_format(nullptr, path.c_str(), nullptr);
   if (!f || !IsMoviePath(path))
@@ -62,6 +56,7 @@ struct AudioSource {
 };
 
 void OpenAudio(AudioSource& a, const std::string& from) {
+  CheckInputFile(from, "a movie or sound file");
   int rc = avformat_open_input(&a.fmt, from.c_str(), nullptr, nullptr);
   if (rc < 0) throw Failure("cannot read the audio of " + from + ": " + AvError(rc));
   if ((rc = avformat_find_stream_info(a.fmt, nullptr)) < 0)
@@ -114,7 +109,8 @@ void CheckMovieWritable(const std::string& path, const MovieSettings& settings) 
 }
 
 struct MovieWriter::State {
-  std::string path, tmp;
+  std::string path;
+  std::unique_ptr<AtomicFile> file;  // the temporary file, created when the first frame comes
   MovieSettings settings;
   const CodecChoice* codec = nullptr;
   AVFormatContext* out = nullptr;
@@ -142,10 +138,6 @@ struct MovieWriter::State {
     if (out) {
       if (out->pb) avio_closep(&out->pb);
       avformat_free_context(out);
-    }
-    if (!finished && !tmp.empty()) {
-      std::remove(tmp.c_str());
-      ClearPendingFile();
     }
   }
 
@@ -244,8 +236,9 @@ struct MovieWriter::State {
     frame->height = height;
     if ((rc = av_frame_get_buffer(frame, 0)) < 0) throw Fail(AvError(rc));
 
-    SetPendingFile(tmp);
-    if ((rc = avio_open(&out->pb, tmp.c_str(), AVIO_FLAG_WRITE)) < 0) throw Fail(AvError(rc));
+    // The muxer opens the file we created by name; it is ours, so its truncation loses nothing.
+    file = std::make_unique<AtomicFile>(path);
+    if ((rc = avio_open(&out->pb, file->TempPath().c_str(), AVIO_FLAG_WRITE)) < 0) throw Fail(AvError(rc));
     AVDictionary* muxOpts = nullptr;
     rc = avformat_write_header(out, &muxOpts);
     av_dict_free(&muxOpts);
@@ -413,10 +406,11 @@ struct MovieWriter::State {
     CopyAudio(-1);
     int rc = av_write_trailer(out);
     if (rc < 0) throw Fail(AvError(rc));
+    avio_flush(out->pb);
+    if (out->pb->error < 0) throw Fail(AvError(out->pb->error));
     if ((rc = avio_closep(&out->pb)) < 0) throw Fail(AvError(rc));
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) throw Fail(std::strerror(errno));
+    file->Commit();
     finished = true;
-    ClearPendingFile();
   }
 };
 
@@ -424,7 +418,6 @@ MovieWriter::MovieWriter(const std::string& path, const MovieSettings& settings)
     : s_(std::make_unique<State>()) {
   CheckMovieWritable(path, settings);
   s_->path = path;
-  s_->tmp = TempMovieName(path);
   s_->settings = settings;
   s_->codec = &ChoiceOf(MovieCodecFor(path, settings.codec));
   if (!settings.rate.Valid()) throw s_->Fail("the frame rate must be positive");

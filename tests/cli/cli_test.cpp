@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "cli_support.h"
+#include "orvanta/io/image_io.h"
 #include "orvanta/io/sequence.h"
 
 namespace orvanta {
@@ -460,6 +461,55 @@ TEST_F(Cli, DemoGraphNamesItsOutputAndTheSheetShowsScopesByTheirColour) {
     EXPECT_EQ(same, written.bytes.size() / 8);  // the shown copy: the colour, full alpha
   }
   EXPECT_NE(html.find("<img src=\"linedrop.png\">"), std::string::npos);  // opaque results as they are
+}
+
+}  // namespace
+}  // namespace orvanta
+
+namespace orvanta {
+namespace {
+using namespace clitest;
+
+// A render onto a full file system (a 64 KiB tmpfs over a folder of the scratch folder; needs
+// root): the command fails with the file named and no file stands under a final name unless it
+// is whole, for a single picture and for every frame of a sequence after the disk filled.
+TEST_F(Cli, AFullDiskFailsTheRenderAndLeavesNoPartialFile) {
+  const fs::path disk = dir_ / "disk";
+  fs::create_directories(disk);
+  if (std::system(
+          ("mount -t tmpfs -o size=64k tmpfs " + ShellQuote(disk.string()) + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { (void)std::system(("umount " + ShellQuote(at.string())).c_str()); }
+  } unmount{disk};
+  WriteFile(P("big.png"), Pattern(300, 300, 4, TypeDesc::UINT16));
+  for (int f = 1; f <= 3; ++f)
+    WriteFile(P(io::FramePath("in.#.png", f)), Pattern(80, 80, 4, TypeDesc::UINT16));
+  auto expectOnlyWholeFiles = [&] {
+    for (auto& e : fs::directory_iterator(disk)) {
+      const std::string name = e.path().filename().string();
+      EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
+      EXPECT_EQ(io::CheckImageFile(e.path().string()), io::FileState::Complete) << name;
+    }
+  };
+
+  Result r = Run({"render", "OrvantaLineDrop", "-i", "big.png", "-o", "disk/out.png"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write disk/out.png: No space left on device"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(disk / "out.png"));
+  expectOnlyWholeFiles();
+
+  r = Run({"render", "OrvantaLineDrop", "-i", "in.#.png", "-o", "disk/seq.#.png", "--frames", "1-3"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(disk / "seq.0003.png"));
+  expectOnlyWholeFiles();
+
+  r = Run({"render", "OrvantaLineDrop", "-i", "big.png", "-o", "disk/out.jpg", "--bits", "8"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write disk/out.jpg: No space left on device"), std::string::npos) << r.err;
+  expectOnlyWholeFiles();
 }
 
 }  // namespace

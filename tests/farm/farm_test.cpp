@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -649,6 +650,99 @@ TEST_F(Farm, CommandLinesForAnyFarmManager) {
   r = Run({"farm", "status", "o.farm"}, P("nothing"));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("total: 5 frames, 5 done, 0 missing, 0 damaged\n"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace orvanta
+
+// ---- hostile values and renumbered frames ---------------------------------------------------------
+
+namespace orvanta {
+namespace {
+
+// Every value that reaches the script or the command list is refused when it holds a line feed or
+// a carriage return, with a sentence naming where it came from; nothing is written.
+TEST_F(Farm, LineBreaksInAnyValueOfAJobAreRefused) {
+  Inputs(2);
+  farm::JobRequest base;
+  base.manager = "commands";
+  base.renderArgs = With(kRender, {"-o", "o.#.png", "--frames", "1-2"});
+  base.cwd = dir_.string();
+  base.orvanta = ORVANTA_CLI;
+  ASSERT_NO_THROW(farm::PlanJob(base));
+
+  struct Case {
+    std::function<void(farm::JobRequest&)> spoil;
+    std::string names;
+  };
+  const std::vector<Case> cases = {
+      {[](farm::JobRequest& q) { q.globals.plugins = "lib\nrm -rf /"; }, "--plugins"},
+      {[](farm::JobRequest& q) { q.globals.plugins = "lib\rtouch x"; }, "--plugins"},
+      {[](farm::JobRequest& q) { q.orvanta = "/usr/bin/orvanta\nid"; }, "orvanta command"},
+      {[](farm::JobRequest& q) { q.dir = "jobs\nid"; }, "--dir"},
+      {[](farm::JobRequest& q) { q.slurm.partition = "render\nid"; }, "--partition"},
+      {[](farm::JobRequest& q) { q.slurm.jobName = "a\rb"; }, "--job-name"},
+      {[](farm::JobRequest& q) { q.slurm.mem = "1G\nid"; }, "--mem"},
+      {[](farm::JobRequest& q) { q.slurm.qos = "x\nid"; }, "--qos"},
+      {[](farm::JobRequest& q) { q.slurm.extra = {"--exclusive\nid"}; }, "--sbatch"},
+      {[](farm::JobRequest& q) { q.renderArgs.push_back("--ocio-config"), q.renderArgs.push_back("a\rb"); },
+       "render arguments"},
+  };
+  for (const Case& c : cases) {
+    farm::JobRequest q = base;
+    c.spoil(q);
+    try {
+      farm::PlanJob(q);
+      ADD_FAILURE() << "accepted a value meant for " << c.names;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.names), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("line break"), std::string::npos) << e.what();
+    }
+  }
+
+  // The plug-in path of the environment reaches the command list too.
+  const char* before = std::getenv("ORVANTA_PLUGIN_PATH");
+  const std::string saved = before ? before : "";
+  ::setenv("ORVANTA_PLUGIN_PATH", "lib\ntouch pwned", 1);
+  EXPECT_THROW(farm::PlanJob(base), std::runtime_error);
+  if (before)
+    ::setenv("ORVANTA_PLUGIN_PATH", saved.c_str(), 1);
+  else
+    ::unsetenv("ORVANTA_PLUGIN_PATH");
+
+  // A job file edited by hand is checked again before its chunks are launched.
+  farm::Job job = farm::PlanJob(base);
+  job.globalArgs = {"--plugins", "/lib\nid"};
+  EXPECT_THROW(farm::Launch(job, {0}, false), std::runtime_error);
+  EXPECT_FALSE(fs::exists(job.CommandList()));
+}
+
+// With --frame-offset the files on disk carry the shifted numbers; status and resubmission look
+// for those. A relative --ocio-config reaches the tasks as an absolute path.
+TEST_F(Farm, FrameOffsetNamesTheFilesAndOcioConfigBecomesAbsolute) {
+  Inputs(3);
+  farm::JobRequest q;
+  q.manager = "commands";
+  q.renderArgs = With(kRender, {"-o", "o.#.png", "--frames", "1-3", "--frame-offset", "100"});
+  q.cwd = dir_.string();
+  q.chunkSize = 3;
+  q.orvanta = ORVANTA_CLI;
+  farm::Job job = farm::PlanJob(q);
+  WritePng(P("o.0101.png"), 7, 12, 1);
+  WritePng(P("o.0103.png"), 7, 12, 3);
+  WritePng(P("o.0002.png"), 7, 12, 2);  // the unshifted name is not frame 2's file
+  const farm::JobStatus status = farm::StatusOf(job);
+  ASSERT_EQ(status.chunks.size(), 1u);
+  EXPECT_EQ(status.chunks[0].done, (V{1, 3}));
+  EXPECT_EQ(status.chunks[0].missing, (V{2}));
+  EXPECT_EQ(farm::RemainingChunks(job).toRender, 1u);
+
+  const farm::RenderArgs r =
+      farm::TakeRenderArgs({"X", "--ocio-config", "cfg/studio.ocio", "-o", "a.#.exr"}, "/shots/a");
+  EXPECT_NE(std::find(r.args.begin(), r.args.end(), "/shots/a/cfg/studio.ocio"), r.args.end());
+  EXPECT_EQ(farm::FrameOffsetOf({"X", "-s", "--frame-offset", "--frame-offset", "-7"}), -7);
+  // A value of another option that looks like a tool name does not stand for what to render.
+  EXPECT_FALSE(farm::NamesWhatToRender({"--frame-offset", "10", "-o", "a.#.exr"}));
 }
 
 }  // namespace

@@ -139,3 +139,38 @@ def test_headers_read_and_written_give_the_commands_file(tmp_path):
         header["smpte:TimeCode"] = "yesterday"
     with pytest.raises(orvanta.Error, match="set by the writer"):
         header["oiio:BitsPerSample"] = 10
+
+
+@pytest.fixture
+def full_disk(tmp_path):
+    """A 64 KiB file system over a folder (needs root: skipped where it cannot be mounted)."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here (needs root)")
+    yield disk
+    subprocess.run(["umount", str(disk)], check=True)
+
+
+@pytest.mark.parametrize("ext", [".png", ".jpg"])
+def test_writes_onto_a_full_disk_raise_and_leave_nothing(full_disk, ext):
+    path = full_disk / ("big" + ext)
+    with pytest.raises(orvanta.Error, match="cannot write .*big" + ext + ": No space left on device"):
+        orvanta.write_image(str(path), rgba(np.uint8 if ext == ".jpg" else np.uint16, h=400, w=400))
+    assert list(full_disk.iterdir()) == []
+
+
+def test_special_files_are_refused_not_read(tmp_path):
+    """In a child interpreter with a time limit: a read that blocks must fail the test, not hang it."""
+    import os
+    import sys
+    fifo = tmp_path / "pipe.png"
+    os.mkfifo(fifo)
+    for path, kind in [("/dev/zero", "a device"), (str(fifo), "a pipe"), (str(tmp_path), "a folder")]:
+        code = ("import orvanta, sys\n"
+                "try:\n    orvanta.read_image(sys.argv[1])\n"
+                "except orvanta.Error as e:\n    print(e)\n")
+        r = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        assert "cannot read " + path + ": it is " + kind in r.stdout

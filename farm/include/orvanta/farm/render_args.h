@@ -2,6 +2,7 @@
 // tasks may start in any folder, and the values each task gets its own (--frames) taken out.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,17 @@ std::string AbsoluteInput(const std::string& spec, const std::string& cwd);
 // True for the options of render that take a value (-i, -s, -x, -o, --frames, ...).
 bool RenderTakesValue(const std::string& option);
 
-// RENDER-ARGS taken apart: the arguments tasks run render with (relative -i, -o and --comp paths
-// made absolute against cwd; --frames, --skip-existing and -v taken out, since each task gets its
-// own), and the -o and --frames values. Refuses --save (every task would write it) and arguments
-// holding a line break; throws Failure.
+// Throws Failure "farm jobs take WHAT of one line, ..." when value holds a line feed or carriage
+// return: every value of a job goes into a script or the command list, one line per command.
+void RefuseLineBreaks(const std::string& value, const std::string& what);
+
+// The --frame-offset of render arguments (0 when none): the frames on disk are numbered by it.
+int64_t FrameOffsetOf(const std::vector<std::string>& renderArgs);
+
+// RENDER-ARGS taken apart: the arguments tasks run render with (relative -i, -o, --comp and
+// --ocio-config paths made absolute against cwd; --frames, --skip-existing and -v taken out, since
+// each task gets its own), and the -o and --frames values. Refuses --save (every task would write it) and
+// arguments holding a line break; throws Failure.
 struct RenderArgs {
   std::vector<std::string> args;
   std::string output;  // absolute

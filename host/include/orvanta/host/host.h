@@ -295,6 +295,16 @@ class FileArchive : public CArchive {
 // name never holds a partial file. Throws std::runtime_error naming the path on failure.
 void WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// Creates a new file beside path under a name no one can guess (stem.tmp-RANDOM.ext), with
+// O_CREAT | O_EXCL | O_NOFOLLOW, so a planted file or link there is never opened; the mode is the
+// umask's as for any new file (0666, or 0777 when executable). Returns the open read-write
+// descriptor, which the caller owns, and sets tempPath; -1 with errno set on failure. Any thread.
+int CreateExclusiveFile(const std::string& path, std::string& tempPath, bool executable = false);
+
+// The composition file's bytes for the nodes, as WriteBinaryComposition writes them. Throws
+// std::runtime_error naming path when a node fails to save.
+std::vector<uint8_t> BinaryCompositionBytes(const std::string& path, const std::vector<Node*>& nodes);
+
 // ---- test hooks -----------------------------------------------------------------------------
 namespace testing {
 // The next n host allocations succeed, then they fail (-1 = never fail).

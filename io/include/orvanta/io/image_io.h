@@ -41,6 +41,12 @@ struct Picture {
 };
 Picture ReadPicture(const std::string& path, const ReadOptions& options = {});
 
+// Refuses, before anything opens it, a path that is missing or is not a regular file (a folder,
+// a device such as /dev/zero, a pipe or a socket, which would block or never end): throws Failure
+// "cannot read PATH: ...", with kind ("an image file", "a movie") naming what was expected. Links
+// are followed. Every file input of io/ passes here first. Any thread.
+void CheckInputFile(const std::string& path, const std::string& kind);
+
 // What the file meant to hold a rendered picture holds: nothing, a damaged picture (it does not
 // open, or some of its pixels do not read back: a truncated file), or a whole one.
 enum class FileState { Missing, Damaged, Complete };
@@ -104,10 +110,12 @@ std::vector<uint8_t> EncodePng(const Image& image, PngSpeed speed = PngSpeed::Ex
 // at once on threads of their own, where handing each block of rows to a pool only adds waiting.
 void CodeFilesOnCallingThreads();
 
-// SIGINT and SIGTERM remove a temporary file being written, then end the process.
+// SIGINT and SIGTERM remove the temporary files being written, then end the process.
 void InstallSignalCleanup();
-// A temporary file that the signal handler removes (the host's composition writes use one).
-void SetPendingFile(const std::string& path);
-void ClearPendingFile();
+// A temporary file that the signal handler removes (every AtomicFile registers its own).
+// Returns its slot for ClearPendingFile, -1 when none is free (the file is then not removed).
+// Any thread.
+int SetPendingFile(const std::string& path);
+void ClearPendingFile(int slot);
 
 }  // namespace orvanta::io
