@@ -48,7 +48,10 @@ class DeadlineStream : public httplib::Stream {
  public:
   DeadlineStream(int fd, int readMs, int writeMs) : fd_(fd), readMs_(readMs), writeMs_(writeMs) {}
 
-  void StartRequest(Clock::time_point deadline) { deadline_ = deadline; }
+  void StartRequest(Clock::time_point deadline) { deadline_ = deadline, expired_ = false; }
+  // Whether a read failed for the request's time running out (the server may still have answered
+  // it, 400: the connection is closed all the same).
+  bool Expired() const { return expired_; }
   bool Buffered() const { return start_ < end_; }
 
   bool is_readable() const override { return start_ < end_ || Ready(fd_, POLLIN, WaitMs()); }
@@ -56,7 +59,10 @@ class DeadlineStream : public httplib::Stream {
 
   ssize_t read(char* ptr, size_t size) override {
     if (start_ == end_) {
-      if (!Ready(fd_, POLLIN, WaitMs())) return -1;
+      if (!Ready(fd_, POLLIN, WaitMs())) {
+        expired_ = Clock::now() >= deadline_;
+        return -1;
+      }
       ssize_t n;
       do n = ::recv(fd_, buffer_, sizeof buffer_, 0);
       while (n < 0 && errno == EINTR);
@@ -99,6 +105,7 @@ class DeadlineStream : public httplib::Stream {
   int fd_;
   int readMs_, writeMs_;
   Clock::time_point deadline_ = Clock::time_point::max();
+  bool expired_ = false;
   char buffer_[4096];
   size_t start_ = 0, end_ = 0;
 };
@@ -126,7 +133,7 @@ bool DeadlineServer::process_and_close_socket(socket_t sock) {
     t_closeAfterAnswer = false;
     bool closed = false;
     ok = process_request(stream, left == 1, closed, nullptr);
-    if (!ok || closed || t_closeAfterAnswer) break;
+    if (!ok || closed || t_closeAfterAnswer || stream.Expired()) break;
   }
   ::shutdown(sock, SHUT_RDWR);
   ::close(sock);
