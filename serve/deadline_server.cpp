@@ -59,8 +59,9 @@ class DeadlineStream : public httplib::Stream {
 
   ssize_t read(char* ptr, size_t size) override {
     if (start_ == end_) {
-      if (!Ready(fd_, POLLIN, WaitMs())) {
-        expired_ = Clock::now() >= deadline_;
+      const long long left = LeftMs();
+      if (left <= 0 || !Ready(fd_, POLLIN, int(std::min<long long>(readMs_, left)))) {
+        expired_ = left <= readMs_;  // the wait was cut short by the request's deadline
         return -1;
       }
       ssize_t n;
@@ -96,11 +97,13 @@ class DeadlineStream : public httplib::Stream {
   socket_t socket() const override { return fd_; }
 
  private:
-  // The per-read timeout, cut to what is left of the request's time.
-  int WaitMs() const {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-    return int(std::min<long long>(readMs_, std::max<long long>(left, 0)));
+  // What is left of the request's time, in whole milliseconds rounded up (so that a wait of that
+  // long ends at or after the deadline).
+  long long LeftMs() const {
+    return std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
   }
+  // The per-read timeout, cut to what is left of the request's time.
+  int WaitMs() const { return int(std::min<long long>(readMs_, std::max<long long>(LeftMs(), 0))); }
 
   int fd_;
   int readMs_, writeMs_;
