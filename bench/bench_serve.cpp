@@ -73,6 +73,7 @@ void ControlChange(benchmark::State& state, uint32_t depth, double scale, const 
   const int port = server.Bind("127.0.0.1", 0);
   std::thread serving([&server] { server.Run(); });
   httplib::Client client("127.0.0.1", port);
+  client.set_bearer_token_auth(server.Token().c_str());
   client.set_keep_alive(true);
   client.set_tcp_nodelay(true);  // as browsers do
   client.set_read_timeout(30);

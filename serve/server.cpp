@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,7 +12,9 @@
 #include <mutex>
 #include <thread>
 
+#include "access.h"
 #include "assets.h"
+#include "deadline_server.h"
 #include "orvanta/graph/controls.h"
 #include "orvanta/graph/json.h"
 #include "orvanta/host/failure.h"
@@ -24,9 +27,16 @@ struct Server::Impl {
   std::mutex lock;  // around the session: one request at a time reads or changes the graph
   std::mutex genLock;
   std::map<std::string, uint64_t> newest;  // per client, the newest preview request seen
-  httplib::Server http;
+  DeadlineServer http;
+  const std::string token = NewToken();
+  std::string listenHost;  // as given to Bind
+  std::string cookie;      // the token's cookie: one per port, as browsers share cookies across ports
 
   explicit Impl(Session& s) : session(s) {}
+
+  // Refuses what no route may see: a Host that is not this server's, a compressed body, a
+  // request without the token. A token given in the address is kept as the page's cookie.
+  httplib::Server::HandlerResponse Admit(const httplib::Request& req, httplib::Response& res) const;
 
   // Notes a preview request; false when the client has asked for a newer one already.
   bool Current(const std::string& client, uint64_t gen, bool record) {
@@ -114,11 +124,47 @@ PreviewOptions PreviewParams(const httplib::Request& req) {
   return o;
 }
 
+constexpr int kWorkers = 32;  // connections served at once; each request's time is bounded too
+
 }  // namespace
+
+httplib::Server::HandlerResponse Server::Impl::Admit(const httplib::Request& req,
+                                                     httplib::Response& res) const {
+  using R = httplib::Server::HandlerResponse;
+  auto refuse = [&res](int status, const std::string& why) {
+    SendError(res, status, why);
+    DeadlineServer::CloseAfterAnswer();  // the body, if any, is left unread
+    return R::Handled;
+  };
+  if (!HostAllowed(req.get_header_value("Host"), listenHost, req.local_addr))
+    return refuse(403, "this server answers only to its own address, not to the name " +
+                           Quoted(req.get_header_value("Host")));
+  const std::string encoding = req.get_header_value("Content-Encoding");
+  if (!encoding.empty() && encoding != "identity")
+    return refuse(415, "request bodies are taken uncompressed, not as " + Quoted(encoding));
+  // The token as the page's cookie, an Authorization: Bearer header (scripts) or a ?token=
+  // parameter (the printed address, which also mends a cookie left by an earlier run on the port).
+  const std::string auth = req.get_header_value("Authorization");
+  const bool inAddress = req.has_param("token") && SameToken(req.get_param_value("token"), token);
+  if (!inAddress && !SameToken(CookieValue(req.get_header_value("Cookie"), cookie), token) &&
+      !SameToken(auth.rfind("Bearer ", 0) == 0 ? auth.substr(7) : std::string(), token))
+    return refuse(403, "open the address the server printed (it ends in ?token=...) to use this server");
+  if (inAddress) res.set_header("Set-Cookie", cookie + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+  return R::Unhandled;
+}
 
 Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   Impl& s = *impl_;
-  httplib::Server& h = s.http;
+  DeadlineServer& h = s.http;
+  h.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  // Only SO_REUSEADDR (a restart right after a stop binds again), never a port shared with a
+  // server already listening.
+  h.set_socket_options([](socket_t sock) {
+    const int on = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  });
+  h.set_pre_routing_handler(
+      [&s](const httplib::Request& req, httplib::Response& res) { return s.Admit(req, res); });
   h.set_payload_max_length(1 << 20);
   h.set_read_timeout(5);
   h.set_write_timeout(5);
@@ -246,13 +292,25 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
 Server::~Server() = default;
 
 int Server::Bind(const std::string& host, int port) {
+  errno = 0;
   const int bound =
       port == 0 ? impl_->http.bind_to_any_port(host) : (impl_->http.bind_to_port(host, port) ? port : -1);
-  if (bound <= 0)
+  if (bound <= 0) {
+    const int why = errno;
     throw Failure("cannot listen on " + host + ":" + std::to_string(port) +
-                  ": the address is in use or not this machine's");
+                  (why == EADDRINUSE      ? ": the address is in use"
+                   : why == EADDRNOTAVAIL ? ": the address is not this machine's"
+                   : why == EACCES        ? ": the port needs privileges"
+                                          : ": the address is in use or not this machine's"));
+  }
+  impl_->listenHost = host;
+  impl_->cookie = "orvanta-token-" + std::to_string(bound);
   return bound;
 }
+
+const std::string& Server::Token() const { return impl_->token; }
+
+void Server::SetRequestTimeLimit(std::chrono::milliseconds limit) { impl_->http.SetRequestTimeLimit(limit); }
 
 void Server::Run() { impl_->http.listen_after_bind(); }
 void Server::Stop() { impl_->http.stop(); }
@@ -327,8 +385,13 @@ int Main(const std::vector<std::string>& words) {
     if (::read(g_stopPipe[0], &c, 1) == 1 && c == 's') server.Stop();
   });
 
-  std::cout << "orvanta: serving " << (o.comp.empty() ? o.tool : o.comp) << " on http://" << host << ":"
-            << bound << "/ (Ctrl-C stops)" << std::endl;
+  if (!IsLoopbackName(host))
+    std::cerr << "orvanta: warning: serving on " << host
+              << ", not this machine's loopback: anyone who reaches that address and has the token"
+                 " controls the server and may read any file it can\n";
+  const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  std::cout << "orvanta: serving " << (o.comp.empty() ? o.tool : o.comp) << " on http://" << shown << ":"
+            << bound << "/?token=" << server.Token() << " (Ctrl-C stops)" << std::endl;
   server.Run();
   // Stopped by a signal, or the listener failed: wake the watcher either way.
   OnStopSignal(0);

@@ -12,8 +12,15 @@
 //        meanwhile; errors as {error} with status 400 (a bad request) or 422 (the graph cannot
 //        render)
 //   GET  /api/pixel?node=N&frame=F&scale=S&x=X&y=Y     the exact samples of a pixel
+//
+// Every route answers only a request whose Host names this server (a loopback name, the address
+// given to Bind or the one the connection arrived at) and that carries the session's token: the
+// cookie the page gets when opened with ?token=TOKEN, an Authorization: Bearer TOKEN header or a
+// ?token= parameter; else 403 with a sentence. Compressed request bodies are refused (415). Each
+// request must arrive whole within a time limit (10 s unless set).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -27,6 +34,10 @@ class Server {
   ~Server();
   // Binds to host and port (0: any free port); returns the port. Throws Failure.
   int Bind(const std::string& host, int port);
+  // The session's token: 32 hex digits drawn when the server is made.
+  const std::string& Token() const;
+  // The time a request may take to arrive, headers and body; before Run.
+  void SetRequestTimeLimit(std::chrono::milliseconds limit);
   // Serves until Stop(); from another thread or a signal watcher.
   void Run();
   void Stop();

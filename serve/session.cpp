@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "orvanta/graph/composition.h"
 #include "orvanta/graph/controls.h"
@@ -28,6 +29,12 @@ class Session::ScaledFiles : public graph::FileProvider {
  public:
   ScaledFiles(io::FileCache& base, double scale) : base_(base), scale_(scale) {}
   double Scale() const { return scale_; }
+  // Forgets the shrunk pictures of paths not kept or forgotten by the file cache (a picture read
+  // again may take the address of the one forgotten).
+  void Retain(const std::set<std::string>& keep, const std::vector<std::string>& forgotten) {
+    for (const std::string& f : forgotten) shrunk_.erase(f);
+    std::erase_if(shrunk_, [&keep](const auto& entry) { return !keep.count(entry.first); });
+  }
   graph::FileInfo Info(const std::string& path) override { return base_.Info(path); }
   void Check(const std::string& path, int32_t frame) override { base_.Check(path, frame); }
   Image* Load(const std::string& path, int32_t frame) override {
@@ -96,12 +103,46 @@ std::string ValueText(const Json& v) {
   throw Failure("a control's value is a number, a text, true/false or [x, y], not " + v.dump());
 }
 
+namespace {
+
+// The path with symbolic links and dot-dots resolved as far as it exists.
+fs::path RealPath(const fs::path& p) {
+  std::error_code ec;
+  fs::path abs = fs::absolute(p, ec);
+  fs::path real = fs::weakly_canonical(abs, ec);
+  return ec ? abs.lexically_normal() : real;
+}
+
+bool IsUnder(const fs::path& path, const fs::path& folder) {
+  auto [f, p] = std::mismatch(folder.begin(), folder.end(), path.begin(), path.end());
+  return f == folder.end() || (std::next(f) == folder.end() && f->empty());  // "dir/" ends in ""
+}
+
+// The file paths the graph's inputs read, as the evaluator asks for them.
+std::set<std::string> FilesOf(const graph::Graph& g) {
+  std::set<std::string> paths;
+  for (const auto& n : g.Nodes())
+    for (const auto& [in, link] : n->links)
+      if (link.kind == graph::Link::Kind::File) paths.insert(g.Resolve(link.target));
+  return paths;
+}
+
+constexpr size_t kMaxOpenFiles = 64;  // files (movies among them) kept open between previews
+
+}  // namespace
+
 Session::Session(const StartOptions& o)
-    : graph_(StartingGraph(o)), view_(io::ViewTransform::FromEnvironment()) {
+    : graph_(StartingGraph(o)),
+      fileCacheBytes_(o.fileCacheBytes),
+      view_(io::ViewTransform::FromEnvironment()) {
   graph::SetControls(graph_, o, NamesNoNode);
   savePath_ = !o.save.empty() ? o.save : !o.comp.empty() ? o.comp : "composition.json";
   if (!o.comp.empty() && o.save.empty() && !io::IsJsonPath(o.comp))
     savePath_ = fs::path(o.comp).replace_extension(".json").string();  // the page saves JSON
+  fileFolders_ = {RealPath("."), RealPath(fs::absolute(savePath_).parent_path())};
+  if (!graph_.baseDir.empty()) fileFolders_.push_back(RealPath(graph_.baseDir));
+  for (const std::string& f : FilesOf(graph_))
+    fileFolders_.push_back(RealPath(fs::absolute(f).parent_path()));
 
   framesOption_ = o.frames;
   UpdateTimeline();
@@ -281,6 +322,7 @@ Json Session::Connect(const Json& r) {
   if (r.contains("file")) {
     const std::string path = Text(r, "file");
     if (path.empty()) throw Failure("a file input needs a path");
+    CheckConnectable(path);
     graph_.ConnectFile(n, in, path);
   } else {
     const std::string source = Text(r, "source");
@@ -300,6 +342,22 @@ Json Session::Connect(const Json& r) {
     }
   }
   return change.Finish();
+}
+
+void Session::CheckConnectable(const std::string& path) const {
+  const fs::path real = RealPath(graph_.Resolve(path));
+  for (const fs::path& folder : fileFolders_)
+    if (IsUnder(real, folder)) return;
+  throw Failure(
+      "files are connected only from the composition's folder, the folders its files use and the "
+      "working folder; " +
+      Quoted(path) + " is not in them");
+}
+
+void Session::TrimFiles() {
+  const std::set<std::string> connected = FilesOf(graph_);
+  const std::vector<std::string> forgotten = files_.Trim(fileCacheBytes_, kMaxOpenFiles, connected);
+  if (proxy_) proxy_->Retain(connected, forgotten);
 }
 
 Json Session::Disconnect(const Json& r) {
@@ -344,6 +402,7 @@ host::ImagePtr Session::RenderPicture(const std::string& name, int32_t frame, do
   GraphNode& target = graph_.Get(name);
   std::vector<GraphNode*> targets{&target};
   graph::CheckRenderable(graph_, targets, MissingInput);
+  TrimFiles();
   graph::FileProvider* files = &files_;
   if (scale < 1.0) {  // shrunk pictures are kept while the scale stays
     if (!proxy_ || proxy_->Scale() != scale) proxy_ = std::make_unique<ScaledFiles>(files_, scale);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ struct StartOptions : graph::GraphEdits {
   std::string tool;    // or a tool for a one-node graph
   std::string save;    // where saving writes (default: comp, else composition.json)
   std::string frames;  // frame range of the slider, e.g. "1-50"
+  // The file pictures kept between previews (those no longer connected are forgotten first).
+  size_t fileCacheBytes = size_t(512) << 20;
 };
 
 // How a preview travels to the page. Png: a PNG file (at full scale of 8/16-bit footage the
@@ -72,7 +75,10 @@ class Session {
   // Graph edits; each returns State() or throws Failure.
   Json AddNode(const Json& request);     // {tool, name?, position?: [x, y]}
   Json RemoveNode(const Json& request);  // {node}
-  Json Connect(const Json& request);     // {node, input, source} (a node's name) or {.., file}
+  // {node, input, source} (a node's name) or {.., file}. Files are connected only from the
+  // composition's folder, the save path's, the folders its files used when it started and the
+  // working folder; any other path gets the same refusal whether or not it exists.
+  Json Connect(const Json& request);
   Json Disconnect(const Json& request);  // {node, input}
   Json View(const Json& request);        // {node?, frame?, scope?}: what the preview shows
   // Writes the graph to the save path through io::SaveCompositionFile; returns {saved: path}.
@@ -105,6 +111,8 @@ class Session {
   Json Pixel(const std::string& node, int32_t frame, double scale, int32_t x, int32_t y);
 
   const graph::Graph& Graph() const { return graph_; }
+  // The bytes of the file pictures kept now.
+  size_t FileCacheBytes() const { return files_.Bytes(); }
   const std::string& SavePath() const { return savePath_; }
 
  private:
@@ -146,6 +154,10 @@ class Session {
   static graph::Position PositionFrom(const Json& xy, const std::string& node);
   // The picture of the node (the scope's when on), checked and rendered; renderMs gets the time.
   host::ImagePtr RenderPicture(const std::string& node, int32_t frame, double scale, double& renderMs);
+  // Refuses a file outside the folders files may be connected from (Connect).
+  void CheckConnectable(const std::string& path) const;
+  // Keeps the file pictures within their bound, before a render.
+  void TrimFiles();
   // Keeps the picture for Pixel, the oldest kept one dropped; returns it.
   const Image& Hold(const std::string& node, int32_t frame, double scale, host::ImagePtr image);
 
@@ -156,7 +168,9 @@ class Session {
   bool scopeOn_ = false;
   std::unique_ptr<host::Node> scope_;  // the viewer scope, outside the graph (not saved)
   io::FileCache files_;
-  std::unique_ptr<ScaledFiles> proxy_;  // the file pictures shrunk for the last proxy scale
+  size_t fileCacheBytes_;
+  std::vector<std::filesystem::path> fileFolders_;  // where files may be connected from
+  std::unique_ptr<ScaledFiles> proxy_;              // the file pictures shrunk for the last proxy scale
   std::unique_ptr<io::ViewTransform> view_;
   std::string framesOption_;  // --frames: the timeline as given
   SequenceFrames sequences_;

@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +72,8 @@ class FileCache::Feed {
   }
 
   const HeaderPtr& Header() const { return header_; }
+  size_t Bytes() const { return image_ ? host::ImageBytes(image_.get()) : 0; }
+  uint64_t lastLoad = 0;
 
  private:
   std::string path_;
@@ -93,7 +96,38 @@ FileCache::Feed& FileCache::FeedOf(const std::string& path) {
 graph::FileInfo FileCache::Info(const std::string& path) { return FeedOf(path).Info(); }
 void FileCache::Check(const std::string& path, int32_t frame) { FeedOf(path).Check(frame); }
 Image* FileCache::Load(const std::string& path, int32_t frame) {
-  return FeedOf(path).Load(frame, OptionsFor(path));
+  Feed& f = FeedOf(path);
+  f.lastLoad = ++loads_;
+  return f.Load(frame, OptionsFor(path));
+}
+
+size_t FileCache::Bytes() const {
+  size_t total = 0;
+  for (const auto& [path, feed] : feeds_) total += feed->Bytes();
+  return total;
+}
+
+std::vector<std::string> FileCache::Trim(size_t bytes, size_t files, const std::set<std::string>& keep) {
+  struct Entry {
+    bool kept;
+    uint64_t lastLoad;
+    const std::string* path;
+  };
+  std::vector<Entry> order;
+  for (const auto& [path, feed] : feeds_) order.push_back({keep.count(path) > 0, feed->lastLoad, &path});
+  std::sort(order.begin(), order.end(), [](const Entry& a, const Entry& b) {
+    return a.kept != b.kept ? b.kept : a.lastLoad < b.lastLoad;
+  });
+  size_t total = Bytes();
+  std::vector<std::string> forgotten;
+  for (const Entry& e : order) {
+    if (total <= bytes && feeds_.size() <= files) break;
+    auto it = feeds_.find(*e.path);
+    total -= it->second->Bytes();
+    forgotten.push_back(*e.path);
+    feeds_.erase(it);
+  }
+  return forgotten;
 }
 
 HeaderPtr FileCache::Header(const std::string& path) {

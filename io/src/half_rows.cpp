@@ -3,6 +3,7 @@
 #include <bit>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -182,7 +183,12 @@ bool HasAvx512() {
 
 bool HalfRowsFast() {
 #if defined(__x86_64__)
-  static const bool fast = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+  // F16C asked of the processor itself (CPUID leaf 1, ECX bit 29): clang's builtin does not know
+  // the name.
+  static const bool fast = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __builtin_cpu_supports("avx") && __get_cpuid(1, &a, &b, &c, &d) && (c & bit_F16C) != 0;
+  }();
   return fast;
 #else
   return false;

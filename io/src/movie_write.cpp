@@ -288,7 +288,7 @@ struct MovieWriter::State {
       const AVStream* is = audio.fmt->streams[audioPkt->stream_index];
       const int64_t shift = (is->start_time == AV_NOPTS_VALUE ? 0 : is->start_time) +
                             av_rescale_q(int64_t(std::llround(settings.audioStart * AV_TIME_BASE)),
-                                         AV_TIME_BASE_Q, is->time_base);
+                                         AVRational{1, AV_TIME_BASE}, is->time_base);
       if (audioPkt->pts != AV_NOPTS_VALUE) audioPkt->pts -= shift;
       if (audioPkt->dts != AV_NOPTS_VALUE) audioPkt->dts -= shift;
       const int outIndex = audioOut[size_t(audioPkt->stream_index)];

@@ -44,7 +44,8 @@ function startServer(args) {
     let out = '', err = '';
     server.stdout.on('data', (d) => {
       out += d;
-      const m = /http:\/\/127\.0\.0\.1:(\d+)\//.exec(out);
+      // The printed address carries the session's token, which the page keeps as its cookie.
+      const m = /http:\/\/127\.0\.0\.1:(\d+)\/\?token=[0-9a-f]+/.exec(out);
       if (m) resolve(m[0]);
     });
     server.stderr.on('data', (d) => { err += d; });

@@ -22,52 +22,6 @@ namespace {
 
 using serve::Json;
 
-class HttpTest : public ServeTest {
- protected:
-  void SetUp() override {
-    ServeTest::SetUp();
-    session_ = ToolSession("OrvantaRemap");
-    server_ = std::make_unique<serve::Server>(*session_);
-    port_ = server_->Bind("127.0.0.1", 0);
-    thread_ = std::thread([this] { server_->Run(); });
-  }
-  void TearDown() override {
-    server_->Stop();
-    thread_.join();
-    ServeTest::TearDown();
-  }
-  httplib::Client Client() const {
-    httplib::Client c("127.0.0.1", port_);
-    c.set_connection_timeout(5);
-    c.set_read_timeout(10);
-    return c;
-  }
-  // Sends raw bytes on a new connection, then closes it (without reading, or after reading
-  // whatever comes within a second).
-  void Raw(const std::string& bytes, bool read) const {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (read) {
-      timeval tv{1, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      char buf[256];
-      (void)::recv(fd, buf, sizeof buf, 0);
-    }
-    ::close(fd);
-  }
-
-  std::unique_ptr<serve::Session> session_;
-  std::unique_ptr<serve::Server> server_;
-  std::thread thread_;
-  int port_ = 0;
-};
-
 TEST_F(HttpTest, PageAndApi) {
   auto c = Client();
   auto page = c.Get("/");
@@ -278,7 +232,8 @@ TEST_F(HttpTest, AnOvertakenPreviewRequestIsDropped) {
   EXPECT_EQ(c.Get("/api/render?node=remap&client=b&gen=1")->status, 200);  // clients are apart
 }
 
-// The command: prints its address, serves, and stops with status 0 on SIGINT.
+// The command: prints its address with the token, serves those who carry it, and stops with
+// status 0 on SIGINT; served beyond the loopback, it warns first.
 TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   const std::string out = P("serve.out");
   posix_spawn_file_actions_t fa;
@@ -286,28 +241,36 @@ TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&fa, 2, P("serve.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const std::string bars = P("bars.png");
-  std::vector<const char*> argv{ORVANTA_CLI, "serve", "OrvantaRemap", "-i", bars.c_str(),
-                                "--port",    "0",     nullptr};
+  std::vector<const char*> argv{ORVANTA_CLI, "serve", "OrvantaRemap", "-i",      bars.c_str(),
+                                "--port",    "0",     "--host",       "0.0.0.0", nullptr};
   pid_t pid = 0;
   ASSERT_EQ(posix_spawn(&pid, ORVANTA_CLI, &fa, nullptr, const_cast<char**>(argv.data()), environ), 0);
   posix_spawn_file_actions_destroy(&fa);
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
 
-  // The address line: "... on http://127.0.0.1:PORT/ ...".
-  const std::string prefix = "http://127.0.0.1:";
-  std::string text;
+  // The address line: "... on http://0.0.0.0:PORT/?token=TOKEN ...".
+  const std::string prefix = "http://0.0.0.0:";
+  std::string text, token;
   int port = 0;
   for (int i = 0; i < 200 && port == 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::ifstream f(out);
-    text.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    const size_t at = text.find(prefix);
-    if (at != std::string::npos && text.find('/', at + prefix.size()) != std::string::npos)
+    text = slurp(out);
+    const size_t at = text.find(prefix), mark = text.find("/?token=");
+    if (at != std::string::npos && mark != std::string::npos && text.find(' ', mark) != std::string::npos) {
       port = std::atoi(text.c_str() + at + prefix.size());
+      token = text.substr(mark + 8, text.find(' ', mark) - mark - 8);
+    }
   }
   ASSERT_GT(port, 0) << text;
+  EXPECT_EQ(token.size(), 32u) << text;
+  EXPECT_NE(slurp(P("serve.err")).find("anyone who reaches that address"), std::string::npos);
   httplib::Client c("127.0.0.1", port);
   c.set_read_timeout(10);
-  auto r = c.Get("/api/render?node=remap");
+  EXPECT_EQ(c.Get("/api/render?node=remap")->status, 403);
+  auto r = c.Get(("/api/render?node=remap&token=" + token).c_str());
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
 
@@ -316,9 +279,7 @@ TEST_F(ServeTest, CommandServesAndStopsOnCtrlC) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  std::ifstream f(out);
-  text.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  EXPECT_NE(text.find("stopped"), std::string::npos);
+  EXPECT_NE(slurp(out).find("stopped"), std::string::npos);
 }
 
 // The command's serve verb is the program beside it, given the command's global options; a

@@ -1,8 +1,11 @@
 #include "serve_support.h"
 
 #include <OpenImageIO/imageio.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +46,51 @@ std::unique_ptr<serve::Session> ServeTest::ToolSession(const std::string& tool, 
   o.inputs = {P(footage)};
   o.save = P("saved.json");
   return std::make_unique<serve::Session>(o);
+}
+
+void HttpTest::SetUp() {
+  ServeTest::SetUp();
+  session_ = ToolSession("OrvantaRemap");
+  server_ = std::make_unique<serve::Server>(*session_);
+  port_ = server_->Bind("127.0.0.1", 0);
+  thread_ = std::thread([this] { server_->Run(); });
+}
+
+void HttpTest::TearDown() {
+  server_->Stop();
+  thread_.join();
+  ServeTest::TearDown();
+}
+
+httplib::Client HttpTest::Client() const {
+  httplib::Client c("127.0.0.1", port_);
+  c.set_connection_timeout(5);
+  c.set_read_timeout(10);
+  c.set_bearer_token_auth(server_->Token().c_str());
+  return c;
+}
+
+int HttpTest::Connect() const {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port_));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    throw std::runtime_error("cannot connect to the test server");
+  return fd;
+}
+
+void HttpTest::Raw(const std::string& bytes, bool read) const {
+  const int fd = Connect();
+  (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  if (read) {
+    timeval tv{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[256];
+    (void)::recv(fd, buf, sizeof buf, 0);
+  }
+  ::close(fd);
 }
 
 const serve::Json& ControlIn(const serve::Json& state, const std::string& node, const std::string& id) {

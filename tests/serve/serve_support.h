@@ -2,11 +2,15 @@
 // session over it, and PNG bytes read back.
 #pragma once
 
+#include <httplib.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "server.h"
 #include "session.h"
 #include "support.h"
 
@@ -24,6 +28,25 @@ class ServeTest : public ::testing::Test {
   std::unique_ptr<serve::Session> ToolSession(const std::string& tool,
                                               const std::string& footage = "bars.png");
   fs::path dir_;
+};
+
+// A server on 127.0.0.1 (any free port) over a one-node Remap session, run on a thread of its own.
+class HttpTest : public ServeTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // A client that carries the session's token as scripts do (Authorization: Bearer).
+  httplib::Client Client() const;
+  // A socket connected to the server; the caller closes it.
+  int Connect() const;
+  // Sends raw bytes on a new connection, then closes it (without reading, or after reading
+  // whatever comes within a second).
+  void Raw(const std::string& bytes, bool read) const;
+
+  std::unique_ptr<serve::Session> session_;
+  std::unique_ptr<serve::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
 };
 
 // A control's description in a state, found by node ("@scope" for the viewer) and id.

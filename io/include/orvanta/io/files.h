@@ -4,7 +4,9 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "orvanta/graph/evaluate.h"
 #include "orvanta/graph/graph.h"
@@ -32,10 +34,19 @@ class FileCache : public graph::FileProvider {
   // How the pictures of path are read.
   ReadOptions OptionsFor(const std::string& path) const;
 
+  // Forgets files until the pictures kept take at most `bytes` and at most `files` files are
+  // open: first those not in `keep`, then the least recently loaded. A forgotten file is read
+  // again when next asked for. Not during a render: it frees the pictures a render reads. Returns
+  // the paths forgotten.
+  std::vector<std::string> Trim(size_t bytes, size_t files, const std::set<std::string>& keep);
+  // The bytes of the pictures kept.
+  size_t Bytes() const;
+
  private:
   class Feed;
   Feed& FeedOf(const std::string& path);
   std::map<std::string, std::unique_ptr<Feed>> feeds_;
+  uint64_t loads_ = 0;  // counts Load calls: when each file was last used
   std::shared_ptr<const ColourPlan> colour_;
   std::map<std::string, std::string> parts_;
 };
