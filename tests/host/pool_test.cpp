@@ -19,12 +19,20 @@ class CountingOperator : public ThreadedOperator {
  public:
   CountingOperator() : ThreadedOperator(nullptr, nullptr, nullptr) {}
   void ProcessChunk(Request*, int32_t index) override {
-    if (index == throwAt) throw std::runtime_error("chunk failed");
+    if (index == throwAt) {
+      threw = true;
+      throw std::runtime_error("chunk failed");
+    }
+    // The chunks after the failing one wait for it (a few seconds at most), so that they cannot
+    // all have run before the failure is known, however fast the machine.
+    if (throwAt >= 0 && index > throwAt)
+      for (int i = 0; i < 5000 && !threw; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (index >= 0 && index < int32_t(hits.size())) hits[index].fetch_add(1);
     calls.fetch_add(1);
   }
   std::vector<std::atomic<int>> hits = std::vector<std::atomic<int>>(1000);
   std::atomic<int> calls{0};
+  std::atomic<bool> threw{false};
   int32_t throwAt = -1;
 };
 
