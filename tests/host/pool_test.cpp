@@ -23,10 +23,13 @@ class CountingOperator : public ThreadedOperator {
       threw = true;
       throw std::runtime_error("chunk failed");
     }
-    // The chunks after the failing one wait for it (a few seconds at most), so that they cannot
-    // all have run before the failure is known, however fast the machine.
-    if (throwAt >= 0 && index > throwAt)
+    // The chunks after the failing one wait for it (a few seconds at most) and then take a
+    // millisecond each, so that they cannot all have run while the exception is still unwinding
+    // (the first throw of a process may take milliseconds), however fast or loaded the machine.
+    if (throwAt >= 0 && index > throwAt) {
       for (int i = 0; i < 5000 && !threw; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (index >= 0 && index < int32_t(hits.size())) hits[index].fetch_add(1);
     calls.fetch_add(1);
   }
