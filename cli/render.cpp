@@ -222,39 +222,10 @@ void EndProgressLine() {
   g_progressOpen = false;
 }
 
-void Render(const RenderOptions& o) {
-  Graph g = StartingGraph(o);
-  graph::ApplyEdits(g, o, NamesNoNode);
-
-  if (o.output.empty() && o.save.empty() && !o.stats)
-    throw Failure("nothing to do: give -o PATH for the result or --save COMP");
-  // Only saving: every end node must be renderable, though none is rendered.
-  const bool rendering = !o.output.empty() || o.stats;
-  std::vector<GraphNode*> targets =
-      rendering || !o.node.empty() ? std::vector<GraphNode*>{&g.Target(o.node)} : g.Ends();
-  if (targets.empty())
-    targets.push_back(&g.Target());  // no end node: every node is in a cycle, which this names
-  graph::CheckRenderable(g, targets, MissingInput);  // a cycle is refused first
-  GraphNode& target = *targets.front();
-
-  io::FileCache files;
-  const std::shared_ptr<const io::ColourPlan> colour = ColourPlanFor(g, o);
-  files.SetColour(colour);
-  const std::string mainFile = MainFile(g, target);
-  if (!o.part.empty()) {
-    if (mainFile.empty()) throw Failure("--part chooses a part of the main input file; the render has none");
-    files.SetPart(mainFile, o.part);
-  }
-  const io::WriteOptions write = WriteOptionsFor(g, target, o, colour);
-  graph::Evaluator eval(g, files);
-  if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
-    io::SaveCompositionFile(g, o.save);
-    return;
-  }
-  std::vector<int32_t> frames =
-      o.frames.empty()
-          ? eval.DefaultFrames(targets, io::HasFramePattern(o.output) || io::IsMoviePath(o.output))
-          : io::ParseFrames(o.frames);
+// The checks of the output before anything is rendered: options that fit its kind, a frame pattern
+// for several frames, a first file that can be written. Gives a movie output's settings.
+io::MovieSettings CheckOutput(const RenderOptions& o, const Graph& g, const std::vector<GraphNode*>& targets,
+                              const std::vector<int32_t>& frames, const io::WriteOptions& write) {
   const bool movieOut = !o.output.empty() && io::IsMoviePath(o.output);
   if ((!o.codec.empty() || !o.fps.empty() || o.noAudio) && !movieOut)
     throw Failure(std::string(o.codec.empty() ? o.fps.empty() ? "--no-audio" : "--fps" : "--codec") +
@@ -279,14 +250,16 @@ void Render(const RenderOptions& o) {
     io::CheckWriteOptions(io::FramePath(o.output, OutputFrame(o, frames.front())), write);
     for (int32_t f : frames) (void)OutputFrame(o, f);
   }
-  if (o.skipExisting) frames = FramesStillToRender(o, frames);
-  eval.CheckFrames(targets, frames);
+  return movie;
+}
 
-  if (!o.save.empty()) io::SaveCompositionFile(g, o.save);
-  if (o.output.empty() && !o.stats) return;
-
-  // Reading the next frames, rendering this one and writing the last ones overlap; the render
-  // itself runs on the host's workers.
+// Renders the frames of the target and writes them. Reading the next frames, rendering this one
+// and writing the last ones overlap; the render itself runs on the host's workers.
+void RenderAndWrite(const RenderOptions& o, Graph& g, const std::vector<GraphNode*>& targets,
+                    io::FileCache& files, const std::string& mainFile, const std::vector<int32_t>& frames,
+                    const io::WriteOptions& write, const io::MovieSettings& movie) {
+  GraphNode& target = *targets.front();
+  const bool movieOut = !o.output.empty() && io::IsMoviePath(o.output);
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   const size_t cores = std::max(1u, std::min(std::thread::hardware_concurrency(), 4u));
@@ -334,6 +307,49 @@ void Render(const RenderOptions& o) {
         "%s: %zu frames, %.3f ms per frame in the tool%s, %.3f ms per frame with reading and writing\n",
         what.c_str(), frames.size(), inTools, g.Size() == 1 ? "" : "s", all);
   }
+}
+
+void Render(const RenderOptions& o) {
+  Graph g = StartingGraph(o);
+  graph::ApplyEdits(g, o, NamesNoNode);
+
+  if (o.output.empty() && o.save.empty() && !o.stats)
+    throw Failure("nothing to do: give -o PATH for the result or --save COMP");
+  // Only saving: every end node must be renderable, though none is rendered.
+  const bool rendering = !o.output.empty() || o.stats;
+  std::vector<GraphNode*> targets =
+      rendering || !o.node.empty() ? std::vector<GraphNode*>{&g.Target(o.node)} : g.Ends();
+  if (targets.empty())
+    targets.push_back(&g.Target());  // no end node: every node is in a cycle, which this names
+  graph::CheckRenderable(g, targets, MissingInput);  // a cycle is refused first
+  GraphNode& target = *targets.front();
+
+  io::FileCache files;
+  const std::shared_ptr<const io::ColourPlan> colour = ColourPlanFor(g, o);
+  files.SetColour(colour);
+  const std::string mainFile = MainFile(g, target);
+  if (!o.part.empty()) {
+    if (mainFile.empty()) throw Failure("--part chooses a part of the main input file; the render has none");
+    files.SetPart(mainFile, o.part);
+  }
+  const io::WriteOptions write = WriteOptionsFor(g, target, o, colour);
+  graph::Evaluator eval(g, files);
+  if (!rendering && o.frames.empty()) {  // only saving: no frames to check the files at
+    io::SaveCompositionFile(g, o.save);
+    return;
+  }
+  std::vector<int32_t> frames =
+      o.frames.empty()
+          ? eval.DefaultFrames(targets, io::HasFramePattern(o.output) || io::IsMoviePath(o.output))
+          : io::ParseFrames(o.frames);
+  const io::MovieSettings movie = CheckOutput(o, g, targets, frames, write);
+  if (o.skipExisting) frames = FramesStillToRender(o, frames);
+  eval.CheckFrames(targets, frames);
+
+  if (!o.save.empty()) io::SaveCompositionFile(g, o.save);
+  if (o.output.empty() && !o.stats) return;
+
+  RenderAndWrite(o, g, targets, files, mainFile, frames, write, movie);
 }
 
 }  // namespace orvanta::cli

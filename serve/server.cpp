@@ -38,6 +38,11 @@ struct Server::Impl {
   // request without the token. A token given in the address is kept as the page's cookie.
   httplib::Server::HandlerResponse Admit(const httplib::Request& req, httplib::Response& res) const;
 
+  void ConfigureTransport();
+  void AddChangeRoutes();
+  void AddPictureRoutes();
+  void AddPageRoutes();
+
   // Notes a preview request; false when the client has asked for a newer one already.
   bool Current(const std::string& client, uint64_t gen, bool record) {
     std::lock_guard<std::mutex> g(genLock);
@@ -153,9 +158,9 @@ httplib::Server::HandlerResponse Server::Impl::Admit(const httplib::Request& req
   return R::Unhandled;
 }
 
-Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
-  Impl& s = *impl_;
-  DeadlineServer& h = s.http;
+// Workers, socket options, limits and timeouts, and the check before every route.
+void Server::Impl::ConfigureTransport() {
+  DeadlineServer& h = http;
   h.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   // Only SO_REUSEADDR (a restart right after a stop binds again), never a port shared with a
   // server already listening.
@@ -164,7 +169,7 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   });
   h.set_pre_routing_handler(
-      [&s](const httplib::Request& req, httplib::Response& res) { return s.Admit(req, res); });
+      [this](const httplib::Request& req, httplib::Response& res) { return Admit(req, res); });
   h.set_payload_max_length(1 << 20);
   h.set_read_timeout(5);
   h.set_write_timeout(5);
@@ -172,14 +177,18 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   // Answers go out at once: with Nagle's delay a picture's last segment waits for the page's
   // delayed acknowledgement, some 40 ms per change.
   h.set_tcp_nodelay(true);
+}
 
-  h.Get("/api/state", [&s](const httplib::Request&, httplib::Response& res) {
+// The state, and the requests that change the graph or save it.
+void Server::Impl::AddChangeRoutes() {
+  DeadlineServer& h = http;
+  h.Get("/api/state", [&s = *this](const httplib::Request&, httplib::Response& res) {
     std::lock_guard<std::mutex> g(s.lock);
     SendJson(res, s.session.State());
   });
 
   // Every POST takes a JSON object and answers with the new state or an error.
-  auto post = [&s, &h](const char* path, Json (Session::*op)(const Json&)) {
+  auto post = [&s = *this, &h = http](const char* path, Json (Session::*op)(const Json&)) {
     h.Post(path, [&s, op](const httplib::Request& req, httplib::Response& res) {
       try {
         Json body = Body(req);
@@ -206,7 +215,7 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   post("/api/undo", &Session::Undo);
   post("/api/redo", &Session::Redo);
 
-  h.Post("/api/save", [&s](const httplib::Request& req, httplib::Response& res) {
+  h.Post("/api/save", [&s = *this](const httplib::Request& req, httplib::Response& res) {
     try {
       CheckSameOrigin(req);
     } catch (const std::invalid_argument& e) {
@@ -220,8 +229,12 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
       SendError(res, 422, e.what());
     }
   });
+}
 
-  h.Get("/api/render", [&s](const httplib::Request& req, httplib::Response& res) {
+// Pictures and pixel values of a node at a frame.
+void Server::Impl::AddPictureRoutes() {
+  DeadlineServer& h = http;
+  h.Get("/api/render", [&s = *this](const httplib::Request& req, httplib::Response& res) {
     try {
       if (!req.has_param("node")) throw std::invalid_argument("the render request needs \"node\"");
       const std::string node = req.get_param_value("node");
@@ -257,7 +270,7 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
     }
   });
 
-  h.Get("/api/pixel", [&s](const httplib::Request& req, httplib::Response& res) {
+  h.Get("/api/pixel", [&s = *this](const httplib::Request& req, httplib::Response& res) {
     try {
       if (!req.has_param("node")) throw std::invalid_argument("the pixel request needs \"node\"");
       const int32_t frame = int32_t(WholeParam(req, "frame", 1, -9999999, 9999999));
@@ -273,7 +286,11 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
       SendError(res, 422, e.what());
     }
   });
+}
 
+// The page's own files, and the answer to a request that fails unexpectedly.
+void Server::Impl::AddPageRoutes() {
+  DeadlineServer& h = http;
   h.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
   h.Get(R"(/[a-z]*(\.[a-z]+)?)", [](const httplib::Request& req, httplib::Response& res) {
     const Asset* a = FindAsset(req.path);
@@ -287,6 +304,13 @@ Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
   h.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
     SendError(res, 500, "the server could not answer the request");
   });
+}
+
+Server::Server(Session& session) : impl_(std::make_unique<Impl>(session)) {
+  impl_->ConfigureTransport();
+  impl_->AddChangeRoutes();
+  impl_->AddPictureRoutes();
+  impl_->AddPageRoutes();
 }
 
 Server::~Server() = default;

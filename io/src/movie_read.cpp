@@ -169,6 +169,9 @@ struct MovieReader::Handle {
     draining = false;
     next = -1;
   }
+
+  void DecodeFrame(int32_t index, const std::string& path);
+  host::ImagePtr Picture(const std::string& path);
 };
 
 MovieReader::MovieReader(std::string path, std::unique_ptr<Handle> handle)
@@ -228,16 +231,15 @@ std::unique_ptr<MovieReader> MovieReader::Open(const std::string& path) {
   return reader;
 }
 
-host::ImagePtr MovieReader::Read(int32_t index) {
-  Handle& h = *handle_;
-  if (index < 0 || index >= frames_)
-    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
-                  ": the movie has frames 1 to " + std::to_string(frames_));
+// Decodes the picture of frame index into frame, seeking when it is not the next one. Throws
+// Failure when the movie has no whole picture at that frame's time.
+void MovieReader::Handle::DecodeFrame(int32_t index, const std::string& path) {
+  Handle& h = *this;
   bool fromStart = h.next != index && index == 0;
-  if (h.next != index) h.Seek(index, path_);
+  if (h.next != index) h.Seek(index, path);
   for (;;) {
-    if (!h.DecodeNext(path_))
-      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+    if (!h.DecodeNext(path))
+      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path +
                     ": the movie ends before it");
     const int64_t pts =
         h.frame->best_effort_timestamp != AV_NOPTS_VALUE ? h.frame->best_effort_timestamp : h.frame->pts;
@@ -248,7 +250,7 @@ host::ImagePtr MovieReader::Read(int32_t index) {
       if (h.frame->decode_error_flags || (h.frame->flags & AV_FRAME_FLAG_CORRUPT)) {
         av_frame_unref(h.frame);
         h.next = -1;
-        throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+        throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path +
                       ": the frame is damaged");
       }
       break;
@@ -257,16 +259,21 @@ host::ImagePtr MovieReader::Read(int32_t index) {
     // Past it: a seek that landed late is tried again from the start; otherwise the timestamps
     // have a gap there, and a neighbour is not the frame asked for.
     if (at > index && !fromStart) {
-      h.Seek(0, path_);
+      h.Seek(0, path);
       fromStart = true;
       continue;
     }
     if (at > index)
-      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+      throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path +
                     ": the movie holds no picture at that frame's time");
   }
   h.next = index + 1;
+}
 
+// The decoded frame as an image of the runtime's storage (16-bit when the movie is deep); the
+// frame is released. Throws Failure.
+host::ImagePtr MovieReader::Handle::Picture(const std::string& path) {
+  Handle& h = *this;
   const int w = h.frame->width, ht = h.frame->height;
   const uint32_t depth = h.deep ? Depth16 : Depth8;
   const AVPixelFormat dst = h.deep ? AV_PIX_FMT_BGRA64LE : AV_PIX_FMT_BGRA;
@@ -275,7 +282,7 @@ host::ImagePtr MovieReader::Read(int32_t index) {
     im = host::MakeImage(w, ht, depth, false);
   } catch (const std::exception& e) {
     av_frame_unref(h.frame);
-    throw Failure("cannot read " + path_ + ": " + e.what());
+    throw Failure("cannot read " + path + ": " + e.what());
   }
   const AVPixelFormat src = AVPixelFormat(h.frame->format);
   if (src == AV_PIX_FMT_GBRAP16LE || src == AV_PIX_FMT_GBRP16LE) {
@@ -309,7 +316,7 @@ host::ImagePtr MovieReader::Read(int32_t index) {
                                nullptr, nullptr);
   if (!h.sws) {
     av_frame_unref(h.frame);
-    throw Failure("cannot read " + path_ + ": its pixel format cannot be converted");
+    throw Failure("cannot read " + path + ": its pixel format cannot be converted");
   }
   // YUV pictures are converted with the matrix and range they are tagged with.
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(src);
@@ -330,6 +337,15 @@ host::ImagePtr MovieReader::Read(int32_t index) {
   for (int y = 0; y < ht; ++y)
     std::memcpy(host::RowBytes(im.get(), y), h.staging.data() + rowBytes * size_t(y), rowBytes);
   return im;
+}
+
+host::ImagePtr MovieReader::Read(int32_t index) {
+  Handle& h = *handle_;
+  if (index < 0 || index >= frames_)
+    throw Failure("cannot read frame " + std::to_string(index + 1) + " of " + path_ +
+                  ": the movie has frames 1 to " + std::to_string(frames_));
+  h.DecodeFrame(index, path_);
+  return h.Picture(path_);
 }
 
 }  // namespace orvanta::io

@@ -143,30 +143,8 @@ struct MovieWriter::State {
 
   Failure Fail(const std::string& why) const { return Failure("cannot write " + path + ": " + why); }
 
-  void Open(const Image& first) {
-    width = first.Width, height = first.Height;
-    if (width <= 0 || height <= 0) throw Fail("the result is empty");
-    if (codec->id == AV_CODEC_ID_H264 && (width % 2 || height % 2))
-      throw Fail("H.264 needs an even width and height, not " + std::to_string(width) + " x " +
-                 std::to_string(height) + "; choose --codec prores or ffv1");
-    const AVCodec* encoder = avcodec_find_encoder_by_name(codec->encoder);
-    if (!encoder)
-      throw Fail(std::string("this machine's FFmpeg libraries have no ") + codec->label + " encoder");
-    int rc = avformat_alloc_output_context2(&out, nullptr, nullptr, path.c_str());
-    if (rc < 0 || !out) throw Fail(AvError(rc));
-    out->flags |= AVFMT_FLAG_BITEXACT;  // no library version or time in the file: same render, same bytes
-    video = avformat_new_stream(out, nullptr);
-    enc = avcodec_alloc_context3(encoder);
-    if (!video || !enc) throw Fail("out of memory");
-    const AVRational rate{settings.rate.num, settings.rate.den};
-    enc->width = width;
-    enc->height = height;
-    enc->time_base = av_inv_q(rate);
-    enc->framerate = rate;
-    enc->sample_aspect_ratio = AVRational{settings.pixelAspect.num, settings.pixelAspect.den};
-    enc->thread_count = kEncoderThreads;
-    enc->flags |= AV_CODEC_FLAG_BITEXACT;
-    if (out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // The encoder's pixel format, colour tags and options for the codec; the options are the caller's.
+  AVDictionary* EncoderOptions(const Image& first) {
     AVDictionary* opts = nullptr;
     switch (codec->id) {
       case AV_CODEC_ID_PRORES:
@@ -197,6 +175,56 @@ struct MovieWriter::State {
       enc->color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
       enc->color_range = AVCOL_RANGE_MPEG;
     }
+    return opts;
+  }
+
+  // A stream per audio stream of the source, copied as it is, from the audio's start.
+  void AddAudioStreams() {
+    int rc = 0;
+    OpenAudio(audio, settings.audioFrom);
+    CheckAudioFits(audio, out->oformat, path, settings.audioFrom);
+    audioOut.assign(audio.fmt->nb_streams, -1);
+    for (int i : audio.streams) {
+      AVStream* os = avformat_new_stream(out, nullptr);
+      if (!os) throw Fail("out of memory");
+      if ((rc = avcodec_parameters_copy(os->codecpar, audio.fmt->streams[i]->codecpar)) < 0)
+        throw Fail(AvError(rc));
+      os->codecpar->codec_tag = 0;
+      os->time_base = audio.fmt->streams[i]->time_base;
+      audioOut[size_t(i)] = os->index;
+    }
+    audioPkt = av_packet_alloc();
+    if (settings.audioStart > 0) {
+      const int64_t ts = int64_t(settings.audioStart * AV_TIME_BASE);
+      (void)avformat_seek_file(audio.fmt, -1, INT64_MIN, ts, ts, 0);
+    }
+  }
+
+  void Open(const Image& first) {
+    width = first.Width, height = first.Height;
+    if (width <= 0 || height <= 0) throw Fail("the result is empty");
+    if (codec->id == AV_CODEC_ID_H264 && (width % 2 || height % 2))
+      throw Fail("H.264 needs an even width and height, not " + std::to_string(width) + " x " +
+                 std::to_string(height) + "; choose --codec prores or ffv1");
+    const AVCodec* encoder = avcodec_find_encoder_by_name(codec->encoder);
+    if (!encoder)
+      throw Fail(std::string("this machine's FFmpeg libraries have no ") + codec->label + " encoder");
+    int rc = avformat_alloc_output_context2(&out, nullptr, nullptr, path.c_str());
+    if (rc < 0 || !out) throw Fail(AvError(rc));
+    out->flags |= AVFMT_FLAG_BITEXACT;  // no library version or time in the file: same render, same bytes
+    video = avformat_new_stream(out, nullptr);
+    enc = avcodec_alloc_context3(encoder);
+    if (!video || !enc) throw Fail("out of memory");
+    const AVRational rate{settings.rate.num, settings.rate.den};
+    enc->width = width;
+    enc->height = height;
+    enc->time_base = av_inv_q(rate);
+    enc->framerate = rate;
+    enc->sample_aspect_ratio = AVRational{settings.pixelAspect.num, settings.pixelAspect.den};
+    enc->thread_count = kEncoderThreads;
+    enc->flags |= AV_CODEC_FLAG_BITEXACT;
+    if (out->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    AVDictionary* opts = EncoderOptions(first);
     rc = avcodec_open2(enc, encoder, &opts);
     av_dict_free(&opts);
     if (rc < 0)
@@ -208,25 +236,7 @@ struct MovieWriter::State {
     if (!settings.timecode.empty()) av_dict_set(&video->metadata, "timecode", settings.timecode.c_str(), 0);
     video->sample_aspect_ratio = enc->sample_aspect_ratio;
 
-    if (!settings.audioFrom.empty()) {
-      OpenAudio(audio, settings.audioFrom);
-      CheckAudioFits(audio, out->oformat, path, settings.audioFrom);
-      audioOut.assign(audio.fmt->nb_streams, -1);
-      for (int i : audio.streams) {
-        AVStream* os = avformat_new_stream(out, nullptr);
-        if (!os) throw Fail("out of memory");
-        if ((rc = avcodec_parameters_copy(os->codecpar, audio.fmt->streams[i]->codecpar)) < 0)
-          throw Fail(AvError(rc));
-        os->codecpar->codec_tag = 0;
-        os->time_base = audio.fmt->streams[i]->time_base;
-        audioOut[size_t(i)] = os->index;
-      }
-      audioPkt = av_packet_alloc();
-      if (settings.audioStart > 0) {
-        const int64_t ts = int64_t(settings.audioStart * AV_TIME_BASE);
-        (void)avformat_seek_file(audio.fmt, -1, INT64_MIN, ts, ts, 0);
-      }
-    }
+    if (!settings.audioFrom.empty()) AddAudioStreams();
 
     frame = av_frame_alloc();
     pkt = av_packet_alloc();
