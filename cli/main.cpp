@@ -20,6 +20,7 @@
 #include "demo.h"
 #include "describe.h"
 #include "farm.h"
+#include "orvanta/farm/render_args.h"
 #include "orvanta/graph/edits.h"
 #include "orvanta/host/failure.h"
 #include "orvanta/host/host.h"
@@ -101,13 +102,9 @@ constexpr const char* kUsage =
 [[noreturn]] void Usage(const std::string& why) { throw Failure(why + "; 'orvanta --help' shows the usage"); }
 
 // Options of the commands that take a value, kept with it so that a value such as "-5" is not
-// read as an option.
+// read as an option: render's (as the farm rewrites them), --queue, and serve's own.
 bool TakesValue(const std::string& a) {
-  return a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
-         a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
-         a == "--queue" || a == "--port" || a == "--host" || a == "--compression" || a == "--channels" ||
-         a == "--colorspace" || a == "--working-space" || a == "--out-colorspace" || a == "--ocio-config" ||
-         a == "--part" || a == "--frame-offset";
+  return farm::RenderTakesValue(a) || a == "--queue" || a == "--port" || a == "--host";
 }
 
 // `orvanta serve` is the program orvanta-serve beside this one, run in this process's place, so
