@@ -116,25 +116,27 @@ BlockPool& Blocks() {
   return *pool;
 }
 
+// The render target of this thread (host::ScopedRenderTarget) and whether an image took it.
+thread_local const Image* t_target = nullptr;
+thread_local bool t_taken = false;
+
+const Image* TakeRenderTarget(int32_t width, int32_t height, uint32_t depth, host::SampleOrder order) {
+  const Image* t = t_target;
+  if (!t || t_taken || hostdetail::Sizing() || t->Width != width || t->Height != height ||
+      t->Depth != depth || host::OrderOf(t) != order)
+    return nullptr;
+  t_taken = true;
+  return t;
+}
+
 class HostImage final : public Image {
  public:
   static constexpr size_t kLine = 64;
 
-  HostImage(int32_t w, int32_t h, uint32_t depth, bool clear) {
+  HostImage(int32_t w, int32_t h, uint32_t depth, bool clear, host::SampleOrder order) {
     Width = w;
     Height = h;
-    Depth = depth;
-    switch (depth) {
-      case Depth8:
-        Use<formats::Bgra8>(StorageBgra8);
-        break;
-      case DepthFloat:
-        Use<formats::BgraFloat>(StorageBgraFloat);
-        break;
-      default:
-        Use<formats::Bgra16>(StorageBgra16);
-        break;
-    }
+    UseStorage(depth, order);
     // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
     // An image its maker writes in full skips the clear, which reused memory would need.
     // The pixels start on a 64-byte line: rows a line apart then never share one, so threads
@@ -159,7 +161,32 @@ class HostImage final : public Image {
     RowTable = rows_.data();
   }
 
+  // An image whose pixels are target's (rows and all): nothing is allocated or freed.
+  HostImage(const Image& target, bool clear) {
+    Width = target.Width;
+    Height = target.Height;
+    UseStorage(target.Depth, host::OrderOf(&target));
+    rows_.assign(target.RowTable, target.RowTable + Height);
+    rows_.push_back(nullptr);
+    RowTable = rows_.data();
+    const size_t rowBytes = size_t(Width) * BytesPerPixel;
+    if (clear || g_poison.load(std::memory_order_relaxed))
+      for (uint8_t* row : rows_)
+        if (row) std::memset(row, clear ? 0 : 0xA5, rowBytes);
+  }
+
  private:
+  void UseStorage(uint32_t depth, host::SampleOrder order) {
+    const bool rgba = order == host::SampleOrder::kRgba;
+    switch (depth) {
+      case Depth8:
+        return rgba ? Use<formats::Rgba8>(StorageRgba8) : Use<formats::Bgra8>(StorageBgra8);
+      case DepthFloat:
+        return rgba ? Use<formats::RgbaFloat>(StorageRgbaFloat) : Use<formats::BgraFloat>(StorageBgraFloat);
+      default:
+        return rgba ? Use<formats::Rgba16>(StorageRgba16) : Use<formats::Bgra16>(StorageBgra16);
+    }
+  }
   template <class F>
   void Use(uint32_t storage) {
     Depth = F::kDepth;
@@ -180,8 +207,9 @@ class HostImage final : public Image {
  public:
   // Row y becomes row sourceRow of source, whose pixel blocks this image then keeps alive.
   bool Share(int32_t y, const HostImage& source, int32_t sourceRow) {
-    if (&source == this || y < 0 || y >= Height || sourceRow < 0 || sourceRow >= source.Height ||
-        source.Width != Width || source.Storage != Storage)
+    // Rows of an image made in a render target are not shared: nothing keeps that memory alive.
+    if (&source == this || !source.storage_ || y < 0 || y >= Height || sourceRow < 0 ||
+        sourceRow >= source.Height || source.Width != Width || source.Storage != Storage)
       return false;
     Keep(source.storage_);
     for (const auto& b : source.borrowed_) Keep(b);
@@ -253,7 +281,8 @@ inline void WriteNormal(const Image* im, uint8_t* a, const double v[4]) {
 }  // namespace
 
 namespace hostdetail {
-host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear) {
+host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear,
+                            host::SampleOrder order) {
   if (width < 0 || height < 0)
     throw std::invalid_argument("an image of " + std::to_string(width) + " x " + std::to_string(height) +
                                 " pixels cannot be made");
@@ -267,7 +296,7 @@ host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool 
                                  " pixels (" + std::to_string((perRow >> 10) * uint64_t(height) >> 10) +
                                  " MiB) exceeds the memory budget of " + std::to_string(budget >> 20) +
                                  " MiB");
-  return host::ImagePtr(new HostImage(width, height, depth, clear));
+  return host::ImagePtr(new HostImage(width, height, depth, clear, order));
 }
 }  // namespace hostdetail
 
@@ -313,8 +342,9 @@ bool Image::ShareRow(int32_t y, const Image* source, int32_t sourceRow) {
 }
 
 Image* Image::CopyOfImage() const {
-  if (hostdetail::Sizing()) return hostdetail::NewHostImage(Width, Height, Depth).release();
-  host::ImagePtr copy = hostdetail::NewHostImage(Width, Height, Depth, false);  // every row copied
+  const host::SampleOrder order = host::OrderOf(this);
+  if (hostdetail::Sizing()) return hostdetail::NewHostImage(Width, Height, Depth, true, order).release();
+  host::ImagePtr copy = hostdetail::NewHostImage(Width, Height, Depth, false, order);  // every row copied
   if (Storage == copy->Storage) {
     size_t rowBytes = size_t(Width) * BytesPerPixel;
     for (int32_t y = 0; y < Height; ++y) std::memcpy(copy->RowTable[y], RowTable[y], rowBytes);
@@ -340,7 +370,7 @@ Image* Image::CopyOfImage() const {
 // source pixel contributes and the result is smooth both ways. Computed in doubles on normalised
 // values and stored in this image's own format.
 Image* Image::ResizeOfImage(int32_t width, int32_t height, int32_t, int32_t, int32_t) const {
-  host::ImagePtr out = hostdetail::NewHostImage(width, height, Depth);
+  host::ImagePtr out = hostdetail::NewHostImage(width, height, Depth, true, host::OrderOf(this));
   if (width == 0 || height == 0 || Width == 0 || Height == 0 || hostdetail::Sizing()) return out.release();
 
   struct Tap {
@@ -512,26 +542,42 @@ void Image::OXMergeRows(const Image* src, int32_t x, int32_t y, int32_t rowBegin
   });
 }
 
+namespace {
+
+// Images a render makes: in the render target of this thread when it is still free and the
+// image is of its kind (ScopedRenderTarget), else of the host's own.
+Image* MakeRenderImage(int32_t width, int32_t height, uint32_t depth, bool clear, host::SampleOrder order) {
+  if (const Image* target = TakeRenderTarget(width, height, depth, order))
+    return new HostImage(*target, clear);
+  return hostdetail::NewHostImage(width, height, depth, clear, order).release();
+}
+
+}  // namespace
+
 Image* NewImage(const TagList& tags) {
   const bool clear = !tags.Find(ImUncleared);
   if (const Tag* like = tags.Find(ImLike)) {
     auto* model = static_cast<const Image*>(like->ptr);
     if (!model) throw std::invalid_argument("NewImage was given no image to take the size of");
-    return hostdetail::NewHostImage(model->Width, model->Height, model->Depth, clear).release();
+    return MakeRenderImage(model->Width, model->Height, model->Depth, clear, host::OrderOf(model));
   }
   const Tag* w = tags.Find(ImWidth);
   const Tag* h = tags.Find(ImHeight);
   if (!w || !h) throw std::invalid_argument("NewImage needs a width and a height");
+  // Owner-form images take the depth and sample order of the request's main image input.
   uint32_t depth = Depth16;
+  host::SampleOrder order = host::SampleOrder::kBgra;
   if (const Tag* owner = tags.Find(ImOwner)) {
-    // Owner-form images take the depth of the request's main image input.
     auto* io = static_cast<const ImageOwner*>(owner->ptr);
     if (io && io->op()) {
       OperatorState* st = io->op()->State();
       if (st->current) {
         for (auto& in : st->inputs)
           if (in->State()->desc.id == MainImageId && in->State()->desc.IsImage()) {
-            if (auto* im = dynamic_cast<Image*>(in->GetValue(st->current, 0))) depth = im->Depth;
+            if (auto* im = dynamic_cast<Image*>(in->GetValue(st->current, 0))) {
+              depth = im->Depth;
+              order = host::OrderOf(im);
+            }
             break;
           }
       }
@@ -543,7 +589,7 @@ Image* NewImage(const TagList& tags) {
     if (uint64_t(t->word) > 0xFFFFFFFFu) v = -1;
     return int32_t(v);
   };
-  return hostdetail::NewHostImage(side(w), side(h), depth, clear).release();
+  return MakeRenderImage(side(w), side(h), depth, clear, order);
 }
 
 namespace host::testing {
@@ -553,8 +599,23 @@ void PoisonUnclearedImages(bool on) { g_poison.store(on); }
 namespace host {
 void ImageDeleter::operator()(Image* im) const { delete im; }
 
-ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear) {
-  return hostdetail::NewHostImage(width, height, depth, clear);
+ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear, SampleOrder order) {
+  return hostdetail::NewHostImage(width, height, depth, clear, order);
+}
+
+SampleOrder OrderOf(const Image* im) {
+  return IsRgbaStorage(im->Storage) ? SampleOrder::kRgba : SampleOrder::kBgra;
+}
+
+ScopedRenderTarget::ScopedRenderTarget(const Image* target) : outer_(t_target), outerTaken_(t_taken) {
+  if (!target || !IsHostStorage(target->Storage))
+    throw std::invalid_argument("a render target must be an image of one of the host's storage formats");
+  t_target = target;
+  t_taken = false;
+}
+ScopedRenderTarget::~ScopedRenderTarget() {
+  t_target = outer_;
+  t_taken = outerTaken_;
 }
 size_t ImageBytes(const Image* im) { return size_t(im->Width) * im->Height * im->BytesPerPixel; }
 uint8_t* RowBytes(const Image* im, int32_t y) { return im->RowTable[y]; }

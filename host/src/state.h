@@ -73,7 +73,8 @@ extern std::string loadingLibrary;
 extern std::vector<std::string> registeredWhileLoading;
 std::mutex& RegistryMutex();
 // clear: start every byte at 0 (false: the caller writes every pixel first).
-host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear = true);
+host::ImagePtr NewHostImage(int32_t width, int32_t height, uint32_t depth, bool clear = true,
+                            host::SampleOrder order = host::SampleOrder::kBgra);
 void RunChunks(int32_t n, const std::function<void(int32_t)>& fn);
 // Whether renders on this thread only size their images (host::ScopedSizing).
 bool Sizing();

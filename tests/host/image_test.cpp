@@ -349,39 +349,99 @@ TEST(ImageOps, MergeIsPremultipliedOverAndClipsAtEdges) {
 namespace orvanta {
 namespace {
 
-// The inline cursors must agree with the image's own routines bit for bit, in every format.
+// Writes the pixels through the routines of one image and the inline cursors of the other, then
+// checks that both hold the same bytes and read back alike.
+void WriteAndCompare(Image* viaRoutines, Image* viaInline, const Pixel (&pixels)[3],
+                     const FltPixel (&flts)[3]) {
+  PixelCursor r(viaRoutines, 0, 0);
+  for (const Pixel& p : pixels) r.PutNext(p);
+  for (const FltPixel& f : flts) r.PutNextFlt(f);
+  WithCursor(viaInline, 0, 0, [&](auto& c) {
+    for (const Pixel& p : pixels) c.PutNext(p);
+    for (const FltPixel& f : flts) c.PutNextFlt(f);
+  });
+  ASSERT_TRUE(testing::SameBytes(viaRoutines, viaInline)) << viaInline->Storage;
+  WithCursors(viaInline, 0, 0, viaRoutines, 0, 0, [&](auto& a, auto& b) {
+    PixelCursor check(viaRoutines, 0, 0);
+    for (int32_t x = 0; x < 6; ++x) {
+      Pixel p1, p2;
+      FltPixel f1, f2;
+      a.Get(p1);
+      check.Get(p2);
+      a.GetFlt(f1);
+      check.GetFlt(f2);
+      EXPECT_EQ(p1, p2);
+      EXPECT_EQ(std::memcmp(&f1, &f2, sizeof f1), 0);
+      a.Next();
+      check.Next();
+      b.Next();
+    }
+  });
+}
+
+// The inline cursors must agree with the image's own routines bit for bit, in every format and
+// both sample orders; an RGBA image holds the samples of a BGRA one with red and blue exchanged.
 TEST(PixelCursor, FormatCursorsMatchTheAccessRoutines) {
   const Pixel pixels[] = {{0, 1, 256, 257}, {65535, 70000, 32767, 32768}, {12345, 54321, 0, 65534}};
   const FltPixel flts[] = {
       {0.f, 1.f, -0.5f, 2.f}, {0.25f, 0.75f, 1e-6f, 0.999999f}, {NAN, INFINITY, 0.5f, 0.1f}};
   for (uint32_t depth : {Depth8, Depth16, DepthFloat}) {
-    auto viaRoutines = host::MakeImage(6, 1, depth);
-    auto viaInline = host::MakeImage(6, 1, depth);
-    PixelCursor r(viaRoutines.get(), 0, 0);
-    for (const Pixel& p : pixels) r.PutNext(p);
-    for (const FltPixel& f : flts) r.PutNextFlt(f);
-    WithCursor(viaInline.get(), 0, 0, [&](auto& c) {
-      for (const Pixel& p : pixels) c.PutNext(p);
-      for (const FltPixel& f : flts) c.PutNextFlt(f);
-    });
-    ASSERT_TRUE(testing::SameBytes(viaRoutines.get(), viaInline.get())) << depth;
-    WithCursors(viaInline.get(), 0, 0, viaRoutines.get(), 0, 0, [&](auto& a, auto& b) {
-      PixelCursor check(viaRoutines.get(), 0, 0);
-      for (int32_t x = 0; x < 6; ++x) {
-        Pixel p1, p2;
-        FltPixel f1, f2;
-        a.Get(p1);
-        check.Get(p2);
-        a.GetFlt(f1);
-        check.GetFlt(f2);
-        EXPECT_EQ(p1, p2);
-        EXPECT_EQ(std::memcmp(&f1, &f2, sizeof f1), 0);
-        a.Next();
-        check.Next();
-        b.Next();
+    std::vector<uint8_t> bgra;
+    for (host::SampleOrder order : {host::SampleOrder::kBgra, host::SampleOrder::kRgba}) {
+      auto viaRoutines = host::MakeImage(6, 1, depth, true, order);
+      auto viaInline = host::MakeImage(6, 1, depth, true, order);
+      ASSERT_EQ(host::OrderOf(viaInline.get()), order);
+      WriteAndCompare(viaRoutines.get(), viaInline.get(), pixels, flts);
+      const size_t bytes = size_t(6) * viaInline->BytesPerPixel, sample = viaInline->BytesPerPixel / 4;
+      if (order == host::SampleOrder::kBgra) {
+        bgra.assign(viaInline->RowTable[0], viaInline->RowTable[0] + bytes);
+        continue;
       }
-    });
+      for (size_t px = 0; px < bytes; px += 4 * sample)
+        for (size_t place = 0; place < 4; ++place)
+          EXPECT_EQ(
+              std::memcmp(viaInline->RowTable[0] + px + place * sample,
+                          bgra.data() + px + size_t(ChannelAtPlace(true, int32_t(place))) * sample, sample),
+              0)
+              << depth << " pixel " << px / (4 * sample) << " place " << place;
+    }
   }
+}
+
+// The images made in a render target: the first of the target's kind takes its pixels (cleared
+// or not as asked), later ones and other kinds are the host's own, and rows are not shared out
+// of the target's memory.
+TEST(ImageModel, TheFirstImageOfTheTargetsKindIsMadeInItsPixels) {
+  auto target = host::MakeImage(5, 3, Depth16, false, host::SampleOrder::kRgba);
+  target->Fill(1, 2, 3, 4);
+  {
+    auto bgra = host::MakeImage(5, 3, Depth16, false);
+    host::ScopedRenderTarget scope(target.get());
+    host::ImagePtr otherKind(NewImage(TagList{{ImLike, static_cast<const Image*>(bgra.get())}}));
+    host::ImagePtr first(NewImage(TagList{{ImLike, static_cast<const Image*>(target.get())}}));
+    host::ImagePtr second(NewImage(TagList{{ImLike, static_cast<const Image*>(target.get())}}));
+    EXPECT_NE(otherKind->RowTable[0], target->RowTable[0]);
+    EXPECT_NE(second->RowTable[0], target->RowTable[0]);
+    ASSERT_EQ(first->Storage, StorageRgba16);
+    for (int32_t y = 0; y < 3; ++y) EXPECT_EQ(first->RowTable[y], target->RowTable[y]);
+    EXPECT_EQ(At(target.get(), 4, 2), (Pixel{0, 0, 0, 0}));  // asked for cleared
+    first->SetPixel(1, 1, Pixel{9, 8, 7, 6});
+    EXPECT_EQ(At(target.get(), 1, 1), (Pixel{9, 8, 7, 6}));
+    // An image made in the target is not a source of shared rows: nothing keeps that memory.
+    EXPECT_FALSE(second->ShareRow(0, first.get(), 0));
+    EXPECT_TRUE(first->ShareRow(0, second.get(), 2));  // the other way is an ordinary share
+  }
+  {
+    host::ScopedRenderTarget scope(target.get());
+    host::ScopedSizing sizing;  // sizing renders write nothing, so they take no target
+    host::ImagePtr sized(NewImage(TagList{{ImLike, static_cast<const Image*>(target.get())}}));
+    EXPECT_NE(sized->RowTable[0], target->RowTable[0]);
+  }
+  host::ImagePtr after(
+      NewImage(TagList{{ImLike, static_cast<const Image*>(target.get())}, {ImUncleared, 1}}));
+  EXPECT_NE(after->RowTable[0], target->RowTable[0]);
+  RgbaImage foreign(2, 2);
+  EXPECT_THROW(host::ScopedRenderTarget{&foreign}, std::invalid_argument);
 }
 
 }  // namespace

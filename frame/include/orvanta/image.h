@@ -1,9 +1,10 @@
 // Images and pixels as the tools see them.
 //
 // Storage formats: 8-bit (depth 32), 16-bit (depth 64) and 32-bit float (depth 128), channels in
-// memory order blue, green, red, alpha. Tools never touch the storage directly: they read and
-// write Pixel (0..65535 per channel) or FltPixel (1.0 full scale) through the image's four access
-// routines, usually by way of a PixelCursor.
+// memory order blue, green, red, alpha (the host's images of its own making) or red, green, blue,
+// alpha (other hosts' images that the host reads in place, and the images made alongside them). Tools never
+// touch the storage directly: they read and write Pixel (0..65535 per channel) or FltPixel (1.0 full scale)
+// through the image's four access routines, usually by way of a PixelCursor.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,22 @@ inline constexpr uint32_t StorageCustom = 0;
 inline constexpr uint32_t StorageBgra8 = 1;
 inline constexpr uint32_t StorageBgra16 = 2;
 inline constexpr uint32_t StorageBgraFloat = 3;
+inline constexpr uint32_t StorageRgba8 = 4;
+inline constexpr uint32_t StorageRgba16 = 5;
+inline constexpr uint32_t StorageRgbaFloat = 6;
+
+// Whether a storage is one of the host's own formats, and whether its samples are in RGBA order.
+constexpr bool IsHostStorage(uint32_t storage) {
+  return storage >= StorageBgra8 && storage <= StorageRgbaFloat;
+}
+constexpr bool IsRgbaStorage(uint32_t storage) {
+  return storage >= StorageRgba8 && storage <= StorageRgbaFloat;
+}
+// The channel (blue 0, green 1, red 2, alpha 3) at place `place` (0..3) of a pixel in memory, in
+// RGBA order when rgba is set, else in BGRA order.
+constexpr int32_t ChannelAtPlace(bool rgba, int32_t place) {
+  return rgba && place % 2 == 0 ? 2 - place : place;
+}
 
 constexpr double FullScaleOf(uint32_t depth) { return depth == DepthFloat ? 1.0 : 65535.0; }
 

@@ -135,6 +135,21 @@ void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
       body(c);
       return;
     }
+    case StorageRgba8: {
+      FormatCursor<formats::Rgba8> c(im, x, y);
+      body(c);
+      return;
+    }
+    case StorageRgba16: {
+      FormatCursor<formats::Rgba16> c(im, x, y);
+      body(c);
+      return;
+    }
+    case StorageRgbaFloat: {
+      FormatCursor<formats::RgbaFloat> c(im, x, y);
+      body(c);
+      return;
+    }
     default: {
       PixelCursor c(im, x, y);
       body(c);
@@ -153,8 +168,7 @@ inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0, 
   left = std::max(left, 0);
   right = std::min(right, im->Width);
   if (left >= right) return;
-  const bool host =
-      im->Storage == StorageBgra8 || im->Storage == StorageBgra16 || im->Storage == StorageBgraFloat;
+  const bool host = IsHostStorage(im->Storage);
   for (int32_t y = top; y < bottom; ++y) {
     if (host) {
       std::memset(im->RowTable[y] + size_t(left) * im->BytesPerPixel, 0,
@@ -195,32 +209,38 @@ void WriteNext(C& c, const FltPixel& p) {
   c.PutNextFlt(p);
 }
 
+// One row of float pixels through apply, kBlue and kRed the places of blue and red in a pixel.
+template <int kBlue, int kRed, class Apply>
+void MapFloatRow(const float* s, float* d, int32_t width, const Apply& apply) {
+  for (int32_t x = 0; x < width; ++x, s += 4, d += 4) {
+    float v[4] = {s[0], s[1], s[2], s[3]};
+    apply(v[kBlue], 0);
+    apply(v[1], 1);
+    apply(v[kRed], 2);
+    apply(v[3], 3);
+    d[0] = v[0];
+    d[1] = v[1];
+    d[2] = v[2];
+    d[3] = v[3];
+  }
+}
+
 // Row y of src through apply(channel value, channel index) into row y of dst, width pixels, the
 // channels in pixel order (blue 0, green 1, red 2, alpha 3); P chooses the pixel form.
 //
-// When both images use the host's float storage with FltPixel the row runs on typed float
+// When both images use one of the host's float storages with FltPixel the row runs on typed float
 // pointers (the cursors convert nothing there): stores the compiler knows cannot touch the
 // cursors or the tool's members, so nothing is reloaded per pixel. Integer rows of the host's
 // storage have their own loops in WordTables.
 template <class P, class Apply>
 void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Apply& apply) {
   if constexpr (std::is_same_v<P, FltPixel>) {
-    if (src->Storage == StorageBgraFloat && dst->Storage == StorageBgraFloat) {
-      const float* s = reinterpret_cast<const float*>(src->RowTable[y]);
-      float* d = reinterpret_cast<float*>(dst->RowTable[y]);
-      for (int32_t x = 0; x < width; ++x, s += 4, d += 4) {
-        float v[4] = {s[0], s[1], s[2], s[3]};
-        apply(v[0], 0);
-        apply(v[1], 1);
-        apply(v[2], 2);
-        apply(v[3], 3);
-        d[0] = v[0];
-        d[1] = v[1];
-        d[2] = v[2];
-        d[3] = v[3];
-      }
-      return;
-    }
+    const auto* s = reinterpret_cast<const float*>(src->RowTable[y]);
+    auto* d = reinterpret_cast<float*>(dst->RowTable[y]);
+    if (src->Storage == StorageBgraFloat && dst->Storage == StorageBgraFloat)
+      return MapFloatRow<0, 2>(s, d, width, apply);
+    if (src->Storage == StorageRgbaFloat && dst->Storage == StorageRgbaFloat)
+      return MapFloatRow<2, 0>(s, d, width, apply);
   }
   WithCursors(src, 0, y, dst, 0, y, [&](auto& s, auto& d) {
     P px;

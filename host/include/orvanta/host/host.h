@@ -184,9 +184,16 @@ class Node {
 
 // ---- images ---------------------------------------------------------------------------------
 
+// The order of an image's samples in memory: BGRA (the host's own images) or RGBA (other hosts'
+// images read in place, see ScopedRenderTarget). Images of custom storage count as BGRA.
+enum class SampleOrder { kBgra, kRgba };
+SampleOrder OrderOf(const Image* im);
+
 // A new image of the given depth (32, 64 or 128), owned by the caller; cleared unless the
-// caller says it writes every pixel itself (clear false).
-ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear = true);
+// caller says it writes every pixel itself (clear false). The images a tool makes take the
+// sample order of the image they are like, or of the request's main input.
+ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear = true,
+                   SampleOrder order = SampleOrder::kBgra);
 size_t ImageBytes(const Image* im);
 // Bytes of row y, width * BytesPerPixel long.
 uint8_t* RowBytes(const Image* im, int32_t y);
@@ -248,6 +255,28 @@ class ScopedSizing {
   ~ScopedSizing();
   ScopedSizing(const ScopedSizing&) = delete;
   ScopedSizing& operator=(const ScopedSizing&) = delete;
+};
+
+// ---- render targets -------------------------------------------------------------------------
+
+// While a ScopedRenderTarget lives, the first image that a render on the thread that made it
+// makes (NewImage, either form) of the target's width, height, depth and sample order is made in
+// the target's pixels: a tool that makes its result so writes it in place. The target is an
+// image of one of the host's storage formats (throws std::invalid_argument otherwise) whose
+// pixels outlive every image made in them; its rows may be anywhere (a front-end wraps another
+// program's memory). Whether the result landed in place is for the caller to see, row by row
+// (a tool may make another image of that kind first, or share rows of its input): compare the
+// result's row addresses with the target's. Made and destroyed on one thread; scopes nest.
+class ScopedRenderTarget {
+ public:
+  explicit ScopedRenderTarget(const Image* target);
+  ~ScopedRenderTarget();
+  ScopedRenderTarget(const ScopedRenderTarget&) = delete;
+  ScopedRenderTarget& operator=(const ScopedRenderTarget&) = delete;
+
+ private:
+  const Image* outer_;
+  bool outerTaken_;
 };
 
 // ---- compositions ---------------------------------------------------------------------------
