@@ -1,6 +1,6 @@
-// Word tables: rows mapped through host 16-bit storage, computed from straight runs where the
-// tables have few of them (with words one below them, where the processor can) and looked up
-// otherwise, give the stored words of the tables.
+// Word tables: rows mapped through host 16-bit storage (BGRA and RGBA), computed from straight
+// runs where the tables have few of them (with words one below them, where the processor can) and
+// looked up otherwise, give the stored words of the tables.
 #include <cstdint>
 #include <functional>
 
@@ -12,8 +12,8 @@ namespace {
 
 // 257 x 256 pixels (an odd width leaves a last pixel outside the pairs): every word in every
 // channel, in different orders per channel.
-host::ImagePtr EveryWordOddWidth() {
-  auto im = host::MakeImage(257, 256, Depth16);
+host::ImagePtr EveryWordOddWidth(host::SampleOrder order) {
+  auto im = host::MakeImage(257, 256, Depth16, true, order);
   for (uint32_t i = 0; i < 257u * 256u; ++i) {
     const uint32_t w = i & 0xFFFF;
     im->SetPixel(int32_t(i % 257), int32_t(i / 257),
@@ -24,8 +24,9 @@ host::ImagePtr EveryWordOddWidth() {
 
 using Rule = std::function<uint32_t(uint32_t)>;
 
-// Fills one table per rule, channel c reading table assign[c], maps the picture and checks
-// every stored word against the rule saturated to 16 bits. Returns whether rows were computed.
+// Fills one table per rule, channel c reading table assign[c], maps the picture in either sample
+// order and checks every stored word against its channel's rule saturated to 16 bits. Returns
+// whether rows were computed.
 bool MapsLikeTheTables(const std::vector<Rule>& rules, const int32_t (&assign)[4]) {
   WordTables tables;
   tables.Reset(int32_t(rules.size()));
@@ -35,22 +36,26 @@ bool MapsLikeTheTables(const std::vector<Rule>& rules, const int32_t (&assign)[4
   }
   for (int32_t c = 0; c < 4; ++c) tables.Assign(c, assign[c]);
   tables.Seal();
-  auto in = EveryWordOddWidth();
-  auto out = host::MakeImage(in->Width, in->Height, Depth16, false);
-  for (int32_t y = 0; y < in->Height; ++y)
-    tables.MapRow(in.get(), out.get(), y, in->Width, [](uint32_t&, int32_t) { ADD_FAILURE(); });
-  int32_t wrong = 0;
-  for (int32_t y = 0; y < in->Height; ++y)
-    for (int32_t x = 0; x < in->Width; ++x) {
-      const uint16_t* s = reinterpret_cast<const uint16_t*>(in->RowTable[y]) + x * 4;
-      const uint16_t* d = reinterpret_cast<const uint16_t*>(out->RowTable[y]) + x * 4;
-      for (int32_t c = 0; c < 4; ++c) {
-        const uint32_t want = formats::Sat16(rules[size_t(assign[c])](s[c]));
-        if (d[c] != want && ++wrong <= 5)
-          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": word " << s[c] << " gave "
-                        << d[c] << ", table says " << want;
+  for (host::SampleOrder order : {host::SampleOrder::kBgra, host::SampleOrder::kRgba}) {
+    const bool rgba = order == host::SampleOrder::kRgba;
+    auto in = EveryWordOddWidth(order);
+    auto out = host::MakeImage(in->Width, in->Height, Depth16, false, order);
+    for (int32_t y = 0; y < in->Height; ++y)
+      tables.MapRow(in.get(), out.get(), y, in->Width, [](uint32_t&, int32_t) { ADD_FAILURE(); });
+    int32_t wrong = 0;
+    for (int32_t y = 0; y < in->Height; ++y)
+      for (int32_t x = 0; x < in->Width; ++x) {
+        const uint16_t* s = reinterpret_cast<const uint16_t*>(in->RowTable[y]) + x * 4;
+        const uint16_t* d = reinterpret_cast<const uint16_t*>(out->RowTable[y]) + x * 4;
+        for (int32_t place = 0; place < 4; ++place) {
+          const int32_t c = ChannelAtPlace(rgba, place);
+          const uint32_t want = formats::Sat16(rules[size_t(assign[c])](s[place]));
+          if (d[place] != want && ++wrong <= 5)
+            ADD_FAILURE() << (rgba ? "RGBA" : "BGRA") << " pixel " << x << "," << y << " channel " << c
+                          << ": word " << s[place] << " gave " << d[place] << ", table says " << want;
+        }
       }
-    }
+  }
   return tables.ComputesRuns();
 }
 

@@ -303,6 +303,12 @@ class BillboardOperator : public Tool<BillboardOperator> {
         EncodeCells<formats::Bgra16>(slotsInt_);
       else if (storage == StorageBgraFloat && float_)
         EncodeCells<formats::BgraFloat>(slotsFlt_);
+      else if (storage == StorageRgba8 && !float_)
+        EncodeCells<formats::Rgba8>(slotsInt_);
+      else if (storage == StorageRgba16 && !float_)
+        EncodeCells<formats::Rgba16>(slotsInt_);
+      else if (storage == StorageRgbaFloat && float_)
+        EncodeCells<formats::RgbaFloat>(slotsFlt_);
     }
   }
 
@@ -317,6 +323,12 @@ class BillboardOperator : public Tool<BillboardOperator> {
       RenderStoredRow<formats::Bgra16, Pixel>(y, int32_t(top));
     else if (stored_ == StorageBgraFloat)
       RenderStoredRow<formats::BgraFloat, FltPixel>(y, int32_t(top));
+    else if (stored_ == StorageRgba8)
+      RenderStoredRow<formats::Rgba8, Pixel>(y, int32_t(top));
+    else if (stored_ == StorageRgba16)
+      RenderStoredRow<formats::Rgba16, Pixel>(y, int32_t(top));
+    else if (stored_ == StorageRgbaFloat)
+      RenderStoredRow<formats::RgbaFloat, FltPixel>(y, int32_t(top));
     else if (float_)
       RenderRow<FltPixel>(y, int32_t(top));
     else
@@ -480,7 +492,8 @@ class BillboardOperator : public Tool<BillboardOperator> {
     constexpr size_t kBytes = Format::kBytes;
     const size_t size = size_t(cellWidth_) * size_t(cellHeight_);
     for (int32_t a = 0; a < channelCount_; ++a) {
-      const int32_t field = 2 - channels_[a].component;  // stored order blue, green, red, alpha
+      // The component's place in the stored pixel (blue, green, red, alpha or red, green, blue, alpha).
+      const int32_t field = ChannelAtPlace(IsRgbaStorage(source_->Storage), 2 - channels_[a].component);
       for (size_t b = 0; b < kBytes; ++b) {
         const size_t f = b / (kBytes / 4);
         keepBytes_[a][b] =

@@ -1,5 +1,5 @@
-// The float rows of OrvantaRemap on the host's float storage (four floats a pixel, blue, green,
-// red, alpha), one file per instruction set, each compiled for it and exporting one function.
+// The float rows of OrvantaRemap on the host's float storage (four floats a pixel, in BGRA or RGBA
+// order), one file per instruction set, each compiled for it and exporting one function.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,8 @@ namespace orvanta {
 inline namespace remap {
 
 // Per request: the map of the input region [inStart, inEnd] to outStart + (t - inStart) * slope,
-// and per channel whether it is ticked, whether values outside the region are kept, and the
-// fixed result for those that are not.
+// and per place in a pixel (the channel stored there) whether it is ticked, whether values
+// outside the region are kept, and the fixed result for those that are not.
 struct FloatMap {
   double inStart = 0, inEnd = 1, outStart = 0, slope = 1;
   bool on[4] = {}, keep[4] = {};

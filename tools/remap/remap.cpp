@@ -146,11 +146,16 @@ class RemapOperator : public Tool<RemapOperator> {
                                     on(3), keep(0), keep(1), keep(2), keep(3), outsideValue_[0],
                                     outsideValue_[1], outsideValue_[2], outsideValue_[3]}))
       BuildTables();
-    floatMap_ = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
-    for (int32_t c = 0; c < 4; ++c) {
-      floatMap_.on[c] = enabled_[c];
-      floatMap_.keep[c] = keepOutside_[c];
-      floatMap_.fixed[c] = float(outsideValue_[c]);
+    // The vector rows' channels by their place in memory (BGRA [0] and RGBA [1] storage).
+    for (int32_t order : {0, 1}) {
+      FloatMap& m = floatMaps_[order];
+      m = FloatMap{inStart_, inEnd_, outStart_, slope_, {}, {}, {}};
+      for (int32_t place = 0; place < 4; ++place) {
+        const int32_t c = ChannelAtPlace(order == 1, place);
+        m.on[place] = enabled_[c];
+        m.keep[place] = keepOutside_[c];
+        m.fixed[place] = float(outsideValue_[c]);
+      }
     }
 
     OwnedImage result = NewImageLike(source_, Clearing::kUncleared);  // every pixel is written
@@ -162,8 +167,10 @@ class RemapOperator : public Tool<RemapOperator> {
   [[gnu::flatten]] void ProcessChunk(Request*, int32_t y) override {
     if (y < 0 || y >= height_) return;
     if (float_) {
-      if (floatRow_ && source_->Storage == StorageBgraFloat && result_->Storage == StorageBgraFloat) {
-        floatRow_(floatMap_, reinterpret_cast<const float*>(source_->RowTable[y]),
+      const uint32_t st = source_->Storage;
+      if (floatRow_ && (st == StorageBgraFloat || st == StorageRgbaFloat) && result_->Storage == st) {
+        floatRow_(floatMaps_[st == StorageRgbaFloat ? 1 : 0],
+                  reinterpret_cast<const float*>(source_->RowTable[y]),
                   reinterpret_cast<float*>(result_->RowTable[y]), width_);
         return;
       }
@@ -269,8 +276,8 @@ class RemapOperator : public Tool<RemapOperator> {
   bool keepOutside_[4] = {};  // per channel, same order
   double outsideValue_[4] = {};
   double inStart_ = 0.0, inEnd_ = 1.0, outStart_ = 0.0, slope_ = 1.0;
-  FloatMap floatMap_;  // the same, for the vector float rows
-  WordTables tables_;  // integer pixels: one table per distinct channel outcome
+  FloatMap floatMaps_[2];  // the same, for the vector float rows
+  WordTables tables_;      // integer pixels: one table per distinct channel outcome
   // The vector float rows on the host's float storage that this processor runs, or null.
   const FloatRowFn floatRow_;
 };

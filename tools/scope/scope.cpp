@@ -463,6 +463,12 @@ class ScopeOperator : public Tool<ScopeOperator> {
         return WriteBandAs<formats::Bgra16>(band);
       case StorageBgraFloat:
         return WriteBandAs<formats::BgraFloat>(band);
+      case StorageRgba8:
+        return WriteBandAs<formats::Rgba8>(band);
+      case StorageRgba16:
+        return WriteBandAs<formats::Rgba16>(band);
+      case StorageRgbaFloat:
+        return WriteBandAs<formats::RgbaFloat>(band);
       default:
         return WriteBandAs<void>(band);
     }

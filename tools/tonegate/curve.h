@@ -113,9 +113,9 @@ struct Curve {
 };
 
 // A whole row of host float storage (four floats a pixel) through the curve of family kBelow to
-// kOutside, the channels not enabled kept; the caller checks that the family's ramps cannot
-// overlap. Built for AVX2 and for AVX-512 (F and DQ) in files of their own, each exporting one;
-// the tool chooses the one this processor runs when it is made.
+// kOutside, the samples at places not enabled kept (enabled is by place in a pixel, BGRA or RGBA);
+// the caller checks that the family's ramps cannot overlap. Built for AVX2 and for AVX-512 (F and DQ) in
+// files of their own, each exporting one; the tool chooses the one this processor runs when it is made.
 using FloatRowsFn = void (*)(Family family, const Curve& curve, const bool (&enabled)[4], const float* src,
                              float* dst, int32_t width);
 void FloatRowAvx2(Family family, const Curve& curve, const bool (&enabled)[4], const float* src, float* dst,

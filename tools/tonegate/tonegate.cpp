@@ -127,6 +127,10 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
     enabled_[1] = WholeValue(in_[kGreen], req) != 0;
     enabled_[2] = WholeValue(in_[kRed], req) != 0;
     enabled_[3] = WholeValue(in_[kAlpha], req) != 0;
+    // The same by place in memory, for the vector rows on BGRA [0] and RGBA [1] float storage.
+    for (int32_t order : {0, 1})
+      for (int32_t place = 0; place < 4; ++place)
+        enabledAt_[order][place] = enabled_[ChannelAtPlace(order == 1, place)];
     const int32_t type = WholeValue(in_[kFilter], req);
     c.L = NumberValue(in_[kLevel], req);
     c.S = NumberValue(in_[kRegionStart], req);
@@ -215,9 +219,11 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
       return;
     }
     // Ramps that can overlap (a region narrower than two bands) are left to the scalar rule.
-    if (floatRows_ && source_->Storage == StorageBgraFloat && result_->Storage == StorageBgraFloat &&
+    const uint32_t st = source_->Storage;
+    if (floatRows_ && (st == StorageBgraFloat || st == StorageRgbaFloat) && result_->Storage == st &&
         family_ != kNone && (family_ != kInside || curve_.startInner < curve_.endInner)) {
-      floatRows_(family_, curve_, enabled_, reinterpret_cast<const float*>(source_->RowTable[y]),
+      floatRows_(family_, curve_, enabledAt_[st == StorageRgbaFloat ? 1 : 0],
+                 reinterpret_cast<const float*>(source_->RowTable[y]),
                  reinterpret_cast<float*>(result_->RowTable[y]), width_);
       return;
     }
@@ -300,6 +306,7 @@ class ToneGateOperator : public Tool<ToneGateOperator> {
   int32_t width_ = 0, height_ = 0;
   bool float_ = false;
   bool enabled_[4] = {};  // blue, green, red, alpha
+  bool enabledAt_[2][4] = {};
   Family family_ = kNone;
   Curve curve_;
   // Integer pixels: table 0 holds the curve's word for each word 0..65535, table 1 the same

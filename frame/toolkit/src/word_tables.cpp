@@ -22,6 +22,10 @@ RunsBelowRowFn ChosenRunsBelowRow() {
   return nullptr;
 }
 
+// The channel at place `place` of a pixel in memory, for BGRA storage (order 0) and RGBA storage
+// (order 1).
+int32_t ChannelAt(int32_t order, int32_t place) { return ChannelAtPlace(order == 1, place); }
+
 }  // namespace
 
 WordTables::WordTables() : runRow_(ChosenRunRow()), runsBelowRow_(ChosenRunsBelowRow()) {}
@@ -129,7 +133,7 @@ void WordTables::PrepareRuns() {
     }
     most = std::max(most, runs[c].count);
   }
-  FillPairs(runs, most);
+  for (int32_t order : {0, 1}) FillPairs(runs, most, order);
   runCount_ = most;
 }
 
@@ -141,19 +145,20 @@ int32_t WordTables::FirstSharing(int32_t c) const {
   return same;
 }
 
-void WordTables::FillPairs(const Runs (&runs)[4], int32_t most) {
+void WordTables::FillPairs(const Runs (&runs)[4], int32_t most, int32_t order) {
+  RunPairs& pairs = pairs_[order];
   for (int32_t lane = 0; lane < 8; ++lane) {
-    const Runs& r = runs[lane % 4];
-    pairs_.q0[lane] = r.run[0].q;
-    pairs_.k0[lane] = r.run[0].k;
+    const Runs& r = runs[ChannelAt(order, lane % 4)];
+    pairs.q0[lane] = r.run[0].q;
+    pairs.k0[lane] = r.run[0].k;
     for (int32_t i = 1; i < kMaxWordRuns; ++i) {
       const bool has = i < r.count;
-      pairs_.start[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
-      pairs_.dq[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
-      pairs_.dk[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
+      pairs.start[i - 1][lane] = has ? uint16_t(r.run[i].start) : 0;
+      pairs.dq[i - 1][lane] = has ? uint16_t(r.run[i].q ^ r.run[i - 1].q) : 0;
+      pairs.dk[i - 1][lane] = has ? uint16_t(r.run[i].k ^ r.run[i - 1].k) : 0;
     }
   }
-  pairs_.runs = most;
+  pairs.runs = most;
 }
 
 // The AVX-512 lanes for runs with one-below words, when every channel's table has at most
@@ -175,7 +180,7 @@ void WordTables::PrepareRunsBelow() {
     if (!FindRunsBelow(t, runs[c]) || !MarkBelowWords(t, runs[c], below[c], slots)) return;
     most = std::max(most, runs[c].count);
   }
-  FillLanes(runs, below, most);
+  for (int32_t order : {0, 1}) FillLanes(runs, below, most, order);
   runCount_ = most;
   below_ = true;
 }
@@ -205,11 +210,11 @@ bool WordTables::MarkBelowWords(const uint16_t* t, const Runs& r, BelowWords& b,
   return true;
 }
 
-void WordTables::FillLanes(const Runs (&runs)[4], const BelowWords (&below)[4], int32_t most) {
-  RunLanes& l = lanes_;
+void WordTables::FillLanes(const Runs (&runs)[4], const BelowWords (&below)[4], int32_t most, int32_t order) {
+  RunLanes& l = lanes_[order];
   l.hasBits = 0;
   for (int32_t lane = 0; lane < 32; ++lane) {
-    const int32_t c = lane % 4;
+    const int32_t c = ChannelAt(order, lane % 4);
     const Runs& r = runs[c];
     l.q0[lane] = r.run[0].q;
     l.k0[lane] = r.run[0].k;
@@ -227,8 +232,8 @@ void WordTables::FillLanes(const Runs (&runs)[4], const BelowWords (&below)[4], 
     l.bitsSpan[1][lane] = uint16_t(b.last - b.gapTo);
   }
   for (int32_t i = 0; i < 16; ++i) {
-    l.evenBase[i] = std::max(below[(2 * i) % 4].slot, 0) * 2048;
-    l.oddBase[i] = std::max(below[(2 * i + 1) % 4].slot, 0) * 2048;
+    l.evenBase[i] = std::max(below[ChannelAt(order, (2 * i) % 4)].slot, 0) * 2048;
+    l.oddBase[i] = std::max(below[ChannelAt(order, (2 * i + 1) % 4)].slot, 0) * 2048;
   }
   l.runs = most;
 }

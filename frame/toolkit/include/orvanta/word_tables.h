@@ -117,8 +117,12 @@ class WordTables {
 
   template <class Wide>
   void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Wide& wide) const {
-    const int32_t k0 = index_[0], k1 = index_[1], k2 = index_[2], k3 = index_[3];
-    if (src->Storage == StorageBgra16 && dst->Storage == StorageBgra16) {
+    // Tables by the place of their channel in memory: blue, green, red, alpha in BGRA storage,
+    // red and blue exchanged in RGBA storage.
+    const uint32_t st = src->Storage;
+    const int32_t order = IsRgbaStorage(st) ? 1 : 0;
+    const int32_t k0 = index_[order ? 2 : 0], k1 = index_[1], k2 = index_[order ? 0 : 2], k3 = index_[3];
+    if ((st == StorageBgra16 || st == StorageRgba16) && dst->Storage == st) {
       const uint16_t* t0 = stored16_.data() + size_t(k0) * 65536;
       const uint16_t* t1 = stored16_.data() + size_t(k1) * 65536;
       const uint16_t* t2 = stored16_.data() + size_t(k2) * 65536;
@@ -129,9 +133,9 @@ class WordTables {
       uint8_t* d = dst->RowTable[y];
       int32_t x = 0;
       if (below_)
-        x = runsBelowRow_(lanes_, bitmap_.data(), s, d, width);
+        x = runsBelowRow_(lanes_[order], bitmap_.data(), s, d, width);
       else if (runCount_ > 0 && runRow_)
-        x = runRow_(pairs_, s, d, width);
+        x = runRow_(pairs_[order], s, d, width);
       s += size_t(x) * 8;
       d += size_t(x) * 8;
       for (; x < width; ++x, s += 8, d += 8) {
@@ -143,7 +147,7 @@ class WordTables {
       }
       return;
     }
-    if (src->Storage == StorageBgra8 && dst->Storage == StorageBgra8) {
+    if ((st == StorageBgra8 || st == StorageRgba8) && dst->Storage == st) {
       const uint8_t* t0 = stored8_.data() + size_t(k0) * 256;
       const uint8_t* t1 = stored8_.data() + size_t(k1) * 256;
       const uint8_t* t2 = stored8_.data() + size_t(k2) * 256;
@@ -159,8 +163,9 @@ class WordTables {
       }
       return;
     }
-    const uint32_t* table[4] = {words_.data() + size_t(k0) * 65536, words_.data() + size_t(k1) * 65536,
-                                words_.data() + size_t(k2) * 65536, words_.data() + size_t(k3) * 65536};
+    const uint32_t* table[4] = {
+        words_.data() + size_t(index_[0]) * 65536, words_.data() + size_t(index_[1]) * 65536,
+        words_.data() + size_t(index_[2]) * 65536, words_.data() + size_t(index_[3]) * 65536};
     orvanta::MapRow<Pixel>(src, dst, y, width, [&](uint32_t& w, int32_t channel) {
       if (w <= 65535u)
         w = table[channel][w];
@@ -189,10 +194,10 @@ class WordTables {
   static bool FindRunsBelow(const uint16_t* t, Runs& out);
   void PrepareRuns();
   int32_t FirstSharing(int32_t c) const;
-  void FillPairs(const Runs (&runs)[4], int32_t most);
+  void FillPairs(const Runs (&runs)[4], int32_t most, int32_t order);
   void PrepareRunsBelow();
   bool MarkBelowWords(const uint16_t* t, const Runs& r, BelowWords& b, int32_t& slots);
-  void FillLanes(const Runs (&runs)[4], const BelowWords (&below)[4], int32_t most);
+  void FillLanes(const Runs (&runs)[4], const BelowWords (&below)[4], int32_t most, int32_t order);
 
   // The settings given to Reuses() for the tables being built, and those of the last Seal()
   // (at most 32; a tool with more never reuses its tables).
@@ -208,8 +213,9 @@ class WordTables {
   RunsBelowRowFn runsBelowRow_ = nullptr;
   int32_t runCount_ = 0;  // 0: 16-bit rows are looked up
   bool below_ = false;    // computed by runsBelowRow_ from lanes_, one-below words included
-  RunPairs pairs_;        // else computed by runRow_ from these
-  RunLanes lanes_;
+  // The lanes for BGRA storage [0] and RGBA storage [1].
+  RunPairs pairs_[2];  // else computed by runRow_ from these
+  RunLanes lanes_[2];
   std::vector<uint32_t> bitmap_;  // the one-below words of lanes_
 };
 
