@@ -1,8 +1,9 @@
 // The OpenFX bundle against the runtime: one render of a 1920 x 1080 16-bit frame through the
-// bundle's actions (the tests' host: the host's images wrapped, the tool's result copied into the
-// host's output image) beside the same render made by the runtime itself, with every worker. The
-// bundle's rows run its chunks on the runtime's pool, or on the host's threads (the tests' host
-// starts new threads for each job, as a simple host would).
+// bundle's actions (the tests' host, its images' rows packed as hosts usually allocate them; the
+// host's images are read in place and the tool's result is made in the host's output image)
+// beside the same render made by the runtime itself, with every worker. The bundle's rows run its
+// chunks on the runtime's pool, or on the host's threads (the tests' host starts new threads for
+// each job, as a simple host would).
 //
 // In one process the bundle's binary finds the runtime already loaded and shares it, so both rows
 // render with the same tools and the same workers.
@@ -133,12 +134,12 @@ void Bundle(benchmark::State& state, const Setup& setup, int32_t threads, bool h
   if (!p) return state.SkipWithError("the bundle has no such tool");
   ofxtest::Instance inst(host, p,
                          host.Descriptor(p).AllStrings(ofx::kOfxImageEffectPropSupportedContexts).front());
-  inst.Connect("Source", Frame());
-  for (const auto& [id, picture] : setup.inputs) inst.Connect(id, picture);
+  inst.Connect("Source", Frame(), ofxtest::Layout::Packed);
+  for (const auto& [id, picture] : setup.inputs) inst.Connect(id, picture, ofxtest::Layout::Packed);
   for (const auto& [id, value] : setup.params) inst.Set(id, value);
   inst.keepOutput = true;  // the host's output image is made once, as a host keeps its buffers
   for (auto _ : state)
-    if (inst.Render(0.0, {1, 1}, ofxtest::Layout::BottomUp, Depth::Short) != ofx::kOfxStatOK)
+    if (inst.Render(0.0, {1, 1}, ofxtest::Layout::Packed, Depth::Short) != ofx::kOfxStatOK)
       return state.SkipWithError("the render failed");
 }
 

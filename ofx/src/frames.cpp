@@ -17,34 +17,26 @@
 namespace orvanta::ofx {
 namespace {
 
-// The access routines of an RGBA format: those of the runtime's BGRA format F, red and blue
-// exchanged, so both give the same values for the same samples.
+// Access routines: the runtime's inline conversions of an RGBA format F behind function pointers.
 template <class F>
-struct Rgba {
-  static void Get(const Image*, const void* a, Pixel& p) {
-    F::Get(static_cast<const uint8_t*>(a), p);
-    std::swap(p.B, p.R);
-  }
-  static void Put(const Image*, void* a, const Pixel& p) {
-    F::Put(static_cast<uint8_t*>(a), Pixel{p.R, p.G, p.B, p.A});
-  }
+struct Routines {
+  static void Get(const Image*, const void* a, Pixel& p) { F::Get(static_cast<const uint8_t*>(a), p); }
+  static void Put(const Image*, void* a, const Pixel& p) { F::Put(static_cast<uint8_t*>(a), p); }
   static void GetFlt(const Image*, const void* a, FltPixel& p) {
     F::GetFlt(static_cast<const uint8_t*>(a), p);
-    std::swap(p.B, p.R);
   }
-  static void PutFlt(const Image*, void* a, const FltPixel& p) {
-    F::PutFlt(static_cast<uint8_t*>(a), FltPixel{p.R, p.G, p.B, p.A});
-  }
+  static void PutFlt(const Image*, void* a, const FltPixel& p) { F::PutFlt(static_cast<uint8_t*>(a), p); }
 };
 
 template <class F>
-void UseFormat(Image& im) {
+void UseFormat(Image& im, uint32_t storage) {
   im.Depth = F::kDepth;
   im.BytesPerPixel = F::kBytes;
-  im.ReadPixel = &Rgba<F>::Get;
-  im.WritePixel = &Rgba<F>::Put;
-  im.ReadFltPixel = &Rgba<F>::GetFlt;
-  im.WriteFltPixel = &Rgba<F>::PutFlt;
+  im.Storage = storage;
+  im.ReadPixel = &Routines<F>::Get;
+  im.WritePixel = &Routines<F>::Put;
+  im.ReadFltPixel = &Routines<F>::GetFlt;
+  im.WriteFltPixel = &Routines<F>::PutFlt;
 }
 
 // One row of n pixels with red and blue exchanged (BGRA to RGBA and back), T a sample. The loops
@@ -102,11 +94,22 @@ void SwapRow(const uint8_t* from, uint8_t* to, int32_t n) {
 
 using RowCopy = void (*)(const uint8_t*, uint8_t*, int32_t);
 
-// The row copy for result into out when the result is in the runtime's storage of out's depth;
-// null when pixels must go through the access routines.
+template <size_t kBytes>
+void CopyRow(const uint8_t* from, uint8_t* to, int32_t n) {
+  std::memcpy(to, from, size_t(n) * kBytes);
+}
+
+// The row copy for result into out when the result is in one of the runtime's storage formats of
+// out's depth; null when pixels must go through the access routines.
 RowCopy FastCopy(const Image& result, const Image& out) {
   if (result.Depth != out.Depth) return nullptr;
   switch (result.Storage) {
+    case StorageRgba8:
+      return &CopyRow<4>;
+    case StorageRgba16:
+      return &CopyRow<8>;
+    case StorageRgbaFloat:
+      return &CopyRow<16>;
     case StorageBgra8:
       return &SwapRow<uint8_t>;
     case StorageBgra16:
@@ -133,10 +136,6 @@ void CopyThroughRoutines(const Image& result, int32_t y, int32_t x0, int32_t n, 
   });
 }
 
-RowCopy SwapFor(uint32_t depth) {
-  return depth == Depth8 ? &SwapRow<uint8_t> : depth == Depth16 ? &SwapRow<uint16_t> : &SwapRow<float>;
-}
-
 constexpr int32_t kRowsPerChunk = 16;
 
 // Orders the cache-bypassing stores of a chunk before the chunk counts as done.
@@ -147,20 +146,6 @@ void Fence() {
 }
 
 }  // namespace
-
-Image* RuntimeCopy(const HostFrame& frame, host::ImagePtr& keep) {
-  if (!keep || keep->Width != frame.Width || keep->Height != frame.Height || keep->Depth != frame.Depth)
-    keep = host::MakeImage(frame.Width, frame.Height, frame.Depth, false);  // every row written below
-  Image* copy = keep.get();
-  const RowCopy swap = SwapFor(frame.Depth);
-  host::RunChunks((frame.Height + kRowsPerChunk - 1) / kRowsPerChunk, [&](int32_t chunk) {
-    const int32_t last = std::min(frame.Height, (chunk + 1) * kRowsPerChunk);
-    for (int32_t y = chunk * kRowsPerChunk; y < last; ++y)
-      swap(frame.RowTable[y], copy->RowTable[y], frame.Width);
-    Fence();
-  });
-  return copy;
-}
 
 uint32_t DepthOfName(const std::string& name) {
   if (name == kOfxBitDepthByte) return Depth8;
@@ -176,21 +161,21 @@ HostFrame::HostFrame(OfxPropertySetHandle handle) : handle_(handle) {
   if (components != kOfxImageComponentRGBA)
     throw OfxError(kOfxStatErrImageFormat,
                    "the host gave an image of " + components + "; the tools take RGBA");
-  switch (DepthOfName(depth)) {
+  const uint32_t bits = DepthOfName(depth);
+  switch (bits) {
     case Depth8:
-      UseFormat<formats::Bgra8>(*this);
+      UseFormat<formats::Rgba8>(*this, StorageRgba8);
       break;
     case Depth16:
-      UseFormat<formats::Bgra16>(*this);
+      UseFormat<formats::Rgba16>(*this, StorageRgba16);
       break;
     case DepthFloat:
-      UseFormat<formats::BgraFloat>(*this);
+      UseFormat<formats::RgbaFloat>(*this, StorageRgbaFloat);
       break;
     default:
       throw OfxError(kOfxStatErrImageFormat,
                      "the host gave an image of depth " + depth + "; the tools take 8-bit, 16-bit and float");
   }
-  Storage = StorageCustom;
   for (int i = 0; i < 4; ++i) (&bounds_.x1)[i] = p.Int(kOfxImagePropBounds, i);
   Width = std::max(0, bounds_.x2 - bounds_.x1);
   Height = std::max(0, bounds_.y2 - bounds_.y1);
@@ -198,6 +183,11 @@ HostFrame::HostFrame(OfxPropertySetHandle handle) : handle_(handle) {
   auto* data = static_cast<uint8_t*>(p.Pointer(kOfxImagePropData));
   if (Width > 0 && Height > 0 && (!data || std::abs(rowBytes) < ptrdiff_t(Width) * BytesPerPixel))
     throw OfxError(kOfxStatErrImageFormat, "the host gave an image without pixel memory for its bounds");
+  // The tools' fast paths read samples as typed words: memory whose rows do not all start on a
+  // whole sample is read through the access routines instead, which copy bytes.
+  const size_t sample = BytesPerPixel / 4;
+  if (reinterpret_cast<uintptr_t>(data) % sample != 0 || size_t(std::abs(rowBytes)) % sample != 0)
+    Storage = StorageCustom;
   // The data pointer is at the bottom row; the table lists rows top first.
   rows_.resize(size_t(Height) + 1);
   for (int32_t t = 0; t < Height; ++t) rows_[size_t(t)] = data + ptrdiff_t(Height - 1 - t) * rowBytes;
@@ -206,7 +196,23 @@ HostFrame::HostFrame(OfxPropertySetHandle handle) : handle_(handle) {
 
 HostFrame::~HostFrame() = default;
 
+namespace {
+
+// Whether result is out's pixels themselves: rendered in place, every row.
+bool InPlace(const Image& result, const HostFrame& out, int32_t x0, int32_t y0) {
+  const OfxRectI& b = out.Bounds();
+  if (result.Storage != out.Storage || result.Width != out.Width || result.Height != out.Height ||
+      x0 != b.x1 || y0 != b.y1)
+    return false;
+  for (int32_t t = 0; t < out.Height; ++t)
+    if (result.RowTable[t] != out.RowTable[t]) return false;
+  return true;
+}
+
+}  // namespace
+
 void PutResult(const Image& result, HostFrame& out, int32_t x0, int32_t y0) {
+  if (InPlace(result, out, x0, y0)) return;
   const OfxRectI& b = out.Bounds();
   // The result's columns and bottom-up rows in out's pixel coordinates, clipped to out.
   const int32_t left = std::max(b.x1, x0);
@@ -229,8 +235,10 @@ void PutResult(const Image& result, HostFrame& out, int32_t x0, int32_t y0) {
       std::memset(row + size_t(right - b.x1) * bpp, 0, size_t(b.x2 - right) * bpp);
       uint8_t* to = row + size_t(left - b.x1) * bpp;
       const int32_t n = int32_t(right - left);
+      const uint8_t* from = result.RowTable[r] + size_t(left - x0) * result.BytesPerPixel;
+      if (from == to && result.Storage == out.Storage) continue;  // rendered in place
       if (fast)
-        fast(result.RowTable[r] + size_t(left - x0) * result.BytesPerPixel, to, n);
+        fast(from, to, n);
       else
         CopyThroughRoutines(result, r, left - x0, n, out, t, left - b.x1);
     }

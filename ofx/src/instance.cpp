@@ -60,7 +60,6 @@ Instance::Instance(const Tool& tool, OfxImageEffectHandle effect) : tool_(tool),
     throw OfxError(kOfxStatErrBadHandle, "the host has no output clip of " + tool.name);
   for (Slot* s : {&edit_, &sizing_, &render_}) s->node = std::make_unique<host::Node>(*tool.cls);
   stand_ins_.resize(clips_.size());
-  copies_.resize(clips_.size());
 }
 
 Instance::~Instance() = default;

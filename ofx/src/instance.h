@@ -45,7 +45,7 @@ class Instance {
   void ClipPreferences(Props out);
   // Renders the output image at time; throws OfxError with the sentence for the user.
   void Render(double time);
-  // Frees the images kept between renders (the inputs converted, the sizing stand-ins).
+  // Frees the images kept between actions (the sizing stand-ins).
   void Purge();
 
  private:
@@ -71,7 +71,6 @@ class Instance {
   OfxImageClipHandle output_ = nullptr;
   Slot edit_, sizing_, render_;
   std::vector<host::ImagePtr> stand_ins_;  // the sizing node's inputs, by clip
-  std::vector<host::ImagePtr> copies_;     // the render node's inputs, converted, by clip
 };
 
 }  // namespace orvanta::ofx

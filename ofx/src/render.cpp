@@ -148,16 +148,24 @@ void Instance::Render(double time) {
   std::unique_ptr<HostFrame> out = fetched.Image(output_, time);
   if (!out) throw OfxError(kOfxStatFailed, tool_.name + ": the host gave no output image to render into");
   RenderThreads threads;
-  // The inputs in the runtime's own storage, which the tools' fast paths read (frames.h).
   for (size_t k = 0; k < clips_.size(); ++k) {
     if (frames[k])
-      fetched.Connect(InputOf(node, k), RuntimeCopy(*frames[k], copies_[k]));
+      fetched.Connect(InputOf(node, k), frames[k].get());
     else
       host::Disconnect(InputOf(node, k));
   }
-  host::RenderResult r = node.Render(time);
+  const OfxRectI& at = frames[0]->Bounds();
+  host::RenderResult r;
+  {
+    // The output image is where a result of its size belongs when it starts at the main
+    // input's corner, as the result does.
+    std::optional<host::ScopedRenderTarget> inPlace;
+    if (IsHostStorage(out->Storage) && out->Bounds().x1 == at.x1 && out->Bounds().y1 == at.y1)
+      inPlace.emplace(out.get());
+    r = node.Render(time);
+  }
   if (!r.ok()) throw OfxError(kOfxStatFailed, r.error);
-  PutResult(*r.image, *out, frames[0]->Bounds().x1, frames[0]->Bounds().y1);
+  PutResult(*r.image, *out, at.x1, at.y1);
 }
 
 }  // namespace orvanta::ofx
@@ -165,10 +173,6 @@ void Instance::Render(double time) {
 namespace orvanta::ofx {
 
 void Instance::Purge() {
-  {
-    std::lock_guard<std::mutex> lock(render_.mutex);
-    for (host::ImagePtr& copy : copies_) copy.reset();
-  }
   std::lock_guard<std::mutex> lock(sizing_.mutex);
   for (host::ImagePtr& stand : stand_ins_) stand.reset();
 }

@@ -1,6 +1,7 @@
 // Renders through the bundle equal `orvanta render` of the same pictures and settings, byte for
-// byte: every tool, 8-bit, 16-bit and float, rows bottom-up or at a negative distance, images away
-// from the origin, on the host's threads or the runtime's, at full and at half scale.
+// byte: every tool, 8-bit, 16-bit and float, rows bottom-up, at a negative distance, packed or at
+// odd addresses, images away from the origin, on the host's threads or the runtime's, at full and at half
+// scale.
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -192,6 +193,9 @@ TEST_P(Renders, EqualTheCommandByteForByte) {
       EXPECT_TRUE(SamePixels(refs[i], RenderThroughBundle(host, c, kDepths[i], Layout::BottomUp, {0, 0})));
       EXPECT_TRUE(
           SamePixels(refs[i], RenderThroughBundle(host, c, kDepths[i], Layout::NegativeStride, {7, -5})));
+      // Samples not aligned are read through the access routines.
+      const Layout third = hostThreads ? Layout::OddAddress : Layout::Packed;
+      EXPECT_TRUE(SamePixels(refs[i], RenderThroughBundle(host, c, kDepths[i], third, {0, 0})));
     }
     for (const Message& m : host.messages) ADD_FAILURE() << m.type << ": " << m.text;
     EXPECT_EQ(host.multiThreadCalls.load() > 0, hostThreads);

@@ -391,10 +391,12 @@ const char* DepthName(Depth d) {
 
 Buffer::Buffer(const OfxRectI& bounds, Depth depth, Layout layout) : bounds_(bounds), depth_(depth) {
   const size_t w = size_t(std::max(0, bounds.x2 - bounds.x1)), h = size_t(std::max(0, bounds.y2 - bounds.y1));
-  const size_t row = w * 4 * SampleBytes(depth) + kPadding;
-  memory_.assign(2 * kGuard + row * std::max<size_t>(h, 1), 0x5A);
-  uint8_t* first = memory_.data() + kGuard;  // the first row in memory
-  if (layout == Layout::BottomUp) {
+  shift_ = layout == Layout::OddAddress ? 1 : 0;
+  padding_ = layout == Layout::Packed ? 0 : kPadding + shift_;
+  const size_t row = w * 4 * SampleBytes(depth) + padding_;
+  memory_.assign(2 * kGuard + shift_ + row * std::max<size_t>(h, 1), 0x5A);
+  uint8_t* first = memory_.data() + kGuard + shift_;  // the first row in memory
+  if (layout != Layout::NegativeStride) {
     bottom_ = first;
     rowBytes_ = int(row);
   } else {
@@ -427,13 +429,13 @@ Picture Buffer::Read() const {
 }
 
 bool Buffer::GuardsIntact() const {
-  const size_t row = size_t(std::abs(rowBytes_)), used = row - kPadding;
+  const size_t row = size_t(std::abs(rowBytes_)), used = row - padding_;
   const int h = std::max(1, bounds_.y2 - bounds_.y1);
-  for (size_t i = 0; i < kGuard; ++i)
+  for (size_t i = 0; i < kGuard + shift_; ++i)
     if (memory_[i] != 0x5A || memory_[memory_.size() - 1 - i] != 0x5A) return false;
   for (int y = 0; y < h; ++y)  // every row's padding
     for (size_t i = used; i < row; ++i)
-      if (memory_[kGuard + size_t(y) * row + i] != 0x5A) return false;
+      if (memory_[kGuard + shift_ + size_t(y) * row + i] != 0x5A) return false;
   return true;
 }
 

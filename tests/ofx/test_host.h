@@ -98,9 +98,11 @@ size_t SampleBytes(Depth d);
 const char* DepthName(Depth d);
 
 // How an image lies in memory: rows bottom-up at a positive distance, or top-down (the host's own
-// order) handed over as bottom-up rows at a negative distance. Rows are padded either way, and
-// guard bytes surround the pixels.
-enum class Layout { BottomUp, NegativeStride };
+// order) handed over as bottom-up rows at a negative distance, or bottom-up from an odd address
+// an odd distance apart (samples of 16-bit and float images then start anywhere); these rows are
+// padded. Packed rows are bottom-up without padding, as hosts usually allocate them. Guard bytes
+// surround the pixels every way.
+enum class Layout { BottomUp, NegativeStride, OddAddress, Packed };
 
 // RGBA samples, rows top first, tightly packed: how pictures are made, compared and written to
 // files.
@@ -129,6 +131,8 @@ class Buffer {
   static constexpr size_t kGuard = 64, kPadding = 24;
   OfxRectI bounds_;
   Depth depth_;
+  size_t shift_ = 0;    // bytes between the guard and the first row
+  size_t padding_ = 0;  // bytes after each row's pixels
   std::vector<uint8_t> memory_;
   uint8_t* bottom_ = nullptr;
   int rowBytes_ = 0;
