@@ -102,10 +102,8 @@ constexpr const char* kUsage =
 [[noreturn]] void Usage(const std::string& why) { throw Failure(why + "; 'orvanta --help' shows the usage"); }
 
 // Options of the commands that take a value, kept with it so that a value such as "-5" is not
-// read as an option: render's (as the farm rewrites them), --queue, and serve's own.
-bool TakesValue(const std::string& a) {
-  return farm::RenderTakesValue(a) || a == "--queue" || a == "--port" || a == "--host";
-}
+// read as an option: render's (as the farm rewrites them) and serve's own.
+bool TakesValue(const std::string& a) { return farm::RenderTakesValue(a) || a == "--port" || a == "--host"; }
 
 // `orvanta serve` is the program orvanta-serve beside this one, run in this process's place, so
 // that its output, its signals and its exit status are the command's. The global options go

@@ -29,7 +29,8 @@ bool RenderTakesValue(const std::string& a) {
   return a == "-i" || a == "-s" || a == "-x" || a == "-o" || a == "--frames" || a == "--bits" ||
          a == "--save" || a == "--comp" || a == "--node" || a == "--codec" || a == "--fps" ||
          a == "--compression" || a == "--channels" || a == "--colorspace" || a == "--working-space" ||
-         a == "--out-colorspace" || a == "--ocio-config" || a == "--part" || a == "--frame-offset";
+         a == "--out-colorspace" || a == "--ocio-config" || a == "--part" || a == "--frame-offset" ||
+         a == "--queue";
 }
 
 void RefuseLineBreaks(const std::string& value, const std::string& what) {

@@ -743,6 +743,8 @@ TEST_F(Farm, FrameOffsetNamesTheFilesAndOcioConfigBecomesAbsolute) {
   EXPECT_EQ(farm::FrameOffsetOf({"X", "-s", "--frame-offset", "--frame-offset", "-7"}), -7);
   // A value of another option that looks like a tool name does not stand for what to render.
   EXPECT_FALSE(farm::NamesWhatToRender({"--frame-offset", "10", "-o", "a.#.exr"}));
+  EXPECT_FALSE(farm::NamesWhatToRender({"--queue", "4", "-o", "a.#.exr"}));
+  EXPECT_TRUE(farm::NamesWhatToRender({"--queue", "4", "X", "-o", "a.#.exr"}));
 }
 
 }  // namespace
