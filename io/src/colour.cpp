@@ -89,14 +89,35 @@ struct ColourConversion::Processor {
 ColourConversion::ColourConversion(std::unique_ptr<Processor> p) : p_(std::move(p)) {}
 ColourConversion::~ColourConversion() = default;
 
-void ColourConversion::Apply(float* pixels, size_t n, bool bgra) const {
+namespace {
+
+// Whether a premultiplied pixel's colour is divided by its alpha before a conversion.
+bool Divided(float a) { return a != 0.0f && a != 1.0f && std::isfinite(a); }
+
+void ScaleColour(float* pixels, size_t n, bool divide) {
+  for (float* p = pixels; p < pixels + n * 4; p += 4) {
+    const float a = p[3];
+    if (!Divided(a)) continue;
+    if (divide)
+      p[0] /= a, p[1] /= a, p[2] /= a;
+    else
+      p[0] *= a, p[1] *= a, p[2] *= a;
+  }
+}
+
+}  // namespace
+
+void ColourConversion::Apply(float* pixels, size_t n, bool bgra, bool premultiplied) const {
   // In runs, so that a picture's size never overflows the description's 32-bit width.
   constexpr size_t kRun = 1 << 16;
   for (size_t done = 0; done < n; done += kRun) {
-    const long run = long(std::min(kRun, n - done));
-    OCIO::PackedImageDesc desc(pixels + done * 4, run, 1,
+    const size_t run = std::min(kRun, n - done);
+    float* at = pixels + done * 4;
+    if (premultiplied) ScaleColour(at, run, true);
+    OCIO::PackedImageDesc desc(at, long(run), 1,
                                bgra ? OCIO::CHANNEL_ORDERING_BGRA : OCIO::CHANNEL_ORDERING_RGBA);
     p_->cpu->apply(desc);
+    if (premultiplied) ScaleColour(at, run, false);
   }
 }
 
@@ -249,8 +270,10 @@ std::string ColourPlan::OutputSpace(const FileHeader* main) const {
   return !input_.empty() ? input_ : working_;
 }
 
-host::ImagePtr ConvertedImage(const Image& im, const ColourConversion& conversion) {
-  host::ImagePtr out = host::MakeImage(im.Width, im.Height, DepthFloat, false);
+host::ImagePtr ConvertedImage(const Image& im, const ColourConversion& conversion, bool premultiplied) {
+  // Stored samples are read as they lie, so the copy keeps the picture's sample order.
+  const host::SampleOrder order = host::OrderOf(&im);
+  host::ImagePtr out = host::MakeImage(im.Width, im.Height, DepthFloat, false, order);
   const size_t n = size_t(im.Width);
   for (int32_t y = 0; y < im.Height; ++y) {
     float* d = reinterpret_cast<float*>(host::RowBytes(out.get(), y));
@@ -263,7 +286,7 @@ host::ImagePtr ConvertedImage(const Image& im, const ColourConversion& conversio
       const uint16_t* w = reinterpret_cast<const uint16_t*>(s);
       for (size_t i = 0; i < n * 4; ++i) d[i] = float(w[i]) / 65535.0f;
     }
-    conversion.Apply(d, n, true);
+    conversion.Apply(d, n, order == host::SampleOrder::kBgra, premultiplied);
   }
   return out;
 }

@@ -335,7 +335,7 @@ Picture ReadPicture(const std::string& path, const ReadOptions& options) {
   Picture p = ReadOpen(*in, path, true);
   if (options.colour)
     if (auto conversion = options.colour->ToWorking(*p.header))
-      p.image = ConvertedImage(*p.image, *conversion);
+      p.image = ConvertedImage(*p.image, *conversion, p.header->Alpha() == AlphaConvention::Premultiplied);
   return p;
 }
 

@@ -159,7 +159,8 @@ struct Layout {
   std::vector<OutChannel> channels;
   AlphaChange change = AlphaChange::None;
   std::shared_ptr<const ColourConversion> colour;
-  bool Plain() const {  // red, green, blue in that order, alpha after them: the fast rows
+  bool premultiplied = false;  // the colour written is premultiplied (converted by its straight colour)
+  bool Plain() const {         // red, green, blue in that order, alpha after them: the fast rows
     if (change != AlphaChange::None || colour) return false;
     const size_t n = channels.size();
     if (n == 1) return channels[0].source == 0;
@@ -319,6 +320,7 @@ Layout Plan(const Image& im, const FileHeader* header, const WriteOptions& o, OI
   if (alpha && written != picture)
     l.change =
         written == AlphaConvention::Premultiplied ? AlphaChange::Premultiply : AlphaChange::Unpremultiply;
+  l.premultiplied = alpha && written == AlphaConvention::Premultiplied;
 
   if (o.colour && o.colour->Active()) {
     l.colour = o.colour->ToOutput(h ? header : nullptr);
@@ -435,7 +437,7 @@ bool WriteGeneralRows(OIIO::ImageOutput& out, const Image& im, const FileHeader:
   for (int32_t y = 0; y < im.Height; ++y) {
     FloatRow(im, y, rgba.data());
     if (l.change != AlphaChange::None) ChangeAlpha(rgba.data(), w, l.change);
-    if (l.colour) l.colour->Apply(rgba.data(), w, false);
+    if (l.colour) l.colour->Apply(rgba.data(), w, false, l.premultiplied);
     for (size_t c = 0; c < nch; ++c) {
       const int source = l.channels[c].source;
       const TypeDesc to = os.channelformat(int(c));

@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <map>
+#include <sstream>
+#include <tuple>
 
 #include "cli_support.h"
 #include "orvanta/io/colour.h"
@@ -263,6 +265,43 @@ TEST_F(Files, ColourConversionsAreTheConfigurationsOwn) {
   // Into the working space and back out to the input's: the values come back.
   const float* back = reinterpret_cast<const float*>(same.bytes.data());
   for (int i = 0; i < 16; ++i) EXPECT_NEAR(back[i], (&linear[0][0])[i], 1e-5) << i;
+}
+
+// Semi-transparent pixels of a premultiplied picture are converted by their straight colour (a
+// curve must see the colour, not the colour times alpha) and premultiplied again, on reading and on
+// writing alike; a pixel of no alpha is converted as it is.
+TEST_F(Files, PremultipliedColourIsConvertedByItsStraightColour) {
+  const float stored[3][4] = {
+      {0.09f, 0.25f, 0.45f, 0.5f}, {0.1f, 0.01f, 0.3f, 0.25f}, {0.2f, 0.1f, 0.05f, 0}};
+  Picture in{3, 1, 4, TypeDesc::FLOAT, std::vector<uint8_t>(sizeof stored)};
+  std::memcpy(in.bytes.data(), stored, sizeof stored);
+  WriteFile(P("premult.exr"), in);
+  // Written: the working space (the file's linear) into sRGB. Read: the file taken as sRGB into
+  // the linear working space, and written in that space.
+  ASSERT_EQ(RenderCopy("premult.exr", "written.exr", {"--out-colorspace", "srgb"}).status, 0);
+  ASSERT_EQ(
+      RenderCopy("premult.exr", "read.exr",
+                 {"--colorspace", "srgb", "--working-space", "lin_rec709", "--out-colorspace", "lin_rec709"})
+          .status,
+      0);
+  std::istringstream text(io::BuiltInColourConfig());
+  OCIO::ConstConfigRcPtr config = OCIO::Config::CreateFromStream(text);
+  for (const auto& [file, from, to] :
+       {std::tuple{"written.exr", "lin_rec709", "srgb"}, std::tuple{"read.exr", "srgb", "lin_rec709"}}) {
+    SCOPED_TRACE(file);
+    float expected[3][4];
+    std::memcpy(expected, stored, sizeof stored);
+    for (auto& px : expected)
+      if (px[3] != 0) px[0] /= px[3], px[1] /= px[3], px[2] /= px[3];
+    OCIO::PackedImageDesc desc(&expected[0][0], 3, 1, 4);
+    config->getProcessor(from, to)->getDefaultCPUProcessor()->apply(desc);
+    for (auto& px : expected)
+      if (px[3] != 0) px[0] *= px[3], px[1] *= px[3], px[2] *= px[3];
+    const Picture got = ReadFile(P(file));
+    ASSERT_EQ(got.type, TypeDesc::FLOAT);
+    const float* g = reinterpret_cast<const float*>(got.bytes.data());
+    for (int i = 0; i < 12; ++i) EXPECT_NEAR(g[i], (&expected[0][0])[i], 1e-6) << i;
+  }
 }
 
 // Without --frames the frames are those on disk, or those of a range in the name; each frame's

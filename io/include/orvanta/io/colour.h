@@ -25,8 +25,11 @@ class ColourConversion {
   struct Processor;
   explicit ColourConversion(std::unique_ptr<Processor> p);
   ~ColourConversion();
-  // n pixels of four floats in place, red first (or blue first when bgra).
-  void Apply(float* pixels, size_t n, bool bgra) const;
+  // n pixels of four floats in place, red first (or blue first when bgra). Premultiplied pixels
+  // are converted by their straight colour: divided by alpha first and multiplied back after,
+  // where alpha is neither 0 nor 1 (a pixel of no alpha has no straight colour: it is converted as
+  // it is), as a non-linear curve must see them.
+  void Apply(float* pixels, size_t n, bool bgra, bool premultiplied = false) const;
 
  private:
   std::unique_ptr<Processor> p_;
@@ -91,7 +94,8 @@ class ColourPlan {
   mutable std::map<std::pair<std::string, std::string>, std::shared_ptr<const ColourConversion>> cache_;
 };
 
-// The picture in float with its colour converted (alpha unchanged); integer pictures become float.
-host::ImagePtr ConvertedImage(const Image& image, const ColourConversion& conversion);
+// The picture in float with its colour converted (alpha unchanged; premultiplied pictures by their
+// straight colour); integer pictures become float.
+host::ImagePtr ConvertedImage(const Image& image, const ColourConversion& conversion, bool premultiplied);
 
 }  // namespace orvanta::io
