@@ -114,48 +114,47 @@ class FormatCursor {
   uint8_t* addr_ = nullptr;
 };
 
+namespace cursors {
+
+template <class... Fs>
+struct Formats {};
+using Bgra = Formats<formats::Bgra8, formats::Bgra16, formats::BgraFloat>;
+using Rgba = Formats<formats::Rgba8, formats::Rgba16, formats::RgbaFloat>;
+
+// body(cursor) with a FormatCursor when im's storage is one of Fs, else a PixelCursor.
+template <class... Fs, class F>
+void WithCursorIn(Formats<Fs...>, Image* im, int32_t x, int32_t y, F&& body) {
+  bool done = false;
+  auto one = [&]<class Format>() {
+    if (done || im->Storage != Format::kStorage) return;
+    FormatCursor<Format> c(im, x, y);
+    body(c);
+    done = true;
+  };
+  (one.template operator()<Fs>(), ...);
+  if (!done) {
+    PixelCursor c(im, x, y);
+    body(c);
+  }
+}
+
+// Whether a cursor is one of the RGBA formats'.
+template <class C>
+inline constexpr bool kRgbaCursor = false;
+template <class Format>
+inline constexpr bool kRgbaCursor<FormatCursor<Format>> = Format::kRgba;
+
+}  // namespace cursors
+
 // Runs body(cursor) with a cursor on im at (x, y): a FormatCursor when im uses one of the host's
 // own storage formats, else a PixelCursor. The format is decided once per call, so a row loop
 // inside body runs without a call per pixel. body must be generic (take `auto&`).
 template <class F>
 void WithCursor(Image* im, int32_t x, int32_t y, F&& body) {
-  switch (im->Storage) {
-    case StorageBgra8: {
-      FormatCursor<formats::Bgra8> c(im, x, y);
-      body(c);
-      return;
-    }
-    case StorageBgra16: {
-      FormatCursor<formats::Bgra16> c(im, x, y);
-      body(c);
-      return;
-    }
-    case StorageBgraFloat: {
-      FormatCursor<formats::BgraFloat> c(im, x, y);
-      body(c);
-      return;
-    }
-    case StorageRgba8: {
-      FormatCursor<formats::Rgba8> c(im, x, y);
-      body(c);
-      return;
-    }
-    case StorageRgba16: {
-      FormatCursor<formats::Rgba16> c(im, x, y);
-      body(c);
-      return;
-    }
-    case StorageRgbaFloat: {
-      FormatCursor<formats::RgbaFloat> c(im, x, y);
-      body(c);
-      return;
-    }
-    default: {
-      PixelCursor c(im, x, y);
-      body(c);
-      return;
-    }
-  }
+  if (IsRgbaStorage(im->Storage))
+    cursors::WithCursorIn(cursors::Rgba{}, im, x, y, body);
+  else
+    cursors::WithCursorIn(cursors::Bgra{}, im, x, y, body);
 }
 
 // Sets columns left .. right - 1 (by default up to the width) of rows top .. bottom - 1 of im
@@ -180,10 +179,17 @@ inline void ClearRows(Image* im, int32_t top, int32_t bottom, int32_t left = 0, 
   }
 }
 
-// The same for two images: body(cursor on a, cursor on b).
+// The same for two images: body(cursor on a, cursor on b). b gets a FormatCursor when it is in
+// a's sample order (BGRA when a is of custom storage), else a PixelCursor: images of both orders
+// meet only around other programs' images, and every pair of formats would multiply the code
+// that each loop compiles to.
 template <class F>
 void WithCursors(Image* a, int32_t ax, int32_t ay, Image* b, int32_t bx, int32_t by, F&& body) {
-  WithCursor(a, ax, ay, [&](auto& ca) { WithCursor(b, bx, by, [&](auto& cb) { body(ca, cb); }); });
+  WithCursor(a, ax, ay, [&](auto& ca) {
+    using Same =
+        std::conditional_t<cursors::kRgbaCursor<std::decay_t<decltype(ca)>>, cursors::Rgba, cursors::Bgra>;
+    cursors::WithCursorIn(Same{}, b, bx, by, [&](auto& cb) { body(ca, cb); });
+  });
 }
 
 }  // namespace orvanta
@@ -242,7 +248,7 @@ void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Apply& apply
     if (src->Storage == StorageRgbaFloat && dst->Storage == StorageRgbaFloat)
       return MapFloatRow<2, 0>(s, d, width, apply);
   }
-  WithCursors(src, 0, y, dst, 0, y, [&](auto& s, auto& d) {
+  auto row = [&](auto& s, auto& d) {
     P px;
     for (int32_t x = 0; x < width; ++x) {
       ReadNext(s, px);
@@ -252,7 +258,17 @@ void MapRow(Image* src, Image* dst, int32_t y, int32_t width, const Apply& apply
       apply(px.A, 3);
       WriteNext(d, px);
     }
-  });
+  };
+  // The tools map an image into one like it: one cursor type for both, else the routines.
+  if (src->Storage == dst->Storage) {
+    WithCursor(src, 0, y, [&](auto& s) {
+      std::decay_t<decltype(s)> d(dst, 0, y);
+      row(s, d);
+    });
+  } else {
+    PixelCursor s(src, 0, y), d(dst, 0, y);
+    row(s, d);
+  }
 }
 
 }  // namespace orvanta

@@ -32,6 +32,8 @@ inline uint8_t SixteenTo8(uint32_t v) { return uint8_t((uint64_t(Sat16(v)) * 255
 // values as the BGRA ones for the same samples.
 template <int kBlue, int kRed>
 struct Bytes4 {
+  static constexpr bool kRgba = kBlue == 2;
+  static constexpr uint32_t kStorage = kRgba ? StorageRgba8 : StorageBgra8;
   static constexpr uint32_t kDepth = Depth8;
   static constexpr uint32_t kBytes = 4;
   static void Get(const uint8_t* s, Pixel& p) {
@@ -62,6 +64,8 @@ struct Bytes4 {
 
 template <int kBlue, int kRed>
 struct Words4 {
+  static constexpr bool kRgba = kBlue == 2;
+  static constexpr uint32_t kStorage = kRgba ? StorageRgba16 : StorageBgra16;
   static constexpr uint32_t kDepth = Depth16;
   static constexpr uint32_t kBytes = 8;
   static void Get(const uint8_t* a, Pixel& p) {
@@ -100,6 +104,8 @@ struct Words4 {
 
 template <int kBlue, int kRed>
 struct Floats4 {
+  static constexpr bool kRgba = kBlue == 2;
+  static constexpr uint32_t kStorage = kRgba ? StorageRgbaFloat : StorageBgraFloat;
   static constexpr uint32_t kDepth = DepthFloat;
   static constexpr uint32_t kBytes = 16;
   static void Get(const uint8_t* a, Pixel& p) {
