@@ -2,6 +2,7 @@
 // the host's image operations.
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "orvanta/pixel_cursor.h"
@@ -406,6 +407,32 @@ TEST(PixelCursor, FormatCursorsMatchTheAccessRoutines) {
               << depth << " pixel " << px / (4 * sample) << " place " << place;
     }
   }
+}
+
+// Images of the two orders together (a cursor of each's own kind, or the routines): the same
+// pixels read alike, and a merge of one onto the other gives the pixels of a merge within one order.
+TEST(PixelCursor, ImagesOfBothOrdersMeetPixelForPixel) {
+  auto bgra = host::MakeImage(5, 2, Depth16, true, host::SampleOrder::kBgra);
+  auto rgba = host::MakeImage(5, 2, Depth16, true, host::SampleOrder::kRgba);
+  for (int32_t x = 0; x < 5; ++x)
+    for (Image* im : {bgra.get(), rgba.get()})
+      im->SetPixel(x, 1, Pixel{uint32_t(1000 * x), 2000, uint32_t(65535 - 999 * x), uint32_t(13107 * x)});
+  for (auto [a, b] : {std::pair{bgra.get(), rgba.get()}, std::pair{rgba.get(), bgra.get()}})
+    WithCursors(a, 0, 1, b, 0, 1, [&](auto& ca, auto& cb) {
+      for (int32_t x = 0; x < 5; ++x) {
+        Pixel pa, pb;
+        EXPECT_EQ(ca.GetNext(pa), cb.GetNext(pb)) << x;
+      }
+    });
+  auto ontoBgra = host::MakeImage(5, 2, Depth16, true, host::SampleOrder::kBgra);
+  auto ontoRgba = host::MakeImage(5, 2, Depth16, true, host::SampleOrder::kRgba);
+  ontoBgra->Fill(30000, 20000, 10000, 65535);
+  ontoRgba->Fill(30000, 20000, 10000, 65535);
+  ontoBgra->OXMerge(bgra.get(), 0, 0);
+  ontoRgba->OXMerge(bgra.get(), 0, 0);
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 5; ++x)
+      EXPECT_EQ(At(ontoRgba.get(), x, y), At(ontoBgra.get(), x, y)) << x << "," << y;
 }
 
 // The images made in a render target: the first of the target's kind takes its pixels (cleared
