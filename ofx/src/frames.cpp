@@ -100,9 +100,12 @@ void CopyRow(const uint8_t* from, uint8_t* to, int32_t n) {
 }
 
 // The row copy for result into out when the result is in one of the runtime's storage formats of
-// out's depth; null when pixels must go through the access routines.
+// out's depth; null when pixels must go through the access routines. Rows of the same order are
+// bytes copied; exchanging red and blue reads and writes whole samples, so it needs out's samples
+// aligned (out of custom storage has them anywhere).
 RowCopy FastCopy(const Image& result, const Image& out) {
   if (result.Depth != out.Depth) return nullptr;
+  if (!IsRgbaStorage(result.Storage) && !IsHostStorage(out.Storage)) return nullptr;
   switch (result.Storage) {
     case StorageRgba8:
       return &CopyRow<4>;
