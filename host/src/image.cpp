@@ -39,6 +39,17 @@ void PutFltR(const Image*, void* a, const FltPixel& p) {
   F::PutFlt(static_cast<uint8_t*>(a), p);
 }
 
+template <class F>
+void Use(Image& im) {
+  im.Depth = F::kDepth;
+  im.BytesPerPixel = F::kBytes;
+  im.Storage = F::kStorage;
+  im.ReadPixel = GetR<F>;
+  im.WritePixel = PutR<F>;
+  im.ReadFltPixel = GetFltR<F>;
+  im.WriteFltPixel = PutFltR<F>;
+}
+
 uint64_t DefaultBudget() {
   struct sysinfo si {};
   if (sysinfo(&si) == 0) return uint64_t(si.totalram) * si.mem_unit / 2;
@@ -136,7 +147,7 @@ class HostImage final : public Image {
   HostImage(int32_t w, int32_t h, uint32_t depth, bool clear, host::SampleOrder order) {
     Width = w;
     Height = h;
-    UseStorage(depth, order);
+    host::UseStorageFormat(*this, depth, order);
     // calloc: large blocks come from fresh zero pages, so clearing costs nothing until written.
     // An image its maker writes in full skips the clear, which reused memory would need.
     // The pixels start on a 64-byte line: rows a line apart then never share one, so threads
@@ -165,7 +176,7 @@ class HostImage final : public Image {
   HostImage(const Image& target, bool clear) {
     Width = target.Width;
     Height = target.Height;
-    UseStorage(target.Depth, host::OrderOf(&target));
+    host::UseStorageFormat(*this, target.Depth, host::OrderOf(&target));
     rows_.assign(target.RowTable, target.RowTable + Height);
     rows_.push_back(nullptr);
     RowTable = rows_.data();
@@ -176,27 +187,6 @@ class HostImage final : public Image {
   }
 
  private:
-  void UseStorage(uint32_t depth, host::SampleOrder order) {
-    const bool rgba = order == host::SampleOrder::kRgba;
-    switch (depth) {
-      case Depth8:
-        return rgba ? Use<formats::Rgba8>(StorageRgba8) : Use<formats::Bgra8>(StorageBgra8);
-      case DepthFloat:
-        return rgba ? Use<formats::RgbaFloat>(StorageRgbaFloat) : Use<formats::BgraFloat>(StorageBgraFloat);
-      default:
-        return rgba ? Use<formats::Rgba16>(StorageRgba16) : Use<formats::Bgra16>(StorageBgra16);
-    }
-  }
-  template <class F>
-  void Use(uint32_t storage) {
-    Depth = F::kDepth;
-    BytesPerPixel = F::kBytes;
-    Storage = storage;
-    ReadPixel = GetR<F>;
-    WritePixel = PutR<F>;
-    ReadFltPixel = GetFltR<F>;
-    WriteFltPixel = PutFltR<F>;
-  }
   // The block (capacity bytes, at least the image's) goes back to the pool, which keeps or frees it,
   // once no image uses it any more.
   struct Release {
@@ -601,6 +591,18 @@ void ImageDeleter::operator()(Image* im) const { delete im; }
 
 ImagePtr MakeImage(int32_t width, int32_t height, uint32_t depth, bool clear, SampleOrder order) {
   return hostdetail::NewHostImage(width, height, depth, clear, order);
+}
+
+void UseStorageFormat(Image& im, uint32_t depth, SampleOrder order) {
+  const bool rgba = order == SampleOrder::kRgba;
+  switch (depth) {
+    case Depth8:
+      return rgba ? Use<formats::Rgba8>(im) : Use<formats::Bgra8>(im);
+    case DepthFloat:
+      return rgba ? Use<formats::RgbaFloat>(im) : Use<formats::BgraFloat>(im);
+    default:
+      return rgba ? Use<formats::Rgba16>(im) : Use<formats::Bgra16>(im);
+  }
 }
 
 SampleOrder OrderOf(const Image* im) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -11,33 +10,10 @@
 
 #include "orvanta/host/host.h"
 #include "orvanta/pixel_cursor.h"
-#include "orvanta/pixel_formats.h"
 #include "suites.h"
 
 namespace orvanta::ofx {
 namespace {
-
-// Access routines: the runtime's inline conversions of an RGBA format F behind function pointers.
-template <class F>
-struct Routines {
-  static void Get(const Image*, const void* a, Pixel& p) { F::Get(static_cast<const uint8_t*>(a), p); }
-  static void Put(const Image*, void* a, const Pixel& p) { F::Put(static_cast<uint8_t*>(a), p); }
-  static void GetFlt(const Image*, const void* a, FltPixel& p) {
-    F::GetFlt(static_cast<const uint8_t*>(a), p);
-  }
-  static void PutFlt(const Image*, void* a, const FltPixel& p) { F::PutFlt(static_cast<uint8_t*>(a), p); }
-};
-
-template <class F>
-void UseFormat(Image& im, uint32_t storage) {
-  im.Depth = F::kDepth;
-  im.BytesPerPixel = F::kBytes;
-  im.Storage = storage;
-  im.ReadPixel = &Routines<F>::Get;
-  im.WritePixel = &Routines<F>::Put;
-  im.ReadFltPixel = &Routines<F>::GetFlt;
-  im.WriteFltPixel = &Routines<F>::PutFlt;
-}
 
 // One row of n pixels with red and blue exchanged (BGRA to RGBA and back), T a sample. The loops
 // move a 16-byte block at a time: every x86-64 processor has the SSE2 they use.
@@ -165,20 +141,10 @@ HostFrame::HostFrame(OfxPropertySetHandle handle) : handle_(handle) {
     throw OfxError(kOfxStatErrImageFormat,
                    "the host gave an image of " + components + "; the tools take RGBA");
   const uint32_t bits = DepthOfName(depth);
-  switch (bits) {
-    case Depth8:
-      UseFormat<formats::Rgba8>(*this, StorageRgba8);
-      break;
-    case Depth16:
-      UseFormat<formats::Rgba16>(*this, StorageRgba16);
-      break;
-    case DepthFloat:
-      UseFormat<formats::RgbaFloat>(*this, StorageRgbaFloat);
-      break;
-    default:
-      throw OfxError(kOfxStatErrImageFormat,
-                     "the host gave an image of depth " + depth + "; the tools take 8-bit, 16-bit and float");
-  }
+  if (!bits)
+    throw OfxError(kOfxStatErrImageFormat,
+                   "the host gave an image of depth " + depth + "; the tools take 8-bit, 16-bit and float");
+  host::UseStorageFormat(*this, bits, host::SampleOrder::kRgba);
   for (int i = 0; i < 4; ++i) (&bounds_.x1)[i] = p.Int(kOfxImagePropBounds, i);
   Width = std::max(0, bounds_.x2 - bounds_.x1);
   Height = std::max(0, bounds_.y2 - bounds_.y1);

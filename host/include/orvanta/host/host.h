@@ -188,6 +188,10 @@ class Node {
 // images read in place, see ScopedRenderTarget). Images of custom storage count as BGRA.
 enum class SampleOrder { kBgra, kRgba };
 SampleOrder OrderOf(const Image* im);
+// Makes im an image of the host's storage format of depth (16-bit for anything but 32 and 128)
+// and order: its depth, pixel size, storage and access routines. Its rows stay the caller's: for
+// a front-end that wraps another program's pixels.
+void UseStorageFormat(Image& im, uint32_t depth, SampleOrder order);
 
 // A new image of the given depth (32, 64 or 128), owned by the caller; cleared unless the
 // caller says it writes every pixel itself (clear false). The images a tool makes take the
